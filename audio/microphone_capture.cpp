@@ -1,0 +1,75 @@
+#include "audio/microphone_capture.h"
+
+#include <portaudio.h>
+
+namespace {
+
+constexpr double sample_rate = 48000.0;
+
+// Runs on the audio library's thread for every captured block.
+int record_callback(const void* input, void* /*output*/, unsigned long frame_count,
+                    const PaStreamCallbackTimeInfo* /*time_info*/, PaStreamCallbackFlags /*status*/,
+                    void* user_data) {
+    // The library may hand over no input block (e.g. on an underrun); there is nothing to keep then.
+    if (input != nullptr) {
+        static_cast<SampleBuffer*>(user_data)->append(static_cast<const float*>(input), frame_count);
+    }
+    return paContinue;
+}
+
+AudioFailure failure(const char* call, PaError error) {
+    std::string reason = Pa_GetErrorText(error);
+    if (error == paUnanticipatedHostError) {
+        if (const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo(); host && host->errorText && *host->errorText) {
+            reason += " (";
+            reason += host->errorText;
+            reason += ")";
+        }
+    }
+    return AudioFailure{call, reason};
+}
+
+}  // namespace
+
+MicrophoneCapture::~MicrophoneCapture() { (void)stop(); }
+
+std::optional<AudioFailure> MicrophoneCapture::start(SampleBuffer& recorded_samples) {
+    if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
+    initialised_ = true;
+
+    PaStream* stream = nullptr;
+    if (PaError e = Pa_OpenDefaultStream(&stream, 1, 0, paFloat32, sample_rate, paFramesPerBufferUnspecified,
+                                         record_callback, &recorded_samples);
+        e != paNoError) {
+        auto why = failure("Pa_OpenDefaultStream", e);
+        (void)stop();
+        return why;
+    }
+    stream_ = stream;
+
+    if (PaError e = Pa_StartStream(stream); e != paNoError) {
+        auto why = failure("Pa_StartStream", e);
+        (void)stop();
+        return why;
+    }
+    return std::nullopt;
+}
+
+bool MicrophoneCapture::running() const {
+    return stream_ != nullptr && Pa_IsStreamActive(static_cast<PaStream*>(stream_)) == 1;
+}
+
+std::optional<AudioFailure> MicrophoneCapture::stop() {
+    std::optional<AudioFailure> why;
+    if (stream_ != nullptr) {
+        if (PaError e = Pa_CloseStream(static_cast<PaStream*>(stream_)); e != paNoError) {
+            why = failure("Pa_CloseStream", e);
+        }
+        stream_ = nullptr;
+    }
+    if (initialised_) {
+        Pa_Terminate();
+        initialised_ = false;
+    }
+    return why;
+}

@@ -1,0 +1,131 @@
+"""A virtual microphone for tests: a private PulseAudio daemon whose default source is the monitor of a
+48 kHz mono null sink, with ALSA's default device routed to it. Whatever a test plays into the sink is what a
+program recording from the default input device hears, through the real PortAudio -> ALSA -> PulseAudio path.
+
+Use as a context manager (VirtualMic) or from the shell:
+    python3 virtual_mic.py run -- COMMAND [ARGS...]
+which runs COMMAND with the environment pointing at a fresh virtual microphone and stops it afterwards.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SINK = "vmic"
+
+
+class VirtualMic:
+    def __init__(self):
+        self.dir = None
+        self.daemon = None
+        self.keepalive = None
+        self.env = None
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def start(self):
+        self.dir = tempfile.mkdtemp(prefix="vmic-")
+        d = self.dir
+        for sub in ("runtime", "state", "home"):
+            os.makedirs(os.path.join(d, sub))
+        socket = os.path.join(d, "native")
+        with open(os.path.join(d, "asound.conf"), "w") as f:
+            f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
+        # The sink starts suspended and is resumed only once a silent keep-alive stream plays into it:
+        # otherwise the monitor's first block reaches a recorder a second or two late.
+        with open(os.path.join(d, "daemon.pa"), "w") as f:
+            f.write(
+                f"load-module module-native-protocol-unix socket={socket} auth-anonymous=1\n"
+                f"load-module module-null-sink sink_name={SINK} rate=48000 channels=1 format=float32le\n"
+                f"set-default-sink {SINK}\n"
+                f"set-default-source {SINK}.monitor\n"
+                f"suspend-sink {SINK} 1\n")
+        env = dict(os.environ)
+        env.update({
+            "HOME": os.path.join(d, "home"),
+            "XDG_RUNTIME_DIR": os.path.join(d, "runtime"),
+            "PULSE_RUNTIME_PATH": os.path.join(d, "runtime"),
+            "PULSE_STATE_PATH": os.path.join(d, "state"),
+            "PULSE_COOKIE": os.path.join(d, "cookie"),
+            "PULSE_SERVER": "unix:" + socket,
+            "ALSA_CONFIG_PATH": os.path.join(d, "asound.conf"),
+        })
+        env.pop("DISPLAY", None)
+        self.env = env
+        self.daemon = subprocess.Popen(
+            ["pulseaudio", "-n", "-F", os.path.join(d, "daemon.pa"), "--daemonize=no", "--exit-idle-time=-1",
+             "--disallow-exit", "--use-pid-file=no", "--system=no", "--log-target=stderr"],
+            env=env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(d, "daemon.log"), "w"))
+        deadline = time.monotonic() + 10
+        while subprocess.run(["pactl", "info"], env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL).returncode != 0:
+            if self.daemon.poll() is not None or time.monotonic() > deadline:
+                log = open(os.path.join(d, "daemon.log")).read()
+                self.stop()
+                raise RuntimeError("virtual microphone: pulseaudio did not start:\n" + log)
+            time.sleep(0.02)
+        self.keepalive = subprocess.Popen(
+            ["pacat", "--playback", "--raw", "--device=" + SINK, "--format=s16le", "--rate=48000",
+             "--channels=1", "--latency-msec=20", "/dev/zero"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.pactl("suspend-sink", SINK, "0")
+        return self
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True,
+                              text=True).stdout
+
+    def recorders(self):
+        """How many streams are recording from the virtual microphone now."""
+        return len([l for l in self.pactl("list", "short", "source-outputs").splitlines() if l.strip()])
+
+    def wait_for_recorder(self, timeout=10.0, count=1):
+        deadline = time.monotonic() + timeout
+        while self.recorders() < count:
+            if time.monotonic() > deadline:
+                raise TimeoutError("virtual microphone: no program started recording")
+            time.sleep(0.02)
+
+    def play(self, wav_path):
+        """Plays a file into the microphone and returns when it has been played."""
+        subprocess.run(["paplay", "--device=" + SINK, wav_path], env=self.env, check=True)
+
+    def stop_daemon(self):
+        """Stops the sound server as if the device had gone away."""
+        for p in (self.keepalive, self.daemon):
+            if p and p.poll() is None:
+                p.kill()
+                p.wait()
+
+    def stop(self):
+        self.stop_daemon()
+        if self.dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+
+def main(argv):
+    if len(argv) < 3 or argv[1] != "run" or argv[2] != "--":
+        print(__doc__, file=sys.stderr)
+        return 2
+    with VirtualMic() as mic:
+        proc = subprocess.Popen(argv[3:], env=mic.env)
+        try:
+            return proc.wait()
+        finally:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGKILL)
+                proc.wait()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
