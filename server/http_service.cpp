@@ -1,0 +1,138 @@
+#include "server/http_service.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "server/messages.h"
+#include "server/request_handler.h"
+
+namespace server {
+namespace {
+
+// Upload readers; more than the cores, since most of their time is spent waiting on the network or on
+// their turn at the recogniser.
+constexpr std::size_t worker_threads = 8;
+// Per socket operation, not per request: a large upload may take as long as it needs while bytes flow.
+constexpr time_t io_timeout_seconds = 60;
+
+// Figures of the request being answered on this thread, for the log line written after the reply.
+struct RequestFigures {
+    double audio_seconds = 0.0;
+    double decode_seconds = 0.0;
+};
+thread_local RequestFigures figures;
+
+Headers headers_of(const httplib::Request& request) {
+    return Headers(request.headers.begin(), request.headers.end());
+}
+
+void send(const Reply& reply, httplib::Response& response) {
+    response.status = reply.status;
+    response.set_content(reply.json, "application/json");
+    figures = {reply.audio_seconds, reply.decode_seconds};
+}
+
+std::string library_refusal(int status) {
+    switch (status) {
+        case 400: return "malformed request";
+        case 413: return "upload over the size limit";
+        case 414: return "request target too long";
+        case 500: return "internal error";
+        default: return "request refused with HTTP status " + std::to_string(status);
+    }
+}
+
+std::string request_bytes(const httplib::Request& request) {
+    const std::string length = request.get_header_value("Content-Length");
+    return length.empty() ? std::to_string(request.body.size()) : length;
+}
+
+}  // namespace
+
+HttpService::HttpService(SpeechToText& engine, const Options& options)
+    : engine_(engine), options_(options), http_(std::make_unique<httplib::Server>()) {
+    httplib::Server& http = *http_;
+    http.new_task_queue = [] { return new httplib::ThreadPool(worker_threads); };
+    http.set_payload_max_length(options_.max_upload_bytes);
+    http.set_read_timeout(io_timeout_seconds, 0);
+    http.set_write_timeout(io_timeout_seconds, 0);
+
+    // Refusals that need no body are made before the body is read: the payload limit of the HTTP library
+    // only looks at Content-Length, so an upload without one would otherwise be read whole.
+    http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        auto refused = screen_request(request.method, request.path, headers_of(request), options_.max_upload_bytes);
+        if (!refused) return httplib::Server::HandlerResponse::Unhandled;
+        send(*refused, response);
+        // The unread body would otherwise be taken for the next request on this connection.
+        response.set_header("Connection", "close");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+
+    auto answer = [this](const httplib::Request& request, httplib::Response& response) {
+        Request core{request.method, request.path, headers_of(request), {}};
+        for (const auto& [name, part] : request.files) core.parts.push_back({name, part.filename, part.content});
+        send(handle_request(core, engine_, options_.max_upload_bytes), response);
+    };
+    // Every method the library routes reaches the handler, which owns the 404/405 decisions.
+    const std::string any_path = ".*";
+    http.Get(any_path, answer);
+    http.Post(any_path, answer);
+    http.Put(any_path, answer);
+    http.Patch(any_path, answer);
+    http.Delete(any_path, answer);
+    http.Options(any_path, answer);
+
+    // Refusals the library makes itself (unreadable request, malformed multipart body) get a JSON body too.
+    http.set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request&, httplib::Response& response) {
+            if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            const nlohmann::json body{{"error", library_refusal(response.status)}};
+            response.set_content(body.dump(), "application/json");
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+
+    http.set_logger([](const httplib::Request& request, const httplib::Response& response) {
+        char line[512];
+        std::snprintf(line, sizeof line, "%s %s -> %d, %s bytes, %.2f s audio, %.3f s decode",
+                      request.method.c_str(), request.path.substr(0, 200).c_str(), response.status,
+                      request_bytes(request).c_str(), figures.audio_seconds, figures.decode_seconds);
+        say(line);
+        figures = {};
+    });
+}
+
+HttpService::~HttpService() = default;
+
+std::variant<int, std::string> HttpService::bind() {
+    errno = 0;
+    int port = options_.port;
+    if (port == 0) {
+        port = http_->bind_to_any_port(options_.host);
+    } else if (!http_->bind_to_port(options_.host, port)) {
+        port = -1;
+    }
+    if (port < 0) {
+        const std::string reason = errno != 0 ? std::strerror(errno) : "address not available";
+        return "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + reason;
+    }
+    return port;
+}
+
+bool HttpService::run() { return http_->listen_after_bind(); }
+
+void HttpService::stop() {
+    // A signal may come in just before run() has set the library's running flag, and the library ignores
+    // stop() until then; give it a moment to get there.
+    for (int i = 0; i < 200 && !http_->is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    http_->stop();
+}
+
+}  // namespace server

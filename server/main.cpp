@@ -1,0 +1,51 @@
+// dictate-server: offline transcription of WAV uploads for the dictate console program.
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "server/http_service.h"
+#include "server/messages.h"
+#include "server/options.h"
+#include "server/recognizer.h"
+#include "server/stop_signals.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    const auto parsed = server::parse_options(args, server::default_model_dir());
+    if (std::holds_alternative<server::ShowHelp>(parsed)) {
+        std::fputs(server::usage_text().c_str(), stdout);
+        return 0;
+    }
+    if (const auto* usage = std::get_if<server::UsageError>(&parsed)) {
+        server::say(usage->message + " (see --help)");
+        return 2;
+    }
+    const server::Options& options = std::get<server::Options>(parsed);
+
+    std::unique_ptr<server::Recognizer> recognizer;
+    try {
+        recognizer = std::make_unique<server::Recognizer>(options.model_dir);
+    } catch (const std::exception& failure) {
+        server::say(failure.what());
+        return 1;
+    }
+
+    // The model is loaded before a single connection is accepted, so /health never answers too early.
+    server::HttpService service(*recognizer, options);
+    const auto bound = service.bind();
+    if (const auto* failure = std::get_if<std::string>(&bound)) {
+        server::say(*failure);
+        return 1;
+    }
+    server::StopSignals signals([&service](int) { service.stop(); });
+    server::say("listening on " + options.host + ":" + std::to_string(std::get<int>(bound)));
+    if (!service.run()) {
+        server::say("serving on " + options.host + " stopped unexpectedly");
+        return 1;
+    }
+    server::say("stopped");
+    return 0;
+}

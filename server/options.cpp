@@ -1,0 +1,77 @@
+#include "server/options.h"
+
+#include <charconv>
+#include <cmath>
+#include <optional>
+
+namespace server {
+namespace {
+
+std::optional<int> parse_port(std::string_view text) {
+    int port = -1;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (ec != std::errc() || end != text.data() + text.size() || port < 0 || port > 65535) return std::nullopt;
+    return port;
+}
+
+std::optional<double> parse_megabytes(std::string_view text) {
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value <= 0.0 ||
+        value > 1e9) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string usage_text() {
+    return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
+           "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
+           "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
+           "  --port N            port to listen on, 0 for any free one (default 4999)\n"
+           "  --max-upload-mb MB  largest upload accepted, in megabytes of 10^6 bytes (default 692)\n"
+           "  --model-dir DIR     speech model folder holding en-us/\n"
+           "  --help              show this text\n";
+}
+
+std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::string_view> args,
+                                                          std::string default_model_dir) {
+    Options options;
+    options.model_dir = std::move(default_model_dir);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name = args[i];
+        std::optional<std::string_view> value;
+        if (const auto equals = name.find('='); name.starts_with("--") && equals != std::string_view::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+        }
+        if (name == "--help" || name == "-h") return ShowHelp{};
+        if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir") {
+            return UsageError{"unknown option " + std::string(name)};
+        }
+        if (!value) {
+            if (i + 1 == args.size()) return UsageError{std::string(name) + " needs a value"};
+            value = args[++i];
+        }
+        if (name == "--host") {
+            if (value->empty()) return UsageError{"--host needs an address"};
+            options.host = *value;
+        } else if (name == "--port") {
+            const auto port = parse_port(*value);
+            if (!port) return UsageError{"--port wants 0..65535, not '" + std::string(*value) + "'"};
+            options.port = *port;
+        } else if (name == "--max-upload-mb") {
+            const auto mb = parse_megabytes(*value);
+            if (!mb) return UsageError{"--max-upload-mb wants a positive number, not '" + std::string(*value) + "'"};
+            options.max_upload_bytes = static_cast<std::uint64_t>(*mb * 1e6);
+        } else {
+            if (value->empty()) return UsageError{"--model-dir needs a folder"};
+            options.model_dir = *value;
+        }
+    }
+    return options;
+}
+
+}  // namespace server

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace server {
+
+// Two hours of 48 kHz 16-bit mono (691.2 MB) plus room for the WAV header and the multipart framing.
+inline constexpr double default_max_upload_mb = 692.0;
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 4999;  // 0: let the system pick a free port (it is printed once bound)
+    std::uint64_t max_upload_bytes = static_cast<std::uint64_t>(default_max_upload_mb * 1e6);
+    std::string model_dir;
+};
+
+struct ShowHelp {};
+
+struct UsageError {
+    std::string message;
+};
+
+// Reads the command line (without the program name). Accepts "--name value" and "--name=value".
+// `model_dir` starts as `default_model_dir`. Pure.
+std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::string_view> args,
+                                                          std::string default_model_dir);
+
+// The text --help prints.
+std::string usage_text();
+
+}  // namespace server

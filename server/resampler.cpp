@@ -1,0 +1,87 @@
+#include "server/resampler.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace server {
+namespace {
+
+constexpr std::size_t block_frames = 16384;
+
+// Rounds to nearest and saturates; float input was scaled so that integer full scale is ±32768.
+std::int16_t to_int16(float value) {
+    const float scaled = std::nearbyint(value * 32768.0f);
+    return static_cast<std::int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
+}
+
+struct SoxrDeleter {
+    void operator()(soxr_t resampler) const { soxr_delete(resampler); }
+};
+using Soxr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
+
+Soxr make_resampler(double from_rate) {
+    // Float in and out: soxr only dithers when it has to reduce to integers itself.
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_error_t error = nullptr;
+    Soxr resampler(soxr_create(from_rate, recognizer_rate, 1, &error, &io, &quality, nullptr));
+    if (error != nullptr || !resampler) {
+        throw std::runtime_error(std::string("soxr_create: ") + (error ? error : "unknown error"));
+    }
+    return resampler;
+}
+
+void append(std::vector<std::int16_t>& out, const std::vector<float>& samples, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out.push_back(to_int16(samples[i]));
+}
+
+}  // namespace
+
+std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio) {
+    const std::size_t frames = audio.frames();
+    const double ratio = static_cast<double>(recognizer_rate) / audio.sample_rate;
+    std::vector<std::int16_t> out;
+    out.reserve(static_cast<std::size_t>(std::ceil(frames * ratio)) + 16);
+    std::vector<float> in(block_frames);
+
+    if (audio.sample_rate == recognizer_rate) {
+        for (std::size_t first = 0; first < frames; first += block_frames) {
+            const std::size_t count = std::min(block_frames, frames - first);
+            read_mono(audio, first, std::span(in).first(count));
+            append(out, in, count);
+        }
+        return out;
+    }
+
+    Soxr resampler = make_resampler(audio.sample_rate);
+    std::vector<float> resampled(static_cast<std::size_t>(block_frames * ratio) + 64);
+    auto run = [&](const float* input, std::size_t count) {
+        // A null input tells soxr the stream has ended; it then drains what it holds back.
+        std::size_t consumed = 0;
+        do {
+            std::size_t used = 0;
+            std::size_t made = 0;
+            soxr_error_t error = soxr_process(resampler.get(), input ? input + consumed : nullptr,
+                                              count - consumed, &used, resampled.data(), resampled.size(),
+                                              &made);
+            if (error != nullptr) throw std::runtime_error(std::string("soxr_process: ") + error);
+            append(out, resampled, made);
+            consumed += used;
+            if (input == nullptr && made == 0) return;
+        } while (input == nullptr || consumed < count);
+    };
+    for (std::size_t first = 0; first < frames; first += block_frames) {
+        const std::size_t count = std::min(block_frames, frames - first);
+        read_mono(audio, first, std::span(in).first(count));
+        run(in.data(), count);
+    }
+    run(nullptr, 0);
+    return out;
+}
+
+}  // namespace server

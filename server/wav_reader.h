@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace server {
+
+// How one sample of one channel is stored in the data chunk.
+enum class SampleFormat { unsigned8, signed16, signed24, signed32, float32, float64 };
+
+// A readable WAV file: where its samples are and how to interpret them. `data` points into the bytes that
+// were passed to decode_wav and holds whole frames only; it lives exactly as long as those bytes do.
+struct WavAudio {
+    SampleFormat format = SampleFormat::signed16;
+    unsigned channels = 1;
+    unsigned sample_rate = 0;
+    std::string_view data;
+
+    std::size_t bytes_per_frame() const;
+    std::size_t frames() const { return data.size() / bytes_per_frame(); }
+    double seconds() const { return static_cast<double>(frames()) / sample_rate; }
+};
+
+// Why a file can't be read. `status` is the HTTP status the upload earns: 400 when the bytes are not a
+// well-formed WAV file, 415 when they are but hold an encoding this reader does not decode.
+struct WavError {
+    int status = 400;
+    std::string message;
+};
+
+// Reads the RIFF/WAVE structure of `bytes` without copying samples. Accepts integer PCM of 8, 16, 24 and 32
+// bits and IEEE float of 32 and 64 bits, plain or in the extensible format, any channel count, and sample
+// rates from 1 kHz to 768 kHz (beyond those bounds resampling to the recogniser's rate is not worth its
+// memory). Tolerates what recorders leave behind: a data size of 0 or 0xFFFFFFFF (the data then runs to
+// the end of the bytes), a data chunk cut short, a RIFF size that disagrees with the file, odd-sized chunks
+// followed by their pad byte, and any other chunks before the data. Pure; safe on any input.
+std::variant<WavAudio, WavError> decode_wav(std::string_view bytes);
+
+// Converts `out.size()` frames starting at frame `first` to floats in [-1, 1] (integer full scale maps to
+// exactly ±1 for the negative end), averaging the channels. The caller keeps `first + out.size()` within
+// `audio.frames()`.
+void read_mono(const WavAudio& audio, std::size_t first, std::span<float> out);
+
+}  // namespace server
