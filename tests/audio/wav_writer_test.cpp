@@ -1,0 +1,133 @@
+#include "audio/wav_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::uint32_t u32_at(const std::string& bytes, std::size_t offset) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes[offset + i]);
+    return v;
+}
+
+std::uint16_t u16_at(const std::string& bytes, std::size_t offset) {
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[offset]) |
+                                      (static_cast<unsigned char>(bytes[offset + 1]) << 8));
+}
+
+class WavFile : public ::testing::Test {
+protected:
+    fs::path dir = fs::temp_directory_path() / ("wav_writer_test_" + std::to_string(::getpid()));
+    void SetUp() override { fs::create_directories(dir); }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string write(const std::vector<float>& samples) {
+        SampleBuffer buffer;
+        buffer.append(samples.data(), samples.size());
+        const auto path = (dir / "take.wav").string();
+        EXPECT_EQ(write_wav(path, buffer), std::nullopt);
+        return read_file(path);
+    }
+};
+
+TEST_F(WavFile, EmptyTakeIsBareHeader) {
+    const std::string bytes = write({});
+    ASSERT_EQ(bytes.size(), 44u);
+    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+    EXPECT_EQ(u32_at(bytes, 4), 36u);
+    EXPECT_EQ(bytes.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(u32_at(bytes, 16), 16u);
+    EXPECT_EQ(u16_at(bytes, 20), 1u);
+    EXPECT_EQ(u16_at(bytes, 22), 1u);
+    EXPECT_EQ(u32_at(bytes, 24), 48000u);
+    EXPECT_EQ(u32_at(bytes, 28), 96000u);
+    EXPECT_EQ(u16_at(bytes, 32), 2u);
+    EXPECT_EQ(u16_at(bytes, 34), 16u);
+    EXPECT_EQ(bytes.substr(36, 4), "data");
+    EXPECT_EQ(u32_at(bytes, 40), 0u);
+}
+
+TEST_F(WavFile, SizesFollowSampleCountAcrossBlocksAndChunks) {
+    // Sizes around the writer's conversion block and the buffer's chunk, where off-by-one faults hide.
+    for (std::size_t n : {std::size_t{1}, std::size_t{32767}, std::size_t{32768}, std::size_t{32769},
+                          SampleBuffer::chunk_samples + 5}) {
+        std::vector<float> samples(n);
+        for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<float>(i % 1000) / 1000.0f - 0.5f;
+        const std::string bytes = write(samples);
+        ASSERT_EQ(bytes.size(), 44 + 2 * n) << n;
+        EXPECT_EQ(u32_at(bytes, 40), 2 * n);
+        EXPECT_EQ(u32_at(bytes, 4), 2 * n + 36);
+        for (std::size_t i : {std::size_t{0}, n / 2, n - 1}) {
+            EXPECT_EQ(static_cast<std::int16_t>(u16_at(bytes, 44 + 2 * i)), to_pcm16(samples[i])) << n << " @" << i;
+        }
+    }
+}
+
+TEST(WavConversion, TruncatesInRangeAndSaturatesBeyond) {
+    struct Row { float in; std::int16_t out; };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const Row rows[] = {
+        {0.0f, 0},        {1.0f, 32767},    {-1.0f, -32767}, {0.5f, 16383},   {-0.5f, -16383},
+        {0.25f, 8191},    {1.5f, 32767},    {-1.5f, -32768}, {1e10f, 32767},  {-1e10f, -32768},
+        {inf, 32767},     {-inf, -32768},   {nan, 0},        {-1.00002f, -32767}, {-1.0001f, -32768},
+    };
+    for (const auto& row : rows) EXPECT_EQ(to_pcm16(row.in), row.out) << row.in;
+}
+
+TEST_F(WavFile, StoredSamplesAreLittleEndianInOrder) {
+    const std::string bytes = write({1.0f, -1.0f, 0.5f, 1.5f, -1.5f, std::nanf("")});
+    const unsigned char expected[] = {0xFF, 0x7F, 0x01, 0x80, 0xFF, 0x3F, 0xFF, 0x7F, 0x00, 0x80, 0x00, 0x00};
+    ASSERT_EQ(bytes.size(), 44 + sizeof expected);
+    EXPECT_EQ(std::memcmp(bytes.data() + 44, expected, sizeof expected), 0);
+}
+
+TEST(WavHeaderSizes, ExactWhileTheyFitThenSaturate) {
+    // 2^28 samples: where a 32-bit "count * 16" would have wrapped.
+    const std::uint64_t wrap = std::uint64_t{1} << 28;
+    EXPECT_EQ(WavHeader::for_samples(wrap).data_size, wrap * 2);
+    EXPECT_EQ(WavHeader::for_samples(wrap).riff_size, wrap * 2 + 36);
+    // The largest take whose sizes still fit, and the ones just beyond.
+    const std::uint64_t last_exact_riff = (0xFFFFFFFFull - 36) / 2;
+    EXPECT_EQ(WavHeader::for_samples(last_exact_riff).riff_size, last_exact_riff * 2 + 36);
+    EXPECT_EQ(WavHeader::for_samples(last_exact_riff + 1).riff_size, 0xFFFFFFFFu);
+    EXPECT_EQ(WavHeader::for_samples(last_exact_riff + 1).data_size, (last_exact_riff + 1) * 2);
+    EXPECT_EQ(WavHeader::for_samples(0x80000000ull).data_size, 0xFFFFFFFFu);
+    EXPECT_EQ(WavHeader::for_samples(std::uint64_t{1} << 40).data_size, 0xFFFFFFFFu);
+}
+
+TEST_F(WavFile, MissingFolderIsReportedWithTheOsReason) {
+    SampleBuffer buffer;
+    const float one = 0.1f;
+    buffer.append(&one, 1);
+    const auto failure = write_wav((dir / "no-such-folder" / "take.wav").string(), buffer);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(*failure, std::strerror(ENOENT));
+}
+
+TEST_F(WavFile, FullDiskIsReported) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    std::vector<float> samples(100000, 0.25f);
+    SampleBuffer buffer;
+    buffer.append(samples.data(), samples.size());
+    const auto failure = write_wav("/dev/full", buffer);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(*failure, std::strerror(ENOSPC));
+}
+
+}  // namespace
