@@ -1,0 +1,26 @@
+// Uploading one recording to the transcription server.
+#pragma once
+
+#include <string>
+
+// Posts the WAV file at wav_path as the multipart form part "audio" to the transcription server at
+// http://localhost:4999/transcribe and returns the reply body exactly as it arrived, whatever the status.
+//
+// Failure: never reported. The transfer's result and the status code are not looked at; after any failure
+// (no server, refused or dropped connection, missing or unreadable file) the result is simply empty or
+// holds what arrived before the failure. The library's own trace of the transfer goes to standard error
+// and is the only record of what went wrong. Only std::bad_alloc can escape, and only before the transfer
+// starts; running out of memory while the reply arrives ends the process, since an exception cannot be
+// thrown through the library's C frames.
+//
+// Waiting: a server that cannot be connected to within 10 seconds gives up the call; once connected there
+// is no time limit, because uploading and decoding a long take can legitimately take minutes, so a server
+// that accepts and never answers keeps the caller waiting.
+//
+// Thread: main thread only. Each call sets up and tears down the HTTP library's global state
+// (curl_global_init / curl_global_cleanup), which is sound only while no other thread of the process
+// uses that library at the same time.
+//
+// Ownership: the file is read during the transfer, not before; the caller keeps it in place until the
+// call returns. Nothing outlives the call.
+std::string send_audio(std::string wav_path);
