@@ -277,6 +277,7 @@ TEST_F(SendAudio, ThousandCallsLeaveNoDescriptorBehind) {
   EXPECT_EQ(right, calls);
   EXPECT_EQ(server.requests().size(), static_cast<std::size_t>(calls));
   EXPECT_EQ(after, before);
+  RecordProperty("open_descriptors", std::to_string(before) + " before, " + std::to_string(after) + " after");
   RecordProperty("milliseconds_per_call",
                  std::to_string(std::chrono::duration<double, std::milli>(elapsed).count() / calls));
 }
