@@ -77,6 +77,12 @@ class VirtualMic:
             ["pacat", "--playback", "--raw", "--device=" + SINK, "--format=s16le", "--rate=48000",
              "--channels=1", "--latency-msec=20", "/dev/zero"],
             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not self.pactl("list", "short", "sink-inputs").strip():
+            if self.keepalive.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("virtual microphone: the keep-alive stream did not connect")
+            time.sleep(0.01)
         self.pactl("suspend-sink", SINK, "0")
         return self
 

@@ -1,0 +1,135 @@
+"""Shared pieces of the end-to-end tests: a scratch folder laid out as a person would have it, the built
+program run through pipes as a person would run it, test speech, and WAV reading and comparison."""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import wave
+
+PROMPT = b"Press the Enter Key to Stop Recording..."
+WAV_NAME = re.compile(r"^\d\d-\d\d-\d{4}_\d\d-\d\d-\d\d_output\.wav$")
+
+
+def binary(name):
+    """Path of a built program, passed in by ctest through the environment."""
+    path = os.environ.get(name.upper().replace("-", "_") + "_BIN")
+    if not path or not os.access(path, os.X_OK):
+        raise RuntimeError(f"set {name.upper().replace('-', '_')}_BIN to the built {name}")
+    return os.path.abspath(path)
+
+
+class Scratch:
+    """A working folder holding C:/Whisper and D:/Whisper, removed afterwards."""
+
+    def __init__(self, wav_dir=True, transcript_dir=True):
+        self.path = tempfile.mkdtemp(prefix="dictate-e2e-")
+        self.wav_dir = os.path.join(self.path, "C:", "Whisper")
+        self.transcript_dir = os.path.join(self.path, "D:", "Whisper")
+        if wav_dir:
+            os.makedirs(self.wav_dir)
+        if transcript_dir:
+            os.makedirs(self.transcript_dir)
+
+    def wavs(self):
+        return sorted(os.listdir(self.wav_dir)) if os.path.isdir(self.wav_dir) else []
+
+    def transcripts(self):
+        return sorted(os.listdir(self.transcript_dir)) if os.path.isdir(self.transcript_dir) else []
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def start_dictate(scratch, env):
+    return subprocess.Popen([binary("dictate")], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def press(proc, keys=b"\n"):
+    proc.stdin.write(keys)
+    proc.stdin.flush()
+
+
+def finish(proc, timeout=30):
+    """Closes standard input (end of input) and collects what the program printed."""
+    try:
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass
+    try:
+        out = proc.stdout.read()
+        err = proc.stderr.read()
+        proc.wait(timeout=timeout)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return proc.returncode, out, err
+
+
+_speech_cache = {}
+
+
+def speech(text, workdir):
+    """A 48 kHz mono 16-bit WAV of synthetic speech saying `text`."""
+    key = (text, workdir)
+    if key not in _speech_cache:
+        raw = os.path.join(workdir, "speech-raw.wav")
+        out = os.path.join(workdir, f"speech-{len(_speech_cache)}.wav")
+        subprocess.run(["espeak-ng", "-w", raw, text], check=True)
+        subprocess.run(["sox", raw, "-r", "48000", "-c", "1", "-b", "16", out], check=True)
+        _speech_cache[key] = out
+    return _speech_cache[key]
+
+
+def read_wav(path):
+    """The header fields and the samples of a 16-bit PCM WAV file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fields = struct.unpack("<4sI4s4sIHHIIHH4sI", data[:44])
+    names = ("riff", "riff_size", "wave", "fmt", "fmt_size", "format", "channels", "rate", "byte_rate",
+             "block_align", "bits", "data", "data_size")
+    header = dict(zip(names, fields))
+    body = data[44:]
+    samples = list(struct.unpack(f"<{len(body) // 2}h", body[: len(body) // 2 * 2]))
+    return header, samples, len(data)
+
+
+def wav_samples(path):
+    with wave.open(path) as w:
+        frames = w.readframes(w.getnframes())
+    return list(struct.unpack(f"<{len(frames) // 2}h", frames))
+
+
+def onset(samples, threshold=300):
+    for i, s in enumerate(samples):
+        if abs(s) > threshold:
+            return i
+    return None
+
+
+def find_in_recording(recorded, played, tolerance=1):
+    """Where `played` lies inside `recorded`, sample for sample within `tolerance`; None if it doesn't."""
+    r0, p0 = onset(recorded), onset(played)
+    if r0 is None or p0 is None:
+        return None
+    for shift in sorted(range(-20, 21), key=abs):
+        start = r0 - p0 + shift
+        if start < 0 or start + len(played) > len(recorded):
+            continue
+        if all(abs(recorded[start + i] - played[i]) <= tolerance for i in range(len(played))):
+            return start
+    return None
+
+
+def wait_until(predicate, timeout=10.0, step=0.02):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True

@@ -1,0 +1,150 @@
+"""The built dictate recording through the real PortAudio -> ALSA -> PulseAudio stack from a virtual
+microphone, driven through pipes as a person would drive it from a console."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (PROMPT, WAV_NAME, Scratch, binary, find_in_recording, finish, press, read_wav, speech,
+                     start_dictate, wait_until, wav_samples)
+from virtual_mic import VirtualMic
+
+
+class Recording(unittest.TestCase):
+    def setUp(self):
+        self.mic = VirtualMic().start()
+        self.addCleanup(self.mic.stop)
+        self.scratch = Scratch()
+        self.addCleanup(self.scratch.remove)
+        self.sound = speech("go forward ten meters", self.scratch.path)
+
+    def start(self, env=None):
+        proc = start_dictate(self.scratch, env or self.mic.env)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        return proc
+
+    def take(self, proc, recorders=1):
+        """Plays the test sound into a take that is recording and returns the wall time it lasted."""
+        self.mic.wait_for_recorder(count=recorders)
+        started = time.monotonic()
+        self.mic.play(self.sound)
+        time.sleep(0.4)
+        press(proc)
+        return time.monotonic() - started
+
+    def test_one_take_holds_the_sound_played(self):
+        proc = self.start()
+        wall = self.take(proc)
+        self.assertTrue(wait_until(lambda: len(self.scratch.wavs()) == 1))
+        status, out, err = finish(proc)
+
+        self.assertEqual(status, 0, err)
+        names = self.scratch.wavs()
+        self.assertEqual(len(names), 2, names)  # the take, and the one that end of input closed
+        first = names[0]
+        self.assertRegex(first, WAV_NAME)
+        self.assertEqual(out, (PROMPT + b"output_path: C:/Whisper/" + first.encode() + b"\n" +
+                               PROMPT + b"output_path: C:/Whisper/" + names[1].encode() + b"\n"))
+
+        header, samples, size = read_wav(os.path.join(self.scratch.wav_dir, first))
+        self.assertEqual((header["riff"], header["wave"], header["fmt"], header["data"]),
+                         (b"RIFF", b"WAVE", b"fmt ", b"data"))
+        self.assertEqual((header["fmt_size"], header["format"], header["channels"], header["rate"],
+                          header["byte_rate"], header["block_align"], header["bits"]),
+                         (16, 1, 1, 48000, 96000, 2, 16))
+        self.assertEqual(header["data_size"], size - 44)
+        self.assertEqual(header["riff_size"], size - 8)
+        seconds = len(samples) / 48000
+        self.assertGreater(seconds, wall - 0.5)
+        self.assertLess(seconds, wall + 1.0)
+        self.assertIsNotNone(find_in_recording(samples, wav_samples(self.sound)),
+                             "the recording does not hold the sound that was played")
+
+    def test_each_cycle_writes_its_own_file(self):
+        proc = self.start()
+        self.take(proc)
+        time.sleep(1.1)  # a new second, so the next take has its own name
+        self.take(proc, recorders=1)
+        self.assertTrue(wait_until(lambda: len(self.scratch.wavs()) == 2))
+        status, out, _ = finish(proc)
+        self.assertEqual(status, 0)
+        self.assertEqual(out.count(PROMPT), 3)
+        played = wav_samples(self.sound)
+        for name in self.scratch.wavs()[:2]:
+            _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
+            self.assertIsNotNone(find_in_recording(samples, played), name)
+            # Each file holds its own take only: the sound once, not the earlier take's audio too.
+            self.assertLess(len(samples) / 48000, 6.0, name)
+
+    def test_typed_letters_then_enter_end_one_take(self):
+        proc = self.start()
+        self.mic.wait_for_recorder()
+        self.mic.play(self.sound)
+        time.sleep(0.4)
+        press(proc, b"ab\n")
+        self.assertTrue(wait_until(lambda: len(self.scratch.wavs()) == 1))
+        self.mic.wait_for_recorder()
+        status, out, _ = finish(proc)
+        self.assertEqual(status, 0)
+        self.assertEqual(out.count(PROMPT), 2)
+        _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, self.scratch.wavs()[0]))
+        self.assertIsNotNone(find_in_recording(samples, wav_samples(self.sound)))
+
+    def test_end_of_input_keeps_the_take_and_exits_zero(self):
+        proc = self.start()
+        self.mic.wait_for_recorder()
+        self.mic.play(self.sound)
+        time.sleep(0.4)
+        status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.count(PROMPT), 1)
+        names = self.scratch.wavs()
+        self.assertEqual(len(names), 1)
+        _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, names[0]))
+        self.assertIsNotNone(find_in_recording(samples, wav_samples(self.sound)))
+
+    def test_interrupt_keeps_the_take_and_exits_130(self):
+        proc = self.start()
+        self.mic.wait_for_recorder()
+        self.mic.play(self.sound)
+        time.sleep(0.4)
+        proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=10)
+        status, out, _ = finish(proc)
+        self.assertEqual(status, 130)
+        names = self.scratch.wavs()
+        self.assertEqual(len(names), 1)
+        self.assertTrue(out.endswith(b"output_path: C:/Whisper/" + names[0].encode() + b"\n"))
+        _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, names[0]))
+        self.assertIsNotNone(find_in_recording(samples, wav_samples(self.sound)))
+
+    def test_broken_audio_setup_exits_1_with_a_message_and_no_file(self):
+        env = dict(self.mic.env)
+        env["PULSE_SERVER"] = "unix:" + os.path.join(self.scratch.path, "no-such-socket")
+        proc = self.start(env)
+        status, out, err = finish(proc)
+        self.assertEqual(status, 1)
+        self.assertEqual(out, b"")
+        self.assertRegex(err.decode(errors="replace"), r"(?m)^dictate: audio: Pa_\w+ failed: .+$")
+        self.assertEqual(self.scratch.wavs(), [])
+
+    def test_missing_folder_is_reported_and_the_cycle_goes_on(self):
+        os.rmdir(self.scratch.wav_dir)
+        proc = self.start()
+        self.mic.wait_for_recorder()
+        press(proc)
+        self.mic.wait_for_recorder()
+        status, out, err = finish(proc)
+        self.assertEqual(status, 0)
+        self.assertEqual(out.count(b"output_path: C:/Whisper/"), 2)
+        lines = [l for l in err.decode().splitlines() if l.startswith("dictate: could not write")]
+        self.assertEqual(len(lines), 2, err)
+        self.assertIn("No such file or directory", lines[0])
+
+
+if __name__ == "__main__":
+    unittest.main()
