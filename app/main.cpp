@@ -5,9 +5,14 @@
 
 #include "app/interrupt_signal.h"
 #include "app/recording_cycle.h"
+#include "app/transcription_stage.h"
 
 int main() {
     install_interrupt_handlers();
-    const CycleSeams seams{STDIN_FILENO, std::cout, [] { return std::time(nullptr); }, {}};
+    TranscriptionState transcription_state;
+    const CycleSeams seams{STDIN_FILENO, std::cout, [] { return std::time(nullptr); },
+                           [&](const std::string& output_path, const std::string& timestamp) {
+                               run_transcription_stage(output_path, timestamp, transcription_state, std::cout);
+                           }};
     return run_recording_cycles(seams);
 }

@@ -133,3 +133,25 @@ def wait_until(predicate, timeout=10.0, step=0.02):
             return False
         time.sleep(step)
     return True
+
+
+def private_network(argv):
+    """Runs the calling test in a network namespace of its own when the machine allows it, so a fixed port
+    (4999) can be used without meeting anything else on this machine. Returns normally inside it."""
+    import sys
+    if os.environ.get("DICTATE_TEST_NETNS") == "1":
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        return
+    if os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip"):
+        probe = subprocess.run(["unshare", "--net", "true"], capture_output=True)
+        if probe.returncode == 0:
+            env = dict(os.environ, DICTATE_TEST_NETNS="1")
+            sys.stdout.flush()
+            os.execvpe("unshare", ["unshare", "--net", "--", sys.executable, "-W", "ignore", *argv], env)
+    # Otherwise the test shares this machine's network and the fixed port must be free.
+
+
+def next_second():
+    """Sleeps into the next wall-clock second, so the next take gets a name of its own."""
+    now = time.time()
+    time.sleep(1.02 - (now - int(now)))

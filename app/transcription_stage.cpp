@@ -1,0 +1,62 @@
+#include "app/transcription_stage.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ostream>
+
+#include <nlohmann/json.hpp>
+
+#include "app/console_messages.h"
+#include "transcription/transcription_reply.h"
+#include "transcription/transcription_request.h"
+
+namespace {
+
+std::string os_reason() { return errno != 0 ? std::strerror(errno) : "unknown I/O error"; }
+
+void save_transcript(TranscriptionState& state) {
+    errno = 0;
+    state.transcript_file.open(state.transcription_path, std::ios::out | std::ios::trunc);
+    if (!state.transcript_file) {
+        tell_user("could not save the text to " + state.transcription_path + ": " + os_reason());
+        return;
+    }
+    state.transcript_file.clear();
+    state.transcript_file << state.transcription << std::endl;
+    const bool written = static_cast<bool>(state.transcript_file);
+    const std::string reason = written ? "" : os_reason();
+    errno = 0;
+    state.transcript_file.close();
+    if (!written || !state.transcript_file) {
+        tell_user("could not save the text to " + state.transcription_path + ": " +
+                  (written ? os_reason() : reason));
+    }
+    // A failed close leaves the stream failed; the next open starts it afresh.
+    state.transcript_file.clear();
+}
+
+}  // namespace
+
+void run_transcription_stage(const std::string& output_path, const std::string& timestamp,
+                             TranscriptionState& state, std::ostream& out) {
+    state.reply = send_audio(output_path);
+    try {
+        state.transcription = extract_text(state.reply);
+    } catch (const nlohmann::json::exception& error) {
+        const std::string why =
+            state.reply.empty()
+                ? "no reply came from the transcription server at localhost:4999 (is it running?)"
+                : std::string("the transcription server's reply was unusable: ") + error.what();
+        tell_user("could not get the text of this take: " + why + "; the recording is kept at " + output_path);
+        state.transcription.clear();
+        return;
+    }
+
+    out << state.transcription << '\n' << std::flush;
+
+    state.transcription_path = transcript_directory;
+    state.transcription_path += timestamp;
+    state.transcription_path += transcript_suffix;
+    save_transcript(state);
+    state.transcription.clear();
+}

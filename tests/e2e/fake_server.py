@@ -1,0 +1,128 @@
+"""A stand-in transcription server for end-to-end tests: it listens on 127.0.0.1, records every request as
+it arrived, and answers each one from a script."""
+
+import socket
+import threading
+import time
+
+
+class Reply:
+    """One scripted answer. `cut` sends only the first half of the body, then closes the connection;
+    `silent` closes without answering; `delay` waits before answering."""
+
+    def __init__(self, body=b"", status=200, content_type="application/json", cut=False, silent=False,
+                 delay=0.0):
+        self.body = body.encode() if isinstance(body, str) else body
+        self.status, self.content_type = status, content_type
+        self.cut, self.silent, self.delay = cut, silent, delay
+
+
+def text_reply(text):
+    import json
+    return Reply(json.dumps({"text": text}))
+
+
+class Request:
+    def __init__(self, head, body):
+        lines = head.decode("latin-1").split("\r\n")
+        self.request_line = lines[0]
+        self.headers = {}
+        for line in lines[1:]:
+            if ":" in line:
+                name, value = line.split(":", 1)
+                self.headers[name.strip().lower()] = value.strip()
+        self.body = body
+
+    def parts(self):
+        """The multipart form's parts as (headers dict, content bytes)."""
+        ctype = self.headers.get("content-type", "")
+        if "boundary=" not in ctype:
+            return []
+        boundary = b"--" + ctype.split("boundary=", 1)[1].strip('"').encode()
+        pieces = self.body.split(boundary)
+        parts = []
+        for piece in pieces[1:]:
+            if piece.startswith(b"--"):
+                break
+            head, _, content = piece[2:].partition(b"\r\n\r\n")
+            headers = {}
+            for line in head.decode("latin-1").split("\r\n"):
+                name, _, value = line.partition(":")
+                headers[name.strip().lower()] = value.strip()
+            parts.append((headers, content[:-2] if content.endswith(b"\r\n") else content))
+        return parts
+
+
+class FakeServer:
+    def __init__(self, script, port=4999, default=None):
+        self.script = list(script)
+        self.default = default
+        self.requests = []
+        self.lock = threading.Lock()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            self.sock.bind(("127.0.0.1", port))
+        except OSError as e:
+            self.sock.close()
+            raise RuntimeError(f"port {port} on 127.0.0.1 is taken ({e}); stop whatever listens there "
+                               "or run the tests as root, which gives them a private network") from e
+        self.sock.listen(8)
+        self.sock.settimeout(0.1)
+        self.running = True
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def count(self):
+        with self.lock:
+            return len(self.requests)
+
+    def _serve(self):
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            with conn:
+                conn.settimeout(30)
+                try:
+                    self._answer(conn)
+                except OSError:
+                    pass
+
+    def _answer(self, conn):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        request = Request(head, b"")
+        length = int(request.headers.get("content-length", "0"))
+        while len(body) < length:
+            chunk = conn.recv(1 << 20)
+            if not chunk:
+                break
+            body += chunk
+        request.body = body
+        with self.lock:
+            self.requests.append(request)
+            reply = self.script.pop(0) if self.script else self.default
+        if reply is None or reply.silent:
+            return
+        time.sleep(reply.delay)
+        head = (f"HTTP/1.1 {reply.status} X\r\nContent-Type: {reply.content_type}\r\n"
+                f"Content-Length: {len(reply.body)}\r\nConnection: close\r\n\r\n").encode()
+        conn.sendall(head + (reply.body[: len(reply.body) // 2] if reply.cut else reply.body))

@@ -1,0 +1,149 @@
+"""Every take transcribed: the built dictate, the virtual microphone and a scripted transcription server on
+port 4999 (in a private network when the tests run as root)."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from fake_server import FakeServer, Reply, text_reply
+from harness import (PROMPT, Scratch, finish, next_second, press, private_network, start_dictate, wait_until)
+from virtual_mic import VirtualMic
+
+
+class Transcription(unittest.TestCase):
+    def setUp(self):
+        self.mic = VirtualMic().start()
+        self.addCleanup(self.mic.stop)
+        self.scratch = Scratch()
+        self.addCleanup(self.scratch.remove)
+
+    def start(self):
+        proc = start_dictate(self.scratch, self.mic.env)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        self.mic.wait_for_recorder()
+        return proc
+
+    def take(self, proc, done):
+        """Ends the take that is recording and waits until the next one records and `done()` holds."""
+        next_second()
+        press(proc)
+        self.assertTrue(wait_until(done, timeout=20))
+        self.mic.wait_for_recorder()
+
+    def transcript(self, name):
+        with open(os.path.join(self.scratch.transcript_dir, name), "rb") as f:
+            return f.read()
+
+    def test_two_takes_are_shown_and_saved_under_their_timestamps(self):
+        with FakeServer([text_reply("Hello world."), text_reply("Second take.")]) as server:
+            proc = self.start()
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 2)
+            server.default = Reply(silent=True)  # the take that end of input closes
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+
+        wavs, texts = self.scratch.wavs(), self.scratch.transcripts()
+        self.assertEqual(len(wavs), 3)
+        self.assertEqual(texts, [w.replace("_output.wav", "_transcription.txt") for w in wavs[:2]])
+        self.assertEqual(out, PROMPT + b"output_path: C:/Whisper/" + wavs[0].encode() + b"\nHello world.\n" +
+                         PROMPT + b"output_path: C:/Whisper/" + wavs[1].encode() + b"\nSecond take.\n" +
+                         PROMPT + b"output_path: C:/Whisper/" + wavs[2].encode() + b"\n")
+        self.assertEqual(self.transcript(texts[0]), b"Hello world.\n")
+        self.assertEqual(self.transcript(texts[1]), b"Second take.\n")
+
+        self.assertEqual(len(server.requests), 3)
+        for request, wav in zip(server.requests, wavs):
+            self.assertTrue(request.request_line.startswith("POST /transcribe "), request.request_line)
+            parts = request.parts()
+            self.assertEqual(len(parts), 1)
+            headers, content = parts[0]
+            self.assertIn('name="audio"', headers["content-disposition"])
+            self.assertIn(f'filename="{wav}"', headers["content-disposition"])
+            with open(os.path.join(self.scratch.wav_dir, wav), "rb") as f:
+                self.assertEqual(content, f.read())
+
+    def test_text_is_kept_byte_for_byte(self):
+        text = "first line\nzweite Zeile: é ü ß\n日本語 ✓"
+        with FakeServer([text_reply(text), text_reply("")]) as server:
+            proc = self.start()
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            server.default = Reply(silent=True)
+            press(proc)
+            self.assertTrue(wait_until(lambda: len(self.scratch.transcripts()) == 2, timeout=20))
+            status, out, _ = finish(proc)
+        self.assertEqual(status, 0)
+        texts = self.scratch.transcripts()
+        self.assertEqual(self.transcript(texts[0]), text.encode() + b"\n")
+        self.assertIn(b"\n" + text.encode() + b"\n" + PROMPT, out)
+        # An empty text is an empty line and a file holding just the line end.
+        self.assertEqual(self.transcript(texts[1]), b"\n")
+        self.assertIn(b"_output.wav\n\n" + PROMPT, out)
+
+    def test_unusable_replies_keep_the_program_going(self):
+        unusable = [
+            ("empty body", Reply(b"")),
+            ("HTML error page", Reply(b"<html><body>Internal Server Error</body></html>", status=500,
+                                      content_type="text/html")),
+            ("array", Reply(b"[1]")),
+            ("no text", Reply(b"{}")),
+            ("number text", Reply(b'{"text": 3}')),
+            ("cut short", Reply(b'{"text": "this reply is cut short somewhere"}', cut=True)),
+        ]
+        proc = self.start()
+        # No server at all for the first take.
+        self.take(proc, lambda: len(self.scratch.wavs()) == 1)
+        with FakeServer([r for _, r in unusable] + [text_reply("back to normal")]) as server:
+            for n in range(len(unusable)):
+                self.take(proc, lambda: server.count() == n + 1)
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            server.default = Reply(silent=True)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+
+        wavs = self.scratch.wavs()
+        self.assertEqual(len(wavs), len(unusable) + 3)
+        self.assertEqual(self.scratch.transcripts(), [wavs[-2].replace("_output.wav", "_transcription.txt")])
+        self.assertEqual(out.count(b"back to normal\n"), 1)
+        lines = [l for l in err.decode().splitlines() if l.startswith("dictate: could not get the text")]
+        # One line per unusable take, each naming where its recording is kept.
+        self.assertEqual(len(lines), len(unusable) + 2, err.decode()[-3000:])
+        # Every take but the good one; the last is the take that end of input closed, which got no reply.
+        for line, wav in zip(lines, wavs[:-2] + wavs[-1:]):
+            self.assertIn("C:/Whisper/" + wav, line, "\n".join(lines))
+        self.assertIn("no reply came from the transcription server at localhost:4999", lines[0])
+        self.assertIn("no reply came from the transcription server", lines[1])
+        self.assertIn("parse_error.101", lines[2])
+        self.assertIn("type_error.305", lines[3])
+        self.assertIn("type_error.302", lines[4])
+        self.assertIn("type_error.302", lines[5])
+        self.assertIn("parse_error.101", lines[6])
+        # Nothing for those takes on standard output but the dialogue.
+        self.assertEqual(out.count(b"\n"), len(wavs) + 1)
+
+    def test_missing_transcript_folder_still_shows_the_text(self):
+        os.rmdir(self.scratch.transcript_dir)
+        with FakeServer([text_reply("shown anyway")]) as server:
+            proc = self.start()
+            self.take(proc, lambda: server.count() == 1)
+            server.default = Reply(silent=True)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0)
+        self.assertIn(b"\nshown anyway\n", out)
+        self.assertRegex(err.decode(), r"dictate: could not save the text to D:/Whisper/\S+_transcription\.txt: "
+                                       r"No such file or directory")
+
+    def test_end_of_input_transcribes_the_last_take_then_exits_zero(self):
+        with FakeServer([text_reply("the last words")]) as server:
+            proc = self.start()
+            status, out, err = finish(proc)
+            self.assertEqual(server.count(), 1)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.endswith(b"\nthe last words\n"))
+        self.assertEqual(len(self.scratch.transcripts()), 1)
+
+
+if __name__ == "__main__":
+    private_network(sys.argv)
+    unittest.main()
