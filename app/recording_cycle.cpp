@@ -11,11 +11,14 @@
 #include "app/timestamp.h"
 #include "audio/microphone_capture.h"
 #include "audio/sample_buffer.h"
+#include "audio/take_level.h"
 #include "audio/wav_writer.h"
 
 namespace {
 
 constexpr int audio_failure_status = 1;
+// Shorter takes are mostly a key pressed twice; calling them silent would only be noise.
+constexpr std::size_t shortest_take_judged = 24000;  // half a second
 
 void report(const AudioFailure& failure) {
     tell_user("audio: " + failure.call + " failed: " + failure.reason);
@@ -54,6 +57,10 @@ int run_recording_cycles(const CycleSeams& seams) {
         const auto write_failure = write_wav(output_path, recorded_samples);
         if (write_failure) tell_user("could not write the recording to " + output_path + ": " + *write_failure);
         seams.out << path_label << output_path << '\n' << std::flush;
+        if (recorded_samples.size() >= shortest_take_judged && is_silent(recorded_samples)) {
+            tell_user("the take " + output_path +
+                      " is silent: the default input device may be the wrong one, or muted");
+        }
 
         if (close_failure) {
             report(*close_failure);

@@ -2,6 +2,8 @@
 
 #include <portaudio.h>
 
+#include "audio/quiet_stderr.h"
+
 namespace {
 
 constexpr double sample_rate = 48000.0;
@@ -26,6 +28,10 @@ AudioFailure failure(const char* call, PaError error) {
             reason += ")";
         }
     }
+    // The library's words for this ("Device unavailable") don't say what a person can do about it.
+    if ((error == paDeviceUnavailable || error == paInvalidDevice) && Pa_GetDefaultInputDevice() == paNoDevice) {
+        reason += " (no default input device found: is a microphone connected and the sound server running?)";
+    }
     return AudioFailure{call, reason};
 }
 
@@ -34,6 +40,7 @@ AudioFailure failure(const char* call, PaError error) {
 MicrophoneCapture::~MicrophoneCapture() { (void)stop(); }
 
 std::optional<AudioFailure> MicrophoneCapture::start(SampleBuffer& recorded_samples) {
+    QuietStderr quiet;
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
     initialised_ = true;
 
@@ -60,6 +67,7 @@ bool MicrophoneCapture::running() const {
 }
 
 std::optional<AudioFailure> MicrophoneCapture::stop() {
+    QuietStderr quiet;
     std::optional<AudioFailure> why;
     if (stream_ != nullptr) {
         if (PaError e = Pa_CloseStream(static_cast<PaStream*>(stream_)); e != paNoError) {
