@@ -60,6 +60,17 @@ HttpService::HttpService(SpeechToText& engine, const Options& options)
     httplib::Server& http = *http_;
     http.new_task_queue = [] { return new httplib::ThreadPool(worker_threads); };
     http.set_payload_max_length(options_.max_upload_bytes);
+    // Address reuse lets a restarted server bind while old connections linger in TIME_WAIT. The library's
+    // default also sets port reuse, which would let a second server share the port silently instead of
+    // failing with "address in use".
+    http.set_socket_options([](int socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    // One request per connection. A request refused before its body was read leaves that body unread on the
+    // connection, where the library would take it for further requests; closing after each reply prevents
+    // that, and a client making one upload per take gains nothing from keeping connections open.
+    http.set_keep_alive_max_count(1);
     http.set_read_timeout(io_timeout_seconds, 0);
     http.set_write_timeout(io_timeout_seconds, 0);
 
@@ -69,8 +80,6 @@ HttpService::HttpService(SpeechToText& engine, const Options& options)
         auto refused = screen_request(request.method, request.path, headers_of(request), options_.max_upload_bytes);
         if (!refused) return httplib::Server::HandlerResponse::Unhandled;
         send(*refused, response);
-        // The unread body would otherwise be taken for the next request on this connection.
-        response.set_header("Connection", "close");
         return httplib::Server::HandlerResponse::Handled;
     });
 

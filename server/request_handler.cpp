@@ -44,6 +44,18 @@ std::optional<std::uint64_t> parse_length(std::string_view text) {
     return value;
 }
 
+constexpr std::string_view not_form_data =
+    "expected multipart/form-data (with a boundary) holding the WAV file in a part named \"audio\"";
+
+bool is_form_data(std::string_view content_type) {
+    constexpr std::string_view form_data = "multipart/form-data";
+    if (content_type.size() < form_data.size() || !same_name(content_type.substr(0, form_data.size()), form_data)) {
+        return false;
+    }
+    const auto boundary = content_type.find("boundary=");
+    return boundary != std::string_view::npos && boundary + 9 < content_type.size();
+}
+
 const FormPart* audio_part(const std::vector<FormPart>& parts) {
     for (std::string_view wanted : {"audio", "file"}) {
         for (const FormPart& part : parts) {
@@ -56,7 +68,7 @@ const FormPart* audio_part(const std::vector<FormPart>& parts) {
 Reply transcribe(const Request& request, SpeechToText& engine) {
     const FormPart* part = audio_part(request.parts);
     if (part == nullptr) {
-        return error(400, "expected multipart/form-data with the WAV file in a part named \"audio\"");
+        return error(400, not_form_data);
     }
     const auto decoded = decode_wav(part->content);
     if (const auto* bad = std::get_if<WavError>(&decoded)) return error(bad->status, bad->message);
@@ -95,6 +107,9 @@ std::optional<Reply> screen_request(std::string_view method, std::string_view pa
         return error(413, "upload of " + std::to_string(*length) + " bytes is over the limit of " +
                               std::to_string(max_upload_bytes) + " bytes");
     }
+    // Without a boundary the body can't be split into parts; refusing now spares reading it.
+    const std::string* type = header(headers, "Content-Type");
+    if (type == nullptr || !is_form_data(*type)) return error(400, not_form_data);
     return std::nullopt;
 }
 

@@ -40,7 +40,7 @@ struct Reply {
 
 // Decides what can be decided from the request line and headers alone, before any body is read: unknown
 // paths (404) and methods (405), uploads without a Content-Length (411) or with one over `max_upload_bytes`
-// (413). Returns nothing when the request should go on to handle_request. Pure; any thread.
+// (413), and uploads that are not multipart/form-data with a boundary (400). Returns nothing when the request should go on to handle_request. Pure; any thread.
 std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,
                                     std::uint64_t max_upload_bytes);
 

@@ -1,0 +1,60 @@
+#include "server/options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Row {
+    std::vector<std::string_view> args;
+    // Expected outcome: a usage error, help, or these options.
+    enum { options, help, error } outcome;
+    server::Options expected;
+};
+
+server::Options with(std::string host, int port, std::uint64_t max_bytes, std::string dir) {
+    return {std::move(host), port, max_bytes, std::move(dir)};
+}
+
+TEST(Options, ParsesCommandLines) {
+    const std::uint64_t default_max = 692'000'000;
+    const std::vector<Row> rows{
+        {{}, Row::options, with("127.0.0.1", 4999, default_max, "/model")},
+        {{"--port", "0"}, Row::options, with("127.0.0.1", 0, default_max, "/model")},
+        {{"--port=8080", "--host", "::1"}, Row::options, with("::1", 8080, default_max, "/model")},
+        {{"--max-upload-mb", "1.5", "--model-dir", "/m"}, Row::options, with("127.0.0.1", 4999, 1'500'000, "/m")},
+        {{"--port", "4000", "--help"}, Row::help, {}},
+        {{"-h"}, Row::help, {}},
+        {{"--port"}, Row::error, {}},
+        {{"--port", "65536"}, Row::error, {}},
+        {{"--port", "-1"}, Row::error, {}},
+        {{"--port", "80x"}, Row::error, {}},
+        {{"--max-upload-mb", "0"}, Row::error, {}},
+        {{"--max-upload-mb", "nan"}, Row::error, {}},
+        {{"--model-dir="}, Row::error, {}},
+        {{"--verbose"}, Row::error, {}},
+        {{"4999"}, Row::error, {}},
+    };
+    for (const Row& row : rows) {
+        std::string line;
+        for (auto arg : row.args) line += std::string(arg) + " ";
+        SCOPED_TRACE(line);
+        const auto parsed = server::parse_options(row.args, "/model");
+        if (row.outcome == Row::help) {
+            EXPECT_TRUE(std::holds_alternative<server::ShowHelp>(parsed));
+        } else if (row.outcome == Row::error) {
+            ASSERT_TRUE(std::holds_alternative<server::UsageError>(parsed));
+            EXPECT_FALSE(std::get<server::UsageError>(parsed).message.empty());
+        } else {
+            ASSERT_TRUE(std::holds_alternative<server::Options>(parsed));
+            const auto& options = std::get<server::Options>(parsed);
+            EXPECT_EQ(options.host, row.expected.host);
+            EXPECT_EQ(options.port, row.expected.port);
+            EXPECT_EQ(options.max_upload_bytes, row.expected.max_upload_bytes);
+            EXPECT_EQ(options.model_dir, row.expected.model_dir);
+        }
+    }
+}
+
+}  // namespace
