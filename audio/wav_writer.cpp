@@ -5,12 +5,19 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
-// Output is converted and written in blocks of this many samples (64 KiB of PCM). The trip count is a
-// compile-time constant so that GCC vectorises the loop at -O2 as well as at -O3.
+// Output is converted and written in blocks of this many samples (64 KiB of PCM): small enough to still be in
+// the processor's cache when the kernel copies it into the file, large enough that system calls don't count.
+// The trip count is a compile-time constant so that GCC vectorises the portable loop at -O2 as well as at -O3.
 constexpr std::size_t block_samples = 32768;
 
 void put_le(std::string& out, std::uint32_t value, int bytes) {
@@ -35,7 +42,60 @@ inline std::uint16_t to_little_endian(std::int16_t value) {
 }
 
 void convert_full_block(const float* in, std::uint16_t* out) {
+#if defined(__SSE2__)
+    // GCC vectorises the portable loop below as well, but keeping NaN apart through its clamp costs a long
+    // chain of compares and selects per vector, and the loop then runs at a third of memory speed. Zeroing
+    // NaN first makes the processor's own min and max exact for what is left (same results as std::max and
+    // std::min), truncation is what the scalar cast does, and the pack cannot saturate: every value is already
+    // in the 16-bit range. x86 is little-endian, so the pack's order is the file's order.
+    static_assert(block_samples % 8 == 0);
+    const __m128 scale = _mm_set1_ps(32767.0f);
+    const __m128 lowest = _mm_set1_ps(-32768.0f);
+    const __m128 highest = _mm_set1_ps(32767.0f);
+    for (std::size_t i = 0; i < block_samples; i += 8) {
+        __m128 a = _mm_mul_ps(_mm_loadu_ps(in + i), scale);
+        __m128 b = _mm_mul_ps(_mm_loadu_ps(in + i + 4), scale);
+        a = _mm_and_ps(a, _mm_cmpord_ps(a, a));
+        b = _mm_and_ps(b, _mm_cmpord_ps(b, b));
+        a = _mm_min_ps(_mm_max_ps(a, lowest), highest);
+        b = _mm_min_ps(_mm_max_ps(b, lowest), highest);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                         _mm_packs_epi32(_mm_cvttps_epi32(a), _mm_cvttps_epi32(b)));
+    }
+#else
     for (std::size_t i = 0; i < block_samples; ++i) out[i] = to_little_endian(convert(in[i]));
+#endif
+}
+
+// Writes all `size` bytes, adding each byte that lands to `file_length`; false with errno set when the OS
+// refuses.
+bool write_all(int fd, const void* data, std::size_t size, std::uint64_t& file_length) {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, next, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = EIO;
+            return false;
+        }
+        next += written;
+        size -= static_cast<std::size_t>(written);
+        file_length += static_cast<std::uint64_t>(written);
+    }
+    return true;
+}
+
+// Reserves the file's blocks before the data goes in: the file system then skips its per-page allocation
+// work while writing, which is about a third of the time a long take takes to write on ext4. Best effort:
+// where the file system cannot, or the disk cannot hold the whole take, the writes still put down what fits.
+// The file's length is left alone and grows only with what is actually written.
+void reserve_space(int fd, std::uint64_t bytes) {
+#if defined(__linux__)
+    (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+#else
+    (void)fd;
+    (void)bytes;
+#endif
 }
 
 std::string os_reason(int error) { return error != 0 ? std::strerror(error) : "unknown I/O error"; }
@@ -68,32 +128,37 @@ std::string encode_wav_header(const WavHeader& h) {
 std::int16_t to_pcm16(float sample) { return convert(sample); }
 
 std::optional<std::string> write_wav(const std::string& path, const SampleBuffer& recorded_samples) {
-    errno = 0;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file) return os_reason(errno);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return os_reason(errno);
 
-    const std::string header = encode_wav_header(WavHeader::for_samples(recorded_samples.size()));
-    file.write(header.data(), static_cast<std::streamsize>(header.size()));
+    const std::size_t sample_count = recorded_samples.size();
+    const std::string header = encode_wav_header(WavHeader::for_samples(sample_count));
+    reserve_space(fd, header.size() + std::uint64_t{2} * sample_count);
+    std::uint64_t file_length = 0;
+    bool written = write_all(fd, header.data(), header.size(), file_length);
 
     // Every chunk but the last is full, so blocks never straddle two chunks; only the take's final block
     // may be short.
     static_assert(SampleBuffer::chunk_samples % block_samples == 0);
     std::array<std::uint16_t, block_samples> pcm;
     recorded_samples.for_each_block([&](const float* samples, std::size_t count) {
-        for (std::size_t done = 0; done < count && file; done += block_samples) {
+        for (std::size_t done = 0; done < count && written; done += block_samples) {
             const std::size_t n = std::min(block_samples, count - done);
             if (n == block_samples) {
                 convert_full_block(samples + done, pcm.data());
             } else {
                 for (std::size_t i = 0; i < n; ++i) pcm[i] = to_little_endian(convert(samples[done + i]));
             }
-            file.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(n * 2));
+            written = write_all(fd, pcm.data(), n * 2, file_length);
         }
     });
 
-    if (!file) return os_reason(errno);
-    errno = 0;
-    file.close();
-    if (!file) return os_reason(errno);
+    const int write_error = written ? 0 : errno;
+    // A take cut short keeps every byte that was written; truncating at that length hands back the space
+    // reserved for the rest. Failure here changes nothing for the caller.
+    if (!written) (void)::ftruncate(fd, static_cast<off_t>(file_length));
+    const int close_result = ::close(fd);
+    if (!written) return os_reason(write_error);
+    if (close_result != 0) return os_reason(errno);
     return std::nullopt;
 }

@@ -131,3 +131,84 @@ TEST_F(WavFile, FullDiskIsReported) {
 }
 
 }  // namespace
+
+#include <algorithm>
+#include <random>
+
+namespace {
+
+// The whole file, byte for byte, against a writer that builds it the obvious way, one sample at a time: the
+// buffer's chunks, the writer's blocks and its vectorised conversion must not change a single byte. Samples are
+// random across and beyond full scale, with NaN, infinities and values right at the clipping edges mixed in.
+namespace reference {
+
+void put_le(std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+std::int16_t pcm16(float sample) {
+    if (std::isnan(sample)) return 0;
+    const float product = sample * 32767.0f;  // the product is formed in float, as the writer documents
+    if (product >= 32767.0f) return 32767;
+    if (product <= -32768.0f) return -32768;
+    return static_cast<std::int16_t>(std::trunc(product));
+}
+
+std::string wav_file(const std::vector<float>& samples) {
+    const std::uint64_t data = 2 * samples.size();
+    std::string out = "RIFF";
+    put_le(out, std::min<std::uint64_t>(data + 36, 0xFFFFFFFF), 4);
+    out += "WAVEfmt ";
+    put_le(out, 16, 4);
+    put_le(out, 1, 2);
+    put_le(out, 1, 2);
+    put_le(out, 48000, 4);
+    put_le(out, 48000 * 2, 4);
+    put_le(out, 2, 2);
+    put_le(out, 16, 2);
+    out += "data";
+    put_le(out, std::min<std::uint64_t>(data, 0xFFFFFFFF), 4);
+    for (float s : samples) put_le(out, static_cast<std::uint16_t>(pcm16(s)), 2);
+    return out;
+}
+
+}  // namespace reference
+
+TEST_F(WavFile, BytesMatchAPlainPerSampleWriterAcrossChunks) {
+    constexpr std::size_t chunk = SampleBuffer::chunk_samples;
+    struct Row { std::size_t samples; std::size_t append_block; };
+    const Row rows[] = {
+        {7, 3},                 // shorter than one conversion block
+        {32768 * 3 + 5, 512},   // whole blocks and a short tail, audio-thread-sized appends
+        {chunk, 4096},          // exactly one chunk
+        {2 * chunk + 12345, 1000},  // appends straddling chunk boundaries, a part-filled last chunk
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float edges[] = {nan, -nan, inf, -inf, 1.0f, -1.0f, 1.5f, -1.5f, 0.0f, -0.0f,
+                           std::nextafter(1.0f, 2.0f), std::nextafter(-1.0f, -2.0f), -1.00002f, -1.0001f,
+                           16383.5f / 32767.0f, -16383.5f / 32767.0f, 1e-30f, -1e-30f};
+    std::mt19937 random(20240607);
+    std::uniform_real_distribution<float> level(-1.6f, 1.6f);
+    std::uniform_int_distribution<int> pick(0, 15);
+    for (const Row& row : rows) {
+        std::vector<float> samples(row.samples);
+        std::size_t next_edge = 0;
+        for (float& s : samples) s = pick(random) == 0 ? edges[next_edge++ % std::size(edges)] : level(random);
+
+        SampleBuffer buffer;
+        for (std::size_t at = 0; at < samples.size(); at += row.append_block) {
+            buffer.append(samples.data() + at, std::min(row.append_block, samples.size() - at));
+        }
+        const auto path = (dir / "take.wav").string();
+        ASSERT_EQ(write_wav(path, buffer), std::nullopt);
+        const std::string got = read_file(path);
+        const std::string want = reference::wav_file(samples);
+        ASSERT_EQ(got.size(), want.size()) << row.samples;
+        const auto diff = std::mismatch(got.begin(), got.end(), want.begin());
+        EXPECT_TRUE(diff.first == got.end()) << row.samples << " samples: first difference at byte "
+                                             << (diff.first - got.begin());
+    }
+}
+
+}  // namespace
