@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ostream>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,18 @@
 namespace {
 
 std::string os_reason() { return errno != 0 ? std::strerror(errno) : "unknown I/O error"; }
+
+// The JSON library quotes the token it failed on, and a server can send one of any length (an unclosed
+// string of megabytes): the person gets the start of it, enough to recognise, on one readable line.
+std::string readable_reason(std::string_view reason) {
+    constexpr std::size_t longest = 240;
+    if (reason.size() <= longest) return std::string(reason);
+    std::size_t cut = longest;
+    // Never split a UTF-8 sequence: back up over continuation bytes (10xxxxxx) to a character's start.
+    while (cut > 0 && (static_cast<unsigned char>(reason[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(reason.substr(0, cut)) + "... (" + std::to_string(reason.size() - cut) +
+           " more bytes)";
+}
 
 void save_transcript(TranscriptionState& state) {
     errno = 0;
@@ -46,7 +59,7 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
         const std::string why =
             state.reply.empty()
                 ? "no reply came from the transcription server at localhost:4999 (is it running?)"
-                : std::string("the transcription server's reply was unusable: ") + error.what();
+                : "the transcription server's reply was unusable: " + readable_reason(error.what());
         tell_user("could not get the text of this take: " + why + "; the recording is kept at " + output_path);
         state.transcription.clear();
         return;

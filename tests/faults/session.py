@@ -1,0 +1,115 @@
+"""The built dictate run as a person runs it, with both output streams read as they arrive, so a test can
+wait for the dialogue to reach a point (a prompt, a path, a message) before it acts."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from harness import PROMPT, binary  # noqa: E402
+
+PATH_LABEL = b"output_path: "
+
+
+class Dictate:
+    def __init__(self, cwd, env):
+        self.proc = subprocess.Popen([binary("dictate")], cwd=cwd, env=env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.pid = self.proc.pid
+        self._out, self._err = bytearray(), bytearray()
+        self._lock = threading.Lock()
+        self._readers = [threading.Thread(target=self._pump, args=(s, b), daemon=True)
+                         for s, b in ((self.proc.stdout, self._out), (self.proc.stderr, self._err))]
+        for r in self._readers:
+            r.start()
+
+    def _pump(self, stream, into):
+        while True:
+            chunk = stream.read1(1 << 20)
+            if not chunk:
+                return
+            with self._lock:
+                into += chunk
+
+    def out(self):
+        with self._lock:
+            return bytes(self._out)
+
+    def err(self):
+        with self._lock:
+            return bytes(self._err)
+
+    def messages(self):
+        """The program's own lines on standard error (the libraries' traces left out)."""
+        return [l for l in self.err().decode(errors="replace").splitlines() if l.startswith("dictate: ")]
+
+    def prompts(self):
+        return self.out().count(PROMPT)
+
+    def paths(self):
+        """The WAV paths announced so far, in order."""
+        out = self.out()
+        found, start = [], 0
+        while (i := out.find(PATH_LABEL, start)) >= 0:
+            end = out.find(b"\n", i)
+            if end < 0:
+                break
+            found.append(out[i + len(PATH_LABEL):end].decode())
+            start = end
+        return found
+
+    def wait_for(self, predicate, timeout=20.0, what="the expected output"):
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            if self.proc.poll() is not None and not predicate():
+                # Let the readers drain what the program printed last before judging.
+                for r in self._readers:
+                    r.join(timeout=5)
+                if predicate():
+                    return
+                raise AssertionError(f"dictate ended (status {self.proc.returncode}) before {what}:\n"
+                                     f"stdout: {self.out()[-2000:]!r}\nstderr: {self.err()[-3000:]!r}")
+            if time.monotonic() > deadline:
+                raise AssertionError(f"timed out waiting for {what}:\nstdout: {self.out()[-2000:]!r}\n"
+                                     f"stderr: {self.err()[-3000:]!r}")
+            time.sleep(0.01)
+
+    def type(self, keys):
+        self.proc.stdin.write(keys)
+        self.proc.stdin.flush()
+
+    def signal(self, number=signal.SIGINT):
+        self.proc.send_signal(number)
+
+    def close_input(self):
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+
+    def wait(self, timeout=30):
+        """Waits for the program to end by itself; returns its status."""
+        status = self.proc.wait(timeout=timeout)
+        for r in self._readers:
+            r.join(timeout=10)
+        return status
+
+    def finish(self, timeout=30):
+        """End of input, then the exit status."""
+        self.close_input()
+        return self.wait(timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for r in self._readers:
+            r.join(timeout=5)
+        for s in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                s.close()
+            except (OSError, ValueError):
+                pass

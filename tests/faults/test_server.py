@@ -1,0 +1,111 @@
+"""The transcription server failing the built dictate: resetting or dropping the connection, answering
+with huge bodies or garbage, answering slowly. Every take stays on disk, an unusable reply costs one
+readable line on standard error that names where the recording is, and the cycle goes on. (No server at
+all, a reply cut short and a small HTML error page are covered by the end-to-end tests.)"""
+
+import json
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from fault_case import FaultCase  # noqa: E402
+from fault_server import FaultReply, FaultServer  # noqa: E402
+from isolation import isolate  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from fake_server import Reply, text_reply  # noqa: E402
+
+HUGE = 50 * 1024 * 1024
+NO_REPLY = "no reply came from the transcription server at localhost:4999"
+UNUSABLE = "the transcription server's reply was unusable: "
+
+# (what the server does, its reply, what the one line on standard error says about it)
+UNUSABLE_REPLIES = [
+    ("resets the connection while the upload arrives", FaultReply(reset=True), NO_REPLY),
+    ("sends the reply's headers, then closes", FaultReply(b'{"text": "never sent"}', head_only=True),
+     NO_REPLY),
+    ("sends 50 MB of binary garbage", FaultReply(os.urandom(HUGE), content_type="application/octet-stream"),
+     UNUSABLE + r"\[json.exception.parse_error.101\]"),
+    ("sends a 50 MB string that never ends", FaultReply(b'{"text": "' + b"never ending " * (HUGE // 13)),
+     UNUSABLE + r"\[json.exception.parse_error.101\]"),
+    ("answers 500 with a 50 MB HTML page",
+     FaultReply(b"<html><body>" + b"<p>Internal Server Error</p>" * (HUGE // 28) + b"</body></html>",
+                status=500, content_type="text/html"),
+     UNUSABLE + r"\[json.exception.parse_error.101\]"),
+]
+
+
+class Server(FaultCase):
+    def test_unusable_replies_cost_one_line_each_and_the_cycle_goes_on(self):
+        script = [r for _, r, _ in UNUSABLE_REPLIES] + [text_reply("back to normal")]
+        with FaultServer(script, default=Reply(silent=True)) as server:
+            session = self.start()
+            for n, (name, _, _) in enumerate(UNUSABLE_REPLIES):
+                self.end_take(session, lambda: len(session.messages()) == n + 1,
+                              what=f"the line about the server that {name}")
+            self.end_take(session, lambda: b"back to normal\n" in session.out())
+            status = session.finish()
+            self.assertEqual(server.count(), len(UNUSABLE_REPLIES) + 2)
+        self.assertEqual(status, 0, session.err()[-3000:])
+
+        paths = session.paths()
+        messages = session.messages()
+        for (name, _, expected), path, message in zip(UNUSABLE_REPLIES, paths, messages):
+            with self.subTest(server=name):
+                self.assertRegex(message, rf"^dictate: could not get the text of this take: {expected}.*; "
+                                          rf"the recording is kept at {path}$")
+                self.assertLess(len(message), 1000, "a message too long to read: " + message[:300])
+                self.assertCompleteWav(path, min_seconds=0.3)
+                self.assertFalse(os.path.exists(self.transcript_path(path)))
+        # The good take after them all is shown and saved; the one end of input closed got no reply.
+        with open(self.transcript_path(paths[-2]), "rb") as f:
+            self.assertEqual(f.read(), b"back to normal\n")
+        self.assertEqual(len(messages), len(UNUSABLE_REPLIES) + 1, "\n".join(messages))
+        self.assertIn(NO_REPLY, messages[-1])
+        # The failed takes add nothing to the dialogue on standard output.
+        self.assertEqual(session.out().count(b"\n"), len(paths) + 1)
+
+    def test_huge_text_is_shown_and_saved_whole(self):
+        words = "every word counts " * (HUGE // 18)
+        with FaultServer([text_reply(words)], default=Reply(silent=True)):
+            session = self.start()
+            self.end_take(session, lambda: len(session.paths()) == 1 and
+                          session.out().endswith(b"\n" + words.encode() + b"\n" +
+                                                 b"Press the Enter Key to Stop Recording..."),
+                          timeout=60)
+            status = session.finish()
+        self.assertEqual(status, 0)
+        first = session.paths()[0]
+        self.assertCompleteWav(first)
+        with open(self.transcript_path(first), "rb") as f:
+            self.assertEqual(f.read(), words.encode() + b"\n")
+
+    def test_slow_server_is_waited_for(self):
+        delay = 5.0
+        with FaultServer([FaultReply(json.dumps({"text": "worth the wait"}), delay=delay)],
+                         default=Reply(silent=True)) as server:
+            session = self.start()
+            takes = session.prompts()
+            session.type(b"\n")
+            session.wait_for(lambda: server.count() == 1, what="the upload")
+            asked = time.monotonic()
+            # Takes follow one another: no new take starts while the text is awaited.
+            time.sleep(delay / 2)
+            self.assertEqual(session.prompts(), takes)
+            session.wait_for(lambda: b"worth the wait\n" in session.out(), timeout=delay + 10)
+            self.assertGreaterEqual(time.monotonic() - asked, delay - 0.5)
+            session.wait_for(lambda: session.prompts() == takes + 1, what="the next take")
+            status = session.finish()
+        self.assertEqual(status, 0)
+        first = session.paths()[0]
+        with open(self.transcript_path(first), "rb") as f:
+            self.assertEqual(f.read(), b"worth the wait\n")
+        # Only the take end of input closed met trouble: its server never answered.
+        self.assertEqual(len(session.messages()), 1, session.messages())
+
+
+if __name__ == "__main__":
+    isolate(sys.argv)
+    unittest.main()
