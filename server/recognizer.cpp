@@ -1,10 +1,13 @@
 #include "server/recognizer.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/feat.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <type_traits>
 
 namespace server {
 namespace {
@@ -18,6 +21,9 @@ void add_words(std::string& text, const char* hypothesis) {
     if (!text.empty()) text.push_back(' ');
     text += hypothesis;
 }
+
+// The header keeps the cepstral statistics as plain floats in this build of the engine.
+static_assert(std::is_same_v<mfcc_t, float>);
 
 }  // namespace
 
@@ -38,12 +44,25 @@ Recognizer::Recognizer(const std::string& model_dir) {
         throw std::runtime_error("cannot load the speech model from " + model_dir +
                                  " (needs en-us/en-us/, en-us/en-us.lm.bin and en-us/cmudict-en-us.dict)");
     }
+    const cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct;
+    initial_cmn_.mean.assign(cmn->cmn_mean, cmn->cmn_mean + cmn->veclen);
+    initial_cmn_.sum.assign(cmn->sum, cmn->sum + cmn->veclen);
+    initial_cmn_.frames = cmn->nframe;
 }
 
 Recognizer::~Recognizer() { ps_free(decoder_); }
 
 std::string Recognizer::transcribe(std::span<const std::int16_t> samples) {
     std::lock_guard lock(mutex_);
+    // The decoder adapts its cepstral mean to the audio it hears and would carry it into the next upload.
+    // Starting every upload from the model's initial estimate makes a transcript depend on that upload alone
+    // (not on who spoke before) and equal to what the command-line decoder gives for the same file.
+    cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct;
+    std::copy(initial_cmn_.mean.begin(), initial_cmn_.mean.end(), cmn->cmn_mean);
+    std::copy(initial_cmn_.sum.begin(), initial_cmn_.sum.end(), cmn->sum);
+    cmn->nframe = initial_cmn_.frames;
+    // Likewise the noise level estimate, which belongs to a stream.
+    if (ps_start_stream(decoder_) < 0) throw std::runtime_error("ps_start_stream failed");
     std::string text;
     if (ps_start_utt(decoder_) < 0) throw std::runtime_error("ps_start_utt failed");
     bool in_utterance = false;

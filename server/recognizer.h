@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "server/speech_to_text.h"
 
@@ -25,12 +26,19 @@ public:
     Recognizer& operator=(const Recognizer&) = delete;
 
     // Splits the audio into utterances at the pauses the engine's voice activity detector finds and joins
-    // their transcripts. Calls from several threads take turns: there is one decoder.
+    // their transcripts. Each call starts from the same adaptation state, so the result depends on
+    // `samples` alone. Calls from several threads take turns: there is one decoder.
     std::string transcribe(std::span<const std::int16_t> samples) override;
 
 private:
     std::mutex mutex_;
     ps_decoder_s* decoder_ = nullptr;
+    // The decoder's running cepstral mean as the model starts it, restored before every upload.
+    struct CepstralState {
+        std::vector<float> mean;
+        std::vector<float> sum;
+        int frames = 0;
+    } initial_cmn_;
 };
 
 }  // namespace server
