@@ -30,7 +30,8 @@ struct Request {
     std::vector<FormPart> parts;
 };
 
-// What to send back: a status and a JSON object, plus figures for the request log.
+// What to send back: a status and a JSON object, plus figures for the request log (decode_seconds covers
+// resampling and recognition, including any wait for the recogniser while another upload is decoded).
 struct Reply {
     int status = 200;
     std::string json;
