@@ -1,0 +1,143 @@
+"""Ways a take ends other than Enter, met by the built dictate: Ctrl-C or SIGTERM while recording or while
+the take is being transcribed, a second one, end of input during an upload, keys typed in pieces, and the
+audio device vanishing mid-take. Whatever ends it, the take is on disk and the exit status says why."""
+
+import json
+import os
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from fault_case import FaultCase  # noqa: E402
+from fault_server import FaultReply, FaultServer  # noqa: E402
+from isolation import isolate  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from fake_server import Reply  # noqa: E402
+
+SLOW = 2.0  # seconds the server takes to answer, long enough to be interrupted in
+
+
+def slow_text(text, delay=SLOW):
+    return FaultReply(json.dumps({"text": text}), delay=delay)
+
+
+# (what happens, signal, when it arrives, exit status)
+INTERRUPTS = [
+    ("Ctrl-C while recording", signal.SIGINT, "recording", 130),
+    ("SIGTERM while recording", signal.SIGTERM, "recording", 143),
+    ("Ctrl-C during the upload", signal.SIGINT, "upload", 130),
+    ("SIGTERM during the upload", signal.SIGTERM, "upload", 143),
+]
+
+
+class Interruptions(FaultCase):
+    def test_an_interrupt_finishes_the_take_then_ends_the_program(self):
+        for name, number, when, expected in INTERRUPTS:
+            with self.subTest(name):
+                self.fresh()
+                with FaultServer([slow_text("kept after all")], default=Reply(silent=True)) as server:
+                    session = self.start()
+                    time.sleep(0.5)
+                    if when == "upload":
+                        session.type(b"\n")
+                        session.wait_for(lambda: server.count() == 1, what="the upload")
+                    session.signal(number)
+                    status = session.wait(timeout=SLOW + 15)
+                    self.assertEqual(server.count(), 1)
+                self.assertEqual(status, expected, session.err()[-3000:])
+                # The take was kept, transcribed and saved, and no new take began.
+                paths = session.paths()
+                self.assertEqual(len(paths), 1)
+                self.assertEqual(session.prompts(), 1)
+                self.assertCompleteWav(paths[0], min_seconds=0.4)
+                with open(self.transcript_path(paths[0]), "rb") as f:
+                    self.assertEqual(f.read(), b"kept after all\n")
+                self.assertEqual(session.messages(), [])
+
+    def fresh(self):
+        # Each row starts from a fresh microphone and scratch folder.
+        self.doCleanups()
+        self.setUp()
+
+    def test_a_second_interrupt_ends_the_program_at_once_with_the_take_on_disk(self):
+        with FaultServer([slow_text("never shown", delay=6)], default=Reply(silent=True)) as server:
+            session = self.start()
+            time.sleep(0.5)
+            session.signal(signal.SIGINT)
+            session.wait_for(lambda: server.count() == 1, what="the upload")
+            second = time.monotonic()
+            session.signal(signal.SIGINT)
+            status = session.wait(timeout=10)
+            self.assertLess(time.monotonic() - second, 3.0)
+        self.assertEqual(status, -signal.SIGINT)
+        (path,) = session.paths()
+        self.assertCompleteWav(path, min_seconds=0.4)
+        self.assertFalse(os.path.exists(self.transcript_path(path)))
+
+    def test_end_of_input_during_the_upload_still_saves_the_text(self):
+        with FaultServer([slow_text("first take"), slow_text("closing take", delay=0)]) as server:
+            session = self.start()
+            time.sleep(0.5)
+            session.type(b"\n")
+            session.wait_for(lambda: server.count() == 1, what="the upload")
+            session.close_input()
+            status = session.wait(timeout=SLOW + 15)
+            self.assertEqual(server.count(), 2)
+        self.assertEqual(status, 0, session.err()[-3000:])
+        first, last = session.paths()
+        self.assertCompleteWav(first, min_seconds=0.4)
+        self.assertCompleteWav(last, heard=False)
+        for path, text in ((first, b"first take\n"), (last, b"closing take\n")):
+            with open(self.transcript_path(path), "rb") as f:
+                self.assertEqual(f.read(), text)
+
+    def test_keys_typed_in_pieces(self):
+        # (keystrokes as written, with pauses between them; takes in all; each take at least this long)
+        rows = [
+            ("letters, a pause, then Enter", [b"a", 1.0, b"b\n"], 2, [1.3]),
+            ("letters then end of input", [b"ab"], 1, [0.3]),
+        ]
+        for name, keys, takes, shortest in rows:
+            with self.subTest(name):
+                self.fresh()
+                with FaultServer([], default=Reply(silent=True)):
+                    session = self.start()
+                    time.sleep(0.3)
+                    for k in keys:
+                        if isinstance(k, float):
+                            time.sleep(k)
+                            # A letter alone does not end the take: nothing is written yet.
+                            self.assertEqual(session.paths(), [])
+                        else:
+                            session.type(k)
+                    status = session.finish()
+                self.assertEqual(status, 0)
+                paths = session.paths()
+                self.assertEqual(len(paths), takes)
+                self.assertEqual(session.prompts(), takes)
+                for path, seconds in zip(paths, shortest):
+                    self.assertCompleteWav(path, min_seconds=seconds)
+
+    def test_device_lost_mid_take_keeps_what_was_heard_and_exits_1(self):
+        session = self.start()
+        time.sleep(1.0)
+        lost = time.monotonic()
+        self.mic.stop_daemon()
+        status = session.wait(timeout=15)
+        noticed = time.monotonic() - lost
+        self.assertEqual(status, 1, session.err()[-3000:])
+        self.assertLess(noticed, 5.0)
+        (path,) = session.paths()
+        self.assertEqual(session.messages(),
+                         [f"dictate: audio: the input device stopped delivering sound; the take so far is in "
+                          f"{path}"])
+        samples = self.assertCompleteWav(path, min_seconds=0.8)
+        self.assertLess(len(samples) / 48000, 1.0 + noticed + 0.5)
+
+
+if __name__ == "__main__":
+    isolate(sys.argv)
+    unittest.main()
