@@ -3,12 +3,16 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "server/connection.h"
 #include "server/messages.h"
 #include "server/request_handler.h"
 
@@ -20,6 +24,41 @@ namespace {
 constexpr std::size_t worker_threads = 8;
 // Per socket operation, not per request: a large upload may take as long as it needs while bytes flow.
 constexpr time_t io_timeout_seconds = 60;
+// A client's request line and headers come in one packet or a few; these bounds still allow a slow network
+// while a client that trickles its head, or never ends it, holds a reader for at most a few seconds and
+// a few kilobytes. (The library itself gives up on a single header line beyond 8 KiB.)
+constexpr std::chrono::seconds head_time{5};
+constexpr std::size_t head_bytes = 64 * 1024;
+
+// The connection this thread is serving, for the refusal of a late or oversized head.
+thread_local const Connection* serving = nullptr;
+
+// Serves every connection through a Connection, so that its request head is bounded in time and size.
+// One request per connection: a request refused before its body was read leaves that body unread on the
+// connection, where the library would take it for further requests; closing after each reply prevents
+// that, and a client making one upload per take gains nothing from keeping connections open.
+class BoundedServer final : public httplib::Server {
+private:
+    bool process_and_close_socket(socket_t socket) override {
+        Connection connection(socket, {head_time, head_bytes, std::chrono::seconds(read_timeout_sec_)});
+        serving = &connection;
+        bool closed = true;
+        const bool answered = process_request(connection, true, closed,
+                                              [&connection](httplib::Request&) { connection.head_received(); });
+        serving = nullptr;
+        if (connection.head_fault() != HeadFault::none && !connection.wrote()) {
+            std::string ip = "?";
+            int port = 0;
+            connection.get_remote_ip_and_port(ip, port);
+            say("dropped the connection from " + ip + ":" + std::to_string(port) + ": " +
+                (connection.head_fault() == HeadFault::overdue ? "no complete request within the time allowed"
+                                                                : "request head over the size allowed"));
+        }
+        ::shutdown(socket, SHUT_RDWR);
+        ::close(socket);
+        return answered;
+    }
+};
 
 // Figures of the request being answered on this thread, for the log line written after the reply.
 struct RequestFigures {
@@ -40,6 +79,8 @@ void send(const Reply& reply, httplib::Response& response) {
 
 std::string library_refusal(int status) {
     switch (status) {
+        case 408: return "request head not received within " + std::to_string(head_time.count()) + " s";
+        case 431: return "request head over " + std::to_string(head_bytes / 1024) + " KiB";
         case 400: return "malformed request";
         case 413: return "upload over the size limit";
         case 414: return "request target too long";
@@ -56,7 +97,7 @@ std::string request_bytes(const httplib::Request& request) {
 }  // namespace
 
 HttpService::HttpService(SpeechToText& engine, const Options& options)
-    : engine_(engine), options_(options), http_(std::make_unique<httplib::Server>()) {
+    : engine_(engine), options_(options), http_(std::make_unique<BoundedServer>()) {
     httplib::Server& http = *http_;
     http.new_task_queue = [] { return new httplib::ThreadPool(worker_threads); };
     http.set_payload_max_length(options_.max_upload_bytes);
@@ -67,10 +108,6 @@ HttpService::HttpService(SpeechToText& engine, const Options& options)
         const int yes = 1;
         setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    // One request per connection. A request refused before its body was read leaves that body unread on the
-    // connection, where the library would take it for further requests; closing after each reply prevents
-    // that, and a client making one upload per take gains nothing from keeping connections open.
-    http.set_keep_alive_max_count(1);
     http.set_read_timeout(io_timeout_seconds, 0);
     http.set_write_timeout(io_timeout_seconds, 0);
 
@@ -98,9 +135,13 @@ HttpService::HttpService(SpeechToText& engine, const Options& options)
     http.Options(any_path, answer);
 
     // Refusals the library makes itself (unreadable request, malformed multipart body) get a JSON body too.
+    // A head given up on for its time or size reaches the library as a failed read, which it calls malformed;
+    // the client is told the real reason.
     http.set_error_handler(httplib::Server::HandlerWithResponse(
         [](const httplib::Request&, httplib::Response& response) {
             if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            if (serving != nullptr && serving->head_fault() == HeadFault::overdue) response.status = 408;
+            if (serving != nullptr && serving->head_fault() == HeadFault::oversize) response.status = 431;
             const nlohmann::json body{{"error", library_refusal(response.status)}};
             response.set_content(body.dump(), "application/json");
             return httplib::Server::HandlerResponse::Handled;
