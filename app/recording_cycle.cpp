@@ -49,8 +49,11 @@ int run_recording_cycles(const CycleSeams& seams) {
             return audio_failure_status;
         }
         seams.out << stop_prompt << std::flush;
-        const WaitEnd end = wait_for_key(seams.input_fd, interrupt_fd(), [&] { return capture.running(); });
-        const auto close_failure = capture.stop();
+        const WaitEnd end = wait_for_key(seams.input_fd, interrupt_fd(),
+                                         [&] { return capture.running() && !capture.stalled(); });
+        // The take is complete from here and written before the stream is closed: a device that hangs
+        // would hang the close, and the take must not wait on it.
+        capture.seal();
 
         output_path += timestamp;
         output_path += wav_suffix;
@@ -62,7 +65,9 @@ int run_recording_cycles(const CycleSeams& seams) {
                       " is silent: the default input device may be the wrong one, or muted");
         }
 
-        if (close_failure) {
+        if (end == WaitEnd::capture_stopped && capture.stalled()) {
+            capture.abandon();  // the program ends now; closing would wait for the hung device forever
+        } else if (const auto close_failure = capture.stop()) {
             report(*close_failure);
             return audio_failure_status;
         }

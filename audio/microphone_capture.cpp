@@ -2,20 +2,37 @@
 
 #include <portaudio.h>
 
+#include <atomic>
+#include <thread>
+
 #include "audio/quiet_stderr.h"
 
 namespace {
 
 constexpr double sample_rate = 48000.0;
 
+// Where the audio thread puts what it captures, and how the main thread takes the buffer back without
+// closing the stream. Static, so an abandoned stream's thread can never reach freed memory.
+//
+// The hand-over is a two-flag handshake, sequentially consistent on both sides: the callback announces
+// itself in `busy` before it looks at `buffer`; seal() clears `buffer` before it looks at `busy`. So either
+// the callback sees no buffer, or seal() sees the callback and waits for it to leave.
+struct Feed {
+    std::atomic<SampleBuffer*> buffer{nullptr};
+    std::atomic<int> busy{0};
+};
+Feed feed;
+
 // Runs on the audio library's thread for every captured block.
 int record_callback(const void* input, void* /*output*/, unsigned long frame_count,
                     const PaStreamCallbackTimeInfo* /*time_info*/, PaStreamCallbackFlags /*status*/,
-                    void* user_data) {
+                    void* /*user_data*/) {
+    feed.busy.fetch_add(1);
     // The library may hand over no input block (e.g. on an underrun); there is nothing to keep then.
-    if (input != nullptr) {
-        static_cast<SampleBuffer*>(user_data)->append(static_cast<const float*>(input), frame_count);
+    if (SampleBuffer* buffer = feed.buffer.load(); buffer != nullptr && input != nullptr) {
+        buffer->append(static_cast<const float*>(input), frame_count);
     }
+    feed.busy.fetch_sub(1);
     return paContinue;
 }
 
@@ -41,12 +58,15 @@ MicrophoneCapture::~MicrophoneCapture() { (void)stop(); }
 
 std::optional<AudioFailure> MicrophoneCapture::start(SampleBuffer& recorded_samples) {
     QuietStderr quiet;
+    feed.buffer.store(&recorded_samples);
+    last_size_ = recorded_samples.size();
+    last_growth_ = std::chrono::steady_clock::now();
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
     initialised_ = true;
 
     PaStream* stream = nullptr;
     if (PaError e = Pa_OpenDefaultStream(&stream, 1, 0, paFloat32, sample_rate, paFramesPerBufferUnspecified,
-                                         record_callback, &recorded_samples);
+                                         record_callback, nullptr);
         e != paNoError) {
         auto why = failure("Pa_OpenDefaultStream", e);
         (void)stop();
@@ -66,7 +86,32 @@ bool MicrophoneCapture::running() const {
     return stream_ != nullptr && Pa_IsStreamActive(static_cast<PaStream*>(stream_)) == 1;
 }
 
+bool MicrophoneCapture::stalled() {
+    const SampleBuffer* buffer = feed.buffer.load();
+    if (stalled_ || stream_ == nullptr || buffer == nullptr) return stalled_;
+    const auto now = std::chrono::steady_clock::now();
+    if (const std::size_t size = buffer->size(); size != last_size_) {
+        last_size_ = size;
+        last_growth_ = now;
+        return false;
+    }
+    stalled_ = now - last_growth_ >= stall_limit;
+    return stalled_;
+}
+
+void MicrophoneCapture::seal() {
+    feed.buffer.store(nullptr);
+    while (feed.busy.load() != 0) std::this_thread::yield();
+}
+
+void MicrophoneCapture::abandon() {
+    seal();
+    stream_ = nullptr;
+    initialised_ = false;
+}
+
 std::optional<AudioFailure> MicrophoneCapture::stop() {
+    seal();
     QuietStderr quiet;
     std::optional<AudioFailure> why;
     if (stream_ != nullptr) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -14,9 +16,9 @@ struct AudioFailure {
 // One take from the default input device: mono, 32-bit float, 48000 frames per second.
 //
 // start() initialises the audio library and opens and starts the stream; from then on the library's own
-// thread appends every captured block to the buffer. stop() closes the stream, which is the hand-over: only
-// after it has returned may the caller touch the buffer again. The library is initialised and shut down
-// once per take. All members are for the main thread.
+// thread appends every captured block to the buffer. seal() or stop() is the hand-over: only after one of
+// them has returned may the caller touch the buffer again. The library is initialised and shut down once
+// per take, and only one capture may exist at a time in a process. All members are for the main thread.
 class MicrophoneCapture {
 public:
     MicrophoneCapture() = default;
@@ -31,10 +33,30 @@ public:
     // False once the stream has stopped by itself (the device went away) or was never started.
     bool running() const;
 
-    // Closes the stream and shuts the library down; both happen even when closing fails.
+    // True when the stream claims to run but no sound has arrived for `stall_limit`: a device or sound
+    // server that hangs instead of going away, which the library does not report. Asked a few times a
+    // second while the take records; each call looks at how far the buffer has grown since the last.
+    // Once true it stays true, also after seal().
+    static constexpr std::chrono::seconds stall_limit{3};
+    bool stalled();
+
+    // Ends the take without waiting for the device: once it returns the audio thread no longer touches
+    // the buffer (an append already under way is waited for), so the caller may read and write it out
+    // even while closing the stream would hang. The stream stays open until stop().
+    void seal();
+
+    // Closes the stream and shuts the library down; both happen even when closing fails. Waits for the
+    // device: on one that hangs, this hangs too.
     std::optional<AudioFailure> stop();
+
+    // For a device that hangs, when the process is about to end: leaves the stream open and the library
+    // initialised (closing them would wait for the device forever). Seals first. Nothing is usable after.
+    void abandon();
 
 private:
     void* stream_ = nullptr;  // PaStream*, kept opaque so callers need not see the library's header
     bool initialised_ = false;
+    std::size_t last_size_ = 0;
+    std::chrono::steady_clock::time_point last_growth_{};
+    bool stalled_ = false;
 };

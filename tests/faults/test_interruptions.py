@@ -137,6 +137,45 @@ class Interruptions(FaultCase):
         samples = self.assertCompleteWav(path, min_seconds=0.8)
         self.assertLess(len(samples) / 48000, 1.0 + noticed + 0.5)
 
+    def hang_device(self):
+        """Freezes the sound server: the device neither delivers sound nor goes away."""
+        self.mic.daemon.send_signal(signal.SIGSTOP)
+        self.addCleanup(lambda: self.mic.daemon.poll() is None and self.mic.daemon.send_signal(signal.SIGCONT))
+
+    def test_device_that_hangs_mid_take_keeps_what_was_heard_and_exits_1(self):
+        session = self.start()
+        time.sleep(1.0)
+        hung = time.monotonic()
+        self.hang_device()
+        status = session.wait(timeout=20)
+        noticed = time.monotonic() - hung
+        self.assertEqual(status, 1, session.err()[-3000:])
+        # About three seconds without sound is what tells a hung device from a slow one.
+        self.assertGreater(noticed, 2.5)
+        self.assertLess(noticed, 8.0)
+        (path,) = session.paths()
+        self.assertEqual(session.messages(),
+                         [f"dictate: audio: the input device stopped delivering sound; the take so far is in "
+                          f"{path}"])
+        samples = self.assertCompleteWav(path, min_seconds=0.8)
+        self.assertLess(len(samples) / 48000, 2.0)
+
+    def test_enter_while_the_device_hangs_still_writes_the_take(self):
+        session = self.start()
+        time.sleep(1.0)
+        self.hang_device()
+        time.sleep(0.5)
+        session.type(b"\n")
+        # The take reaches the disk while the device still hangs...
+        session.wait_for(lambda: len(session.paths()) == 1, timeout=5, what="the take to be written")
+        self.assertCompleteWav(session.paths()[0], min_seconds=0.8)
+        # ...and once it answers again, the cycle goes on as usual.
+        self.mic.daemon.send_signal(signal.SIGCONT)
+        session.wait_for(lambda: session.prompts() == 2, what="the next take")
+        self.mic.wait_for_recorder()
+        self.assertEqual(session.finish(), 0, session.err()[-3000:])
+        self.assertEqual(len(session.paths()), 2)
+
 
 if __name__ == "__main__":
     isolate(sys.argv)
