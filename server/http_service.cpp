@@ -33,33 +33,6 @@ constexpr std::size_t head_bytes = 64 * 1024;
 // The connection this thread is serving, for the refusal of a late or oversized head.
 thread_local const Connection* serving = nullptr;
 
-// Serves every connection through a Connection, so that its request head is bounded in time and size.
-// One request per connection: a request refused before its body was read leaves that body unread on the
-// connection, where the library would take it for further requests; closing after each reply prevents
-// that, and a client making one upload per take gains nothing from keeping connections open.
-class BoundedServer final : public httplib::Server {
-private:
-    bool process_and_close_socket(socket_t socket) override {
-        Connection connection(socket, {head_time, head_bytes, std::chrono::seconds(read_timeout_sec_)});
-        serving = &connection;
-        bool closed = true;
-        const bool answered = process_request(connection, true, closed,
-                                              [&connection](httplib::Request&) { connection.head_received(); });
-        serving = nullptr;
-        if (connection.head_fault() != HeadFault::none && !connection.wrote()) {
-            std::string ip = "?";
-            int port = 0;
-            connection.get_remote_ip_and_port(ip, port);
-            say("dropped the connection from " + ip + ":" + std::to_string(port) + ": " +
-                (connection.head_fault() == HeadFault::overdue ? "no complete request within the time allowed"
-                                                                : "request head over the size allowed"));
-        }
-        ::shutdown(socket, SHUT_RDWR);
-        ::close(socket);
-        return answered;
-    }
-};
-
 // Figures of the request being answered on this thread, for the log line written after the reply.
 struct RequestFigures {
     double audio_seconds = 0.0;
@@ -88,6 +61,32 @@ std::string library_refusal(int status) {
         default: return "request refused with HTTP status " + std::to_string(status);
     }
 }
+
+// Serves every connection through a Connection, so that its request head is bounded in time and size.
+// One request per connection: a request refused before its body was read leaves that body unread on the
+// connection, where the library would take it for further requests; closing after each reply prevents
+// that, and a client making one upload per take gains nothing from keeping connections open.
+class BoundedServer final : public httplib::Server {
+private:
+    bool process_and_close_socket(socket_t socket) override {
+        Connection connection(socket, {head_time, head_bytes, std::chrono::seconds(read_timeout_sec_)});
+        serving = &connection;
+        bool closed = true;
+        const bool answered = process_request(connection, true, closed,
+                                              [&connection](httplib::Request&) { connection.head_received(); });
+        serving = nullptr;
+        if (connection.head_fault() != HeadFault::none && !connection.wrote()) {
+            std::string ip = "?";
+            int port = 0;
+            connection.get_remote_ip_and_port(ip, port);
+            say("dropped the connection from " + ip + ":" + std::to_string(port) + ": " +
+                library_refusal(connection.head_fault() == HeadFault::overdue ? 408 : 431));
+        }
+        ::shutdown(socket, SHUT_RDWR);
+        ::close(socket);
+        return answered;
+    }
+};
 
 std::string request_bytes(const httplib::Request& request) {
     const std::string length = request.get_header_value("Content-Length");

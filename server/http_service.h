@@ -15,7 +15,9 @@ namespace server {
 
 // The HTTP front of the server: reads requests off the network, passes them to handle_request, writes the
 // replies and logs one line per request. Uploads are read concurrently by a small pool of threads; the
-// recogniser makes them take turns for decoding.
+// recogniser makes them take turns for decoding. One request per connection. A client has 5 s and 64 KiB
+// for its request line and headers (408 or 431 otherwise, or a logged drop when not even the request line
+// came), so slow or endless heads cannot keep the pool from other clients for long.
 class HttpService {
 public:
     // `engine` must outlive the service.
