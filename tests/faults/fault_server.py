@@ -46,7 +46,12 @@ class FaultServer(FakeServer):
             self.requests.append(request)
         if reply is None or reply.silent:
             return
-        time.sleep(reply.delay)
+        # Waited out in steps, so closing the server does not wait for a reply nobody is left to read.
+        deadline = time.monotonic() + reply.delay
+        while self.running and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if not self.running:
+            return
         head = (f"HTTP/1.1 {reply.status} X\r\nContent-Type: {reply.content_type}\r\n"
                 f"Content-Length: {len(reply.body)}\r\nConnection: close\r\n\r\n").encode()
         if getattr(reply, "head_only", False):
