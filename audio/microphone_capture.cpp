@@ -11,28 +11,28 @@ namespace {
 
 constexpr double sample_rate = 48000.0;
 
-// Where the audio thread puts what it captures, and how the main thread takes the buffer back without
-// closing the stream. Static, so an abandoned stream's thread can never reach freed memory.
+// How the main thread takes the buffer back without closing the stream (closing waits for a device that
+// hangs). Static, so that the thread of a stream left open can never reach freed memory.
 //
-// The hand-over is a two-flag handshake, sequentially consistent on both sides: the callback announces
-// itself in `busy` before it looks at `buffer`; seal() clears `buffer` before it looks at `busy`. So either
-// the callback sees no buffer, or seal() sees the callback and waits for it to leave.
-struct Feed {
-    std::atomic<SampleBuffer*> buffer{nullptr};
+// A two-flag handshake, sequentially consistent on both sides: the callback announces itself in `busy`
+// before it looks at `open`; seal() clears `open` before it looks at `busy`. So either the callback sees the
+// gate closed, or seal() sees the callback and waits for it to leave.
+struct Gate {
+    std::atomic<bool> open{false};
     std::atomic<int> busy{0};
 };
-Feed feed;
+Gate gate;
 
 // Runs on the audio library's thread for every captured block.
 int record_callback(const void* input, void* /*output*/, unsigned long frame_count,
                     const PaStreamCallbackTimeInfo* /*time_info*/, PaStreamCallbackFlags /*status*/,
-                    void* /*user_data*/) {
-    feed.busy.fetch_add(1);
+                    void* user_data) {
+    gate.busy.fetch_add(1);
     // The library may hand over no input block (e.g. on an underrun); there is nothing to keep then.
-    if (SampleBuffer* buffer = feed.buffer.load(); buffer != nullptr && input != nullptr) {
-        buffer->append(static_cast<const float*>(input), frame_count);
+    if (gate.open.load() && input != nullptr) {
+        static_cast<SampleBuffer*>(user_data)->append(static_cast<const float*>(input), frame_count);
     }
-    feed.busy.fetch_sub(1);
+    gate.busy.fetch_sub(1);
     return paContinue;
 }
 
@@ -58,7 +58,8 @@ MicrophoneCapture::~MicrophoneCapture() { (void)stop(); }
 
 std::optional<AudioFailure> MicrophoneCapture::start(SampleBuffer& recorded_samples) {
     QuietStderr quiet;
-    feed.buffer.store(&recorded_samples);
+    buffer_ = &recorded_samples;
+    gate.open.store(true);
     last_size_ = recorded_samples.size();
     last_growth_ = std::chrono::steady_clock::now();
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
@@ -66,7 +67,7 @@ std::optional<AudioFailure> MicrophoneCapture::start(SampleBuffer& recorded_samp
 
     PaStream* stream = nullptr;
     if (PaError e = Pa_OpenDefaultStream(&stream, 1, 0, paFloat32, sample_rate, paFramesPerBufferUnspecified,
-                                         record_callback, nullptr);
+                                         record_callback, &recorded_samples);
         e != paNoError) {
         auto why = failure("Pa_OpenDefaultStream", e);
         (void)stop();
@@ -87,10 +88,9 @@ bool MicrophoneCapture::running() const {
 }
 
 bool MicrophoneCapture::stalled() {
-    const SampleBuffer* buffer = feed.buffer.load();
-    if (stalled_ || stream_ == nullptr || buffer == nullptr) return stalled_;
+    if (stalled_ || stream_ == nullptr || !gate.open.load()) return stalled_;
     const auto now = std::chrono::steady_clock::now();
-    if (const std::size_t size = buffer->size(); size != last_size_) {
+    if (const std::size_t size = buffer_->size(); size != last_size_) {
         last_size_ = size;
         last_growth_ = now;
         return false;
@@ -100,8 +100,8 @@ bool MicrophoneCapture::stalled() {
 }
 
 void MicrophoneCapture::seal() {
-    feed.buffer.store(nullptr);
-    while (feed.busy.load() != 0) std::this_thread::yield();
+    gate.open.store(false);
+    while (gate.busy.load() != 0) std::this_thread::yield();
 }
 
 void MicrophoneCapture::abandon() {

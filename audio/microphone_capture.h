@@ -55,6 +55,7 @@ public:
 
 private:
     void* stream_ = nullptr;  // PaStream*, kept opaque so callers need not see the library's header
+    const SampleBuffer* buffer_ = nullptr;
     bool initialised_ = false;
     std::size_t last_size_ = 0;
     std::chrono::steady_clock::time_point last_growth_{};
