@@ -2,19 +2,22 @@
 it arrived, and answers each one from a script."""
 
 import socket
+import struct
 import threading
 import time
 
 
 class Reply:
     """One scripted answer. `cut` sends only the first half of the body, then closes the connection;
-    `silent` closes without answering; `delay` waits before answering."""
+    `silent` closes without answering; `delay` waits before answering; `reset` resets the connection while
+    the upload is still arriving; `head_only` sends the reply's headers but none of its body."""
 
     def __init__(self, body=b"", status=200, content_type="application/json", cut=False, silent=False,
-                 delay=0.0):
+                 delay=0.0, reset=False, head_only=False):
         self.body = body.encode() if isinstance(body, str) else body
         self.status, self.content_type = status, content_type
         self.cut, self.silent, self.delay = cut, silent, delay
+        self.reset, self.head_only = reset, head_only
 
 
 def text_reply(text):
@@ -110,6 +113,14 @@ class FakeServer:
             data += chunk
         head, _, body = data.partition(b"\r\n\r\n")
         request = Request(head, b"")
+        with self.lock:
+            reply = self.script.pop(0) if self.script else self.default
+        if reply is not None and reply.reset:
+            with self.lock:
+                self.requests.append(request)
+            # Linger 0: close() sends RST at once, with most of the upload still unread.
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return
         length = int(request.headers.get("content-length", "0"))
         while len(body) < length:
             chunk = conn.recv(1 << 20)
@@ -119,10 +130,17 @@ class FakeServer:
         request.body = body
         with self.lock:
             self.requests.append(request)
-            reply = self.script.pop(0) if self.script else self.default
         if reply is None or reply.silent:
             return
-        time.sleep(reply.delay)
+        # Waited out in steps, so closing the server does not wait for a reply nobody is left to read.
+        deadline = time.monotonic() + reply.delay
+        while self.running and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if not self.running:
+            return
         head = (f"HTTP/1.1 {reply.status} X\r\nContent-Type: {reply.content_type}\r\n"
                 f"Content-Length: {len(reply.body)}\r\nConnection: close\r\n\r\n").encode()
+        if reply.head_only:
+            conn.sendall(head)
+            return
         conn.sendall(head + (reply.body[: len(reply.body) // 2] if reply.cut else reply.body))

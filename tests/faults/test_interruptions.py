@@ -11,17 +11,16 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from fault_case import FaultCase  # noqa: E402
-from fault_server import FaultReply, FaultServer  # noqa: E402
 from isolation import isolate  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import Reply  # noqa: E402
+from fake_server import FakeServer, Reply  # noqa: E402
 
 SLOW = 2.0  # seconds the server takes to answer, long enough to be interrupted in
 
 
 def slow_text(text, delay=SLOW):
-    return FaultReply(json.dumps({"text": text}), delay=delay)
+    return Reply(json.dumps({"text": text}), delay=delay)
 
 
 # (what happens, signal, when it arrives, exit status)
@@ -38,7 +37,7 @@ class Interruptions(FaultCase):
         for name, number, when, expected in INTERRUPTS:
             with self.subTest(name):
                 self.fresh()
-                with FaultServer([slow_text("kept after all")], default=Reply(silent=True)) as server:
+                with FakeServer([slow_text("kept after all")], default=Reply(silent=True)) as server:
                     session = self.start()
                     time.sleep(0.5)
                     if when == "upload":
@@ -63,7 +62,7 @@ class Interruptions(FaultCase):
         self.setUp()
 
     def test_a_second_interrupt_ends_the_program_at_once_with_the_take_on_disk(self):
-        with FaultServer([slow_text("never shown", delay=6)], default=Reply(silent=True)) as server:
+        with FakeServer([slow_text("never shown", delay=6)], default=Reply(silent=True)) as server:
             session = self.start()
             time.sleep(0.5)
             session.signal(signal.SIGINT)
@@ -78,7 +77,7 @@ class Interruptions(FaultCase):
         self.assertFalse(os.path.exists(self.transcript_path(path)))
 
     def test_end_of_input_during_the_upload_still_saves_the_text(self):
-        with FaultServer([slow_text("first take"), slow_text("closing take", delay=0)]) as server:
+        with FakeServer([slow_text("first take"), slow_text("closing take", delay=0)]) as server:
             session = self.start()
             time.sleep(0.5)
             session.type(b"\n")
@@ -103,7 +102,7 @@ class Interruptions(FaultCase):
         for name, keys, takes, shortest in rows:
             with self.subTest(name):
                 self.fresh()
-                with FaultServer([], default=Reply(silent=True)):
+                with FakeServer([], default=Reply(silent=True)):
                     session = self.start()
                     time.sleep(0.3)
                     for k in keys:

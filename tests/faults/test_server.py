@@ -11,11 +11,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from fault_case import FaultCase  # noqa: E402
-from fault_server import FaultReply, FaultServer  # noqa: E402
 from isolation import isolate  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import Reply, text_reply  # noqa: E402
+from fake_server import FakeServer, Reply, text_reply  # noqa: E402
 
 HUGE = 50 * 1024 * 1024
 NO_REPLY = "no reply came from the transcription server at localhost:4999"
@@ -23,15 +22,15 @@ UNUSABLE = "the transcription server's reply was unusable: "
 
 # (what the server does, its reply, what the one line on standard error says about it)
 UNUSABLE_REPLIES = [
-    ("resets the connection while the upload arrives", FaultReply(reset=True), NO_REPLY),
-    ("sends the reply's headers, then closes", FaultReply(b'{"text": "never sent"}', head_only=True),
+    ("resets the connection while the upload arrives", Reply(reset=True), NO_REPLY),
+    ("sends the reply's headers, then closes", Reply(b'{"text": "never sent"}', head_only=True),
      NO_REPLY),
-    ("sends 50 MB of binary garbage", FaultReply(os.urandom(HUGE), content_type="application/octet-stream"),
+    ("sends 50 MB of binary garbage", Reply(os.urandom(HUGE), content_type="application/octet-stream"),
      UNUSABLE + r"\[json.exception.parse_error.101\]"),
-    ("sends a 50 MB string that never ends", FaultReply(b'{"text": "' + b"never ending " * (HUGE // 13)),
+    ("sends a 50 MB string that never ends", Reply(b'{"text": "' + b"never ending " * (HUGE // 13)),
      UNUSABLE + r"\[json.exception.parse_error.101\]"),
     ("answers 500 with a 50 MB HTML page",
-     FaultReply(b"<html><body>" + b"<p>Internal Server Error</p>" * (HUGE // 28) + b"</body></html>",
+     Reply(b"<html><body>" + b"<p>Internal Server Error</p>" * (HUGE // 28) + b"</body></html>",
                 status=500, content_type="text/html"),
      UNUSABLE + r"\[json.exception.parse_error.101\]"),
 ]
@@ -40,7 +39,7 @@ UNUSABLE_REPLIES = [
 class Server(FaultCase):
     def test_unusable_replies_cost_one_line_each_and_the_cycle_goes_on(self):
         script = [r for _, r, _ in UNUSABLE_REPLIES] + [text_reply("back to normal")]
-        with FaultServer(script, default=Reply(silent=True)) as server:
+        with FakeServer(script, default=Reply(silent=True)) as server:
             session = self.start()
             for n, (name, _, _) in enumerate(UNUSABLE_REPLIES):
                 self.end_take(session, lambda: len(session.messages()) == n + 1,
@@ -69,7 +68,7 @@ class Server(FaultCase):
 
     def test_huge_text_is_shown_and_saved_whole(self):
         words = "every word counts " * (HUGE // 18)
-        with FaultServer([text_reply(words)], default=Reply(silent=True)):
+        with FakeServer([text_reply(words)], default=Reply(silent=True)):
             session = self.start()
             self.end_take(session, lambda: len(session.paths()) == 1 and
                           session.out().endswith(b"\n" + words.encode() + b"\n" +
@@ -84,7 +83,7 @@ class Server(FaultCase):
 
     def test_slow_server_is_waited_for(self):
         delay = 5.0
-        with FaultServer([FaultReply(json.dumps({"text": "worth the wait"}), delay=delay)],
+        with FakeServer([Reply(json.dumps({"text": "worth the wait"}), delay=delay)],
                          default=Reply(silent=True)) as server:
             session = self.start()
             takes = session.prompts()
