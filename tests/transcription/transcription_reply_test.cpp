@@ -14,19 +14,19 @@ namespace {
 // One reply body and what extract_text must make of it: either the text, or the library error with its id
 // and full message.
 struct ReplyCase {
-  const char* name;
-  std::string body;
-  std::optional<std::string> text;
-  int error_id = 0;
-  std::string error_message;
+    const char* name;
+    std::string body;
+    std::optional<std::string> text;
+    int error_id = 0;
+    std::string error_message;
 };
 
 ReplyCase gives(const char* name, std::string body, std::string text) {
-  return {name, std::move(body), std::move(text), 0, ""};
+    return {name, std::move(body), std::move(text), 0, ""};
 }
 
 ReplyCase fails(const char* name, std::string body, int id, std::string message) {
-  return {name, std::move(body), std::nullopt, id, std::move(message)};
+    return {name, std::move(body), std::nullopt, id, std::move(message)};
 }
 
 void PrintTo(const ReplyCase& row, std::ostream* out) { *out << row.name; }
@@ -34,22 +34,23 @@ void PrintTo(const ReplyCase& row, std::ostream* out) { *out << row.name; }
 class ExtractText : public testing::TestWithParam<ReplyCase> {};
 
 TEST_P(ExtractText, GivesTheTextOrTheLibrarysError) {
-  const ReplyCase& row = GetParam();
-  if (row.text) {
-    EXPECT_EQ(extract_text(row.body), *row.text);
-    return;
-  }
-  try {
-    const std::string text = extract_text(row.body);
-    ADD_FAILURE() << "expected error " << row.error_id << ", got text \"" << text << "\"";
-  } catch (const nlohmann::json::exception& error) {
-    EXPECT_EQ(error.id, row.error_id);
-    EXPECT_STREQ(error.what(), row.error_message.c_str());
-  }
+    const ReplyCase& row = GetParam();
+    if (row.text) {
+        EXPECT_EQ(extract_text(row.body), *row.text);
+        return;
+    }
+    try {
+        const std::string text = extract_text(row.body);
+        ADD_FAILURE() << "expected error " << row.error_id << ", got text \"" << text << "\"";
+    } catch (const nlohmann::json::exception& error) {
+        EXPECT_EQ(error.id, row.error_id);
+        EXPECT_STREQ(error.what(), row.error_message.c_str());
+    }
 }
 
 const std::string parse_error = "[json.exception.parse_error.101] parse error at line 1, ";
-const std::string lookup_error = "[json.exception.type_error.305] cannot use operator[] with a string argument with ";
+const std::string lookup_error =
+    "[json.exception.type_error.305] cannot use operator[] with a string argument with ";
 const std::string not_string = "[json.exception.type_error.302] type must be string, but is ";
 
 INSTANTIATE_TEST_SUITE_P(
