@@ -8,6 +8,7 @@ import struct
 import subprocess
 import tempfile
 import time
+import unittest
 import wave
 
 PROMPT = b"Press the Enter Key to Stop Recording..."
@@ -155,3 +156,15 @@ def next_second():
     """Sleeps into the next wall-clock second, so the next take gets a name of its own."""
     now = time.time()
     time.sleep(1.02 - (now - int(now)))
+
+
+class MicrophoneCase(unittest.TestCase):
+    """A test that starts with a virtual microphone (self.mic) and a scratch folder (self.scratch), both
+    removed afterwards."""
+
+    def setUp(self):
+        from virtual_mic import VirtualMic
+        self.mic = VirtualMic().start()
+        self.addCleanup(self.mic.stop)
+        self.scratch = Scratch()
+        self.addCleanup(self.scratch.remove)

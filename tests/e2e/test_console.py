@@ -8,19 +8,15 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import Scratch, finish, press, speech, start_dictate, wait_until
-from virtual_mic import VirtualMic
+from harness import MicrophoneCase, finish, press, speech, start_dictate, wait_until
 
 # Lines the audio stack prints by itself: ALSA's probing, JACK's attempts to reach a server.
 AUDIO_STACK_NOISE = re.compile(r"(?im)^(ALSA lib|.*jack|Cannot connect to server|.*JackShm)")
 
 
-class Console(unittest.TestCase):
+class Console(MicrophoneCase):
     def setUp(self):
-        self.mic = VirtualMic().start()
-        self.addCleanup(self.mic.stop)
-        self.scratch = Scratch()
-        self.addCleanup(self.scratch.remove)
+        super().setUp()
         self.env = dict(self.mic.env)
         del self.env["ALSA_CONFIG_PATH"]  # the system configuration, as a person's machine has it
 

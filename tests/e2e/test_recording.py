@@ -9,17 +9,13 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (PROMPT, WAV_NAME, Scratch, binary, find_in_recording, finish, press, read_wav, speech,
+from harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, finish, press, read_wav, speech,
                      start_dictate, wait_until, wav_samples)
-from virtual_mic import VirtualMic
 
 
-class Recording(unittest.TestCase):
+class Recording(MicrophoneCase):
     def setUp(self):
-        self.mic = VirtualMic().start()
-        self.addCleanup(self.mic.stop)
-        self.scratch = Scratch()
-        self.addCleanup(self.scratch.remove)
+        super().setUp()
         self.sound = speech("go forward ten meters", self.scratch.path)
 
     def start(self, env=None):

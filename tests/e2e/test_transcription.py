@@ -7,17 +7,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from fake_server import FakeServer, Reply, text_reply
-from harness import (PROMPT, Scratch, finish, next_second, press, private_network, start_dictate, wait_until)
-from virtual_mic import VirtualMic
+from harness import (PROMPT, MicrophoneCase, finish, next_second, press, private_network, start_dictate, wait_until)
 
 
-class Transcription(unittest.TestCase):
-    def setUp(self):
-        self.mic = VirtualMic().start()
-        self.addCleanup(self.mic.stop)
-        self.scratch = Scratch()
-        self.addCleanup(self.scratch.remove)
-
+class Transcription(MicrophoneCase):
     def start(self):
         proc = start_dictate(self.scratch, self.mic.env)
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))

@@ -10,17 +10,13 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from harness import Scratch, next_second, read_wav  # noqa: E402
+from harness import MicrophoneCase, next_second, read_wav  # noqa: E402
 from session import Dictate  # noqa: E402
-from virtual_mic import VirtualMic  # noqa: E402
 
 
-class FaultCase(unittest.TestCase):
+class FaultCase(MicrophoneCase):
     def setUp(self):
-        self.mic = VirtualMic().start()
-        self.addCleanup(self.mic.stop)
-        self.scratch = Scratch()
-        self.addCleanup(self.scratch.remove)
+        super().setUp()
         self.voice = self.speak()
 
     def speak(self):
