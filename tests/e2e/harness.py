@@ -136,20 +136,26 @@ def wait_until(predicate, timeout=10.0, step=0.02):
     return True
 
 
-def private_network(argv):
-    """Runs the calling test in a network namespace of its own when the machine allows it, so a fixed port
-    (4999) can be used without meeting anything else on this machine. Returns normally inside it."""
+ISOLATED = "DICTATE_TEST_ISOLATED"
+
+
+def private_network(argv, mounts=False):
+    """Runs the calling test in a network namespace of its own (and with `mounts`, a mount namespace too)
+    when the machine allows it (root and unshare): the fixed port 4999 then meets nothing else on this
+    machine, and file systems mounted over a test's folders vanish with it. Call first in `__main__`; returns
+    normally, inside the namespaces or, where they cannot be had, in the machine's own (the fixed port must
+    then be free, and tests that need mounts skip)."""
     import sys
-    if os.environ.get("DICTATE_TEST_NETNS") == "1":
+    if os.environ.get(ISOLATED) == "1":
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         return
     if os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip"):
-        probe = subprocess.run(["unshare", "--net", "true"], capture_output=True)
+        spaces = ["--mount", "--propagation", "private", "--net"] if mounts else ["--net"]
+        probe = subprocess.run(["unshare", *spaces, "true"], capture_output=True)
         if probe.returncode == 0:
-            env = dict(os.environ, DICTATE_TEST_NETNS="1")
+            env = dict(os.environ, **{ISOLATED: "1"})
             sys.stdout.flush()
-            os.execvpe("unshare", ["unshare", "--net", "--", sys.executable, "-W", "ignore", *argv], env)
-    # Otherwise the test shares this machine's network and the fixed port must be free.
+            os.execvpe("unshare", ["unshare", *spaces, "--", sys.executable, "-W", "ignore", *argv], env)
 
 
 def next_second():

@@ -4,30 +4,20 @@ systems can be mounted over a test's folders without anyone else seeing them. Mo
 with the namespace, so nothing is left behind even when a test dies."""
 
 import os
-import shutil
 import subprocess
 import sys
 
-_FLAG = "DICTATE_FAULTS_ISOLATED"
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from harness import ISOLATED, private_network  # noqa: E402
 
 
 def isolate(argv):
-    """Call first in `__main__`. Returns normally, either inside the namespaces or, where they cannot be
-    had, in the machine's own (tests that need them then skip)."""
-    if os.environ.get(_FLAG) == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-        return
-    if os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip"):
-        probe = subprocess.run(["unshare", "--mount", "--net", "true"], capture_output=True)
-        if probe.returncode == 0:
-            env = dict(os.environ, **{_FLAG: "1"})
-            sys.stdout.flush()
-            os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private", "--net", "--",
-                                   sys.executable, "-W", "ignore", *argv], env)
+    """Call first in `__main__`."""
+    private_network(argv, mounts=True)
 
 
 def can_mount():
-    return os.environ.get(_FLAG) == "1"
+    return os.environ.get(ISOLATED) == "1"
 
 
 NO_MOUNTS = ("needs a private mount namespace (run as root with unshare available) to mount a full or "
