@@ -10,7 +10,7 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_BINARY = os.path.join(HERE, "..", "..", "build-server", "server", "dictate-server")
+DEFAULT_BINARY = os.path.join(HERE, "..", "..", "build", "server", "dictate-server")  # scripts/build
 TEST_DATA = subprocess.run(["pkg-config", "--variable=datadir", "pocketsphinx"], capture_output=True,
                            text=True, check=True).stdout.strip() + "/test/data"
 
