@@ -2,6 +2,8 @@
 #include "app/recording_cycle.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/app/local_time.h"
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,18 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::time_t local_time(int day, int hour, int minute, int second) {
-    std::tm t{};
-    t.tm_year = 2026 - 1900;
-    t.tm_mon = 11;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
-}
 
 class RecordingCycle : public ::testing::Test {
 protected:
@@ -61,7 +51,7 @@ protected:
 };
 
 TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
-    clock_readings = {local_time(6, 7, 8, 15), local_time(6, 7, 8, 16)};
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
     type_then_hang_up("ab\n");
     EXPECT_EQ(run(), 0);
 
@@ -79,7 +69,7 @@ TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
 
 TEST_F(RecordingCycle, UnwritableTakeIsAnnouncedButNotTranscribed) {
     fs::remove_all(dir / "C:");
-    clock_readings = {local_time(6, 7, 8, 15)};
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15)};
     type_then_hang_up("");
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n");
