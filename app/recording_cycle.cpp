@@ -1,7 +1,5 @@
 #include "app/recording_cycle.h"
 
-#include <poll.h>
-
 #include <ostream>
 #include <sstream>
 
@@ -22,14 +20,6 @@ constexpr std::size_t shortest_take_judged = 24000;  // half a second
 
 void report(const AudioFailure& failure) {
     tell_user("audio: " + failure.call + " failed: " + failure.reason);
-}
-
-// An interrupt may also arrive while the take is written or transcribed, not only during the wait.
-bool interrupt_pending() {
-    const int fd = interrupt_fd();
-    if (fd < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 0) == 1;
 }
 
 }  // namespace
@@ -79,7 +69,8 @@ int run_recording_cycles(const CycleSeams& seams) {
         if (!write_failure && seams.transcribe) seams.transcribe(output_path, timestamp);
 
         if (end == WaitEnd::end_of_input) return 0;
-        if (end == WaitEnd::interrupted || interrupt_pending()) return interrupt_exit_status();
+        // An interrupt may also have come while the take was written or transcribed, not only in the wait.
+        if (end == WaitEnd::interrupted || interrupt_requested()) return interrupt_exit_status();
 
         recorded_samples.clear();
         output_path = wav_directory;

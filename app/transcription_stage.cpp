@@ -36,14 +36,11 @@ void save_transcript(TranscriptionState& state) {
     }
     state.transcript_file.clear();
     state.transcript_file << state.transcription << std::endl;
-    const bool written = static_cast<bool>(state.transcript_file);
-    const std::string reason = written ? "" : os_reason();
+    std::string failure = state.transcript_file ? "" : os_reason();
     errno = 0;
     state.transcript_file.close();
-    if (!written || !state.transcript_file) {
-        tell_user("could not save the text to " + state.transcription_path + ": " +
-                  (written ? os_reason() : reason));
-    }
+    if (failure.empty() && !state.transcript_file) failure = os_reason();
+    if (!failure.empty()) tell_user("could not save the text to " + state.transcription_path + ": " + failure);
     // A failed close leaves the stream failed; the next open starts it afresh.
     state.transcript_file.clear();
 }
