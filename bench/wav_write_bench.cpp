@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,7 @@ std::int16_t plain_pcm16(float sample) {
     return static_cast<std::int16_t>(product);
 }
 
-bool write_per_sample(const std::string& path, const SampleBuffer& take) {
+std::optional<std::string> write_per_sample(const std::string& path, const SampleBuffer& take) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     const std::string header = encode_wav_header(WavHeader::for_samples(take.size()));
     file.write(header.data(), static_cast<std::streamsize>(header.size()));
@@ -64,7 +65,8 @@ bool write_per_sample(const std::string& path, const SampleBuffer& take) {
         }
     });
     file.close();
-    return static_cast<bool>(file);
+    if (!file) return "the per-sample writer failed";
+    return std::nullopt;
 }
 
 std::string key(const char* variant, int minutes) { return std::string(variant) + "/" + std::to_string(minutes); }
@@ -77,42 +79,32 @@ void finish(benchmark::State& state, const char* variant, int minutes, const std
     bench::record_figure(key(variant, minutes), bench::median(seconds) * 1e3);
 }
 
-void BM_write_wav(benchmark::State& state, int minutes) {
+using Writer = std::optional<std::string> (*)(const std::string&, const SampleBuffer&);
+
+// Times `write` turning the take into a file, deleting the file after each iteration outside the timing.
+void time_file_writes(benchmark::State& state, const char* variant, int minutes, Writer write) {
     const SampleBuffer& take = take_of(minutes);
     const std::string path = scratch_path();
     std::vector<double> seconds;
     for (auto _ : state) {
         const auto start = Clock::now();
-        const auto failure = write_wav(path, take);
+        const auto failure = write(path, take);
         const std::chrono::duration<double> took = Clock::now() - start;
         std::filesystem::remove(path);
         if (failure) {
-            state.SkipWithError(("write_wav " + path + ": " + *failure).c_str());
+            state.SkipWithError((std::string(variant) + " could not write " + path + ": " + *failure).c_str());
             return;
         }
         state.SetIterationTime(took.count());
         seconds.push_back(took.count());
     }
-    finish(state, "ours", minutes, seconds);
+    finish(state, variant, minutes, seconds);
 }
 
+void BM_write_wav(benchmark::State& state, int minutes) { time_file_writes(state, "ours", minutes, write_wav); }
+
 void BM_per_sample(benchmark::State& state, int minutes) {
-    const SampleBuffer& take = take_of(minutes);
-    const std::string path = scratch_path();
-    std::vector<double> seconds;
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        const bool written = write_per_sample(path, take);
-        const std::chrono::duration<double> took = Clock::now() - start;
-        std::filesystem::remove(path);
-        if (!written) {
-            state.SkipWithError(("per-sample writer could not write " + path).c_str());
-            return;
-        }
-        state.SetIterationTime(took.count());
-        seconds.push_back(took.count());
-    }
-    finish(state, "per_sample", minutes, seconds);
+    time_file_writes(state, "per_sample", minutes, write_per_sample);
 }
 
 void BM_memcpy(benchmark::State& state, int minutes) {
