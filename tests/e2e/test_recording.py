@@ -23,6 +23,18 @@ class Recording(MicrophoneCase):
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
         return proc
 
+    def speak(self):
+        """Starts dictate and plays the test sound into its first take, which is left recording."""
+        proc = self.start()
+        self.mic.wait_for_recorder()
+        self.mic.play(self.sound)
+        time.sleep(0.4)
+        return proc
+
+    def assert_holds_sound(self, name):
+        _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
+        self.assertIsNotNone(find_in_recording(samples, wav_samples(self.sound)), name)
+
     def take(self, proc, recorders=1):
         """Plays the test sound into a take that is recording and returns the wall time it lasted."""
         self.mic.wait_for_recorder(count=recorders)
@@ -69,45 +81,33 @@ class Recording(MicrophoneCase):
         status, out, _ = finish(proc)
         self.assertEqual(status, 0)
         self.assertEqual(out.count(PROMPT), 3)
-        played = wav_samples(self.sound)
         for name in self.scratch.wavs()[:2]:
-            _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
-            self.assertIsNotNone(find_in_recording(samples, played), name)
+            self.assert_holds_sound(name)
             # Each file holds its own take only: the sound once, not the earlier take's audio too.
+            _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
             self.assertLess(len(samples) / 48000, 6.0, name)
 
     def test_typed_letters_then_enter_end_one_take(self):
-        proc = self.start()
-        self.mic.wait_for_recorder()
-        self.mic.play(self.sound)
-        time.sleep(0.4)
+        proc = self.speak()
         press(proc, b"ab\n")
         self.assertTrue(wait_until(lambda: len(self.scratch.wavs()) == 1))
         self.mic.wait_for_recorder()
         status, out, _ = finish(proc)
         self.assertEqual(status, 0)
         self.assertEqual(out.count(PROMPT), 2)
-        _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, self.scratch.wavs()[0]))
-        self.assertIsNotNone(find_in_recording(samples, wav_samples(self.sound)))
+        self.assert_holds_sound(self.scratch.wavs()[0])
 
     def test_end_of_input_keeps_the_take_and_exits_zero(self):
-        proc = self.start()
-        self.mic.wait_for_recorder()
-        self.mic.play(self.sound)
-        time.sleep(0.4)
+        proc = self.speak()
         status, out, err = finish(proc)
         self.assertEqual(status, 0, err)
         self.assertEqual(out.count(PROMPT), 1)
         names = self.scratch.wavs()
         self.assertEqual(len(names), 1)
-        _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, names[0]))
-        self.assertIsNotNone(find_in_recording(samples, wav_samples(self.sound)))
+        self.assert_holds_sound(names[0])
 
     def test_interrupt_keeps_the_take_and_exits_130(self):
-        proc = self.start()
-        self.mic.wait_for_recorder()
-        self.mic.play(self.sound)
-        time.sleep(0.4)
+        proc = self.speak()
         proc.send_signal(signal.SIGINT)
         proc.wait(timeout=10)
         status, out, _ = finish(proc)
@@ -115,8 +115,7 @@ class Recording(MicrophoneCase):
         names = self.scratch.wavs()
         self.assertEqual(len(names), 1)
         self.assertTrue(out.endswith(b"output_path: C:/Whisper/" + names[0].encode() + b"\n"))
-        _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, names[0]))
-        self.assertIsNotNone(find_in_recording(samples, wav_samples(self.sound)))
+        self.assert_holds_sound(names[0])
 
     def test_broken_audio_setup_exits_1_with_a_message_and_no_file(self):
         env = dict(self.mic.env)

@@ -125,16 +125,21 @@ class Interruptions(FaultCase):
         time.sleep(1.0)
         lost = time.monotonic()
         self.mic.stop_daemon()
-        status = session.wait(timeout=15)
-        noticed = time.monotonic() - lost
-        self.assertEqual(status, 1, session.err()[-3000:])
+        noticed, samples = self.assertEndsForTheDevice(session, lost, timeout=15)
         self.assertLess(noticed, 5.0)
+        self.assertLess(len(samples) / 48000, 1.0 + noticed + 0.5)
+
+    def assertEndsForTheDevice(self, session, since, timeout):
+        """The program exits 1 with the one line about the device and keeps the take; returns how long after
+        `since` it ended, and the take's samples."""
+        status = session.wait(timeout=timeout)
+        noticed = time.monotonic() - since
+        self.assertEqual(status, 1, session.err()[-3000:])
         (path,) = session.paths()
         self.assertEqual(session.messages(),
                          [f"dictate: audio: the input device stopped delivering sound; the take so far is in "
                           f"{path}"])
-        samples = self.assertCompleteWav(path, min_seconds=0.8)
-        self.assertLess(len(samples) / 48000, 1.0 + noticed + 0.5)
+        return noticed, self.assertCompleteWav(path, min_seconds=0.8)
 
     def hang_device(self):
         """Freezes the sound server: the device neither delivers sound nor goes away."""
@@ -146,17 +151,10 @@ class Interruptions(FaultCase):
         time.sleep(1.0)
         hung = time.monotonic()
         self.hang_device()
-        status = session.wait(timeout=20)
-        noticed = time.monotonic() - hung
-        self.assertEqual(status, 1, session.err()[-3000:])
+        noticed, samples = self.assertEndsForTheDevice(session, hung, timeout=20)
         # About three seconds without sound is what tells a hung device from a slow one.
         self.assertGreater(noticed, 2.5)
         self.assertLess(noticed, 8.0)
-        (path,) = session.paths()
-        self.assertEqual(session.messages(),
-                         [f"dictate: audio: the input device stopped delivering sound; the take so far is in "
-                          f"{path}"])
-        samples = self.assertCompleteWav(path, min_seconds=0.8)
         self.assertLess(len(samples) / 48000, 2.0)
 
     def test_enter_while_the_device_hangs_still_writes_the_take(self):
