@@ -94,7 +94,8 @@ class Interruptions(FaultCase):
                 self.assertEqual(f.read(), text)
 
     def test_keys_typed_in_pieces(self):
-        # (keystrokes as written, with pauses between them; takes in all; each take at least this long)
+        # (keystrokes as written, with pauses between them; takes in all; each take at least this long, with 0.2 s to
+        # spare over the pauses)
         rows = [
             ("letters, a pause, then Enter", [b"a", 1.0, b"b\n"], 2, [1.3]),
             ("letters then end of input", [b"ab"], 1, [0.3]),
@@ -104,7 +105,9 @@ class Interruptions(FaultCase):
                 self.fresh()
                 with FakeServer([], default=Reply(silent=True)):
                     session = self.start()
-                    time.sleep(0.3)
+                    # Longer than the shortest take checked below: the recorder appears a moment before
+                    # the first samples arrive, so a bound equal to the pause would fail by a millisecond.
+                    time.sleep(0.5)
                     for k in keys:
                         if isinstance(k, float):
                             time.sleep(k)
