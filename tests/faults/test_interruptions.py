@@ -94,8 +94,8 @@ class Interruptions(FaultCase):
                 self.assertEqual(f.read(), text)
 
     def test_keys_typed_in_pieces(self):
-        # (keystrokes as written, with pauses between them; takes in all; each take at least this long, with 0.2 s to
-        # spare over the pauses)
+        # (keystrokes as written, with pauses between them; takes in all; each take at least this long, with
+        # 0.2 s to spare over the pauses)
         rows = [
             ("letters, a pause, then Enter", [b"a", 1.0, b"b\n"], 2, [1.3]),
             ("letters then end of input", [b"ab"], 1, [0.3]),
@@ -147,7 +147,8 @@ class Interruptions(FaultCase):
     def hang_device(self):
         """Freezes the sound server: the device neither delivers sound nor goes away."""
         self.mic.daemon.send_signal(signal.SIGSTOP)
-        self.addCleanup(lambda: self.mic.daemon.poll() is None and self.mic.daemon.send_signal(signal.SIGCONT))
+        self.addCleanup(lambda: self.mic.daemon.poll() is None
+                        and self.mic.daemon.send_signal(signal.SIGCONT))
 
     def test_device_that_hangs_mid_take_keeps_what_was_heard_and_exits_1(self):
         session = self.start()
