@@ -1,73 +1,39 @@
-"""Runs a built dictate-server on a free loopback port for the measurement scripts in this folder."""
+"""Runs a built dictate-server on a free loopback port for the measurement scripts in this folder.
 
-import http.client
-import json
+The process wrapper is the server tests' own, so the measurements start, talk to and stop the server exactly
+as the tests do.
+"""
+
 import os
 import re
-import signal
 import subprocess
-import threading
+import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "server"))
+import server_end_to_end_test as e2e  # noqa: E402
+
 DEFAULT_BINARY = os.path.join(HERE, "..", "..", "build", "server", "dictate-server")  # scripts/build
 TEST_DATA = subprocess.run(["pkg-config", "--variable=datadir", "pocketsphinx"], capture_output=True,
                            text=True, check=True).stdout.strip() + "/test/data"
 
 
-class Server:
+class Server(e2e.Server):
     def __init__(self, binary=DEFAULT_BINARY, *args):
-        self.args = [binary, "--host", "127.0.0.1", "--port", "0", *args]
-        self.lines = []
+        super().__init__()
+        self.args = [binary, "--host", e2e.HOST, "--port", "0", *args]
 
     def __enter__(self):
-        self.started = time.monotonic()
-        self.process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, text=True)
-        ready = threading.Event()
-        self.port = None
-
-        def read_log():
-            for line in self.process.stderr:
-                self.lines.append(line.rstrip("\n"))
-                found = re.search(r"listening on .*:(\d+)$", line)
-                if found:
-                    self.ready_after = time.monotonic() - self.started
-                    self.port = int(found.group(1))
-                    ready.set()
-            ready.set()
-
-        self.reader = threading.Thread(target=read_log, daemon=True)
-        self.reader.start()
-        if not ready.wait(120) or self.port is None:
-            self.__exit__()
-            raise RuntimeError("server did not start: " + "\n".join(self.lines))
+        started = time.monotonic()
+        super().__enter__()
+        self.ready_after = time.monotonic() - started
         return self
 
-    def __exit__(self, *exc):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(30)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.reader.join(5)
-        self.process.stderr.close()
-
     def transcribe(self, wav_bytes):
-        boundary = "bench-boundary-41c2"
-        body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"audio\"; filename=\"take.wav\"\r\n"
-                "Content-Type: audio/wav\r\n\r\n").encode() + wav_bytes + f"\r\n--{boundary}--\r\n".encode()
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=600)
-        try:
-            conn.request("POST", "/transcribe", body, {"Content-Type": f"multipart/form-data; boundary={boundary}"})
-            response = conn.getresponse()
-            reply = json.loads(response.read())
-        finally:
-            conn.close()
-        if response.status != 200:
-            raise RuntimeError(f"upload refused: {response.status} {reply}")
+        status, reply = e2e.upload(self, wav_bytes)
+        if status != 200:
+            raise RuntimeError(f"upload refused: {status} {reply}")
         return reply
 
     def last_decode_seconds(self):
