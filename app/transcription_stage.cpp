@@ -41,8 +41,6 @@ void save_transcript(TranscriptionState& state) {
     state.transcript_file.close();
     if (failure.empty() && !state.transcript_file) failure = os_reason();
     if (!failure.empty()) tell_user("could not save the text to " + state.transcription_path + ": " + failure);
-    // A failed close leaves the stream failed; the next open starts it afresh.
-    state.transcript_file.clear();
 }
 
 }  // namespace

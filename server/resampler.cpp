@@ -49,18 +49,10 @@ std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio) {
     out.reserve(static_cast<std::size_t>(std::ceil(frames * ratio)) + 16);
     std::vector<float> in(block_frames);
 
-    if (audio.sample_rate == recognizer_rate) {
-        for (std::size_t first = 0; first < frames; first += block_frames) {
-            const std::size_t count = std::min(block_frames, frames - first);
-            read_mono(audio, first, std::span(in).first(count));
-            append(out, in, count);
-        }
-        return out;
-    }
-
-    Soxr resampler = make_resampler(audio.sample_rate);
+    const bool pass_through = audio.sample_rate == recognizer_rate;
+    Soxr resampler = pass_through ? nullptr : make_resampler(audio.sample_rate);
     std::vector<float> resampled(static_cast<std::size_t>(block_frames * ratio) + 64);
-    auto run = [&](const float* input, std::size_t count) {
+    auto resample = [&](const float* input, std::size_t count) {
         // A null input tells soxr the stream has ended; it then drains what it holds back.
         std::size_t consumed = 0;
         do {
@@ -78,9 +70,13 @@ std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio) {
     for (std::size_t first = 0; first < frames; first += block_frames) {
         const std::size_t count = std::min(block_frames, frames - first);
         read_mono(audio, first, std::span(in).first(count));
-        run(in.data(), count);
+        if (pass_through) {
+            append(out, in, count);
+        } else {
+            resample(in.data(), count);
+        }
     }
-    run(nullptr, 0);
+    if (!pass_through) resample(nullptr, 0);
     return out;
 }
 
