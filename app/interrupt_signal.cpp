@@ -1,43 +1,70 @@
 #include "app/interrupt_signal.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <string>
+
+#include "app/console_messages.h"
 
 namespace {
 
 int pipe_fds[2] = {-1, -1};
-volatile std::sig_atomic_t first_signal = 0;
+std::atomic<int> first_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may only touch lock-free atomics");
 
 extern "C" void on_interrupt(int signal_number) {
-    if (first_signal != 0) {
+    const int saved_errno = errno;  // the interrupted code may be about to read it
+    int none = 0;
+    if (!first_signal.compare_exchange_strong(none, signal_number)) {
         // Second request: the person wants out now, whatever is in progress.
         std::signal(signal_number, SIG_DFL);
         std::raise(signal_number);
+        errno = saved_errno;
         return;
     }
-    first_signal = signal_number;
     const char byte = 1;
     [[maybe_unused]] auto ignored = write(pipe_fds[1], &byte, 1);
+    errno = saved_errno;
 }
+
+void report(const std::string& call, int error) { tell_user(call + " failed: " + std::strerror(error)); }
 
 }  // namespace
 
 void install_interrupt_handlers() {
     if (pipe_fds[0] != -1) return;
-    if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        report("pipe2 (Ctrl-C, SIGTERM and SIGHUP will end the program without finishing the take)", errno);
+        pipe_fds[0] = pipe_fds[1] = -1;
+        return;
+    }
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    const struct {
+        int number;
+        const char* name;
+    } handled[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    for (const auto& signal : handled) {
+        if (sigaction(signal.number, &action, nullptr) != 0) report(std::string("sigaction for ") + signal.name, errno);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) report("sigaction for SIGPIPE", errno);
 }
 
 int interrupt_fd() { return pipe_fds[0]; }
 
-bool interrupt_requested() { return first_signal != 0; }
+bool interrupt_requested() { return first_signal.load() != 0; }
 
-int interrupt_exit_status() { return 128 + (first_signal != 0 ? first_signal : SIGINT); }
+int interrupt_exit_status() {
+    const int number = first_signal.load();
+    return 128 + (number != 0 ? number : SIGINT);
+}

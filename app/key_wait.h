@@ -3,13 +3,16 @@
 #include <functional>
 
 enum class WaitEnd {
-    key,              // a key arrived; the rest of its line has been read and dropped
-    end_of_input,     // standard input is at its end (Ctrl-D, a closed pipe)
+    key,              // a line ended (Enter); the whole line has been read and dropped
+    end_of_input,     // standard input is at its end (Ctrl-D, a closed pipe, a terminal gone) or unreadable
     interrupted,      // `interrupt_fd` became readable
-    capture_stopped,  // `still_recording` turned false: the audio device went away
+    capture_stopped,  // `keep_recording` returned false: the audio device went away
 };
 
-// Blocks until one of the WaitEnd events. Any key ends the wait, and the whole line it belongs to is
-// consumed with it, so typing "ab" and Enter ends one take, not three. `interrupt_fd` may be -1.
-// `still_recording` is asked a few times a second.
-WaitEnd wait_for_key(int input_fd, int interrupt_fd, const std::function<bool()>& still_recording);
+// Blocks while a take records, until the line typed on `input_fd` ends, input ends, an interrupt arrives or
+// the recording can't go on. Any line ends the wait, and all of it is consumed, so typing "ab" and Enter ends
+// one take, not three. `interrupt_fd` may be -1.
+//
+// `keep_recording` is the main thread's turn during the take: it is called about every 100 ms, also while a
+// line is being typed, and returns false when the device is lost. Main thread.
+WaitEnd wait_for_take_end(int input_fd, int interrupt_fd, const std::function<bool()>& keep_recording);

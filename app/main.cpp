@@ -11,8 +11,8 @@ int main() {
     install_interrupt_handlers();
     TranscriptionState transcription_state;
     const CycleSeams seams{STDIN_FILENO, std::cout, [] { return std::time(nullptr); },
-                           [&](const std::string& output_path, const std::string& timestamp) {
-                               run_transcription_stage(output_path, timestamp, transcription_state, std::cout);
+                           [&](const std::string& output_path, const std::string& file_stem) {
+                               run_transcription_stage(output_path, file_stem, transcription_state, std::cout);
                            }};
     return run_recording_cycles(seams);
 }

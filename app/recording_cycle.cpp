@@ -6,17 +6,22 @@
 #include "app/console_messages.h"
 #include "app/interrupt_signal.h"
 #include "app/key_wait.h"
+#include "app/take_file.h"
+#include "app/take_recovery.h"
 #include "app/timestamp.h"
 #include "audio/microphone_capture.h"
 #include "audio/sample_buffer.h"
+#include "audio/sample_ring.h"
+#include "audio/take_journal.h"
 #include "audio/take_level.h"
-#include "audio/wav_writer.h"
 
 namespace {
 
 constexpr int audio_failure_status = 1;
 // Shorter takes are mostly a key pressed twice; calling them silent would only be noise.
 constexpr std::size_t shortest_take_judged = 24000;  // half a second
+// How far the main thread may fall behind the audio thread before sound is lost: a few seconds.
+constexpr std::size_t ring_samples = 4 * 48000;
 
 void report(const AudioFailure& failure) {
     tell_user("audio: " + failure.call + " failed: " + failure.reason);
@@ -25,33 +30,59 @@ void report(const AudioFailure& failure) {
 }  // namespace
 
 int run_recording_cycles(const CycleSeams& seams) {
+    recover_unfinished_takes(seams);
+
     SampleBuffer recorded_samples;
-    std::string output_path = wav_directory;
+    SampleRing ring(ring_samples);
+    TakeJournal journal;
     std::string timestamp;
     std::ostringstream formatter;
+    const auto keep_what_arrived = [&] {
+        ring.drain([&](const float* samples, std::size_t count) {
+            recorded_samples.append(samples, count);
+            journal.append(samples, count);
+        });
+    };
 
     for (;;) {
         timestamp = format_timestamp(seams.now(), formatter);
+        ring.reset();
+        // Without a journal (the folder can't be written) the take records in memory only, and the write at
+        // its end reports why.
+        (void)journal.open(wav_directory, timestamp);
 
         MicrophoneCapture capture;
-        if (auto failure = capture.start(recorded_samples)) {
+        if (auto failure = capture.start(ring)) {
+            journal.discard();
             report(*failure);
             return audio_failure_status;
         }
         seams.out << stop_prompt << std::flush;
-        const WaitEnd end = wait_for_key(seams.input_fd, interrupt_fd(),
-                                         [&] { return capture.running() && !capture.stalled(); });
+        const WaitEnd end = wait_for_take_end(seams.input_fd, interrupt_fd(), [&] {
+            keep_what_arrived();
+            return capture.running() && !capture.stalled();
+        });
         // The take is complete from here and written before the stream is closed: a device that hangs
         // would hang the close, and the take must not wait on it.
         capture.seal();
+        keep_what_arrived();
 
-        output_path += timestamp;
-        output_path += wav_suffix;
-        const auto write_failure = write_wav(output_path, recorded_samples);
-        if (write_failure) tell_user("could not write the recording to " + output_path + ": " + *write_failure);
-        seams.out << path_label << output_path << '\n' << std::flush;
+        if (end == WaitEnd::end_of_input && recorded_samples.size() == 0 && !interrupt_requested()) {
+            // Enter and then at once Ctrl-D: no sound, so no take.
+            journal.discard();
+            (void)capture.stop();
+            return 0;
+        }
+
+        const KeptTake kept = keep_take(journal, recorded_samples, timestamp);
+        if (kept.error != 0) tell_user(describe_failure(kept, recorded_samples.size()));
+        seams.out << path_label << kept.name.wav_path << '\n' << std::flush;
+        if (const auto lost = ring.dropped(); lost > 0) {
+            tell_user("audio: the program fell behind and " + seconds_of(lost) + " of sound is missing from " +
+                      kept.name.wav_path);
+        }
         if (recorded_samples.size() >= shortest_take_judged && is_silent(recorded_samples)) {
-            tell_user("the take " + output_path +
+            tell_user("the take " + kept.name.wav_path +
                       " is silent: the default input device may be the wrong one, or muted");
         }
 
@@ -62,18 +93,19 @@ int run_recording_cycles(const CycleSeams& seams) {
             return audio_failure_status;
         }
         if (end == WaitEnd::capture_stopped) {
-            tell_user("audio: the input device stopped delivering sound; the take so far is in " + output_path);
+            tell_user("audio: the input device stopped delivering sound; the take so far is in " +
+                      kept.name.wav_path);
             return audio_failure_status;
         }
-        // A take whose file could not be written has nothing to upload.
-        if (!write_failure && seams.transcribe) seams.transcribe(output_path, timestamp);
+        // A take with no file has nothing to upload; a partial one is a valid WAV and goes like any other.
+        if (kept.file_kept && seams.transcribe) seams.transcribe(kept.name.wav_path, kept.name.stem);
 
-        if (end == WaitEnd::end_of_input) return 0;
-        // An interrupt may also have come while the take was written or transcribed, not only in the wait.
+        // An interrupt may also have come while the take was written or transcribed, not only in the wait;
+        // and a terminal that closed ends input as well as sending SIGHUP.
         if (end == WaitEnd::interrupted || interrupt_requested()) return interrupt_exit_status();
+        if (end == WaitEnd::end_of_input) return 0;
 
         recorded_samples.clear();
-        output_path = wav_directory;
         timestamp.clear();
         formatter.str("");
         formatter.clear();

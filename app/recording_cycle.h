@@ -11,7 +11,8 @@ struct CycleSeams {
     int input_fd;                                  // keys from the person (standard input)
     std::ostream& out;                             // the dialogue (standard output)
     std::function<std::time_t()> now;              // the clock
-    // The transcription stage, given the WAV path and the timestamp of a take whose file was written.
+    // The transcription stage, given the path of a take's WAV file and the stem its transcript is named
+    // after: the take's timestamp, with "_2", "_3", ... when the name was taken.
     std::function<void(const std::string&, const std::string&)> transcribe;
 };
 
@@ -20,7 +21,10 @@ inline constexpr const char* wav_suffix = "_output.wav";
 inline constexpr const char* stop_prompt = "Press the Enter Key to Stop Recording...";
 inline constexpr const char* path_label = "output_path: ";
 
-// Runs recording cycles until the program should end, and returns its exit status: 0 after the take that
-// standard input's end closed, 128 + signal after the take that Ctrl-C or SIGTERM closed, 1 when the audio
-// library fails. Every take that captured audio is written before the function returns.
+// First recovers the takes of earlier runs that ended mid-take (see take_recovery.h); then runs recording
+// cycles until the program should end, and returns its exit status: 0 after the take that standard input's
+// end closed, 128 + signal after the take that Ctrl-C, SIGTERM or SIGHUP closed, 1 when the audio library
+// fails. Every take that captured audio is on disk before the function returns; a take that input's end
+// closed before any sound arrived is dropped. Output that fails (a terminal gone) does not stop a take from
+// being written and transcribed.
 int run_recording_cycles(const CycleSeams& seams);

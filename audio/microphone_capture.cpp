@@ -11,7 +11,7 @@ namespace {
 
 constexpr double sample_rate = 48000.0;
 
-// How the main thread takes the buffer back without closing the stream (closing waits for a device that
+// How the main thread takes the ring back without closing the stream (closing waits for a device that
 // hangs). Static, so that the thread of a stream left open can never reach freed memory.
 //
 // A two-flag handshake, sequentially consistent on both sides: the callback announces itself in `busy`
@@ -30,7 +30,7 @@ int record_callback(const void* input, void* /*output*/, unsigned long frame_cou
     gate.busy.fetch_add(1);
     // The library may hand over no input block (e.g. on an underrun); there is nothing to keep then.
     if (gate.open.load() && input != nullptr) {
-        static_cast<SampleBuffer*>(user_data)->append(static_cast<const float*>(input), frame_count);
+        static_cast<SampleRing*>(user_data)->push(static_cast<const float*>(input), frame_count);
     }
     gate.busy.fetch_sub(1);
     return paContinue;
@@ -56,18 +56,18 @@ AudioFailure failure(const char* call, PaError error) {
 
 MicrophoneCapture::~MicrophoneCapture() { (void)stop(); }
 
-std::optional<AudioFailure> MicrophoneCapture::start(SampleBuffer& recorded_samples) {
+std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring) {
     QuietStderr quiet;
-    buffer_ = &recorded_samples;
+    ring_ = &ring;
     gate.open.store(true);
-    last_size_ = recorded_samples.size();
+    last_arrived_ = ring.arrived();
     last_growth_ = std::chrono::steady_clock::now();
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
     initialised_ = true;
 
     PaStream* stream = nullptr;
     if (PaError e = Pa_OpenDefaultStream(&stream, 1, 0, paFloat32, sample_rate, paFramesPerBufferUnspecified,
-                                         record_callback, &recorded_samples);
+                                         record_callback, &ring);
         e != paNoError) {
         auto why = failure("Pa_OpenDefaultStream", e);
         (void)stop();
@@ -90,8 +90,8 @@ bool MicrophoneCapture::running() const {
 bool MicrophoneCapture::stalled() {
     if (stalled_ || stream_ == nullptr || !gate.open.load()) return stalled_;
     const auto now = std::chrono::steady_clock::now();
-    if (const std::size_t size = buffer_->size(); size != last_size_) {
-        last_size_ = size;
+    if (const std::uint64_t arrived = ring_->arrived(); arrived != last_arrived_) {
+        last_arrived_ = arrived;
         last_growth_ = now;
         return false;
     }

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "audio/sample_buffer.h"
+#include "audio/sample_ring.h"
 
 // An audio-library call that failed, worded for a person: which call, and why.
 struct AudioFailure {
@@ -16,8 +16,9 @@ struct AudioFailure {
 // One take from the default input device: mono, 32-bit float, 48000 frames per second.
 //
 // start() initialises the audio library and opens and starts the stream; from then on the library's own
-// thread appends every captured block to the buffer. seal() or stop() is the hand-over: only after one of
-// them has returned may the caller touch the buffer again. The library is initialised and shut down once
+// thread pushes every captured block into the ring, doing nothing else that could make it wait, while the
+// main thread drains the ring. After seal() or stop() has returned nothing more is pushed, so one last drain
+// holds the rest of the take; the ring must outlive the capture. The library is initialised and shut down once
 // per take, and only one capture may exist at a time in a process. All members are for the main thread.
 class MicrophoneCapture {
 public:
@@ -28,21 +29,21 @@ public:
     ~MicrophoneCapture();
 
     // On failure nothing is left open or initialised.
-    std::optional<AudioFailure> start(SampleBuffer& recorded_samples);
+    std::optional<AudioFailure> start(SampleRing& ring);
 
     // False once the stream has stopped by itself (the device went away) or was never started.
     bool running() const;
 
     // True when the stream claims to run but no sound has arrived for `stall_limit`: a device or sound
     // server that hangs instead of going away, which the library does not report. Asked a few times a
-    // second while the take records; each call looks at how far the buffer has grown since the last.
+    // second while the take records; each call looks at how much sound has arrived since the last.
     // Once true it stays true, also after seal().
     static constexpr std::chrono::seconds stall_limit{3};
     bool stalled();
 
     // Ends the take without waiting for the device: once it returns the audio thread no longer touches
-    // the buffer (an append already under way is waited for), so the caller may read and write it out
-    // even while closing the stream would hang. The stream stays open until stop().
+    // the ring (a push already under way is waited for), so the caller may drain it for the last time and
+    // write the take out even while closing the stream would hang. The stream stays open until stop().
     void seal();
 
     // Closes the stream and shuts the library down; both happen even when closing fails. Waits for the
@@ -55,9 +56,9 @@ public:
 
 private:
     void* stream_ = nullptr;  // PaStream*, kept opaque so callers need not see the library's header
-    const SampleBuffer* buffer_ = nullptr;
+    const SampleRing* ring_ = nullptr;
     bool initialised_ = false;
-    std::size_t last_size_ = 0;
+    std::uint64_t last_arrived_ = 0;
     std::chrono::steady_clock::time_point last_growth_{};
     bool stalled_ = false;
 };

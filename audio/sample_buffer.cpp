@@ -3,15 +3,15 @@
 #include <algorithm>
 
 namespace {
-// Room for the chunk list of a 24-hour take, so the list itself never reallocates on the audio thread
-// in any take a person would make.
+// Room for the chunk list of a 24-hour take, so the list itself never has to move in any take a person
+// would make.
 constexpr std::size_t reserved_chunks = std::size_t{24} * 3600 * 48000 / SampleBuffer::chunk_samples + 1;
 }  // namespace
 
 SampleBuffer::SampleBuffer() { chunks_.reserve(reserved_chunks); }
 
 void SampleBuffer::append(const float* samples, std::size_t count) {
-    std::size_t stored = size_.load(std::memory_order_relaxed);
+    std::size_t stored = size_;
     while (count > 0) {
         const std::size_t offset = stored % chunk_samples;
         if (offset == 0 && stored / chunk_samples == chunks_.size()) {
@@ -24,17 +24,10 @@ void SampleBuffer::append(const float* samples, std::size_t count) {
         count -= n;
         stored += n;
     }
-    size_.store(stored, std::memory_order_release);
+    size_ = stored;
 }
 
 void SampleBuffer::clear() {
     chunks_.clear();
-    size_.store(0, std::memory_order_release);
-}
-
-std::vector<float> SampleBuffer::to_vector() const {
-    std::vector<float> all;
-    all.reserve(size());
-    for_each_block([&](const float* p, std::size_t n) { all.insert(all.end(), p, p + n); });
-    return all;
+    size_ = 0;
 }

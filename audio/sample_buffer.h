@@ -1,19 +1,16 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <vector>
 
-// The recording of one take: 32-bit float samples, one per frame, in the order they were captured.
+// The recording of one take in memory: 32-bit float samples, one per frame, in the order they were captured.
 //
-// Storage is a list of fixed-size chunks, so growing the take never moves audio that is already stored:
-// an append costs at most one chunk allocation, never a copy of the whole take. That keeps the audio
-// thread's callback short however long the take runs.
+// Storage is a list of fixed-size chunks, so growing the take never moves audio that is already stored: an
+// append costs at most one chunk allocation, never a copy of the whole take.
 //
-// Threads: while a stream is open, exactly one thread (the audio library's) calls append(); size() may be
-// read from any thread at any time. Every other member belongs to the main thread, which may use them
-// only when no append() can be running (before the stream opens, after it has closed).
+// Main thread only: the audio thread hands its samples over through a SampleRing, and the main thread
+// appends them here as it drains the ring.
 class SampleBuffer {
 public:
     static constexpr std::size_t chunk_samples = std::size_t{1} << 18;  // 1 MiB of floats
@@ -22,8 +19,7 @@ public:
 
     void append(const float* samples, std::size_t count);
 
-    std::size_t size() const { return size_.load(std::memory_order_acquire); }
-    bool empty() const { return size() == 0; }
+    std::size_t size() const { return size_; }
 
     // Releases all stored audio.
     void clear();
@@ -40,10 +36,7 @@ public:
         }
     }
 
-    // Copies the take into one contiguous array (for tests and small takes).
-    std::vector<float> to_vector() const;
-
 private:
     std::vector<std::unique_ptr<float[]>> chunks_;
-    std::atomic<std::size_t> size_{0};
+    std::size_t size_ = 0;
 };

@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "audio/durable_file.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -68,39 +65,6 @@ void convert_full_block(const float* in, std::uint16_t* out) {
 #endif
 }
 
-// Writes all `size` bytes, adding each byte that lands to `file_length`; false with errno set when the OS
-// refuses.
-bool write_all(int fd, const void* data, std::size_t size, std::uint64_t& file_length) {
-    const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = ::write(fd, next, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        next += written;
-        size -= static_cast<std::size_t>(written);
-        file_length += static_cast<std::uint64_t>(written);
-    }
-    return true;
-}
-
-// Reserves the file's blocks before the data goes in: the file system then skips its per-page allocation
-// work while writing, which is about a third of the time a long take takes to write on ext4. Best effort:
-// where the file system cannot, or the disk cannot hold the whole take, the writes still put down what fits.
-// The file's length is left alone and grows only with what is actually written.
-void reserve_space(int fd, std::uint64_t bytes) {
-#if defined(__linux__)
-    (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
-#else
-    (void)fd;
-    (void)bytes;
-#endif
-}
-
-std::string os_reason(int error) { return error != 0 ? std::strerror(error) : "unknown I/O error"; }
-
 }  // namespace
 
 WavHeader WavHeader::for_samples(std::uint64_t sample_count) {
@@ -128,38 +92,71 @@ std::string encode_wav_header(const WavHeader& h) {
 
 std::int16_t to_pcm16(float sample) { return convert(sample); }
 
-std::optional<std::string> write_wav(const std::string& path, const SampleBuffer& recorded_samples) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return os_reason(errno);
+void to_pcm16le(const float* samples, std::size_t count, std::uint16_t* out) {
+    std::size_t done = 0;
+    for (; count - done >= block_samples; done += block_samples) convert_full_block(samples + done, out + done);
+    for (; done < count; ++done) out[done] = to_little_endian(convert(samples[done]));
+}
+
+int settle_partial_wav(FileHandle file, const std::string& path, std::uint64_t file_length, std::uint64_t& kept) {
+    kept = 0;
+    const std::uint64_t whole = file_length > WavHeader::size ? (file_length - WavHeader::size) / 2 : 0;
+    if (whole == 0) return remove_file(path);
+    if (const int e = truncate_file(file, WavHeader::size + 2 * whole); e != 0) return e;
+    const std::string header = encode_wav_header(WavHeader::for_samples(whole));
+    std::size_t written = 0;
+    // Rewriting bytes already on disk needs no new room, so this works on a full disk too.
+    if (const int e = write_at(file, 0, header.data(), header.size(), written); e != 0) return e;
+    kept = whole;
+    return 0;
+}
+
+// After a failed write: what landed, settled; or, where even that fails, no file rather than an untruthful
+// one.
+static std::uint64_t keep_what_landed(FileHandle file, const std::string& path, std::uint64_t file_length) {
+    std::uint64_t kept = 0;
+    if (settle_partial_wav(file, path, file_length, kept) != 0) (void)remove_file(path);
+    return kept;
+}
+
+WavWrite write_wav(const std::string& path, const SampleBuffer& recorded_samples) {
+    WavWrite result;
+    FileHandle file;
+    if ((result.error = create_exclusive(path, file)) != 0) return result;
+    result.created = true;
 
     const std::size_t sample_count = recorded_samples.size();
     const std::string header = encode_wav_header(WavHeader::for_samples(sample_count));
-    reserve_space(fd, header.size() + std::uint64_t{2} * sample_count);
+    reserve_space(file, header.size() + std::uint64_t{2} * sample_count);
     std::uint64_t file_length = 0;
-    bool written = write_all(fd, header.data(), header.size(), file_length);
+    std::size_t landed = 0;
+    result.error = write_at(file, 0, header.data(), header.size(), landed);
+    file_length += landed;
 
     // Every chunk but the last is full, so blocks never straddle two chunks; only the take's final block
     // may be short.
     static_assert(SampleBuffer::chunk_samples % block_samples == 0);
     const auto pcm = std::make_unique_for_overwrite<std::uint16_t[]>(block_samples);  // too big for the stack
     recorded_samples.for_each_block([&](const float* samples, std::size_t count) {
-        for (std::size_t done = 0; done < count && written; done += block_samples) {
+        for (std::size_t done = 0; done < count && result.error == 0; done += block_samples) {
             const std::size_t n = std::min(block_samples, count - done);
             if (n == block_samples) {
                 convert_full_block(samples + done, pcm.get());
             } else {
-                for (std::size_t i = 0; i < n; ++i) pcm[i] = to_little_endian(convert(samples[done + i]));
+                to_pcm16le(samples + done, n, pcm.get());
             }
-            written = write_all(fd, pcm.get(), n * 2, file_length);
+            result.error = write_at(file, file_length, pcm.get(), n * 2, landed);
+            file_length += landed;
         }
     });
 
-    const int write_error = written ? 0 : errno;
-    // A take cut short keeps every byte that was written; truncating at that length hands back the space
-    // reserved for the rest. Failure here changes nothing for the caller.
-    if (!written) (void)::ftruncate(fd, static_cast<off_t>(file_length));
-    const int close_result = ::close(fd);
-    if (!written) return os_reason(write_error);
-    if (close_result != 0) return os_reason(errno);
-    return std::nullopt;
+    if (result.error == 0) {
+        result.samples_on_disk = sample_count;
+        result.file_kept = true;
+    } else {
+        result.samples_on_disk = keep_what_landed(file, path, file_length);
+        result.file_kept = result.samples_on_disk > 0;
+    }
+    close_file(file);
+    return result;
 }

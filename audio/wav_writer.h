@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
+#include "audio/durable_file.h"
 #include "audio/sample_buffer.h"
 
 // The file format of every take: a 44-byte RIFF header for 48 kHz mono 16-bit PCM, then the samples.
@@ -29,7 +29,26 @@ std::string encode_wav_header(const WavHeader& header);
 // to the 16-bit range; NaN becomes 0.
 std::int16_t to_pcm16(float sample);
 
-// Writes the take to `path`, replacing any file of that name; the folder must exist already.
-// Returns nothing on success, otherwise the OS's reason (a file that was partly written is left in place,
-// since a truncated take is worth more than none). Main thread; the buffer must not be appended to meanwhile.
-std::optional<std::string> write_wav(const std::string& path, const SampleBuffer& recorded_samples);
+// Converts `count` samples as to_pcm16 does, each stored little-endian as it lies in the file.
+void to_pcm16le(const float* samples, std::size_t count, std::uint16_t* out);
+
+// What a write left on disk.
+struct WavWrite {
+    int error = 0;                      // 0, or the OS's error number for what stopped it
+    std::uint64_t samples_on_disk = 0;  // whole samples in the file, which its header states exactly
+    bool file_kept = false;             // false: nothing is left at the path
+    bool created = false;               // the file was made, so `error` came while writing it
+};
+
+// Writes the take to `path`, which must not exist yet (EEXIST: nothing is touched, so no take replaces
+// another, in this process or any other); the folder must exist already. When the OS refuses part way (a
+// full disk) the file keeps the whole samples that landed under a header that says so, since a truncated
+// take is worth more than none; when none landed, no file is left. Does not sync. Main thread; the buffer
+// must not be appended to meanwhile.
+WavWrite write_wav(const std::string& path, const SampleBuffer& recorded_samples);
+
+// For a file that holds a WAV header and then `file_length - 44` bytes of samples, of which the last may be
+// cut short: cuts it back to its whole samples and rewrites the header to state exactly those, setting
+// `kept` to their number. A file with no whole sample is removed (`kept` 0). Returns 0, or the OS's error
+// number when the file could not be settled; it is then left as it was.
+int settle_partial_wav(FileHandle file, const std::string& path, std::uint64_t file_length, std::uint64_t& kept);

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The few file-system calls that keeping a take safe on disk needs, behind a plain interface so that
+// another operating system can supply its own twin of durable_file.cpp. Every call returns 0 or the OS's
+// error number (errno values: EEXIST, ENOSPC, ...); none throws or prints. Any thread, one file per thread.
+
+// An open file. Owned by whoever opened it; close_file() releases it (and any lock on it).
+struct FileHandle {
+    int fd = -1;
+    bool open() const { return fd >= 0; }
+};
+
+// Creates `path`, failing with EEXIST when anything of that name exists already, so that two writers, in
+// this process or another, can never both get the same name.
+int create_exclusive(const std::string& path, FileHandle& file);
+// Opens an existing file for reading and writing.
+int open_existing(const std::string& path, FileHandle& file);
+void close_file(FileHandle& file);
+
+// Writes all `size` bytes at `offset`; `written` says how many landed, also when it fails part way.
+int write_at(FileHandle file, std::uint64_t offset, const void* data, std::size_t size, std::size_t& written);
+// Reads up to `size` bytes at `offset`; `got` is short only at the end of the file.
+int read_at(FileHandle file, std::uint64_t offset, void* data, std::size_t size, std::size_t& got);
+int file_size(FileHandle file, std::uint64_t& size);
+int truncate_file(FileHandle file, std::uint64_t size);
+// Asks the file system to set aside room for `size` bytes without changing the file's length. Best effort:
+// nothing is reported.
+void reserve_space(FileHandle file, std::uint64_t size);
+// Returns once the file's data (and the length that reaches it) is on stable storage.
+int sync_data(FileHandle file);
+
+// A lock on the whole file that lasts while this handle is open and vanishes with the process, however it
+// ends. Never waits: EWOULDBLOCK when another holder has it.
+int try_lock(FileHandle file);
+// True when `path` still names the open file (it was not removed or replaced since it was opened).
+bool still_named(FileHandle file, const std::string& path);
+
+// Renames `from` to `to`, failing with EEXIST instead of replacing anything at `to`.
+int rename_no_replace(const std::string& from, const std::string& to);
+int remove_file(const std::string& path);
+// Makes the folder's entries (files created, renamed or removed in it) reach stable storage.
+int sync_directory(const std::string& path);
+
+// The OS's words for an error number.
+std::string error_text(int error);

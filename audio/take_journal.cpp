@@ -1,0 +1,104 @@
+#include "audio/take_journal.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "audio/wav_writer.h"
+
+namespace {
+
+constexpr std::size_t pcm_samples = 16384;
+// Names tried for one take before giving up: more than any number of processes a person runs at once.
+constexpr int most_names = 1000;
+
+}  // namespace
+
+TakeJournal::TakeJournal() : pcm_(std::make_unique_for_overwrite<std::uint16_t[]>(pcm_samples)) {}
+
+TakeJournal::~TakeJournal() { close_file(file_); }
+
+int TakeJournal::open(const std::string& directory, const std::string& timestamp) {
+    close_file(file_);
+    directory_ = directory;
+    samples_ = synced_samples_ = 0;
+    failure_ = 0;
+    const std::string stem = directory + timestamp + marker + std::to_string(::getpid());
+    int error = EEXIST;
+    for (int n = 1; n <= most_names && !file_.open(); ++n) {
+        path_ = n == 1 ? stem + ".wav" : stem + "-" + std::to_string(n) + ".wav";
+        error = create_exclusive(path_, file_);
+        if (error == EEXIST) continue;
+        if (error != 0) return error;
+        // Another process that looks for orphaned journals may have taken this new file for one between its
+        // creation and the lock (and removed it, as it holds nothing): then try the next name.
+        if (try_lock(file_) != 0 || !still_named(file_, path_)) {
+            close_file(file_);
+            error = EEXIST;
+        }
+    }
+    if (!file_.open()) return error;
+
+    const std::string header = encode_wav_header(WavHeader::for_samples(0));
+    std::size_t written = 0;
+    if (const int e = write_at(file_, 0, header.data(), header.size(), written); e != 0) {
+        (void)remove_file(path_);
+        close_file(file_);
+        return e;
+    }
+    // The journal's name must survive a power cut as well as its data.
+    (void)sync_directory(directory_);
+    return 0;
+}
+
+void TakeJournal::stop(int error, std::uint64_t file_length) {
+    failure_ = error;
+    // Where even that fails, no file is better than one whose header says something untrue.
+    if (settle_partial_wav(file_, path_, file_length, samples_) != 0) {
+        (void)remove_file(path_);
+        samples_ = 0;
+    }
+    if (samples_ == 0) close_file(file_);  // the file is gone
+}
+
+void TakeJournal::append(const float* samples, std::size_t count) {
+    if (!file_.open() || failure_ != 0 || count == 0) return;
+    std::uint64_t file_length = WavHeader::size + 2 * samples_;
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min(pcm_samples, count - done);
+        to_pcm16le(samples + done, n, pcm_.get());
+        std::size_t landed = 0;
+        const int e = write_at(file_, file_length, pcm_.get(), 2 * n, landed);
+        file_length += landed;
+        if (e != 0) return stop(e, file_length);
+        done += n;
+    }
+    samples_ = (file_length - WavHeader::size) / 2;
+    const std::string header = encode_wav_header(WavHeader::for_samples(samples_));
+    std::size_t landed = 0;
+    if (const int e = write_at(file_, 0, header.data(), header.size(), landed); e != 0) return stop(e, file_length);
+    if (samples_ - synced_samples_ >= sync_every_samples) {
+        if (const int e = sync_data(file_); e != 0) return stop(e, file_length);
+        synced_samples_ = samples_;
+    }
+}
+
+int TakeJournal::finish_as(const std::string& final_path) {
+    if (!file_.open()) return ENOENT;
+    if (synced_samples_ != samples_ || samples_ == 0) {
+        if (const int e = sync_data(file_); e != 0) return e;
+        synced_samples_ = samples_;
+    }
+    if (const int e = rename_no_replace(path_, final_path); e != 0) return e;
+    path_ = final_path;
+    (void)sync_directory(directory_);
+    close_file(file_);
+    return 0;
+}
+
+void TakeJournal::discard() {
+    if (!file_.open()) return;
+    (void)remove_file(path_);
+    close_file(file_);
+}
