@@ -18,7 +18,7 @@ struct Console {
     void type(const std::string& keys) { ASSERT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size())); }
     void hang_up() { close(fds[1]), fds[1] = -1; }
     WaitEnd wait(int interrupt = -1, bool recording = true) {
-        return wait_for_key(fds[0], interrupt, [&] { return recording; });
+        return wait_for_take_end(fds[0], interrupt, [&] { return recording; });
     }
 };
 
@@ -49,8 +49,10 @@ TEST(KeyWait, InterruptWinsOverAWaitingConsole) {
     close(interrupt[1]);
 }
 
-TEST(KeyWait, LostDeviceEndsTheWait) {
+TEST(KeyWait, LostDeviceEndsTheWaitAlsoWithALineHalfTyped) {
     Console console;
+    EXPECT_EQ(console.wait(-1, false), WaitEnd::capture_stopped);
+    console.type("ab");
     EXPECT_EQ(console.wait(-1, false), WaitEnd::capture_stopped);
 }
 

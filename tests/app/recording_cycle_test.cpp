@@ -6,12 +6,16 @@
 #include "tests/app/local_time.h"
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <sstream>
 #include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -35,10 +39,16 @@ protected:
         fs::current_path(previous);
         fs::remove_all(dir);
     }
-    void type_then_hang_up(const std::string& typed) {
+    void type(const std::string& typed) {
         ASSERT_EQ(write(keys[1], typed.data(), typed.size()), ssize_t(typed.size()));
+    }
+    void close_keys() {
         close(keys[1]);
         keys[1] = -1;
+    }
+    void type_then_hang_up(const std::string& typed) {
+        type(typed);
+        close_keys();
     }
     int run() {
         std::size_t next = 0;
@@ -52,8 +62,17 @@ protected:
 
 TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
     clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
-    type_then_hang_up("ab\n");
-    EXPECT_EQ(run(), 0);
+    type("ab\n");
+    // Input ends once the second take has sound in its journal, so that take is kept too.
+    std::thread hang_up([&] {
+        const fs::path journal = "C:/Whisper/06-12-2026_07-08-16_unfinished_" + std::to_string(getpid()) + ".wav";
+        std::error_code ignored;
+        while (fs::file_size(journal, ignored) <= 44 || ignored) std::this_thread::sleep_for(10ms);
+        close_keys();
+    });
+    const int status = run();
+    hang_up.join();
+    EXPECT_EQ(status, 0);
 
     const std::string first = "C:/Whisper/06-12-2026_07-08-15_output.wav";
     const std::string second = "C:/Whisper/06-12-2026_07-08-16_output.wav";
@@ -65,14 +84,47 @@ TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
     EXPECT_EQ(transcribed[1], std::make_pair(second, std::string("06-12-2026_07-08-16")));
     EXPECT_TRUE(fs::exists(first));
     EXPECT_TRUE(fs::exists(second));
+    for (const auto& entry : fs::directory_iterator("C:/Whisper")) {
+        EXPECT_EQ(entry.path().string().find("_unfinished_"), std::string::npos) << entry.path();
+    }
+}
+
+TEST_F(RecordingCycle, TakesInOneSecondNeverReplaceEachOtherOrAnEarlierTranscript) {
+    const auto second = local_time(2026, 12, 6, 7, 8, 15);
+    clock_readings = {second, second, second, second};
+    fs::create_directories("D:/Whisper");
+    std::ofstream("C:/Whisper/06-12-2026_07-08-15_output.wav") << "an earlier run's take";
+    std::ofstream("D:/Whisper/06-12-2026_07-08-15_2_transcription.txt") << "an earlier run's text";
+    type_then_hang_up("\n\n\n");
+    EXPECT_EQ(run(), 0);
+    const std::vector<std::string> stems = {"06-12-2026_07-08-15_3", "06-12-2026_07-08-15_4",
+                                            "06-12-2026_07-08-15_5"};
+    ASSERT_EQ(transcribed.size(), 3u);
+    for (std::size_t i = 0; i < stems.size(); ++i) {
+        EXPECT_EQ(transcribed[i], std::make_pair("C:/Whisper/" + stems[i] + "_output.wav", stems[i]));
+        EXPECT_TRUE(fs::exists(transcribed[i].first));
+    }
+    std::string kept;
+    std::getline(std::ifstream("C:/Whisper/06-12-2026_07-08-15_output.wav"), kept);
+    EXPECT_EQ(kept, "an earlier run's take");
+}
+
+TEST_F(RecordingCycle, EndOfInputBeforeAnySoundMakesNoTake) {
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15)};
+    type_then_hang_up("");
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(out.str(), stop_prompt);
+    EXPECT_TRUE(transcribed.empty());
+    EXPECT_EQ(fs::directory_iterator("C:/Whisper"), fs::directory_iterator());
 }
 
 TEST_F(RecordingCycle, UnwritableTakeIsAnnouncedButNotTranscribed) {
     fs::remove_all(dir / "C:");
-    clock_readings = {local_time(2026, 12, 6, 7, 8, 15)};
-    type_then_hang_up("");
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
+    type_then_hang_up("\n");
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n");
+    EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n" +
+                             stop_prompt);
     EXPECT_TRUE(transcribed.empty());
 }
 

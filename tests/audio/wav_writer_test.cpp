@@ -1,6 +1,9 @@
 #include "audio/wav_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <cstring>
@@ -40,7 +43,8 @@ protected:
         SampleBuffer buffer;
         buffer.append(samples.data(), samples.size());
         const auto path = (dir / "take.wav").string();
-        EXPECT_EQ(write_wav(path, buffer), std::nullopt);
+        fs::remove(path);
+        EXPECT_EQ(write_wav(path, buffer).error, 0);
         return read_file(path);
     }
 };
@@ -115,19 +119,65 @@ TEST_F(WavFile, MissingFolderIsReportedWithTheOsReason) {
     SampleBuffer buffer;
     const float one = 0.1f;
     buffer.append(&one, 1);
-    const auto failure = write_wav((dir / "no-such-folder" / "take.wav").string(), buffer);
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_EQ(*failure, std::strerror(ENOENT));
+    const WavWrite result = write_wav((dir / "no-such-folder" / "take.wav").string(), buffer);
+    EXPECT_EQ(result.error, ENOENT);
+    EXPECT_FALSE(result.created);
+    EXPECT_FALSE(result.file_kept);
 }
 
-TEST_F(WavFile, FullDiskIsReported) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+TEST_F(WavFile, NeverReplacesAnExistingFile) {
+    const auto path = dir / "take.wav";
+    std::ofstream(path) << "an earlier take";
+    SampleBuffer buffer;
+    const float one = 0.1f;
+    buffer.append(&one, 1);
+    const WavWrite result = write_wav(path.string(), buffer);
+    EXPECT_EQ(result.error, EEXIST);
+    EXPECT_FALSE(result.created);
+    EXPECT_EQ(read_file(path), "an earlier take");
+}
+
+// A file-size limit makes the disk "full" at an exact byte: writes past it fail with EFBIG, as they would
+// with ENOSPC on a full disk.
+struct FileSizeLimit {
+    rlimit saved{};
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+};
+
+TEST_F(WavFile, FullDiskLeavesATruthfulFileOrNone) {
     std::vector<float> samples(100000, 0.25f);
     SampleBuffer buffer;
     buffer.append(samples.data(), samples.size());
-    const auto failure = write_wav("/dev/full", buffer);
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_EQ(*failure, std::strerror(ENOSPC));
+    // (room on the disk, whole samples that fit: 0 means no file is left)
+    const std::pair<std::uint64_t, std::uint64_t> rows[] = {{30, 0}, {44, 0}, {45, 0}, {46, 1}, {2045, 1000}};
+    for (const auto& [room, kept] : rows) {
+        const auto path = dir / "take.wav";
+        fs::remove(path);
+        WavWrite result;
+        {
+            FileSizeLimit limit(room);
+            result = write_wav(path.string(), buffer);
+        }
+        EXPECT_EQ(result.error, EFBIG) << room;
+        EXPECT_TRUE(result.created) << room;
+        EXPECT_EQ(result.samples_on_disk, kept) << room;
+        EXPECT_EQ(result.file_kept, kept > 0) << room;
+        if (kept == 0) {
+            EXPECT_FALSE(fs::exists(path)) << room;
+            continue;
+        }
+        const std::string bytes = read_file(path);
+        ASSERT_EQ(bytes.size(), 44 + 2 * kept) << room;
+        EXPECT_EQ(u32_at(bytes, 40), 2 * kept) << room;
+        EXPECT_EQ(u32_at(bytes, 4), 2 * kept + 36) << room;
+    }
 }
 
 }  // namespace
@@ -201,7 +251,8 @@ TEST_F(WavFile, BytesMatchAPlainPerSampleWriterAcrossChunks) {
             buffer.append(samples.data() + at, std::min(row.append_block, samples.size() - at));
         }
         const auto path = (dir / "take.wav").string();
-        ASSERT_EQ(write_wav(path, buffer), std::nullopt);
+        fs::remove(path);
+        ASSERT_EQ(write_wav(path, buffer).error, 0);
         const std::string got = read_file(path);
         const std::string want = reference::wav_file(samples);
         ASSERT_EQ(got.size(), want.size()) << row.samples;
