@@ -12,7 +12,9 @@ import unittest
 import wave
 
 PROMPT = b"Press the Enter Key to Stop Recording..."
-WAV_NAME = re.compile(r"^\d\d-\d\d-\d{4}_\d\d-\d\d-\d\d_output\.wav$")
+WAV_NAME = re.compile(r"^\d\d-\d\d-\d{4}_\d\d-\d\d-\d\d(_\d+)?_output\.wav$")
+# The file a take is kept in on disk while it records.
+JOURNAL_NAME = re.compile(r"^\d\d-\d\d-\d{4}_\d\d-\d\d-\d\d_unfinished_\d+(-\d+)?\.wav$")
 
 
 def binary(name):
@@ -26,8 +28,8 @@ def binary(name):
 class Scratch:
     """A working folder holding C:/Whisper and D:/Whisper, removed afterwards."""
 
-    def __init__(self, wav_dir=True, transcript_dir=True):
-        self.path = tempfile.mkdtemp(prefix="dictate-e2e-")
+    def __init__(self, wav_dir=True, transcript_dir=True, path=None):
+        self.path = path or tempfile.mkdtemp(prefix="dictate-e2e-")
         self.wav_dir = os.path.join(self.path, "C:", "Whisper")
         self.transcript_dir = os.path.join(self.path, "D:", "Whisper")
         if wav_dir:
@@ -35,8 +37,31 @@ class Scratch:
         if transcript_dir:
             os.makedirs(self.transcript_dir)
 
+    @classmethod
+    def of(cls, path):
+        """The folders of an existing working folder, left as they are."""
+        return cls(wav_dir=False, transcript_dir=False, path=path)
+
     def wavs(self):
-        return sorted(os.listdir(self.wav_dir)) if os.path.isdir(self.wav_dir) else []
+        """The finished takes (a take that is recording is in a journal, which is not one)."""
+        return [n for n in self._listing(self.wav_dir) if not JOURNAL_NAME.match(n)]
+
+    def journals(self):
+        return [n for n in self._listing(self.wav_dir) if JOURNAL_NAME.match(n)]
+
+    def recorded_seconds(self):
+        """How much sound the journals of takes now recording hold."""
+        total = 0
+        for name in self.journals():
+            try:
+                total += max(0, os.path.getsize(os.path.join(self.wav_dir, name)) - 44)
+            except FileNotFoundError:
+                pass
+        return total / 2 / 48000
+
+    @staticmethod
+    def _listing(folder):
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
 
     def transcripts(self):
         return sorted(os.listdir(self.transcript_dir)) if os.path.isdir(self.transcript_dir) else []
@@ -46,8 +71,18 @@ class Scratch:
 
 
 def start_dictate(scratch, env):
-    return subprocess.Popen([binary("dictate")], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
+    proc = subprocess.Popen([binary("dictate")], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.scratch = scratch
+    return proc
+
+
+def wait_for_sound(scratch, proc, timeout=10.0):
+    """When a take is recording into its journal, waits until sound has reached it (or the program ended):
+    a take that end of input closes before any sound arrived is dropped, and a person's closing take has
+    sound in it. Returns at once when no take is recording or its folder can't hold a journal."""
+    if scratch.journals():
+        wait_until(lambda: scratch.recorded_seconds() > 0 or proc.poll() is not None, timeout=timeout)
 
 
 def press(proc, keys=b"\n"):
@@ -56,7 +91,10 @@ def press(proc, keys=b"\n"):
 
 
 def finish(proc, timeout=30):
-    """Closes standard input (end of input) and collects what the program printed."""
+    """Closes standard input (end of input), once the take that records has sound, and collects what the
+    program printed."""
+    if getattr(proc, "scratch", None) is not None and proc.poll() is None:
+        wait_for_sound(proc.scratch, proc)
     try:
         proc.stdin.close()
     except BrokenPipeError:

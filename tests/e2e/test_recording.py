@@ -130,15 +130,19 @@ class Recording(MicrophoneCase):
     def test_missing_folder_is_reported_and_the_cycle_goes_on(self):
         os.rmdir(self.scratch.wav_dir)
         proc = self.start()
-        self.mic.wait_for_recorder()
-        press(proc)
+        for _ in range(2):
+            self.mic.wait_for_recorder()
+            press(proc)
         self.mic.wait_for_recorder()
         status, out, err = finish(proc)
         self.assertEqual(status, 0)
-        self.assertEqual(out.count(b"output_path: C:/Whisper/"), 2)
+        # Two takes ended by Enter; the one end of input closed counts only if sound reached it, and with no
+        # folder there is no journal to wait for that by.
+        takes = out.count(b"output_path: C:/Whisper/")
+        self.assertIn(takes, (2, 3))
         lines = [l for l in err.decode().splitlines() if l.startswith("dictate: could not write")]
-        self.assertEqual(len(lines), 2, err)
-        self.assertIn("No such file or directory", lines[0])
+        self.assertEqual(len(lines), takes, err)
+        self.assertEqual(lines[0].split(": ")[-1], "No such file or directory")
 
 
 if __name__ == "__main__":

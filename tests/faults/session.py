@@ -9,7 +9,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from harness import PROMPT, binary  # noqa: E402
+from harness import PROMPT, Scratch, binary, wait_for_sound  # noqa: E402
 
 PATH_LABEL = b"output_path: "
 
@@ -19,6 +19,7 @@ class Dictate:
         self.proc = subprocess.Popen([binary("dictate")], cwd=cwd, env=env, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.pid = self.proc.pid
+        self.cwd = cwd
         self._out, self._err = bytearray(), bytearray()
         self._lock = threading.Lock()
         self._readers = [threading.Thread(target=self._pump, args=(s, b), daemon=True)
@@ -98,7 +99,8 @@ class Dictate:
         return status
 
     def finish(self, timeout=30):
-        """End of input, then the exit status."""
+        """End of input (once the take that records has sound), then the exit status."""
+        wait_for_sound(Scratch.of(self.cwd), self.proc)
         self.close_input()
         return self.wait(timeout)
 

@@ -13,6 +13,7 @@ from isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, remount, unmou
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 from fake_server import FakeServer, text_reply  # noqa: E402
+from harness import read_wav  # noqa: E402
 
 SPARE_BYTES = 8 * 1024  # room left on a "full" disk for a WAV: far less than a take needs
 
@@ -94,18 +95,23 @@ class Storage(FaultCase):
         first, second, last = session.paths()
         first_text = os.path.basename(self.transcript_path(first))
 
-        if wav_side:
+        if wav_side and fault.name == "full":
+            # Whatever fitted is kept, under a header that states exactly that, and is sent like any take.
+            self.assertOneMessage(session, rf"^dictate: could not write the recording to {first}: "
+                                           rf"{fault.reason}; the file holds \d+\.\d s of the take's \d+\.\d s$")
+            header, _, size = read_wav(self.wav_path(first))
+            self.assertEqual((header["riff"], header["wave"]), (b"RIFF", b"WAVE"))
+            self.assertEqual((header["data_size"], header["riff_size"]), (size - 44, size - 8))
+            self.assertLessEqual(size, SPARE_BYTES + 4096)
+            self.assertEqual(first_requests, 1)
+            with open(self.transcript_path(first), "rb") as f:
+                self.assertEqual(f.read(), b"words spoken\n")
+        elif wav_side:
             self.assertOneMessage(session, rf"^dictate: could not write the recording to {first}: "
                                            rf"{fault.reason}$")
-            # A take that could not be written whole is not sent: there is nothing sound to transcribe.
+            # A take that could not be written at all is not sent: there is nothing to transcribe.
             self.assertEqual(first_requests, 0)
             self.assertFalse(os.path.exists(self.transcript_path(first)))
-            if fault.name == "full":
-                # Whatever fitted is kept: a cut-short take is worth more than none.
-                with open(self.wav_path(first), "rb") as f:
-                    head = f.read(12)
-                self.assertEqual((head[:4], head[8:12]), (b"RIFF", b"WAVE"))
-                self.assertLessEqual(os.path.getsize(self.wav_path(first)), SPARE_BYTES + 4096)
         else:
             self.assertCompleteWav(first)
             self.assertOneMessage(session, rf"^dictate: could not save the text to D:/Whisper/{first_text}: "
@@ -121,7 +127,7 @@ class Storage(FaultCase):
             self.assertCompleteWav(announced, heard=heard)
             with open(self.transcript_path(announced), "rb") as f:
                 self.assertEqual(f.read(), b"words spoken\n")
-        self.assertEqual(requests, 3 if not wav_side else 2)
+        self.assertEqual(requests, 3 if not wav_side or fault.name == "full" else 2)
 
 
 def row(fault, wav_side):

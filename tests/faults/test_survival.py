@@ -1,0 +1,142 @@
+"""What a take survives, met by the built dictate: kill -9 mid-take (the next start recovers it, while a
+second dictate in the same folder leaves a live one's journal alone), a terminal that closes (SIGHUP, with
+output going nowhere), takes begun within one second, and a disk that fills mid-take."""
+
+import os
+import signal
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from fault_case import FaultCase  # noqa: E402
+from isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, unmount  # noqa: E402
+from session import Dictate  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from fake_server import FakeServer, text_reply  # noqa: E402
+from harness import binary, next_second, read_wav, wait_until  # noqa: E402
+
+
+class Survival(FaultCase):
+    def wait_for_recorded(self, seconds, what):
+        self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() >= seconds, timeout=20),
+                        f"the journal never held {what}: {self.scratch.journals()}")
+
+    def assertTruthfulFiles(self):
+        """Every file in the take folder is a WAV whose header states exactly the samples it holds."""
+        for name in os.listdir(self.scratch.wav_dir):
+            header, samples, size = read_wav(os.path.join(self.scratch.wav_dir, name))
+            self.assertGreater(size, 44, f"{name} holds no sound")
+            self.assertEqual((header["riff"], header["data"]), (b"RIFF", b"data"), name)
+            self.assertEqual((header["data_size"], header["riff_size"]), (size - 44, size - 8), name)
+
+    def test_kill_9_mid_take_and_the_next_start_recovers_it(self):
+        with FakeServer([], default=text_reply("recovered words")):
+            killed = self.start()
+            self.wait_for_recorded(3.0, "3 s of the take")
+            os.kill(killed.pid, signal.SIGKILL)
+            killed.wait()
+            (journal,) = self.scratch.journals()
+
+            # Another dictate starting in the same folder recovers it before its first prompt.
+            session = Dictate(self.scratch.path, self.mic.env)
+            self.addCleanup(session.kill)
+            session.wait_for(lambda: session.prompts() == 1, what="the first prompt after the recovery")
+            (recovered,) = session.paths()
+            self.assertOneMessage(session, rf"^dictate: recovered the unfinished take of an earlier run as "
+                                           rf"{recovered} \(\d+\.\d s\)$")
+            self.assertTrue(session.out().startswith(f"output_path: {recovered}\nrecovered words\n".encode()))
+            self.assertNotIn(journal, self.scratch.journals())
+            samples = self.assertCompleteWav(recovered, min_seconds=2.5)
+            self.assertLess(len(samples) / 48000, 5.0)
+            with open(self.transcript_path(recovered), "rb") as f:
+                self.assertEqual(f.read(), b"recovered words\n")
+
+            # A third one in the same folder leaves the live take's journal alone.
+            self.mic.wait_for_recorder()
+            self.wait_for_recorded(0.2, "the live take's sound")
+            live = self.scratch.journals()
+            bystander = Dictate(self.scratch.path, self.mic.env)
+            self.addCleanup(bystander.kill)
+            bystander.wait_for(lambda: bystander.prompts() == 1, what="the bystander's prompt")
+            self.assertEqual(bystander.messages(), [])
+            self.assertEqual(bystander.paths(), [])
+            self.assertTrue(set(live) <= set(self.scratch.journals()))
+            self.assertEqual(bystander.finish(), 0)
+            self.assertEqual(session.finish(), 0, session.err()[-3000:])
+        self.assertEqual(self.scratch.journals(), [])
+
+    def test_a_closed_terminal_finishes_writes_and_transcribes_the_take(self):
+        with FakeServer([], default=text_reply("kept after the hangup")) as server:
+            proc = subprocess.Popen([binary("dictate")], cwd=self.scratch.path, env=self.mic.env,
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+            self.mic.wait_for_recorder()
+            self.wait_for_recorded(0.5, "half a second")
+            # The terminal is gone: whatever dictate prints now fails (EPIPE), which must not stop it.
+            proc.stdout.close()
+            proc.send_signal(signal.SIGHUP)
+            status = proc.wait(timeout=20)
+            err = proc.stderr.read().decode(errors="replace")
+            self.assertEqual(server.count(), 1)
+        self.assertEqual(status, 129, err[-3000:])
+        (wav,) = self.scratch.wavs()
+        self.assertCompleteWav(os.path.join("C:", "Whisper", wav), min_seconds=0.5)
+        (text,) = self.scratch.transcripts()
+        with open(os.path.join(self.scratch.transcript_dir, text), "rb") as f:
+            self.assertEqual(f.read(), b"kept after the hangup\n")
+        self.assertEqual(text, wav.replace("_output.wav", "_transcription.txt"))
+
+    def test_three_takes_in_one_second_keep_three_files_each(self):
+        with FakeServer([], default=text_reply("one of three")):
+            session = self.start()
+            self.wait_for_recorded(0.2, "the first take's sound")
+            next_second()
+            session.type(b"\n\n\n")
+            session.wait_for(lambda: len(self.scratch.transcripts()) == 3, what="three transcripts")
+            self.assertEqual(session.finish(), 0, session.err()[-3000:])
+        paths = session.paths()[:3]
+        self.assertEqual(len(set(paths)), 3, paths)
+        stems = [os.path.basename(p)[: -len("_output.wav")] for p in paths]
+        if len({s[:19] for s in stems}) == 1:  # begun in one second, as they nearly always are
+            self.assertEqual(stems[1:], [stems[0] + "_2", stems[0] + "_3"])
+        for path in paths:
+            self.assertTrue(os.path.isfile(self.wav_path(path)), path)
+            with open(self.transcript_path(path), "rb") as f:
+                self.assertEqual(f.read(), b"one of three\n")
+
+    def test_a_disk_that_fills_mid_take_leaves_only_truthful_files(self):
+        if not can_mount():
+            self.skipTest(NO_MOUNTS)
+        self.addCleanup(unmount, self.scratch.wav_dir)
+        mount_tmpfs(self.scratch.wav_dir, "100k")
+        with FakeServer([], default=text_reply("what fitted")) as server:
+            session = self.start()
+            # About a second of sound fills the disk; the journal keeps what fitted, truthfully.
+            self.wait_for_recorded(1.05, "a disk's worth of sound")
+            self.assertTruthfulFiles()
+            session.type(b"\n")
+            session.wait_for(lambda: len(self.scratch.transcripts()) == 1, what="the partial take's text")
+            # The next take finds the disk full from its start.
+            self.mic.wait_for_recorder()
+            session.type(b"\n")
+            session.wait_for(lambda: len(session.paths()) == 2 and len(session.messages()) == 2,
+                             what="the second take")
+            # Ended here: a take that end of input closed would only repeat the second.
+            session.kill()
+            self.assertEqual(server.count(), 1)
+        first, second = session.paths()[:2]
+        self.assertOneMessage(session, rf"^dictate: could not write the recording to {first}: No space left on "
+                                       rf"device; the file holds 1\.\d s of the take's \d+\.\d s$")
+        self.assertOneMessage(session, rf"^dictate: could not write the recording to {second}: No space left on "
+                                       rf"device; none of the take's \d+\.\d s is on disk$")
+        self.assertTruthfulFiles()
+        self.assertEqual(self.scratch.wavs(), [os.path.basename(first)])
+        with open(self.transcript_path(first), "rb") as f:
+            self.assertEqual(f.read(), b"what fitted\n")
+
+
+if __name__ == "__main__":
+    isolate(sys.argv)
+    unittest.main()
