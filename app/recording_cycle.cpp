@@ -31,6 +31,8 @@ void report(const AudioFailure& failure) {
 
 int run_recording_cycles(const CycleSeams& seams) {
     recover_unfinished_takes(seams);
+    // Asked to stop while a recovered take was transcribed: no new take.
+    if (interrupt_requested()) return interrupt_exit_status();
 
     SampleBuffer recorded_samples;
     SampleRing ring(ring_samples);
