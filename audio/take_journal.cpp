@@ -33,9 +33,15 @@ int TakeJournal::open(const std::string& directory, const std::string& timestamp
         if (error != 0) return error;
         // Another process that looks for orphaned journals may have taken this new file for one between its
         // creation and the lock (and removed it, as it holds nothing): then try the next name.
-        if (try_lock(file_) != 0 || !still_named(file_, path_)) {
+        const int locked = try_lock(file_);
+        if (locked == EWOULDBLOCK || (locked == 0 && !still_named(file_, path_))) {
             close_file(file_);
             error = EEXIST;
+        } else if (locked != 0) {
+            // No lock to be had on this file system: another dictate would take the journal for an orphan.
+            (void)remove_file(path_);
+            close_file(file_);
+            return locked;
         }
     }
     if (!file_.open()) return error;

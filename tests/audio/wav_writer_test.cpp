@@ -125,18 +125,6 @@ TEST_F(WavFile, MissingFolderIsReportedWithTheOsReason) {
     EXPECT_FALSE(result.file_kept);
 }
 
-TEST_F(WavFile, NeverReplacesAnExistingFile) {
-    const auto path = dir / "take.wav";
-    std::ofstream(path) << "an earlier take";
-    SampleBuffer buffer;
-    const float one = 0.1f;
-    buffer.append(&one, 1);
-    const WavWrite result = write_wav(path.string(), buffer);
-    EXPECT_EQ(result.error, EEXIST);
-    EXPECT_FALSE(result.created);
-    EXPECT_EQ(read_file(path), "an earlier take");
-}
-
 // A file-size limit makes the disk "full" at an exact byte: writes past it fail with EFBIG, as they would
 // with ENOSPC on a full disk.
 struct FileSizeLimit {
