@@ -67,7 +67,10 @@ TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
     std::thread hang_up([&] {
         const fs::path journal = "C:/Whisper/06-12-2026_07-08-16_unfinished_" + std::to_string(getpid()) + ".wav";
         std::error_code ignored;
-        while (fs::file_size(journal, ignored) <= 44 || ignored) std::this_thread::sleep_for(10ms);
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while ((fs::file_size(journal, ignored) <= 44 || ignored) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
         close_keys();
     });
     const int status = run();
