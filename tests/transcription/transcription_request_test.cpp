@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -32,6 +33,10 @@ namespace {
 using dictate_test::LoopbackHttpServer;
 using dictate_test::RecordedRequest;
 using dictate_test::ScriptedReply;
+using transcription_detail::Ending;
+using transcription_detail::exchange;
+using transcription_detail::ExchangeWatch;
+using transcription_detail::reply_cap;
 using transcription_detail::send_audio_to;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -202,23 +207,35 @@ INSTANTIATE_TEST_SUITE_P(
                     ReplyShape{"CutMidReply", shaped(200, R"({"text":"cut short here"})", 3, 10)}),
     [](const testing::TestParamInfo<ReplyShape>& info) { return std::string(info.param.name); });
 
+// A bound socket that never listens: connections to its port are refused, and no one else can take it.
+class RefusingPort {
+public:
+    RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            ADD_FAILURE() << "refusing port: " << std::strerror(errno);
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~RefusingPort() { close(fd_); }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/transcribe"; }
+
+private:
+    int fd_;
+    std::uint16_t port_ = 0;
+};
+
 TEST_F(SendAudio, NoServerGivesEmptyReplyPromptly) {
-    // A bound socket that never listens: connections to its port are refused, and no one else can take it.
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0) << "socket: " << std::strerror(errno);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0) << std::strerror(errno);
+    const RefusingPort refusing;
     const std::string path = make_file("take.wav", wav_like_bytes(1000));
 
     const auto start = Clock::now();
-    const std::string reply =
-        send_audio_to("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/transcribe", path);
+    const std::string reply = send_audio_to(refusing.url(), path);
     const auto elapsed = Clock::now() - start;
-    close(fd);
 
     EXPECT_EQ(reply, "");
     EXPECT_LT(elapsed, std::chrono::seconds(2));
@@ -285,6 +302,120 @@ TEST_F(SendAudio, ThousandCallsLeaveNoDescriptorBehind) {
                    std::to_string(before) + " before, " + std::to_string(after) + " after");
     RecordProperty("milliseconds_per_call",
                    std::to_string(std::chrono::duration<double, std::milli>(elapsed).count() / calls));
+}
+
+// What the transcription stage words its message from: how the exchange ended, and the figures it names.
+TEST_F(SendAudio, OutcomeTellsHowTheExchangeEnded) {
+    const std::string small = make_file("small.wav", wav_like_bytes(1000));
+    // Far more than the loopback buffers hold, so the reset comes while the upload is still going out.
+    const std::string large = make_file("large.wav", wav_like_bytes(8 * 1024 * 1024));
+    {
+        SCOPED_TRACE("nothing listens");
+        const RefusingPort refusing;
+        const auto outcome = exchange(refusing.url(), small, {});
+        EXPECT_EQ(outcome.ending, Ending::refused) << outcome.library_error;
+        EXPECT_EQ(outcome.status, 0);
+    }
+    {
+        SCOPED_TRACE("reset mid-upload");
+        ScriptedReply reset;
+        reset.action = ScriptedReply::Action::reset;
+        LoopbackHttpServer server(reset);
+        const auto outcome = exchange(server.url("/transcribe"), large, {});
+        EXPECT_EQ(outcome.ending, Ending::dropped) << outcome.library_error;
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_FALSE(outcome.library_error.empty());
+        EXPECT_GT(outcome.upload_size, 8 * 1024 * 1024);
+        EXPECT_LT(outcome.bytes_sent, outcome.upload_size);
+    }
+    {
+        SCOPED_TRACE("headers only");
+        LoopbackHttpServer server(shaped(200, R"({"text":"never sent"})", 1, 0));
+        const auto outcome = exchange(server.url("/transcribe"), small, {});
+        EXPECT_EQ(outcome.ending, Ending::dropped) << outcome.library_error;
+        EXPECT_EQ(outcome.status, 200);
+        EXPECT_EQ(outcome.bytes_received, 0);
+        EXPECT_EQ(outcome.reply_size, std::string(R"({"text":"never sent"})").size());
+        EXPECT_EQ(outcome.bytes_sent, outcome.upload_size);
+    }
+    {
+        SCOPED_TRACE("an error status with a body");
+        LoopbackHttpServer server(shaped(500, R"({"error":"model not loaded"})"));
+        const auto outcome = exchange(server.url("/transcribe"), small, {});
+        EXPECT_EQ(outcome.ending, Ending::answered);
+        EXPECT_EQ(outcome.status, 500);
+        EXPECT_EQ(outcome.body, R"({"error":"model not loaded"})");
+        EXPECT_EQ(outcome.library_error, "");
+    }
+    {
+        SCOPED_TRACE("missing file");
+        LoopbackHttpServer server(answering(R"({"text":"should not be read"})"));
+        const auto outcome = exchange(server.url("/transcribe"), (root_ / "absent.wav").string(), {});
+        EXPECT_EQ(outcome.ending, Ending::unreadable_file) << outcome.library_error;
+    }
+}
+
+TEST_F(SendAudio, ReplyPastTheCapIsCutThereAndStopped) {
+    std::string body(reply_cap + 100'000, 'a');
+    body[reply_cap - 1] = 'z';
+    LoopbackHttpServer server(shaped(200, std::move(body), 8));
+
+    const auto outcome = exchange(server.url("/transcribe"), make_file("take.wav", "RIFF"), {});
+
+    EXPECT_EQ(outcome.ending, Ending::over_cap) << outcome.library_error;
+    ASSERT_EQ(outcome.body.size(), reply_cap);
+    EXPECT_EQ(outcome.body.back(), 'z');
+}
+
+// A proxy named in the environment must not see the upload: the server is on this machine.
+TEST_F(SendAudio, ProxyInTheEnvironmentIsNotUsed) {
+    LoopbackHttpServer proxy(answering(R"({"text":"from the proxy"})"));
+    LoopbackHttpServer server(answering(R"({"text":"from the server"})"));
+    const std::string proxy_url = proxy.url("");
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
+        ASSERT_EQ(setenv(name, proxy_url.c_str(), 1), 0);
+    }
+    const std::string reply = send_audio_to(server.url("/transcribe"), make_file("take.wav", "RIFF"));
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) unsetenv(name);
+
+    EXPECT_EQ(reply, R"({"text":"from the server"})");
+    EXPECT_TRUE(proxy.requests().empty());
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+// A server that takes the upload and never answers: the caller hears once that it is still waiting, and
+// its stop request ends the wait promptly.
+TEST_F(SendAudio, LongWaitIsToldOnceAndStopEndsIt) {
+    ScriptedReply silent;
+    silent.action = ScriptedReply::Action::stay_silent;
+    LoopbackHttpServer server(silent);
+    std::atomic<int> told{0};
+    Clock::time_point told_at{}, stop_at{};
+    ExchangeWatch watch;
+    watch.patience = std::chrono::milliseconds(300);
+    watch.still_waiting = [&] {
+        if (told++ == 0) told_at = Clock::now();
+    };
+    // Stop well after the notice, so that a second one would have had time to come.
+    watch.stop_requested = [&] {
+        if (told == 0 || Clock::now() - told_at < std::chrono::milliseconds(1500)) return false;
+        if (stop_at == Clock::time_point{}) stop_at = Clock::now();
+        return true;
+    };
+    const auto start = Clock::now();
+
+    const auto outcome = exchange(server.url("/transcribe"), make_file("take.wav", "RIFF"), watch);
+    const auto end = Clock::now();
+
+    EXPECT_EQ(outcome.ending, Ending::stopped) << outcome.library_error;
+    EXPECT_EQ(told, 1);
+    EXPECT_GE(told_at - start, std::chrono::milliseconds(300));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_TRUE(server.requests()[0].complete);
+    // The stop is acted on as soon as it is seen; what is measured is how late the library asks.
+    EXPECT_LT(end - stop_at, std::chrono::milliseconds(100));
+    RecordProperty("milliseconds_from_notice_to_stop_check",
+                   std::to_string(std::chrono::duration<double, std::milli>(stop_at - told_at).count()));
 }
 
 }  // namespace
