@@ -15,7 +15,8 @@ std::string status_words(long status) {
         const char* words;
     };
     static constexpr Known known[] = {
-        {400, "Bad Request"},        {401, "Unauthorized"},          {403, "Forbidden"},
+        {200, "OK"},                 {201, "Created"},               {202, "Accepted"},
+        {204, "No Content"},         {400, "Bad Request"},        {401, "Unauthorized"},          {403, "Forbidden"},
         {404, "Not Found"},          {405, "Method Not Allowed"},    {408, "Request Timeout"},
         {411, "Length Required"},    {413, "Content Too Large"},     {415, "Unsupported Media Type"},
         {422, "Unprocessable Content"}, {429, "Too Many Requests"},  {500, "Internal Server Error"},

@@ -63,6 +63,9 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
     if (!why.empty()) {
         tell_user("could not get the text of this take: " + why + "; the recording is kept at " + output_path);
         state.transcription.clear();
+        // A failed reply can be tens of megabytes; the next take should not carry it along.
+        state.reply.clear();
+        state.reply.shrink_to_fit();
         return;
     }
 

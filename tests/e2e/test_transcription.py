@@ -1,6 +1,7 @@
 """Every take transcribed: the built dictate, the virtual microphone and a scripted transcription server on
 port 4999 (in a private network when the tests run as root)."""
 
+import json
 import os
 import sys
 import unittest
@@ -11,8 +12,8 @@ from harness import (PROMPT, MicrophoneCase, finish, next_second, press, private
 
 
 class Transcription(MicrophoneCase):
-    def start(self):
-        proc = start_dictate(self.scratch, self.mic.env)
+    def start(self, env=None):
+        proc = start_dictate(self.scratch, env or self.mic.env)
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
         self.mic.wait_for_recorder()
         return proc
@@ -69,7 +70,8 @@ class Transcription(MicrophoneCase):
         self.assertEqual(status, 0)
         texts = self.scratch.transcripts()
         self.assertEqual(self.transcript(texts[0]), text.encode() + b"\n")
-        self.assertIn(b"\n" + text.encode() + b"\n" + PROMPT, out)
+        # On the console the text stays on its one line: its line ends are shown escaped.
+        self.assertIn(b"\n" + text.encode().replace(b"\n", b"\\x0a") + b"\n" + PROMPT, out)
         # An empty text is an empty line and a file holding just the line end.
         self.assertEqual(self.transcript(texts[1]), b"\n")
         self.assertIn(b"_output.wav\n\n" + PROMPT, out)
@@ -105,15 +107,68 @@ class Transcription(MicrophoneCase):
         # Every take but the good one; the last is the take that end of input closed, which got no reply.
         for line, wav in zip(lines, wavs[:-2] + wavs[-1:]):
             self.assertIn("C:/Whisper/" + wav, line, "\n".join(lines))
-        self.assertIn("no reply came from the transcription server at localhost:4999", lines[0])
-        self.assertIn("no reply came from the transcription server", lines[1])
-        self.assertIn("parse_error.101", lines[2])
+        self.assertIn("connection refused: is the transcription server running on localhost:4999?", lines[0])
+        self.assertIn("parse_error.101", lines[1])  # a 200 with an empty body
+        self.assertIn("the transcription server at localhost:4999 answered 500 Internal Server Error: "
+                      "<html><body>Internal Server Error</body></html>;", lines[2])
         self.assertIn("type_error.305", lines[3])
         self.assertIn("type_error.302", lines[4])
         self.assertIn("type_error.302", lines[5])
-        self.assertIn("parse_error.101", lines[6])
+        self.assertRegex(lines[6], r"answered 200 OK but closed the connection after 22 of 45 bytes of its reply")
+        self.assertRegex(lines[7], r"closed the connection after (\d+) of \1 bytes of the upload, without answering")
         # Nothing for those takes on standard output but the dialogue.
         self.assertEqual(out.count(b"\n"), len(wavs) + 1)
+
+    def test_error_statuses_are_never_the_text(self):
+        # (reply, what the one line about it says)
+        rows = [
+            (Reply(json.dumps({"text": "Internal failure, model crashed"}), status=500),
+             'answered 500 Internal Server Error: {"text": "Internal failure, model crashed"}'),
+            (Reply(json.dumps({"text": "not found"}), status=404), "answered 404 Not Found: "),
+            (Reply(json.dumps({"error": "upload of 96044 bytes is over the limit", "text": None}), status=413),
+             "answered 413 Content Too Large: upload of 96044 bytes is over the limit;"),
+        ]
+        with FakeServer([r for r, _ in rows], default=Reply(silent=True)) as server:
+            proc = self.start()
+            for n in range(len(rows)):
+                self.take(proc, lambda: server.count() == n + 1)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.scratch.transcripts(), [])
+        wavs = self.scratch.wavs()
+        lines = [l for l in err.decode().splitlines() if l.startswith("dictate: could not get the text")]
+        for (_, expected), line, wav in zip(rows, lines, wavs):
+            self.assertIn(expected, line)
+            self.assertTrue(line.endswith("; the recording is kept at C:/Whisper/" + wav), line)
+        # Nothing but the dialogue on standard output.
+        self.assertEqual(out.count(b"\n"), len(wavs))
+        self.assertNotIn(b"model crashed", out)
+        self.assertNotIn(b"not found", out)
+
+    def test_a_proxy_in_the_environment_is_not_used(self):
+        # Port 9 on this machine has nothing behind it: an upload sent there would be lost.
+        proxy = "http://127.0.0.1:9"
+        env = dict(self.mic.env, http_proxy=proxy, HTTP_PROXY=proxy, all_proxy=proxy, ALL_PROXY=proxy)
+        with FakeServer([text_reply("came straight here")], default=Reply(silent=True)) as server:
+            proc = self.start(env)
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            status, out, err = finish(proc)
+            self.assertEqual(server.count(), 2)
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"\ncame straight here\n", out)
+
+    def test_control_characters_are_escaped_on_the_console_and_kept_in_the_file(self):
+        text = "\x1b[2J\x1b[31mred\rover\ttab\x7f\u009b"
+        with FakeServer([text_reply(text)], default=Reply(silent=True)):
+            proc = self.start()
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"\n\\x1b[2J\\x1b[31mred\\x0dover\ttab\\x7f\\xc2\\x9b\n", out)
+        for control in b"\x1b\r\x7f":
+            self.assertNotIn(bytes([control]), out)
+        self.assertNotIn("\u009b".encode(), out)
+        self.assertEqual(self.transcript(self.scratch.transcripts()[0]), text.encode() + b"\n")
 
     def test_missing_transcript_folder_still_shows_the_text(self):
         os.rmdir(self.scratch.transcript_dir)
