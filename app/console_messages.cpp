@@ -21,7 +21,8 @@ std::string console_safe(std::string_view text) {
         const auto byte = static_cast<unsigned char>(text[i]);
         const bool c0_or_del = (byte < 0x20 && byte != '\t') || byte == 0x7f;
         // U+0080..U+009F: terminals that decode UTF-8 act on some of these (U+009B starts a sequence).
-        const bool c1 = byte == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        const bool c1 = byte == 0xc2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
                         static_cast<unsigned char>(text[i + 1]) <= 0x9f;
         if (c1) {
             append_escaped(shown, byte);

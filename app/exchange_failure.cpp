@@ -15,13 +15,27 @@ std::string status_words(long status) {
         const char* words;
     };
     static constexpr Known known[] = {
-        {200, "OK"},                 {201, "Created"},               {202, "Accepted"},
-        {204, "No Content"},         {400, "Bad Request"},        {401, "Unauthorized"},          {403, "Forbidden"},
-        {404, "Not Found"},          {405, "Method Not Allowed"},    {408, "Request Timeout"},
-        {411, "Length Required"},    {413, "Content Too Large"},     {415, "Unsupported Media Type"},
-        {422, "Unprocessable Content"}, {429, "Too Many Requests"},  {500, "Internal Server Error"},
-        {501, "Not Implemented"},    {502, "Bad Gateway"},           {503, "Service Unavailable"},
-        {504, "Gateway Timeout"},    {507, "Insufficient Storage"},
+        {200, "OK"},
+        {201, "Created"},
+        {202, "Accepted"},
+        {204, "No Content"},
+        {400, "Bad Request"},
+        {401, "Unauthorized"},
+        {403, "Forbidden"},
+        {404, "Not Found"},
+        {405, "Method Not Allowed"},
+        {408, "Request Timeout"},
+        {411, "Length Required"},
+        {413, "Content Too Large"},
+        {415, "Unsupported Media Type"},
+        {422, "Unprocessable Content"},
+        {429, "Too Many Requests"},
+        {500, "Internal Server Error"},
+        {501, "Not Implemented"},
+        {502, "Bad Gateway"},
+        {503, "Service Unavailable"},
+        {504, "Gateway Timeout"},
+        {507, "Insufficient Storage"},
     };
     for (const Known& k : known)
         if (k.status == status) return std::to_string(status) + " " + k.words;
@@ -69,7 +83,8 @@ std::string exchange_failure(const ExchangeOutcome& outcome, std::string_view se
             return "could not connect to " + named + words;
         case Ending::dropped:
             if (outcome.status == 0)
-                return named + " closed the connection after " + of_total(outcome.bytes_sent, outcome.upload_size) +
+                return named + " closed the connection after " +
+                       of_total(outcome.bytes_sent, outcome.upload_size) +
                        " bytes of the upload, without answering" + words;
             return named + " answered " + status_words(outcome.status) + " but closed the connection after " +
                    of_total(outcome.bytes_received, outcome.reply_size) + " bytes of its reply" + words;

@@ -30,7 +30,8 @@ void save_transcript(TranscriptionState& state) {
     errno = 0;
     state.transcript_file.close();
     if (failure.empty() && !state.transcript_file) failure = os_reason();
-    if (!failure.empty()) tell_user("could not save the text to " + state.transcription_path + ": " + failure);
+    if (!failure.empty())
+        tell_user("could not save the text to " + state.transcription_path + ": " + failure);
 }
 
 }  // namespace
@@ -61,7 +62,8 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
     }
     state.reply = std::move(outcome.body);
     if (!why.empty()) {
-        tell_user("could not get the text of this take: " + why + "; the recording is kept at " + output_path);
+        tell_user("could not get the text of this take: " + why + "; the recording is kept at " +
+                  output_path);
         state.transcription.clear();
         // A failed reply can be tens of megabytes; the next take should not carry it along.
         state.reply.clear();

@@ -85,7 +85,8 @@ void take_figures(CURL* handle, ExchangeOutcome& outcome) {
     if (curl_easy_getinfo(handle, CURLINFO_SIZE_UPLOAD_T, &value) == CURLE_OK) outcome.bytes_sent = value;
     if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_UPLOAD_T, &value) == CURLE_OK)
         outcome.upload_size = value;
-    if (curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &value) == CURLE_OK) outcome.bytes_received = value;
+    if (curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &value) == CURLE_OK)
+        outcome.bytes_received = value;
     if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &value) == CURLE_OK)
         outcome.reply_size = value;
 }
@@ -151,7 +152,8 @@ ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWa
         const CURLcode result = curl_easy_perform(handle);
         outcome.library_result = result;
         outcome.ending = ending_of(result, handle, sink);
-        if (result != CURLE_OK) outcome.library_error = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+        if (result != CURLE_OK)
+            outcome.library_error = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
         take_figures(handle, outcome);
 
         curl_easy_cleanup(handle);

@@ -33,14 +33,14 @@ enum class Ending {
 
 struct ExchangeOutcome {
     Ending ending = Ending::failed;
-    std::string body;             // the reply body as it arrived, at most reply_cap bytes
-    int library_result = 0;       // the HTTP library's result code, 0 for success
-    std::string library_error;    // the library's own words for a failure; empty on success
-    long status = 0;              // HTTP status, 0 when no status line arrived
-    std::int64_t bytes_sent = 0;  // request body bytes handed to the connection
-    std::int64_t upload_size = -1;     // the request body's full size, -1 when unknown
-    std::int64_t bytes_received = 0;   // reply body bytes received
-    std::int64_t reply_size = -1;      // the reply's announced Content-Length, -1 when none
+    std::string body;                 // the reply body as it arrived, at most reply_cap bytes
+    int library_result = 0;           // the HTTP library's result code, 0 for success
+    std::string library_error;        // the library's own words for a failure; empty on success
+    long status = 0;                  // HTTP status, 0 when no status line arrived
+    std::int64_t bytes_sent = 0;      // request body bytes handed to the connection
+    std::int64_t upload_size = -1;    // the request body's full size, -1 when unknown
+    std::int64_t bytes_received = 0;  // reply body bytes received
+    std::int64_t reply_size = -1;     // the reply's announced Content-Length, -1 when none
 };
 
 // What the caller watches while the exchange runs. Both functions run on the calling thread, inside the
