@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -206,35 +205,23 @@ INSTANTIATE_TEST_SUITE_P(
                     ReplyShape{"CutMidReply", shaped(200, R"({"text":"cut short here"})", 3, 10)}),
     [](const testing::TestParamInfo<ReplyShape>& info) { return std::string(info.param.name); });
 
-// A bound socket that never listens: connections to its port are refused, and no one else can take it.
-class RefusingPort {
-public:
-    RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            ADD_FAILURE() << "refusing port: " << std::strerror(errno);
-        }
-        port_ = ntohs(address.sin_port);
-    }
-    ~RefusingPort() { close(fd_); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/transcribe"; }
-
-private:
-    int fd_;
-    std::uint16_t port_ = 0;
-};
-
 TEST_F(SendAudio, NoServerGivesEmptyReplyPromptly) {
-    const RefusingPort refusing;
+    // A bound socket that never listens: connections to its port are refused, and no one else can take it.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0) << "socket: " << std::strerror(errno);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0) << std::strerror(errno);
     const std::string path = make_file("take.wav", wav_like_bytes(1000));
 
     const auto start = Clock::now();
-    const std::string reply = send_audio_to(refusing.url(), path);
+    const std::string reply =
+        send_audio_to("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/transcribe", path);
     const auto elapsed = Clock::now() - start;
+    close(fd);
 
     EXPECT_EQ(reply, "");
     EXPECT_LT(elapsed, std::chrono::seconds(2));
@@ -303,18 +290,11 @@ TEST_F(SendAudio, ThousandCallsLeaveNoDescriptorBehind) {
                    std::to_string(std::chrono::duration<double, std::milli>(elapsed).count() / calls));
 }
 
-// What the transcription stage words its message from: how the exchange ended, and the figures it names.
+// What the transcription stage words its message from, where the end-to-end tests cannot pin it down: how
+// far a large upload got before a reset, and a file that cannot be read.
 TEST_F(SendAudio, OutcomeTellsHowTheExchangeEnded) {
-    const std::string small = make_file("small.wav", wav_like_bytes(1000));
     // Far more than the loopback buffers hold, so the reset comes while the upload is still going out.
     const std::string large = make_file("large.wav", wav_like_bytes(8 * 1024 * 1024));
-    {
-        SCOPED_TRACE("nothing listens");
-        const RefusingPort refusing;
-        const auto outcome = exchange(refusing.url(), small, {});
-        EXPECT_EQ(outcome.ending, Ending::refused) << outcome.library_error;
-        EXPECT_EQ(outcome.status, 0);
-    }
     {
         SCOPED_TRACE("reset mid-upload");
         ScriptedReply reset;
@@ -326,16 +306,6 @@ TEST_F(SendAudio, OutcomeTellsHowTheExchangeEnded) {
         EXPECT_FALSE(outcome.library_error.empty());
         EXPECT_GT(outcome.upload_size, 8 * 1024 * 1024);
         EXPECT_LT(outcome.bytes_sent, outcome.upload_size);
-    }
-    {
-        SCOPED_TRACE("headers only");
-        LoopbackHttpServer server(shaped(200, R"({"text":"never sent"})", 1, 0));
-        const auto outcome = exchange(server.url("/transcribe"), small, {});
-        EXPECT_EQ(outcome.ending, Ending::dropped) << outcome.library_error;
-        EXPECT_EQ(outcome.status, 200);
-        EXPECT_EQ(outcome.bytes_received, 0);
-        EXPECT_EQ(outcome.reply_size, std::string(R"({"text":"never sent"})").size());
-        EXPECT_EQ(outcome.bytes_sent, outcome.upload_size);
     }
     {
         SCOPED_TRACE("missing file");
@@ -351,7 +321,7 @@ TEST_F(SendAudio, LongWaitIsToldOnceAndStopEndsIt) {
     ScriptedReply silent;
     silent.action = ScriptedReply::Action::stay_silent;
     LoopbackHttpServer server(silent);
-    std::atomic<int> told{0};
+    int told = 0;  // the watch runs on this thread, inside the transfer
     Clock::time_point told_at{}, stop_at{};
     ExchangeWatch watch;
     watch.patience = std::chrono::milliseconds(300);
@@ -376,8 +346,6 @@ TEST_F(SendAudio, LongWaitIsToldOnceAndStopEndsIt) {
     EXPECT_TRUE(server.requests()[0].complete);
     // The stop is acted on as soon as it is seen; what is measured is how late the library asks.
     EXPECT_LT(end - stop_at, std::chrono::milliseconds(100));
-    RecordProperty("milliseconds_from_notice_to_stop_check",
-                   std::to_string(std::chrono::duration<double, std::milli>(stop_at - told_at).count()));
 }
 
 }  // namespace
