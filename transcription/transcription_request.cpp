@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -96,13 +97,16 @@ void take_figures(CURL* handle, ExchangeOutcome& outcome) {
 std::size_t write_callback(char* data, std::size_t size, std::size_t count, void* sink) noexcept {
     auto& into = *static_cast<ReplySink*>(sink);
     const std::size_t bytes = size * count;
-    const std::size_t room = reply_cap - into.body.size();
-    if (bytes > room) {
-        into.body.append(data, room);
+    const std::size_t kept = std::min(bytes, reply_cap - into.body.size());
+    // Grown here rather than by append, so the buffer doubles up to the cap but never past it.
+    const std::size_t needed = into.body.size() + kept;
+    if (needed > into.body.capacity())
+        into.body.reserve(std::min(reply_cap, std::max(needed, 2 * into.body.capacity())));
+    into.body.append(data, kept);
+    if (kept < bytes) {
         into.over_cap = true;
-        return 0;
+        return 0;  // stops the transfer
     }
-    into.body.append(data, bytes);
     return bytes;
 }
 
