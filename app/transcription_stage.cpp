@@ -3,29 +3,19 @@
 #include <cerrno>
 #include <cstring>
 #include <ostream>
-#include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "app/console_messages.h"
+#include "app/exchange_failure.h"
+#include "app/interrupt_signal.h"
 #include "transcription/transcription_reply.h"
-#include "transcription/transcription_request.h"
+#include "transcription/transcription_request_internal.h"
 
 namespace {
 
 std::string os_reason() { return errno != 0 ? std::strerror(errno) : "unknown I/O error"; }
-
-// The JSON library quotes the token it failed on, and a server can send one of any length (an unclosed
-// string of megabytes): the person gets the start of it, enough to recognise, on one readable line.
-std::string readable_reason(std::string_view reason) {
-    constexpr std::size_t longest = 240;
-    if (reason.size() <= longest) return std::string(reason);
-    std::size_t cut = longest;
-    // Never split a UTF-8 sequence: back up over continuation bytes (10xxxxxx) to a character's start.
-    while (cut > 0 && (static_cast<unsigned char>(reason[cut]) & 0xC0) == 0x80) --cut;
-    return std::string(reason.substr(0, cut)) + "... (" + std::to_string(reason.size() - cut) +
-           " more bytes)";
-}
 
 void save_transcript(TranscriptionState& state) {
     errno = 0;
@@ -40,27 +30,49 @@ void save_transcript(TranscriptionState& state) {
     errno = 0;
     state.transcript_file.close();
     if (failure.empty() && !state.transcript_file) failure = os_reason();
-    if (!failure.empty()) tell_user("could not save the text to " + state.transcription_path + ": " + failure);
+    if (!failure.empty())
+        tell_user("could not save the text to " + state.transcription_path + ": " + failure);
 }
 
 }  // namespace
 
 void run_transcription_stage(const std::string& output_path, const std::string& timestamp,
                              TranscriptionState& state, std::ostream& out) {
-    state.reply = send_audio(output_path);
-    try {
-        state.transcription = extract_text(state.reply);
-    } catch (const nlohmann::json::exception& error) {
-        const std::string why =
-            state.reply.empty()
-                ? "no reply came from the transcription server at localhost:4999 (is it running?)"
-                : "the transcription server's reply was unusable: " + readable_reason(error.what());
-        tell_user("could not get the text of this take: " + why + "; the recording is kept at " + output_path);
+    using transcription_detail::transcription_endpoint;
+    const std::string server = server_of(transcription_endpoint);
+
+    transcription_detail::ExchangeWatch watch;
+    // An interrupt that came while recording asked for this take to be transcribed before the program
+    // ends; only one that comes during the exchange means "stop waiting" (a second one ends the process).
+    const bool interrupted_before = interrupt_requested();
+    watch.stop_requested = [interrupted_before] { return !interrupted_before && interrupt_requested(); };
+    watch.still_waiting = [&server] {
+        tell_user("still waiting for the transcription server at " + server +
+                  " to answer; press Ctrl-C to stop waiting (the recording is kept)");
+    };
+    auto outcome = transcription_detail::exchange(transcription_endpoint, output_path, watch);
+
+    std::string why = exchange_failure(outcome, server);
+    if (why.empty()) {
+        try {
+            state.transcription = extract_text(outcome.body);
+        } catch (const nlohmann::json::exception& error) {
+            why = "the transcription server's reply was unusable: " + start_of(error.what());
+        }
+    }
+    state.reply = std::move(outcome.body);
+    if (!why.empty()) {
+        tell_user("could not get the text of this take: " + why + "; the recording is kept at " +
+                  output_path);
         state.transcription.clear();
+        // A failed reply can be tens of megabytes; the next take should not carry it along.
+        state.reply.clear();
+        state.reply.shrink_to_fit();
         return;
     }
 
-    out << state.transcription << '\n' << std::flush;
+    // The file keeps the server's exact bytes; the terminal gets them with control characters escaped.
+    out << console_safe(state.transcription) << '\n' << std::flush;
 
     state.transcription_path = transcript_directory;
     state.transcription_path += timestamp;

@@ -8,3 +8,11 @@ std::string extract_text(std::string body) {
     // same "must be string, but is null" error rather than an out-of-range one.
     return reply["text"].get<std::string>();
 }
+
+std::optional<std::string> error_member(std::string_view body) {
+    const auto reply = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (!reply.is_object()) return std::nullopt;
+    const auto error = reply.find("error");
+    if (error == reply.end() || !error->is_string()) return std::nullopt;
+    return error->get<std::string>();
+}

@@ -1,7 +1,9 @@
 // Reading the transcription out of the server's reply.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 // Parses body as one JSON document and returns its "text" member, a string, as UTF-8 bytes. Other members
 // are ignored; whitespace around the document and a leading UTF-8 byte-order mark are accepted; comments
@@ -16,3 +18,8 @@
 //
 // Thread: any; it touches no shared state.
 std::string extract_text(std::string body);
+
+// The server's own explanation in an error reply: the "error" member of a JSON object, when it is a
+// string; nothing for any other body. Never throws for anything the body holds (only std::bad_alloc).
+// Thread: any.
+std::optional<std::string> error_member(std::string_view body);

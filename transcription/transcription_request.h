@@ -5,13 +5,15 @@
 
 // Posts the WAV file at wav_path as the multipart form part "audio" to the transcription server at
 // http://localhost:4999/transcribe and returns the reply body exactly as it arrived, whatever the status.
+// The upload never goes through a proxy, whatever the environment says: the server is on this machine.
 //
-// Failure: never reported. The transfer's result and the status code are not looked at; after any failure
-// (no server, refused or dropped connection, missing or unreadable file) the result is simply empty or
-// holds what arrived before the failure. The library's own trace of the transfer goes to standard error
-// and is the only record of what went wrong. Only std::bad_alloc can escape, and only before the transfer
-// starts; running out of memory while the reply arrives ends the process, since an exception cannot be
-// thrown through the library's C frames.
+// Failure: never reported here. After any failure (no server, refused or dropped connection, missing or
+// unreadable file) the result is simply empty or holds what arrived before the failure; a reply longer
+// than 64 MiB is cut off there and the transfer stopped, so memory stays bounded. The library's own trace
+// of the transfer goes to standard error. The transcription stage, which must tell the person what went
+// wrong, uses the outcome that transcription_request_internal.h keeps. Only std::bad_alloc can escape, and
+// only before the transfer starts; running out of memory while the reply arrives ends the process, since an
+// exception cannot be thrown through the library's C frames.
 //
 // Waiting: a server that cannot be connected to within 10 seconds gives up the call; once connected there
 // is no time limit, because uploading and decoding a long take can legitimately take minutes, so a server

@@ -10,14 +10,15 @@ import time
 class Reply:
     """One scripted answer. `cut` sends only the first half of the body, then closes the connection;
     `silent` closes without answering; `delay` waits before answering; `reset` resets the connection while
-    the upload is still arriving; `head_only` sends the reply's headers but none of its body."""
+    the upload is still arriving; `head_only` sends the reply's headers but none of its body; `repeat` sends
+the body that many times over as one body (for replies too big to hold), until the client stops reading."""
 
     def __init__(self, body=b"", status=200, content_type="application/json", cut=False, silent=False,
-                 delay=0.0, reset=False, head_only=False):
+                 delay=0.0, reset=False, head_only=False, repeat=1):
         self.body = body.encode() if isinstance(body, str) else body
         self.status, self.content_type = status, content_type
         self.cut, self.silent, self.delay = cut, silent, delay
-        self.reset, self.head_only = reset, head_only
+        self.reset, self.head_only, self.repeat = reset, head_only, repeat
 
 
 def text_reply(text):
@@ -139,8 +140,10 @@ class FakeServer:
         if not self.running:
             return
         head = (f"HTTP/1.1 {reply.status} X\r\nContent-Type: {reply.content_type}\r\n"
-                f"Content-Length: {len(reply.body)}\r\nConnection: close\r\n\r\n").encode()
+                f"Content-Length: {len(reply.body) * reply.repeat}\r\nConnection: close\r\n\r\n").encode()
         if reply.head_only:
             conn.sendall(head)
             return
         conn.sendall(head + (reply.body[: len(reply.body) // 2] if reply.cut else reply.body))
+        for _ in range(reply.repeat - 1):
+            conn.sendall(reply.body)

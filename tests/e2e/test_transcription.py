@@ -1,6 +1,7 @@
 """Every take transcribed: the built dictate, the virtual microphone and a scripted transcription server on
 port 4999 (in a private network when the tests run as root)."""
 
+import json
 import os
 import sys
 import unittest
@@ -9,10 +10,12 @@ sys.path.insert(0, os.path.dirname(__file__))
 from fake_server import FakeServer, Reply, text_reply
 from harness import (PROMPT, MicrophoneCase, finish, next_second, press, private_network, start_dictate, wait_until)
 
+SERVER = "the transcription server at localhost:4999 "
+
 
 class Transcription(MicrophoneCase):
-    def start(self):
-        proc = start_dictate(self.scratch, self.mic.env)
+    def start(self, env=None):
+        proc = start_dictate(self.scratch, env or self.mic.env)
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
         self.mic.wait_for_recorder()
         return proc
@@ -69,25 +72,34 @@ class Transcription(MicrophoneCase):
         self.assertEqual(status, 0)
         texts = self.scratch.transcripts()
         self.assertEqual(self.transcript(texts[0]), text.encode() + b"\n")
-        self.assertIn(b"\n" + text.encode() + b"\n" + PROMPT, out)
+        # On the console the text stays on its one line: its line ends are shown escaped.
+        self.assertIn(b"\n" + text.encode().replace(b"\n", b"\\x0a") + b"\n" + PROMPT, out)
         # An empty text is an empty line and a file holding just the line end.
         self.assertEqual(self.transcript(texts[1]), b"\n")
         self.assertIn(b"_output.wav\n\n" + PROMPT, out)
 
     def test_unusable_replies_keep_the_program_going(self):
+        # (the server's reply, what the one line about it says). An error status is never the text, whatever
+        # its body holds.
         unusable = [
-            ("empty body", Reply(b"")),
-            ("HTML error page", Reply(b"<html><body>Internal Server Error</body></html>", status=500,
-                                      content_type="text/html")),
-            ("array", Reply(b"[1]")),
-            ("no text", Reply(b"{}")),
-            ("number text", Reply(b'{"text": 3}')),
-            ("cut short", Reply(b'{"text": "this reply is cut short somewhere"}', cut=True)),
+            (Reply(b""), "parse_error.101"),
+            (Reply(b"<html><body>Internal Server Error</body></html>", status=500, content_type="text/html"),
+             SERVER + "answered 500 Internal Server Error: <html><body>Internal Server Error</body></html>;"),
+            (Reply(json.dumps({"text": "Internal failure, model crashed"}), status=500),
+             SERVER + 'answered 500 Internal Server Error: {"text": "Internal failure, model crashed"};'),
+            (Reply(json.dumps({"text": "not found"}), status=404), SERVER + "answered 404 Not Found: "),
+            (Reply(json.dumps({"error": "upload of 96044 bytes is over the limit", "text": None}), status=413),
+             SERVER + "answered 413 Content Too Large: upload of 96044 bytes is over the limit;"),
+            (Reply(b"[1]"), "type_error.305"),
+            (Reply(b"{}"), "type_error.302"),
+            (Reply(b'{"text": 3}'), "type_error.302"),
+            (Reply(b'{"text": "this reply is cut short somewhere"}', cut=True),
+             SERVER + "answered 200 OK but closed the connection after 22 of 45 bytes of its reply"),
         ]
         proc = self.start()
         # No server at all for the first take.
         self.take(proc, lambda: len(self.scratch.wavs()) == 1)
-        with FakeServer([r for _, r in unusable] + [text_reply("back to normal")]) as server:
+        with FakeServer([r for r, _ in unusable] + [text_reply("back to normal")]) as server:
             for n in range(len(unusable)):
                 self.take(proc, lambda: server.count() == n + 1)
             self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
@@ -104,16 +116,38 @@ class Transcription(MicrophoneCase):
         self.assertEqual(len(lines), len(unusable) + 2, err.decode()[-3000:])
         # Every take but the good one; the last is the take that end of input closed, which got no reply.
         for line, wav in zip(lines, wavs[:-2] + wavs[-1:]):
-            self.assertIn("C:/Whisper/" + wav, line, "\n".join(lines))
-        self.assertIn("no reply came from the transcription server at localhost:4999", lines[0])
-        self.assertIn("no reply came from the transcription server", lines[1])
-        self.assertIn("parse_error.101", lines[2])
-        self.assertIn("type_error.305", lines[3])
-        self.assertIn("type_error.302", lines[4])
-        self.assertIn("type_error.302", lines[5])
-        self.assertIn("parse_error.101", lines[6])
+            self.assertTrue(line.endswith("; the recording is kept at C:/Whisper/" + wav), line)
+        self.assertIn("connection refused: is the transcription server running on localhost:4999?", lines[0])
+        for (_, expected), line in zip(unusable, lines[1:]):
+            self.assertIn(expected, line)
+        self.assertRegex(lines[-1], r"closed the connection after (\d+) of \1 bytes of the upload, without answering")
         # Nothing for those takes on standard output but the dialogue.
         self.assertEqual(out.count(b"\n"), len(wavs) + 1)
+
+    def test_a_proxy_in_the_environment_is_not_used(self):
+        # Port 9 on this machine has nothing behind it: an upload sent there would be lost.
+        proxy = "http://127.0.0.1:9"
+        env = dict(self.mic.env, http_proxy=proxy, HTTP_PROXY=proxy, all_proxy=proxy, ALL_PROXY=proxy)
+        with FakeServer([text_reply("came straight here")], default=Reply(silent=True)) as server:
+            proc = self.start(env)
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            status, out, err = finish(proc)
+            self.assertEqual(server.count(), 2)
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"\ncame straight here\n", out)
+
+    def test_control_characters_are_escaped_on_the_console_and_kept_in_the_file(self):
+        text = "\x1b[2J\x1b[31mred\rover\ttab\x7f\u009b"
+        with FakeServer([text_reply(text)], default=Reply(silent=True)):
+            proc = self.start()
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"\n\\x1b[2J\\x1b[31mred\\x0dover\ttab\\x7f\\xc2\\x9b\n", out)
+        for control in b"\x1b\r\x7f":
+            self.assertNotIn(bytes([control]), out)
+        self.assertNotIn("\u009b".encode(), out)
+        self.assertEqual(self.transcript(self.scratch.transcripts()[0]), text.encode() + b"\n")
 
     def test_missing_transcript_folder_still_shows_the_text(self):
         os.rmdir(self.scratch.transcript_dir)

@@ -168,11 +168,18 @@ void LoopbackHttpServer::serve_connection(int fd) {
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
-    RecordedRequest request = read_request(fd);
+    const bool reset = reply_.action == ScriptedReply::Action::reset;
+    RecordedRequest request = read_request(fd, reset);
     const bool complete = request.complete;
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(request));
+    }
+    if (reset) {
+        // Linger 0: closing sends RST at once instead of a FIN after the unread upload.
+        const linger abort{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        return;
     }
     if (!complete) return;
     if (reply_.action == ScriptedReply::Action::answer) {
@@ -184,7 +191,7 @@ void LoopbackHttpServer::serve_connection(int fd) {
     while (read_some(fd, ignored)) ignored.clear();
 }
 
-RecordedRequest LoopbackHttpServer::read_request(int fd) {
+RecordedRequest LoopbackHttpServer::read_request(int fd, bool head_only) {
     RecordedRequest request;
     std::string buffer;
     std::size_t head_end;
@@ -196,6 +203,7 @@ RecordedRequest LoopbackHttpServer::read_request(int fd) {
     }
     request.head = buffer.substr(0, head_end + 4);
     buffer.erase(0, head_end + 4);
+    if (head_only) return request;
 
     // Only Content-Length framing: the clients under test always know their body's size up front.
     std::size_t remaining = std::strtoull(header_value(request.head, "Content-Length").c_str(), nullptr, 10);

@@ -17,6 +17,7 @@ struct ScriptedReply {
     enum class Action {
         answer,       // write the reply below, then close the connection
         stay_silent,  // keep the connection open and send nothing until the client leaves or the server stops
+        reset,        // once the request's head is in, reset the connection with the body still arriving
     };
     Action action = Action::answer;
     int status = 200;
@@ -66,7 +67,7 @@ public:
 private:
     void serve();
     void serve_connection(int fd);
-    RecordedRequest read_request(int fd);
+    RecordedRequest read_request(int fd, bool head_only);
     void answer(int fd);
     bool wait_for(int fd, short events);
     bool stop_requested_within(int timeout_ms);

@@ -32,6 +32,9 @@ namespace {
 using dictate_test::LoopbackHttpServer;
 using dictate_test::RecordedRequest;
 using dictate_test::ScriptedReply;
+using transcription_detail::Ending;
+using transcription_detail::exchange;
+using transcription_detail::ExchangeWatch;
 using transcription_detail::send_audio_to;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -285,6 +288,64 @@ TEST_F(SendAudio, ThousandCallsLeaveNoDescriptorBehind) {
                    std::to_string(before) + " before, " + std::to_string(after) + " after");
     RecordProperty("milliseconds_per_call",
                    std::to_string(std::chrono::duration<double, std::milli>(elapsed).count() / calls));
+}
+
+// What the transcription stage words its message from, where the end-to-end tests cannot pin it down: how
+// far a large upload got before a reset, and a file that cannot be read.
+TEST_F(SendAudio, OutcomeTellsHowTheExchangeEnded) {
+    // Far more than the loopback buffers hold, so the reset comes while the upload is still going out.
+    const std::string large = make_file("large.wav", wav_like_bytes(8 * 1024 * 1024));
+    {
+        SCOPED_TRACE("reset mid-upload");
+        ScriptedReply reset;
+        reset.action = ScriptedReply::Action::reset;
+        LoopbackHttpServer server(reset);
+        const auto outcome = exchange(server.url("/transcribe"), large, {});
+        EXPECT_EQ(outcome.ending, Ending::dropped) << outcome.library_error;
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_FALSE(outcome.library_error.empty());
+        EXPECT_GT(outcome.upload_size, 8 * 1024 * 1024);
+        EXPECT_LT(outcome.bytes_sent, outcome.upload_size);
+    }
+    {
+        SCOPED_TRACE("missing file");
+        LoopbackHttpServer server(answering(R"({"text":"should not be read"})"));
+        const auto outcome = exchange(server.url("/transcribe"), (root_ / "absent.wav").string(), {});
+        EXPECT_EQ(outcome.ending, Ending::unreadable_file) << outcome.library_error;
+    }
+}
+
+// A server that takes the upload and never answers: the caller hears once that it is still waiting, and
+// its stop request ends the wait promptly.
+TEST_F(SendAudio, LongWaitIsToldOnceAndStopEndsIt) {
+    ScriptedReply silent;
+    silent.action = ScriptedReply::Action::stay_silent;
+    LoopbackHttpServer server(silent);
+    int told = 0;  // the watch runs on this thread, inside the transfer
+    Clock::time_point told_at{}, stop_at{};
+    ExchangeWatch watch;
+    watch.patience = std::chrono::milliseconds(300);
+    watch.still_waiting = [&] {
+        if (told++ == 0) told_at = Clock::now();
+    };
+    // Stop well after the notice, so that a second one would have had time to come.
+    watch.stop_requested = [&] {
+        if (told == 0 || Clock::now() - told_at < std::chrono::milliseconds(1500)) return false;
+        if (stop_at == Clock::time_point{}) stop_at = Clock::now();
+        return true;
+    };
+    const auto start = Clock::now();
+
+    const auto outcome = exchange(server.url("/transcribe"), make_file("take.wav", "RIFF"), watch);
+    const auto end = Clock::now();
+
+    EXPECT_EQ(outcome.ending, Ending::stopped) << outcome.library_error;
+    EXPECT_EQ(told, 1);
+    EXPECT_GE(told_at - start, std::chrono::milliseconds(300));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_TRUE(server.requests()[0].complete);
+    // The stop is acted on as soon as it is seen; what is measured is how late the library asks.
+    EXPECT_LT(end - stop_at, std::chrono::milliseconds(100));
 }
 
 }  // namespace
