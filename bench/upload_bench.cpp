@@ -69,7 +69,9 @@ public:
                         ("dictate-bench-upload-" + std::to_string(getpid()) + ".wav")).string()) {
         SampleBuffer take;
         bench::record_noise(take, take_minutes * bench::frames_per_minute);
-        if (auto failure = write_wav(path_, take)) throw std::runtime_error("write_wav " + path_ + ": " + *failure);
+        std::filesystem::remove(path_);  // a file left by an earlier run would be refused, not replaced
+        if (const WavWrite written = write_wav(path_, take); written.error != 0)
+            throw std::runtime_error("write_wav " + path_ + ": " + std::strerror(written.error));
     }
     ~TakeFile() { std::filesystem::remove(path_); }
     TakeFile(const TakeFile&) = delete;
