@@ -76,7 +76,8 @@ void record_take(std::size_t frames, const std::vector<float>& block, TakeFigure
         audio.join();
         benchmark::DoNotOptimize(take);
         const auto peak = bench::peak_resident_bytes();
-        out.peak_bytes = reset && before && peak ? static_cast<double>(*peak) - static_cast<double>(*before) : 0.0;
+        out.peak_bytes =
+            reset && before && peak ? static_cast<double>(*peak) - static_cast<double>(*before) : 0.0;
     }
     out.latencies_ns.assign(ns.begin(), ns.end());
 }
@@ -103,7 +104,8 @@ void BM_appends(benchmark::State& state, const char* variant, int minutes) {
         }
         appends += figures.latencies_ns.size();
         medians.push_back(bench::median(figures.latencies_ns));
-        const double recorded_bytes = static_cast<double>(figures.latencies_ns.size() * block.size() * sizeof(float));
+        const double recorded_bytes =
+            static_cast<double>(figures.latencies_ns.size() * block.size() * sizeof(float));
         worst_peak_ratio = std::max(worst_peak_ratio, figures.peak_bytes / recorded_bytes);
         state.SetIterationTime(total_ns / 1e9);
     }
@@ -129,33 +131,40 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     if (!bench::reset_peak_resident()) {
-        std::fprintf(stderr, "bench_appends: /proc/self/clear_refs is not writable here; peak memory figures "
-                             "count from the start of the process\n");
+        std::fprintf(stderr,
+                     "bench_appends: /proc/self/clear_refs is not writable here; peak memory figures "
+                     "count from the start of the process\n");
     }
 
     const int minutes[] = {10, 60};
     for (int m : minutes) {
         const std::string suffix = std::string("/").append(std::to_string(m)).append("min");
         benchmark::RegisterBenchmark(("appends/ours" + suffix).c_str(), BM_appends<ChunkedTake>, "ours", m)
-            ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(3);
         benchmark::RegisterBenchmark(("appends/vector" + suffix).c_str(), BM_appends<VectorTake>, "vector", m)
-            ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(3);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    std::printf("\nAudio-thread appends (512 frames each, %s priority; 3 takes per row; worst and counts over all "
-                "three):\n", appends_ran_real_time ? "SCHED_FIFO" : "ordinary (real-time was refused)");
+    std::printf(
+        "\nAudio-thread appends (512 frames each, %s priority; 3 takes per row; worst and counts over all "
+        "three):\n",
+        appends_ran_real_time ? "SCHED_FIFO" : "ordinary (real-time was refused)");
     std::printf("%-14s %10s %10s %9s %9s %16s\n", "take", "median_us", "worst_us", ">1ms", ">5ms",
                 "peak/recorded");
     for (int m : minutes) {
         for (const char* variant : {"ours", "vector"}) {
             const std::string key = std::string(variant) + "/" + std::to_string(m);
             if (!bench::figure(key + "/median_us")) continue;
-            std::printf("%-14s %10.3f %10.1f %9.0f %9.0f %16.3f\n", (std::to_string(m) + " min " + variant).c_str(),
-                        *bench::figure(key + "/median_us"), *bench::figure(key + "/worst_us"),
-                        *bench::figure(key + "/over_1ms"), *bench::figure(key + "/over_5ms"),
-                        *bench::figure(key + "/peak_ratio"));
+            std::printf("%-14s %10.3f %10.1f %9.0f %9.0f %16.3f\n",
+                        (std::to_string(m) + " min " + variant).c_str(), *bench::figure(key + "/median_us"),
+                        *bench::figure(key + "/worst_us"), *bench::figure(key + "/over_1ms"),
+                        *bench::figure(key + "/over_5ms"), *bench::figure(key + "/peak_ratio"));
         }
     }
     const auto worst = bench::figure("ours/60/worst_us");
@@ -164,8 +173,9 @@ int main(int argc, char** argv) {
     const auto peak = bench::figure("ours/60/peak_ratio");
     if (worst && median && over5 && peak) {
         const bool met = *worst < 1000 && *over5 == 0 && *median <= 2.0 && *peak <= 1.05;
-        std::printf("60 min ours against the targets (worst < 1 ms, none > 5 ms, median <= 2 us, peak <= 1.05x): %s\n",
-                    met ? "met" : "NOT met");
+        std::printf(
+            "60 min ours against the targets (worst < 1 ms, none > 5 ms, median <= 2 us, peak <= 1.05x): %s\n",
+            met ? "met" : "NOT met");
     }
     return 0;
 }
