@@ -10,7 +10,8 @@ std::optional<std::size_t> status_field(const std::string& name) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.compare(0, name.size(), name) == 0 && line.size() > name.size() && line[name.size()] == ':') {
+        if (line.compare(0, name.size(), name) == 0 && line.size() > name.size() &&
+            line[name.size()] == ':') {
             return std::stoull(line.substr(name.size() + 1)) * 1024;  // the kernel prints kB
         }
     }

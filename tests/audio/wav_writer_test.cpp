@@ -67,9 +67,10 @@ TEST_F(WavFile, EmptyTakeIsBareHeader) {
 }
 
 TEST_F(WavFile, SizesFollowSampleCountAcrossBlocksAndChunks) {
-    // Sizes around the writer's conversion block and the buffer's chunk, where off-by-one faults hide.
-    for (std::size_t n : {std::size_t{1}, std::size_t{32767}, std::size_t{32768}, std::size_t{32769},
-                          SampleBuffer::chunk_samples + 5}) {
+    // Sizes around the buffer's chunk, which is also the writer's conversion block: off-by-one faults hide
+    // there.
+    constexpr std::size_t chunk = SampleBuffer::chunk_samples;
+    for (std::size_t n : {std::size_t{1}, chunk - 1, chunk, chunk + 1, chunk + 5}) {
         std::vector<float> samples(n);
         for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<float>(i % 1000) / 1000.0f - 0.5f;
         const std::string bytes = write(samples);
@@ -217,7 +218,7 @@ TEST_F(WavFile, BytesMatchAPlainPerSampleWriterAcrossChunks) {
     struct Row { std::size_t samples; std::size_t append_block; };
     const Row rows[] = {
         {7, 3},                 // shorter than one conversion block
-        {32768 * 3 + 5, 512},   // whole blocks and a short tail, audio-thread-sized appends
+        {3 * chunk + 5, 512},   // whole blocks and a short tail, audio-thread-sized appends
         {chunk, 4096},          // exactly one chunk
         {2 * chunk + 12345, 1000},  // appends straddling chunk boundaries, a part-filled last chunk
     };

@@ -2,9 +2,10 @@
 48 kHz mono null sink, with ALSA's default device routed to it. Whatever a test plays into the sink is what a
 program recording from the default input device hears, through the real PortAudio -> ALSA -> PulseAudio path.
 
-Use as a context manager (VirtualMic) or from the shell:
-    python3 virtual_mic.py run -- COMMAND [ARGS...]
-which runs COMMAND with the environment pointing at a fresh virtual microphone and stops it afterwards.
+Use as a context manager (VirtualMic), or from the shell as a test fixture that outlives the command:
+    python3 virtual_mic.py start DIR        starts one in DIR (a fresh folder; one left there is stopped)
+    python3 virtual_mic.py stop DIR         stops it and removes DIR
+    python3 virtual_mic.py environment DIR  prints, one per line, the NAME=VALUE a program needs to hear it
 """
 
 import os
@@ -32,8 +33,11 @@ class VirtualMic:
     def __exit__(self, *exc):
         self.stop()
 
-    def start(self):
-        self.dir = tempfile.mkdtemp(prefix="vmic-")
+    def start(self, dir=None):
+        """Starts in `dir` (which must not exist yet) or in a new temporary folder."""
+        if dir:
+            os.makedirs(dir)
+        self.dir = dir or tempfile.mkdtemp(prefix="vmic-")
         d = self.dir
         for sub in ("runtime", "state", "home"):
             os.makedirs(os.path.join(d, sub))
@@ -50,15 +54,7 @@ class VirtualMic:
                 f"set-default-source {SINK}.monitor\n"
                 f"suspend-sink {SINK} 1\n")
         env = dict(os.environ)
-        env.update({
-            "HOME": os.path.join(d, "home"),
-            "XDG_RUNTIME_DIR": os.path.join(d, "runtime"),
-            "PULSE_RUNTIME_PATH": os.path.join(d, "runtime"),
-            "PULSE_STATE_PATH": os.path.join(d, "state"),
-            "PULSE_COOKIE": os.path.join(d, "cookie"),
-            "PULSE_SERVER": "unix:" + socket,
-            "ALSA_CONFIG_PATH": os.path.join(d, "asound.conf"),
-        })
+        env.update(environment(d))
         env.pop("DISPLAY", None)
         self.env = env
         self.daemon = subprocess.Popen(
@@ -119,18 +115,53 @@ class VirtualMic:
             self.dir = None
 
 
+def environment(dir):
+    """What a program needs in its environment to record from the virtual microphone in `dir`."""
+    return {
+        "HOME": os.path.join(dir, "home"),
+        "XDG_RUNTIME_DIR": os.path.join(dir, "runtime"),
+        "PULSE_RUNTIME_PATH": os.path.join(dir, "runtime"),
+        "PULSE_STATE_PATH": os.path.join(dir, "state"),
+        "PULSE_COOKIE": os.path.join(dir, "cookie"),
+        "PULSE_SERVER": "unix:" + os.path.join(dir, "native"),
+        "ALSA_CONFIG_PATH": os.path.join(dir, "asound.conf"),
+    }
+
+
+def stop_left_in(dir):
+    """Stops the processes a `start` left in `dir` and removes it. A process id is signalled only while its
+    process still has `dir` in its environment, so an id reused since is left alone."""
+    try:
+        with open(os.path.join(dir, "pids")) as f:
+            pids = [int(line) for line in f if line.strip()]
+    except FileNotFoundError:
+        pids = []
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                ours = ("unix:" + os.path.join(dir, "native")).encode() in f.read()
+            if ours:
+                os.kill(pid, signal.SIGKILL)
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    shutil.rmtree(dir, ignore_errors=True)
+
+
 def main(argv):
-    if len(argv) < 3 or argv[1] != "run" or argv[2] != "--":
+    if len(argv) != 3 or argv[1] not in ("start", "stop", "environment"):
         print(__doc__, file=sys.stderr)
         return 2
-    with VirtualMic() as mic:
-        proc = subprocess.Popen(argv[3:], env=mic.env)
-        try:
-            return proc.wait()
-        finally:
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGKILL)
-                proc.wait()
+    command, dir = argv[1], os.path.abspath(argv[2])
+    if command == "environment":
+        print("\n".join(f"{name}={value}" for name, value in environment(dir).items()))
+    elif command == "stop":
+        stop_left_in(dir)
+    else:
+        stop_left_in(dir)
+        mic = VirtualMic().start(dir)
+        with open(os.path.join(dir, "pids"), "w") as f:
+            f.write(f"{mic.daemon.pid}\n{mic.keepalive.pid}\n")
+    return 0
 
 
 if __name__ == "__main__":

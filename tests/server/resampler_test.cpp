@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <numbers>
+#include <ostream>
 #include <vector>
 
 #include "tests/server/wav_bytes.h"
@@ -50,6 +51,9 @@ struct RateCase {
     unsigned channels;
 };
 
+// ctest names each case after what it prints.
+void PrintTo(const RateCase& row, std::ostream* out) { *out << row.rate << "Hz_" << row.channels << "ch"; }
+
 class ResamplesTo16k : public testing::TestWithParam<RateCase> {};
 
 // Length follows the rate ratio, a tone in the speech band keeps its level, and the result is the same
@@ -66,7 +70,8 @@ TEST_P(ResamplesTo16k, KeepsLengthLevelAndIsDeterministic) {
 
 INSTANTIATE_TEST_SUITE_P(Rates, ResamplesTo16k,
                          testing::Values(RateCase{48000, 1}, RateCase{44100, 2}, RateCase{8000, 1},
-                                         RateCase{96000, 3}, RateCase{22050, 1}));
+                                         RateCase{96000, 3}, RateCase{22050, 1}),
+                         [](const auto& info) { return testing::PrintToString(info.param); });
 
 TEST(Resampler, FullScaleSaturatesInsteadOfWrapping) {
     // Float full scale scales to 32768, one past the largest 16-bit value: it must clip, not wrap negative.

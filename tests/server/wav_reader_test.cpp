@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <ostream>
 #include <vector>
 
 #include "tests/server/wav_bytes.h"
@@ -78,6 +79,9 @@ std::vector<Readable> readable_files() {
     };
 }
 
+// ctest names each case after what it prints.
+void PrintTo(const Readable& row, std::ostream* out) { *out << row.name; }
+
 class ReadableWav : public testing::TestWithParam<Readable> {};
 
 TEST_P(ReadableWav, DecodesFormatAndSamples) {
@@ -132,6 +136,8 @@ std::vector<Unreadable> unreadable_files() {
         {"RateTooHigh", riff(chunk("fmt ", fmt(1, 1, 1000000, 16)) + chunk("data", s16)), 415},
     };
 }
+
+void PrintTo(const Unreadable& row, std::ostream* out) { *out << row.name; }
 
 class UnreadableWav : public testing::TestWithParam<Unreadable> {};
 

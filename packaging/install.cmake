@@ -1,0 +1,29 @@
+# What `cmake --install` puts where, and the Debian package `cpack -G DEB` makes from the same rules: the
+# programs in bin/, the README (the programs' long help) in share/doc/dictate/.
+#
+# dictate-server loads its speech model from the folder pocketsphinx's pkg-config file names (see
+# server/CMakeLists.txt), which is where Debian's pocketsphinx-en-us package puts it; the package
+# depends on that package so the folder is there wherever it is installed.
+include(GNUInstallDirs)
+
+install(TARGETS dictate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(DICTATE_BUILD_SERVER)
+  install(TARGETS dictate-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME dictate)
+set(CPACK_PACKAGE_VENDOR "dictate developers")
+set(CPACK_PACKAGE_CONTACT "dictate developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "console dictation: records the microphone and prints what a transcription server makes of it")
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+# The shared libraries the programs link (PortAudio, libcurl, PocketSphinx, ...) become dependencies.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(DICTATE_BUILD_SERVER)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS pocketsphinx-en-us)
+endif()
+include(CPack)
