@@ -1,16 +1,19 @@
 #include "server/http_service.h"
 
 #include <microhttpd.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "server/lingering_close.h"
 #include "server/listener.h"
 #include "server/messages.h"
 #include "server/multipart_reader.h"
@@ -39,7 +42,6 @@ struct Exchange {
     Headers headers;
     Clock::time_point began = Clock::now();
     std::uint64_t received = 0;
-    std::optional<Reply> refusal;  // decided, sent once the body is read or drain_bytes are thrown away
     std::unique_ptr<MultipartReader> form;
     // Which part the spool holds: "audio" is preferred over "file", wherever either comes in the form.
     enum class Kept { none, file, audio } kept = Kept::none;
@@ -56,6 +58,7 @@ struct HttpService::State {
     Options options;
     std::optional<Listener> listener;
     std::mutex decode_turn;
+    LingeringClose lingering{std::chrono::milliseconds(linger_milliseconds), linger_bytes};
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -80,26 +83,10 @@ struct HttpService::State {
         return queued;
     }
 
-    // A refusal goes out at once when no body is coming (or the client waits for a go-ahead before
-    // sending it); otherwise the body is read and thrown away first, so that the client, busy sending,
-    // is not cut off before it can read the reply.
-    MHD_Result refuse(MHD_Connection* connection, Exchange& exchange, Reply reply) {
-        const BodyLength length = body_length(exchange.headers);
-        const bool body_follows = find_header(exchange.headers, "Transfer-Encoding") != nullptr ||
-                                  (length.kind == BodyLength::Kind::known && length.bytes > exchange.received);
-        const std::string* expect = find_header(exchange.headers, "Expect");
-        if (!body_follows || (expect != nullptr && exchange.received == 0) ||
-            (length.kind == BodyLength::Kind::known && length.bytes > drain_bytes)) {
-            return answer(connection, exchange, std::move(reply));
-        }
-        exchange.refusal = std::move(reply);
-        return MHD_YES;
-    }
-
     MHD_Result begin(MHD_Connection* connection, Exchange& exchange) {
         if (auto refused = screen_request(exchange.method, exchange.path, exchange.headers,
                                           options.max_upload_bytes)) {
-            return refuse(connection, exchange, std::move(*refused));
+            return answer(connection, exchange, std::move(*refused));
         }
         if (exchange.method == "GET") return answer(connection, exchange, Reply{200, R"({"status":"ok"})"});
         Exchange* self = &exchange;
@@ -129,18 +116,16 @@ struct HttpService::State {
                           min_body_rate / 1024, static_cast<unsigned long long>(exchange.received), elapsed);
             return answer(connection, exchange, error_reply(408, why));
         }
-        if (exchange.refusal) return MHD_YES;  // thrown away
         if (!exchange.form->feed(bytes)) {
-            return refuse(connection, exchange, error_reply(400, exchange.form->error()));
+            return answer(connection, exchange, error_reply(400, exchange.form->error()));
         }
         if (!exchange.spool.error().empty()) {
-            return refuse(connection, exchange, error_reply(500, exchange.spool.error()));
+            return answer(connection, exchange, error_reply(500, exchange.spool.error()));
         }
         return MHD_YES;
     }
 
     MHD_Result finish(MHD_Connection* connection, Exchange& exchange) {
-        if (exchange.refusal) return answer(connection, exchange, std::move(*exchange.refusal));
         if (!exchange.form->complete()) {
             return answer(connection, exchange, error_reply(400, "multipart body ends before its closing boundary"));
         }
@@ -212,6 +197,21 @@ void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTermina
     state.changed.notify_all();
 }
 
+// Every connection's socket is duplicated when it is accepted, so that when the library closes its own
+// descriptor the connection stays open for a lingering close (see LingeringClose).
+void on_connection(void* cls, MHD_Connection* connection, void** socket_context, MHD_ConnectionNotificationCode code) {
+    auto& state = *static_cast<HttpService::State*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const int copy = info != nullptr ? ::fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
+        *socket_context = reinterpret_cast<void*>(static_cast<std::intptr_t>(copy + 1));  // 0: none
+        return;
+    }
+    const int copy = static_cast<int>(reinterpret_cast<std::intptr_t>(*socket_context)) - 1;
+    *socket_context = nullptr;
+    if (copy >= 0) state.lingering.close(copy);
+}
+
 // The library's own messages (a connection refused at the limit, a head too long) go to the log.
 void library_message(void*, const char* format, va_list args) {
     char line[512];
@@ -255,6 +255,7 @@ bool HttpService::run() {
         MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory,
         MHD_OPTION_NOTIFY_COMPLETED, &on_completed, &state,
+        MHD_OPTION_NOTIFY_CONNECTION, &on_connection, &state,
         MHD_OPTION_END);
     if (daemon == nullptr) return false;
 

@@ -21,16 +21,17 @@ namespace server {
 // An upload's body is parsed as it arrives and its audio part kept in an unnamed temporary file, so
 // memory per upload is a few hundred KiB while it arrives; samples for the recogniser (about a third of a
 // 48 kHz 16-bit WAV's size) are made for one upload at a time, when its turn comes.
-// A request refused before its body is read gets its reply with "Connection: close" once the body has
-// been read and thrown away, up to `drain_bytes` of it; past that the reply goes out at once and the
-// connection is closed.
+// Every reply carries "Connection: close". A connection is closed by shutting down its write side, then
+// reading and throwing away what the client still sends for up to `linger_milliseconds` and
+// `linger_bytes`, so a client refused while it sends its body reads the refusal instead of a reset.
 class HttpService {
 public:
     static constexpr unsigned connection_limit = 64;
     static constexpr unsigned idle_seconds = 10;
     static constexpr double body_grace_seconds = 5.0;
     static constexpr double min_body_rate = 64 * 1024;
-    static constexpr std::size_t drain_bytes = 16 * 1024 * 1024;
+    static constexpr unsigned linger_milliseconds = 2000;
+    static constexpr std::size_t linger_bytes = 64 * 1024 * 1024;
 
     // `engine` must outlive the service.
     HttpService(SpeechToText& engine, const Options& options);
