@@ -1,6 +1,8 @@
 #include "server/lingering_close.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -46,6 +48,10 @@ void LingeringClose::close(int socket) {
 }
 
 void LingeringClose::serve() {
+    // Process signals are for the thread that waits for them, whenever this one was started.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     std::vector<Lingering> lingering;
     std::vector<pollfd> watched;
     std::array<char, 64 * 1024> scratch{};
