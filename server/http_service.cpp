@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 
+#include "server/connection_watch.h"
 #include "server/lingering_close.h"
 #include "server/listener.h"
 #include "server/messages.h"
@@ -35,11 +36,13 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 
 // One request, from its headers to its log line.
 struct Exchange {
-    Exchange(std::string m, std::string p) : method(std::move(m)), path(std::move(p)) {}
+    Exchange(std::string m, std::string p, ConnectionWatch::Connection* c)
+        : method(std::move(m)), path(std::move(p)), watched(c) {}
 
     std::string method;
     std::string path;
     Headers headers;
+    ConnectionWatch::Connection* watched;
     Clock::time_point began = Clock::now();
     std::uint64_t received = 0;
     std::unique_ptr<MultipartReader> form;
@@ -59,6 +62,7 @@ struct HttpService::State {
     std::optional<Listener> listener;
     std::mutex decode_turn;
     LingeringClose lingering{std::chrono::milliseconds(linger_milliseconds), linger_bytes};
+    ConnectionWatch watch{std::chrono::milliseconds(head_milliseconds), lingering};
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -70,6 +74,7 @@ struct HttpService::State {
     MHD_Result answer(MHD_Connection* connection, Exchange& exchange, Reply reply) {
         exchange.reply = std::move(reply);
         exchange.answered = true;
+        watch.answered(exchange.watched);
         MHD_Response* response = MHD_create_response_from_buffer(
             exchange.reply.json.size(), exchange.reply.json.data(), MHD_RESPMEM_MUST_COPY);
         if (response == nullptr) return MHD_NO;
@@ -165,7 +170,11 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     auto& state = *static_cast<HttpService::State*>(cls);
     auto* exchange = static_cast<Exchange*>(*context);
     if (exchange == nullptr) {
-        exchange = new Exchange(method, url);
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        auto* watched = static_cast<ConnectionWatch::Connection*>(info != nullptr ? info->socket_context : nullptr);
+        // A head that came after its deadline has had its 408 already.
+        if (watched == nullptr || !state.watch.head_received(watched)) return MHD_NO;
+        exchange = new Exchange(method, url, watched);
         *context = exchange;
         {
             std::lock_guard lock(state.mutex);
@@ -186,30 +195,34 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     return state.finish(connection, *exchange);
 }
 
-void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode how) {
     auto& state = *static_cast<HttpService::State*>(cls);
     std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
     *context = nullptr;
     if (!exchange) return;
-    if (exchange->answered) state.log(*exchange);
+    if (exchange->answered) {
+        state.log(*exchange);
+    } else {
+        state.watch.request_failed(exchange->watched, how == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED);
+    }
     std::lock_guard lock(state.mutex);
     --state.in_flight;
     state.changed.notify_all();
 }
 
-// Every connection's socket is duplicated when it is accepted, so that when the library closes its own
-// descriptor the connection stays open for a lingering close (see LingeringClose).
+// Every connection's socket is duplicated when it is accepted, so that the server can answer where the
+// library would not (see ConnectionWatch), and so that when the library closes its own descriptor the
+// connection stays open for a lingering close (see LingeringClose).
 void on_connection(void* cls, MHD_Connection* connection, void** socket_context, MHD_ConnectionNotificationCode code) {
     auto& state = *static_cast<HttpService::State*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
         const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         const int copy = info != nullptr ? ::fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
-        *socket_context = reinterpret_cast<void*>(static_cast<std::intptr_t>(copy + 1));  // 0: none
+        *socket_context = state.watch.opened(copy);
         return;
     }
-    const int copy = static_cast<int>(reinterpret_cast<std::intptr_t>(*socket_context)) - 1;
+    if (*socket_context != nullptr) state.watch.closed(static_cast<ConnectionWatch::Connection*>(*socket_context));
     *socket_context = nullptr;
-    if (copy >= 0) state.lingering.close(copy);
 }
 
 // The library's own messages (a connection refused at the limit, a head too long) go to the log.

@@ -15,7 +15,8 @@ namespace server {
 // turns at decoding. One request per connection.
 //
 // What a client must do to keep its connection:
-// - send something at least every `idle_seconds` (otherwise the connection is closed);
+// - send its request line and headers (at most 64 KiB) within `head_milliseconds` (otherwise 408);
+// - send something at least every `idle_seconds` (otherwise 408);
 // - once its headers are in, keep its body coming at `min_body_rate` bytes per second on average after
 //   a grace of `body_grace_seconds` (otherwise 408).
 // An upload's body is parsed as it arrives and its audio part kept in an unnamed temporary file, so
@@ -27,6 +28,7 @@ namespace server {
 class HttpService {
 public:
     static constexpr unsigned connection_limit = 64;
+    static constexpr unsigned head_milliseconds = 5000;
     static constexpr unsigned idle_seconds = 10;
     static constexpr double body_grace_seconds = 5.0;
     static constexpr double min_body_rate = 64 * 1024;

@@ -57,9 +57,10 @@ struct DecodeHooks {
 Reply transcribe_wav(std::string_view wav, SpeechToText& engine, const DecodeHooks& hooks = {});
 
 // Decides what can be decided from the request line and headers alone, before any body is read: methods
-// that are not HTTP methods (400), targets over 8 KiB (414), unknown paths (404) and methods (405), chunked
-// uploads (411: a known length lets an oversize upload be refused before it is sent), uploads with a
-// malformed or conflicting Content-Length (400), none (411) or one over `max_upload_bytes` (413), and
+// that are not HTTP methods (400), targets over 8 KiB (414), a malformed or conflicting Content-Length
+// (400, whatever the request), unknown paths (404) and methods (405), chunked
+// uploads (411: a known length lets an oversize upload be refused before it is sent), uploads with no
+// Content-Length (411) or one over `max_upload_bytes` (413), and
 // uploads that are not multipart/form-data with a boundary (400). Returns nothing when the request should
 // go on. Pure; any thread.
 std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,

@@ -1,0 +1,110 @@
+#include "server/connection_watch.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <nlohmann/json.hpp>
+
+namespace server {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Written on a socket the library is only reading from, or has finished with.
+void send_refusal(int socket, int status, const char* reason, const std::string& message) {
+    const std::string body = nlohmann::json{{"error", message}}.dump();
+    const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                              "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+    [[maybe_unused]] const ssize_t sent = ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+}  // namespace
+
+struct ConnectionWatch::Connection {
+    enum class Stage { head, request, answered, failed_timeout, failed_early, head_overdue };
+    int socket;
+    Clock::time_point head_deadline;
+    Stage stage = Stage::head;
+    std::list<Connection>::iterator self;
+};
+
+ConnectionWatch::ConnectionWatch(std::chrono::milliseconds head_time, LingeringClose& closer)
+    : head_time_(head_time), closer_(closer), thread_([this] { watch(); }) {}
+
+ConnectionWatch::~ConnectionWatch() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    for (Connection& c : open_) closer_.close(c.socket);
+}
+
+ConnectionWatch::Connection* ConnectionWatch::opened(int socket_copy) {
+    std::lock_guard lock(mutex_);
+    open_.push_back({socket_copy, Clock::now() + head_time_, Connection::Stage::head, {}});
+    open_.back().self = std::prev(open_.end());
+    changed_.notify_all();
+    return &open_.back();
+}
+
+bool ConnectionWatch::head_received(Connection* connection) {
+    std::lock_guard lock(mutex_);
+    if (connection->stage != Connection::Stage::head) return false;
+    connection->stage = Connection::Stage::request;
+    return true;
+}
+
+void ConnectionWatch::answered(Connection* connection) {
+    std::lock_guard lock(mutex_);
+    connection->stage = Connection::Stage::answered;
+}
+
+void ConnectionWatch::request_failed(Connection* connection, bool timed_out) {
+    std::lock_guard lock(mutex_);
+    if (connection->stage == Connection::Stage::request) {
+        connection->stage = timed_out ? Connection::Stage::failed_timeout : Connection::Stage::failed_early;
+    }
+}
+
+void ConnectionWatch::closed(Connection* connection) {
+    std::lock_guard lock(mutex_);
+    // Nothing was sent back for this request, and the library no longer reads or writes the socket.
+    if (connection->stage == Connection::Stage::failed_timeout) {
+        send_refusal(connection->socket, 408, "Request Timeout", "the request body stopped arriving");
+    } else if (connection->stage == Connection::Stage::failed_early) {
+        send_refusal(connection->socket, 400, "Bad Request", "the request ended before its body was complete");
+    }
+    closer_.close(connection->socket);
+    open_.erase(connection->self);
+}
+
+void ConnectionWatch::watch() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::unique_lock lock(mutex_);
+    while (!closing_) {
+        const auto now = Clock::now();
+        auto next = now + std::chrono::hours(1);
+        for (Connection& c : open_) {
+            if (c.stage != Connection::Stage::head) continue;
+            if (now < c.head_deadline) {
+                next = std::min(next, c.head_deadline);
+                continue;
+            }
+            c.stage = Connection::Stage::head_overdue;
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(head_time_).count();
+            send_refusal(c.socket, 408, "Request Timeout",
+                         "request head not received within " + std::to_string(seconds) + " s");
+            // The library sees the end of the input and closes its side; closed() then finishes the job.
+            ::shutdown(c.socket, SHUT_RDWR);
+        }
+        changed_.wait_until(lock, next);
+    }
+}
+
+}  // namespace server
