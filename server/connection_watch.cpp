@@ -11,7 +11,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Written on a socket the library is only reading from, or has finished with.
+// Written while the library is still reading the request head, so it has written nothing yet.
 void send_refusal(int socket, int status, const char* reason, const std::string& message) {
     const std::string body = nlohmann::json{{"error", message}}.dump();
     const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + reason +
@@ -23,7 +23,7 @@ void send_refusal(int socket, int status, const char* reason, const std::string&
 }  // namespace
 
 struct ConnectionWatch::Connection {
-    enum class Stage { head, request, answered, failed_timeout, failed_early, head_overdue };
+    enum class Stage { head, request, head_overdue };
     int socket;
     Clock::time_point head_deadline;
     Stage stage = Stage::head;
@@ -58,26 +58,8 @@ bool ConnectionWatch::head_received(Connection* connection) {
     return true;
 }
 
-void ConnectionWatch::answered(Connection* connection) {
-    std::lock_guard lock(mutex_);
-    connection->stage = Connection::Stage::answered;
-}
-
-void ConnectionWatch::request_failed(Connection* connection, bool timed_out) {
-    std::lock_guard lock(mutex_);
-    if (connection->stage == Connection::Stage::request) {
-        connection->stage = timed_out ? Connection::Stage::failed_timeout : Connection::Stage::failed_early;
-    }
-}
-
 void ConnectionWatch::closed(Connection* connection) {
     std::lock_guard lock(mutex_);
-    // Nothing was sent back for this request, and the library no longer reads or writes the socket.
-    if (connection->stage == Connection::Stage::failed_timeout) {
-        send_refusal(connection->socket, 408, "Request Timeout", "the request body stopped arriving");
-    } else if (connection->stage == Connection::Stage::failed_early) {
-        send_refusal(connection->socket, 400, "Bad Request", "the request ended before its body was complete");
-    }
     closer_.close(connection->socket);
     open_.erase(connection->self);
 }

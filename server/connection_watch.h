@@ -11,14 +11,11 @@
 
 namespace server {
 
-// Keeps a copy of every open connection's socket, so that the server can still answer where the HTTP
-// library would only drop the connection, and close it the lingering way once the library is done:
-// - a request head (request line and headers) that has not all come `head_time` after the connection was
-//   accepted gets 408, and the connection is shut down, so a client trickling its head, or sending
-//   nothing, holds its connection for that long at most;
-// - a request whose head came but whose body ended early, or stalled until the library gave up on it,
-//   gets 400 or 408 if nothing was sent back yet.
-// The replies written here are JSON objects {"error": ...} with "Connection: close".
+// Keeps a copy of every open connection's socket, to bound the time its request head may take, which the
+// HTTP library bounds only between bytes, and to close it the lingering way once the library is done.
+// A request head (request line and headers) not all in `head_time` after the connection was accepted
+// gets 408 (a JSON object {"error": ...}, "Connection: close") and the connection is shut down, so a
+// client trickling its head, or sending nothing, holds its connection for that long at most.
 // Thread-safe; its own thread watches the deadlines.
 class ConnectionWatch {
 public:
@@ -33,10 +30,6 @@ public:
     Connection* opened(int socket_copy);
     // Its request head is in. False if that was too late: a 408 went out, and the request must be dropped.
     bool head_received(Connection* connection);
-    // A reply to its request is on its way.
-    void answered(Connection* connection);
-    // The library gave up on the request for want of input (`timed_out`) or because it ended early.
-    void request_failed(Connection* connection, bool timed_out);
     // The library has closed the connection; the socket copy goes to a lingering close.
     void closed(Connection* connection);
 

@@ -36,13 +36,11 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 
 // One request, from its headers to its log line.
 struct Exchange {
-    Exchange(std::string m, std::string p, ConnectionWatch::Connection* c)
-        : method(std::move(m)), path(std::move(p)), watched(c) {}
+    Exchange(std::string m, std::string p) : method(std::move(m)), path(std::move(p)) {}
 
     std::string method;
     std::string path;
     Headers headers;
-    ConnectionWatch::Connection* watched;
     Clock::time_point began = Clock::now();
     std::uint64_t received = 0;
     std::unique_ptr<MultipartReader> form;
@@ -74,7 +72,6 @@ struct HttpService::State {
     MHD_Result answer(MHD_Connection* connection, Exchange& exchange, Reply reply) {
         exchange.reply = std::move(reply);
         exchange.answered = true;
-        watch.answered(exchange.watched);
         MHD_Response* response = MHD_create_response_from_buffer(
             exchange.reply.json.size(), exchange.reply.json.data(), MHD_RESPMEM_MUST_COPY);
         if (response == nullptr) return MHD_NO;
@@ -174,7 +171,7 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
         auto* watched = static_cast<ConnectionWatch::Connection*>(info != nullptr ? info->socket_context : nullptr);
         // A head that came after its deadline has had its 408 already.
         if (watched == nullptr || !state.watch.head_received(watched)) return MHD_NO;
-        exchange = new Exchange(method, url, watched);
+        exchange = new Exchange(method, url);
         *context = exchange;
         {
             std::lock_guard lock(state.mutex);
@@ -195,16 +192,12 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     return state.finish(connection, *exchange);
 }
 
-void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode how) {
+void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
     auto& state = *static_cast<HttpService::State*>(cls);
     std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
     *context = nullptr;
     if (!exchange) return;
-    if (exchange->answered) {
-        state.log(*exchange);
-    } else {
-        state.watch.request_failed(exchange->watched, how == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED);
-    }
+    if (exchange->answered) state.log(*exchange);
     std::lock_guard lock(state.mutex);
     --state.in_flight;
     state.changed.notify_all();

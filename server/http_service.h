@@ -16,7 +16,7 @@ namespace server {
 //
 // What a client must do to keep its connection:
 // - send its request line and headers (at most 64 KiB) within `head_milliseconds` (otherwise 408);
-// - send something at least every `idle_seconds` (otherwise 408);
+// - send something at least every `idle_seconds` (otherwise the connection is closed);
 // - once its headers are in, keep its body coming at `min_body_rate` bytes per second on average after
 //   a grace of `body_grace_seconds` (otherwise 408).
 // An upload's body is parsed as it arrives and its audio part kept in an unnamed temporary file, so
