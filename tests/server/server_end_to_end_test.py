@@ -4,6 +4,7 @@ usage: server_end_to_end_test.py PATH/TO/dictate-server POCKETSPHINX_TEST_DATA_D
 """
 
 import http.client
+import io
 import json
 import os
 import re
@@ -16,6 +17,7 @@ import tempfile
 import threading
 import time
 import unittest
+import wave
 
 SERVER = ""
 TEST_DATA = ""
@@ -112,6 +114,16 @@ def multipart(parts, boundary="dictate-boundary-7d93"):
     return body, {"Content-Type": f"multipart/form-data; boundary={boundary}"}
 
 
+def silent_wav(seconds, rate=16000):
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(b"\0\0" * int(seconds * rate))
+    return out.getvalue()
+
+
 def upload(server, content, name="audio"):
     body, headers = multipart([(name, content)])
     return server.request("POST", "/transcribe", body, headers)
@@ -134,6 +146,7 @@ class EndToEnd(unittest.TestCase):
         cls.speech = sox("take.wav", "-r", "48000", "-b", "16")
         cls.long_speech = sox("long.wav", "-r", "48000", "-b", "16", repeat=8)
         cls.adpcm = sox("adpcm.wav", "-e", "ms-adpcm")
+        cls.silence = silent_wav(0.2)
 
     @classmethod
     def tearDownClass(cls):
@@ -151,6 +164,14 @@ class EndToEnd(unittest.TestCase):
             self.assertAlmostEqual(body["duration"], 2.79, delta=0.01)
 
             no_audio, no_audio_headers = multipart([("comment", b"hello")])
+            quiet, _ = multipart([("audio", self.silence)], "X")
+
+            def quiet_as(content_type):
+                return lambda: server.request("POST", "/transcribe", quiet, {"Content-Type": content_type})
+
+            def head_with(lines):
+                return lambda: server.raw(f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\n{lines}"
+                                          "Content-Type: multipart/form-data; boundary=x\r\n\r\n")
             no_boundary = {"Content-Type": "multipart/form-data"}
             cases = [
                 ("no audio part", lambda: server.request("POST", "/transcribe", no_audio, no_audio_headers), 400),
@@ -166,6 +187,10 @@ class EndToEnd(unittest.TestCase):
                 ("over the limit", lambda: server.raw(
                     f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nContent-Length: 8000001\r\n"
                     "Content-Type: multipart/form-data; boundary=x\r\n\r\n"), 413),
+                ("boundary before a charset", quiet_as("multipart/form-data; boundary=X; charset=UTF-8"), 200),
+                ("boundary name in capitals, quoted", quiet_as('Multipart/Form-Data; Boundary="X"'), 200),
+                ("two different Content-Lengths", head_with("Content-Length: 300\r\nContent-Length: 5\r\n"), 400),
+                ("chunked and a Content-Length", head_with("Transfer-Encoding: chunked\r\nContent-Length: 5\r\n"), 400),
                 ("unknown path", lambda: server.request("GET", "/v1/transcribe"), 404),
                 ("GET transcribe", lambda: server.request("GET", "/transcribe"), 405),
                 ("DELETE health", lambda: server.request("DELETE", "/health"), 405),
@@ -174,7 +199,7 @@ class EndToEnd(unittest.TestCase):
                 with self.subTest(name):
                     status, body = send()
                     self.assertEqual(status, expected, body)
-                    self.assertIsInstance(body.get("error"), str, body)
+                    self.assertIsInstance(body.get("text" if status == 200 else "error"), str, body)
                     self.assert_healthy(server)
             # One log line per request, each with its status (all written once the server has stopped).
             self.assertEqual(server.stop(), 0)
