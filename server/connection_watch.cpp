@@ -11,12 +11,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Written while the library is still reading the request head, so it has written nothing yet.
-void send_refusal(int socket, int status, const char* reason, const std::string& message) {
-    const std::string body = nlohmann::json{{"error", message}}.dump();
-    const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+void send_reply(int socket, int status, std::string_view reason, std::string_view body) {
+    const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
                               "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
+                              std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
     [[maybe_unused]] const ssize_t sent = ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
@@ -58,6 +56,11 @@ bool ConnectionWatch::head_received(Connection* connection) {
     return true;
 }
 
+void ConnectionWatch::reply(Connection* connection, int status, std::string_view reason, std::string_view json) {
+    std::lock_guard lock(mutex_);
+    send_reply(connection->socket, status, reason, json);
+}
+
 void ConnectionWatch::closed(Connection* connection) {
     std::lock_guard lock(mutex_);
     closer_.close(connection->socket);
@@ -80,8 +83,10 @@ void ConnectionWatch::watch() {
             }
             c.stage = Connection::Stage::head_overdue;
             const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(head_time_).count();
-            send_refusal(c.socket, 408, "Request Timeout",
-                         "request head not received within " + std::to_string(seconds) + " s");
+            // The library is still reading the head, so it has written nothing on this connection.
+            const std::string body =
+                nlohmann::json{{"error", "request head not received within " + std::to_string(seconds) + " s"}}.dump();
+            send_reply(c.socket, 408, "Request Timeout", body);
             // The library sees the end of the input and closes its side; closed() then finishes the job.
             ::shutdown(c.socket, SHUT_RDWR);
         }

@@ -5,6 +5,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "server/lingering_close.h"
@@ -30,6 +31,10 @@ public:
     Connection* opened(int socket_copy);
     // Its request head is in. False if that was too late: a 408 went out, and the request must be dropped.
     bool head_received(Connection* connection);
+    // Writes a whole reply (status, JSON body, "Connection: close") on the connection. Only for a request
+    // whose body the library is still reading, when it has written nothing and cannot reply before the
+    // body is complete; the caller then has the library drop the request.
+    void reply(Connection* connection, int status, std::string_view reason, std::string_view json);
     // The library has closed the connection; the socket copy goes to a lingering close.
     void closed(Connection* connection);
 

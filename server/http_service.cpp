@@ -36,11 +36,13 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 
 // One request, from its headers to its log line.
 struct Exchange {
-    Exchange(std::string m, std::string p) : method(std::move(m)), path(std::move(p)) {}
+    Exchange(std::string m, std::string p, ConnectionWatch::Connection* c)
+        : method(std::move(m)), path(std::move(p)), watched(c) {}
 
     std::string method;
     std::string path;
     Headers headers;
+    ConnectionWatch::Connection* watched;
     Clock::time_point began = Clock::now();
     std::uint64_t received = 0;
     std::unique_ptr<MultipartReader> form;
@@ -85,6 +87,17 @@ struct HttpService::State {
         return queued;
     }
 
+    // A refusal while the body arrives: the library replies only once a body is complete, so the reply
+    // is written on the connection's own socket copy and the library told to drop the request, which
+    // leaves the connection to the lingering close.
+    MHD_Result refuse_mid_body(Exchange& exchange, Reply reply) {
+        exchange.reply = std::move(reply);
+        exchange.answered = true;
+        const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(exchange.reply.status));
+        watch.reply(exchange.watched, exchange.reply.status, reason, exchange.reply.json);
+        return MHD_NO;
+    }
+
     MHD_Result begin(MHD_Connection* connection, Exchange& exchange) {
         if (auto refused = screen_request(exchange.method, exchange.path, exchange.headers,
                                           options.max_upload_bytes)) {
@@ -108,7 +121,7 @@ struct HttpService::State {
         return MHD_YES;
     }
 
-    MHD_Result take_body(MHD_Connection* connection, Exchange& exchange, std::string_view bytes) {
+    MHD_Result take_body(Exchange& exchange, std::string_view bytes) {
         exchange.received += bytes.size();
         const double elapsed = seconds_between(exchange.began, Clock::now());
         if (elapsed > body_grace_seconds &&
@@ -116,14 +129,10 @@ struct HttpService::State {
             char why[160];
             std::snprintf(why, sizeof why, "upload body arriving slower than %.0f KiB/s (%llu bytes in %.1f s)",
                           min_body_rate / 1024, static_cast<unsigned long long>(exchange.received), elapsed);
-            return answer(connection, exchange, error_reply(408, why));
+            return refuse_mid_body(exchange, error_reply(408, why));
         }
-        if (!exchange.form->feed(bytes)) {
-            return answer(connection, exchange, error_reply(400, exchange.form->error()));
-        }
-        if (!exchange.spool.error().empty()) {
-            return answer(connection, exchange, error_reply(500, exchange.spool.error()));
-        }
+        if (!exchange.form->feed(bytes)) return refuse_mid_body(exchange, error_reply(400, exchange.form->error()));
+        if (!exchange.spool.error().empty()) return refuse_mid_body(exchange, error_reply(500, exchange.spool.error()));
         return MHD_YES;
     }
 
@@ -171,7 +180,7 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
         auto* watched = static_cast<ConnectionWatch::Connection*>(info != nullptr ? info->socket_context : nullptr);
         // A head that came after its deadline has had its 408 already.
         if (watched == nullptr || !state.watch.head_received(watched)) return MHD_NO;
-        exchange = new Exchange(method, url);
+        exchange = new Exchange(method, url, watched);
         *context = exchange;
         {
             std::lock_guard lock(state.mutex);
@@ -187,7 +196,7 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     if (*upload_data_size > 0) {
         const std::string_view bytes(upload_data, *upload_data_size);
         *upload_data_size = 0;
-        return state.take_body(connection, *exchange, bytes);
+        return state.take_body(*exchange, bytes);
     }
     return state.finish(connection, *exchange);
 }
