@@ -90,7 +90,8 @@ std::optional<FieldValue> parse_field_value(std::string_view text) {
     if (in.take('/')) {  // a media type is type/subtype
         const std::string_view sub = in.token();
         if (sub.empty()) return std::nullopt;
-        out.token += "/" + lower(sub);
+        out.token += '/';
+        out.token += lower(sub);
     }
     in.skip_space();
     while (in.take(';')) {
