@@ -278,11 +278,11 @@ bool HttpService::run() {
     state.changed.wait(lock, [&] { return state.stopping; });
     // No new connections from here on; requests already being handled get their replies.
     const MHD_socket listening = MHD_quiesce_daemon(daemon);
+    if (listening != MHD_INVALID_SOCKET) ::close(listening);  // new clients are refused, not queued
+    state.listener.reset();
     state.changed.wait(lock, [&] { return state.in_flight == 0; });
     lock.unlock();
     MHD_stop_daemon(daemon);
-    if (listening != MHD_INVALID_SOCKET) ::close(listening);
-    state.listener.reset();
     return true;
 }
 

@@ -249,6 +249,31 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual(server.lines[-1], "dictate-server: stopped")
             self.assertLess(logged[0], len(server.lines) - 1)
 
+    def test_a_second_signal_ends_the_server_at_once(self):
+        with Server("--port", "0", "--max-upload-mb", "8") as server:
+            outcome = {}
+
+            def send():
+                try:
+                    outcome["reply"] = upload(server, self.long_speech)
+                except OSError as failure:
+                    outcome["failure"] = failure
+
+            sender = threading.Thread(target=send)
+            sender.start()
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and not server_has_connection(server.port):
+                time.sleep(0.05)
+            server.process.send_signal(signal.SIGINT)
+            # Once the first has been taken in, the server no longer accepts connections.
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and server_accepts(server.port):
+                time.sleep(0.05)
+            self.assertEqual(server.stop(signal.SIGINT, timeout=5), 130)
+            sender.join(60)
+            self.assertIn("failure", outcome, "the upload in flight was answered: the server did not end at once")
+            self.assertNotIn("dictate-server: stopped", server.lines)
+
     def test_sigint_exits_0_when_idle(self):
         with Server("--port", "0") as server:
             self.assertEqual(server.stop(signal.SIGINT), 0)
@@ -262,14 +287,26 @@ class EndToEnd(unittest.TestCase):
                 ("missing model", ["--port", "0", "--model-dir", self.work], 1,
                  rf"cannot load the speech model from {re.escape(self.work)}"),
                 ("bad option", ["--port", "http"], 2, r"--port wants 0\.\.65535"),
+                # The resolver's own words, whichever it finds: not a system error number's text.
+                ("unresolvable host", ["--port", "0", "--host", "nosuch.invalid"], 1,
+                 r"cannot listen on nosuch\.invalid:0: (Name or service not known|Temporary failure in name "
+                 r"resolution|No address associated with hostname)$"),
             ]
             for name, args, code, message in cases:
                 with self.subTest(name):
-                    done = subprocess.run([SERVER, "--host", HOST, *args], stdin=subprocess.DEVNULL,
+                    done = subprocess.run([SERVER, *([] if "--host" in args else ["--host", HOST]), *args], stdin=subprocess.DEVNULL,
                                           capture_output=True, text=True, timeout=60)
                     self.assertEqual(done.returncode, code, done.stderr)
                     self.assertRegex(done.stderr, r"^dictate-server: " + message)
             self.assert_healthy(running)
+
+
+def server_accepts(port):
+    try:
+        socket.create_connection((HOST, port), timeout=5).close()
+        return True
+    except OSError:
+        return False
 
 
 def server_has_connection(port):
