@@ -2,9 +2,12 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <netdb.h>
 #include <sys/socket.h>
 
 #include <nlohmann/json.hpp>
+
+#include "server/messages.h"
 
 namespace server {
 namespace {
@@ -16,6 +19,19 @@ void send_reply(int socket, int status, std::string_view reason, std::string_vie
                               "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
                               std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
     [[maybe_unused]] const ssize_t sent = ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// "ADDRESS:PORT" of the client on `socket`, for the log.
+std::string peer(int socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    char host[NI_MAXHOST] = "?";
+    char service[NI_MAXSERV] = "?";
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        ::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, service,
+                      sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
+    }
+    return std::string(host) + ":" + service;
 }
 
 }  // namespace
@@ -87,6 +103,7 @@ void ConnectionWatch::watch() {
             const std::string body =
                 nlohmann::json{{"error", "request head not received within " + std::to_string(seconds) + " s"}}.dump();
             send_reply(c.socket, 408, "Request Timeout", body);
+            say("408 to " + peer(c.socket) + ": request head not received within " + std::to_string(seconds) + " s");
             // The library sees the end of the input and closes its side; closed() then finishes the job.
             ::shutdown(c.socket, SHUT_RDWR);
         }
