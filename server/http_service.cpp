@@ -233,6 +233,9 @@ void library_message(void*, const char* format, va_list args) {
     std::vsnprintf(line, sizeof line, format, args);
     std::string text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    // What the library calls an internal error is the server dropping a request it refused mid-body
+    // itself; that refusal has its own log line.
+    if (text.rfind("Application reported internal error", 0) == 0) return;
     say("http: " + text);
 }
 
