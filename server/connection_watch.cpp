@@ -45,7 +45,15 @@ struct ConnectionWatch::Connection {
 };
 
 ConnectionWatch::ConnectionWatch(std::chrono::milliseconds head_time, LingeringClose& closer)
-    : head_time_(head_time), closer_(closer), thread_([this] { watch(); }) {}
+    : head_time_(head_time), closer_(closer) {
+    // Process signals are for the thread that waits for them: this one starts with them all blocked.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    thread_ = std::thread([this] { watch(); });
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
 
 ConnectionWatch::~ConnectionWatch() {
     {
@@ -84,9 +92,6 @@ void ConnectionWatch::closed(Connection* connection) {
 }
 
 void ConnectionWatch::watch() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     std::unique_lock lock(mutex_);
     while (!closing_) {
         const auto now = Clock::now();

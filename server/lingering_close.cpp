@@ -22,7 +22,13 @@ using Clock = std::chrono::steady_clock;
 LingeringClose::LingeringClose(std::chrono::milliseconds longest, std::size_t most_bytes)
     : longest_(longest), most_bytes_(most_bytes), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wake_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    // Process signals are for the thread that waits for them: this one starts with them all blocked.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
     thread_ = std::thread([this] { serve(); });
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 LingeringClose::~LingeringClose() {
@@ -48,10 +54,6 @@ void LingeringClose::close(int socket) {
 }
 
 void LingeringClose::serve() {
-    // Process signals are for the thread that waits for them, whenever this one was started.
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     std::vector<Lingering> lingering;
     std::vector<pollfd> watched;
     std::array<char, 64 * 1024> scratch{};
