@@ -3,6 +3,8 @@
 // files with a few choice bytes at the end). The speech engine is a stand-in that answers at once, or
 // fails as a real one may, so the fuzzer reaches every reply without loading a model.
 //
+// The last part's bytes are also read as a whole multipart body by the streaming form reader.
+//
 // The handler promises never to throw for anything a client sends and to answer with a JSON object; both
 // are checked here (an exception escaping is a finding, and so is a reply that is not a JSON object or
 // has a status outside 200-599).
@@ -17,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server/multipart_reader.h"
 #include "server/request_handler.h"
 
 namespace {
@@ -82,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.flag()) {
         request.headers.emplace_back(in.pick({"Content-Type", "CONTENT-TYPE"}),
                                      in.pick({"multipart/form-data; boundary=x", "multipart/form-data",
-                                              "audio/wav", "Multipart/Form-Data; BOUNDARY=\"a b\""}));
+                                              "audio/wav", "Multipart/Form-Data; BOUNDARY=\"a b\"",
+                                              "multipart/form-data; charset=UTF-8; Boundary=x"}));
     }
     const bool engine_fails = in.byte() % 16 == 15;
     const int parts = static_cast<int>(in.byte() % 4);
@@ -94,6 +98,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string filename = in.pick({"take.wav", "", "../../etc/passwd"});
         contents.push_back(i + 1 == parts ? in.rest() : in.text(255));
         request.parts.push_back({name, filename, contents.back()});
+    }
+
+    // The last part's bytes also go through the streaming form reader, in pieces of a chosen size, as
+    // if they were a whole body: it must neither crash nor pass on more content than it was given.
+    if (!contents.empty()) {
+        const std::string& body = contents.back();
+        const std::size_t piece = 1 + in.byte() % 64;
+        std::size_t passed = 0;
+        const auto count = [&passed](std::string_view bytes) { passed += bytes.size(); };
+        server::MultipartReader form("x", [](const std::string&, const std::string&) {}, count);
+        for (std::size_t at = 0; at < body.size() && form.feed(std::string_view(body).substr(at, piece)); at += piece) {
+        }
+        if (passed > body.size()) __builtin_trap();
     }
 
     InstantEngine engine(engine_fails);

@@ -1,187 +1,298 @@
 #include "server/http_service.h"
 
-#include <httplib.h>
-#include <nlohmann/json.hpp>
-
-#include <sys/socket.h>
+#include <microhttpd.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <chrono>
-#include <cstring>
-#include <thread>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
 
-#include "server/connection.h"
+#include "server/connection_watch.h"
+#include "server/lingering_close.h"
+#include "server/listener.h"
 #include "server/messages.h"
+#include "server/multipart_reader.h"
 #include "server/request_handler.h"
+#include "server/upload_spool.h"
 
 namespace server {
 namespace {
 
-// Upload readers; more than the cores, since most of their time is spent waiting on the network or on
-// their turn at the recogniser.
-constexpr std::size_t worker_threads = 8;
-// Per socket operation, not per request: a large upload may take as long as it needs while bytes flow.
-constexpr time_t io_timeout_seconds = 60;
-// A client's request line and headers come in one packet or a few; these bounds still allow a slow network
-// while a client that trickles its head, or never ends it, holds a reader for at most a few seconds and
-// a few kilobytes. (The library itself gives up on a single header line beyond 8 KiB.)
-constexpr std::chrono::seconds head_time{5};
-constexpr std::size_t head_bytes = 64 * 1024;
+using Clock = std::chrono::steady_clock;
 
-// The connection this thread is serving, for the refusal of a late or oversized head.
-thread_local const Connection* serving = nullptr;
+// A request's head bytes (request line and headers) are kept in the connection's memory, which is bounded
+// by this; a longer head is refused by the library.
+constexpr std::size_t connection_memory = 64 * 1024;
 
-// Figures of the request being answered on this thread, for the log line written after the reply.
-struct RequestFigures {
-    double audio_seconds = 0.0;
-    double decode_seconds = 0.0;
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// One request, from its headers to its log line.
+struct Exchange {
+    Exchange(std::string m, std::string p, ConnectionWatch::Connection* c)
+        : method(std::move(m)), path(std::move(p)), watched(c) {}
+
+    std::string method;
+    std::string path;
+    Headers headers;
+    ConnectionWatch::Connection* watched;
+    Clock::time_point began = Clock::now();
+    std::uint64_t received = 0;
+    std::unique_ptr<MultipartReader> form;
+    // Which part the spool holds: "audio" is preferred over "file", wherever either comes in the form.
+    enum class Kept { none, file, audio } kept = Kept::none;
+    bool keeping = false;  // whether the part being read goes to the spool
+    UploadSpool spool;
+    Reply reply;
+    bool answered = false;
 };
-thread_local RequestFigures figures;
 
-Headers headers_of(const httplib::Request& request) {
-    return Headers(request.headers.begin(), request.headers.end());
-}
+}  // namespace
 
-void send(const Reply& reply, httplib::Response& response) {
-    response.status = reply.status;
-    response.set_content(reply.json, "application/json");
-    figures = {reply.audio_seconds, reply.decode_seconds};
-}
+struct HttpService::State {
+    SpeechToText& engine;
+    Options options;
+    std::optional<Listener> listener;
+    std::mutex decode_turn;
+    LingeringClose lingering{std::chrono::milliseconds(linger_milliseconds), linger_bytes};
+    ConnectionWatch watch{std::chrono::milliseconds(head_milliseconds), lingering};
 
-std::string library_refusal(int status) {
-    switch (status) {
-        case 408: return "request head not received within " + std::to_string(head_time.count()) + " s";
-        case 431: return "request head over " + std::to_string(head_bytes / 1024) + " KiB";
-        case 400: return "malformed request";
-        case 413: return "upload over the size limit";
-        case 414: return "request target too long";
-        case 500: return "internal error";
-        default: return "request refused with HTTP status " + std::to_string(status);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
+    int in_flight = 0;  // requests whose handling has begun and whose reply is not yet sent
+
+    State(SpeechToText& e, const Options& o) : engine(e), options(o) {}
+
+    MHD_Result answer(MHD_Connection* connection, Exchange& exchange, Reply reply) {
+        exchange.reply = std::move(reply);
+        exchange.answered = true;
+        MHD_Response* response = MHD_create_response_from_buffer(
+            exchange.reply.json.size(), exchange.reply.json.data(), MHD_RESPMEM_MUST_COPY);
+        if (response == nullptr) return MHD_NO;
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+        // One request per connection: a client making one upload per take gains nothing from keeping it,
+        // and a refused request's unread body must not be taken for the next request.
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        const MHD_Result queued =
+            MHD_queue_response(connection, static_cast<unsigned>(exchange.reply.status), response);
+        MHD_destroy_response(response);
+        return queued;
     }
-}
 
-// Serves every connection through a Connection, so that its request head is bounded in time and size.
-// One request per connection: a request refused before its body was read leaves that body unread on the
-// connection, where the library would take it for further requests; closing after each reply prevents
-// that, and a client making one upload per take gains nothing from keeping connections open.
-class BoundedServer final : public httplib::Server {
-private:
-    bool process_and_close_socket(socket_t socket) override {
-        Connection connection(socket, {head_time, head_bytes, std::chrono::seconds(read_timeout_sec_)});
-        serving = &connection;
-        bool closed = true;
-        const bool answered = process_request(connection, true, closed,
-                                              [&connection](httplib::Request&) { connection.head_received(); });
-        serving = nullptr;
-        if (connection.head_fault() != HeadFault::none && !connection.wrote()) {
-            std::string ip = "?";
-            int port = 0;
-            connection.get_remote_ip_and_port(ip, port);
-            say("dropped the connection from " + ip + ":" + std::to_string(port) + ": " +
-                library_refusal(connection.head_fault() == HeadFault::overdue ? 408 : 431));
+    // A refusal while the body arrives: the library replies only once a body is complete, so the reply
+    // is written on the connection's own socket copy and the library told to drop the request, which
+    // leaves the connection to the lingering close.
+    MHD_Result refuse_mid_body(Exchange& exchange, Reply reply) {
+        exchange.reply = std::move(reply);
+        exchange.answered = true;
+        const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(exchange.reply.status));
+        watch.reply(exchange.watched, exchange.reply.status, reason, exchange.reply.json);
+        return MHD_NO;
+    }
+
+    MHD_Result begin(MHD_Connection* connection, Exchange& exchange) {
+        if (auto refused = screen_request(exchange.method, exchange.path, exchange.headers,
+                                          options.max_upload_bytes)) {
+            return answer(connection, exchange, std::move(*refused));
         }
-        ::shutdown(socket, SHUT_RDWR);
-        ::close(socket);
-        return answered;
+        if (exchange.method == "GET") return answer(connection, exchange, Reply{200, R"({"status":"ok"})"});
+        Exchange* self = &exchange;
+        exchange.form = std::make_unique<MultipartReader>(
+            *form_data_boundary(*find_header(exchange.headers, "Content-Type")),
+            [self](const std::string& name, const std::string&) {
+                self->keeping = (name == "audio" && self->kept != Exchange::Kept::audio) ||
+                                (name == "file" && self->kept == Exchange::Kept::none);
+                if (self->keeping) {
+                    self->spool.clear();
+                    self->kept = name == "audio" ? Exchange::Kept::audio : Exchange::Kept::file;
+                }
+            },
+            [self](std::string_view bytes) {
+                if (self->keeping) self->spool.append(bytes);
+            });
+        return MHD_YES;
+    }
+
+    MHD_Result take_body(Exchange& exchange, std::string_view bytes) {
+        exchange.received += bytes.size();
+        const double elapsed = seconds_between(exchange.began, Clock::now());
+        if (elapsed > body_grace_seconds &&
+            static_cast<double>(exchange.received) < min_body_rate * (elapsed - body_grace_seconds)) {
+            char why[160];
+            std::snprintf(why, sizeof why, "upload body arriving slower than %.0f KiB/s (%llu bytes in %.1f s)",
+                          min_body_rate / 1024, static_cast<unsigned long long>(exchange.received), elapsed);
+            return refuse_mid_body(exchange, error_reply(408, why));
+        }
+        if (!exchange.form->feed(bytes)) return refuse_mid_body(exchange, error_reply(400, exchange.form->error()));
+        if (!exchange.spool.error().empty()) return refuse_mid_body(exchange, error_reply(500, exchange.spool.error()));
+        return MHD_YES;
+    }
+
+    MHD_Result finish(MHD_Connection* connection, Exchange& exchange) {
+        if (!exchange.form->complete()) {
+            return answer(connection, exchange, error_reply(400, "multipart body ends before its closing boundary"));
+        }
+        if (exchange.kept == Exchange::Kept::none) {
+            return answer(connection, exchange,
+                          error_reply(400, "expected multipart/form-data (with a boundary) holding the WAV file "
+                                           "in a part named \"audio\""));
+        }
+        const std::string_view wav = exchange.spool.map();
+        if (!exchange.spool.error().empty()) return answer(connection, exchange, error_reply(500, exchange.spool.error()));
+        UploadSpool& spool = exchange.spool;
+        DecodeHooks hooks{&decode_turn, [&spool](std::string_view done) { spool.release(done); }};
+        return answer(connection, exchange, transcribe_wav(wav, engine, hooks));
+    }
+
+    void log(const Exchange& exchange) {
+        const std::string* length = find_header(exchange.headers, "Content-Length");
+        const std::string bytes = length != nullptr ? length->substr(0, 40) : std::to_string(exchange.received);
+        char line[512];
+        std::snprintf(line, sizeof line, "%s %s -> %d, %s bytes, %.2f s audio, %.3f s queued, %.3f s decode",
+                      exchange.method.substr(0, 20).c_str(), exchange.path.substr(0, 200).c_str(),
+                      exchange.reply.status, bytes.c_str(), exchange.reply.audio_seconds,
+                      exchange.reply.queue_seconds, exchange.reply.decode_seconds);
+        say(line);
     }
 };
 
-std::string request_bytes(const httplib::Request& request) {
-    const std::string length = request.get_header_value("Content-Length");
-    return length.empty() ? std::to_string(request.body.size()) : length;
+namespace {
+
+MHD_Result collect_header(void* headers, MHD_ValueKind, const char* key, const char* value) {
+    static_cast<Headers*>(headers)->emplace_back(key, value != nullptr ? value : "");
+    return MHD_YES;
+}
+
+MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
+                      const char* upload_data, size_t* upload_data_size, void** context) {
+    auto& state = *static_cast<HttpService::State*>(cls);
+    auto* exchange = static_cast<Exchange*>(*context);
+    if (exchange == nullptr) {
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        auto* watched = static_cast<ConnectionWatch::Connection*>(info != nullptr ? info->socket_context : nullptr);
+        // A head that came after its deadline has had its 408 already.
+        if (watched == nullptr || !state.watch.head_received(watched)) return MHD_NO;
+        exchange = new Exchange(method, url, watched);
+        *context = exchange;
+        {
+            std::lock_guard lock(state.mutex);
+            ++state.in_flight;
+        }
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, collect_header, &exchange->headers);
+        return state.begin(connection, *exchange);
+    }
+    if (exchange->answered) {
+        *upload_data_size = 0;  // the reply is out; whatever else comes is thrown away
+        return MHD_YES;
+    }
+    if (*upload_data_size > 0) {
+        const std::string_view bytes(upload_data, *upload_data_size);
+        *upload_data_size = 0;
+        return state.take_body(*exchange, bytes);
+    }
+    return state.finish(connection, *exchange);
+}
+
+void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    auto& state = *static_cast<HttpService::State*>(cls);
+    std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
+    *context = nullptr;
+    if (!exchange) return;
+    if (exchange->answered) state.log(*exchange);
+    std::lock_guard lock(state.mutex);
+    --state.in_flight;
+    state.changed.notify_all();
+}
+
+// Every connection's socket is duplicated when it is accepted, so that the server can answer where the
+// library would not (see ConnectionWatch), and so that when the library closes its own descriptor the
+// connection stays open for a lingering close (see LingeringClose).
+void on_connection(void* cls, MHD_Connection* connection, void** socket_context, MHD_ConnectionNotificationCode code) {
+    auto& state = *static_cast<HttpService::State*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const int copy = info != nullptr ? ::fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
+        *socket_context = state.watch.opened(copy);
+        return;
+    }
+    if (*socket_context != nullptr) state.watch.closed(static_cast<ConnectionWatch::Connection*>(*socket_context));
+    *socket_context = nullptr;
+}
+
+// The library's own messages (a connection refused at the limit, a head too long) go to the log.
+void library_message(void*, const char* format, va_list args) {
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    // What the library calls an internal error is the server dropping a request it refused mid-body
+    // itself; that refusal has its own log line.
+    if (text.rfind("Application reported internal error", 0) == 0) return;
+    say("http: " + text);
 }
 
 }  // namespace
 
 HttpService::HttpService(SpeechToText& engine, const Options& options)
-    : engine_(engine), options_(options), http_(std::make_unique<BoundedServer>()) {
-    httplib::Server& http = *http_;
-    http.new_task_queue = [] { return new httplib::ThreadPool(worker_threads); };
-    http.set_payload_max_length(options_.max_upload_bytes);
-    // Address reuse lets a restarted server bind while old connections linger in TIME_WAIT. The library's
-    // default also sets port reuse, which would let a second server share the port silently instead of
-    // failing with "address in use".
-    http.set_socket_options([](int socket) {
-        const int yes = 1;
-        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    http.set_read_timeout(io_timeout_seconds, 0);
-    http.set_write_timeout(io_timeout_seconds, 0);
+    : state_(std::make_unique<State>(engine, options)) {}
 
-    // Refusals that need no body are made before the body is read: the payload limit of the HTTP library
-    // only looks at Content-Length, so an upload without one would otherwise be read whole.
-    http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-        auto refused = screen_request(request.method, request.path, headers_of(request), options_.max_upload_bytes);
-        if (!refused) return httplib::Server::HandlerResponse::Unhandled;
-        send(*refused, response);
-        return httplib::Server::HandlerResponse::Handled;
-    });
-
-    auto answer = [this](const httplib::Request& request, httplib::Response& response) {
-        Request core{request.method, request.path, headers_of(request), {}};
-        for (const auto& [name, part] : request.files) core.parts.push_back({name, part.filename, part.content});
-        send(handle_request(core, engine_, options_.max_upload_bytes), response);
-    };
-    // Every method the library routes reaches the handler, which owns the 404/405 decisions.
-    const std::string any_path = ".*";
-    http.Get(any_path, answer);
-    http.Post(any_path, answer);
-    http.Put(any_path, answer);
-    http.Patch(any_path, answer);
-    http.Delete(any_path, answer);
-    http.Options(any_path, answer);
-
-    // Refusals the library makes itself (unreadable request, malformed multipart body) get a JSON body too.
-    // A head given up on for its time or size reaches the library as a failed read, which it calls malformed;
-    // the client is told the real reason.
-    http.set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request&, httplib::Response& response) {
-            if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-            if (serving != nullptr && serving->head_fault() == HeadFault::overdue) response.status = 408;
-            if (serving != nullptr && serving->head_fault() == HeadFault::oversize) response.status = 431;
-            const nlohmann::json body{{"error", library_refusal(response.status)}};
-            response.set_content(body.dump(), "application/json");
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-
-    http.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-        char line[512];
-        std::snprintf(line, sizeof line, "%s %s -> %d, %s bytes, %.2f s audio, %.3f s decode",
-                      request.method.c_str(), request.path.substr(0, 200).c_str(), response.status,
-                      request_bytes(request).c_str(), figures.audio_seconds, figures.decode_seconds);
-        say(line);
-        figures = {};
-    });
+HttpService::~HttpService() {
+    if (state_->listener) ::close(state_->listener->socket);
 }
-
-HttpService::~HttpService() = default;
 
 std::variant<int, std::string> HttpService::bind() {
-    errno = 0;
-    int port = options_.port;
-    if (port == 0) {
-        port = http_->bind_to_any_port(options_.host);
-    } else if (!http_->bind_to_port(options_.host, port)) {
-        port = -1;
-    }
-    if (port < 0) {
-        const std::string reason = errno != 0 ? std::strerror(errno) : "address not available";
-        return "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + reason;
-    }
-    return port;
+    auto bound = listen_on(state_->options.host, state_->options.port);
+    if (auto* failure = std::get_if<std::string>(&bound)) return *failure;
+    state_->listener = std::get<Listener>(bound);
+    return state_->listener->port;
 }
 
-bool HttpService::run() { return http_->listen_after_bind(); }
+bool HttpService::run() {
+    State& state = *state_;
+    if (!state.listener) return false;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.stopping) return true;
+    }
+    unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
+                     MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    if (state.listener->ipv6) flags |= MHD_USE_IPv6;
+    MHD_Daemon* daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &on_request, &state,
+        MHD_OPTION_EXTERNAL_LOGGER, &library_message, nullptr,
+        MHD_OPTION_LISTEN_SOCKET, state.listener->socket,
+        MHD_OPTION_CONNECTION_LIMIT, connection_limit,
+        MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory,
+        MHD_OPTION_NOTIFY_COMPLETED, &on_completed, &state,
+        MHD_OPTION_NOTIFY_CONNECTION, &on_connection, &state,
+        MHD_OPTION_END);
+    if (daemon == nullptr) return false;
+
+    std::unique_lock lock(state.mutex);
+    state.changed.wait(lock, [&] { return state.stopping; });
+    // No new connections from here on; requests already being handled get their replies.
+    const MHD_socket listening = MHD_quiesce_daemon(daemon);
+    if (listening != MHD_INVALID_SOCKET) ::close(listening);  // new clients are refused, not queued
+    state.listener.reset();
+    state.changed.wait(lock, [&] { return state.in_flight == 0; });
+    lock.unlock();
+    MHD_stop_daemon(daemon);
+    return true;
+}
 
 void HttpService::stop() {
-    // A signal may come in just before run() has set the library's running flag, and the library ignores
-    // stop() until then; give it a moment to get there.
-    for (int i = 0; i < 200 && !http_->is_running(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    http_->stop();
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+    state_->changed.notify_all();
 }
 
 }  // namespace server

@@ -7,19 +7,34 @@
 #include "server/options.h"
 #include "server/speech_to_text.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace server {
 
-// The HTTP front of the server: reads requests off the network, passes them to handle_request, writes the
-// replies and logs one line per request. Uploads are read concurrently by a small pool of threads; the
-// recogniser makes them take turns for decoding. One request per connection. A client has 5 s and 64 KiB
-// for its request line and headers (408 or 431 otherwise, or a logged drop when not even the request line
-// came), so slow or endless heads cannot keep the pool from other clients for long.
+// The HTTP front of the server: reads requests off the network, passes them to the request handling,
+// writes the replies and logs one line per request. Each connection is served by a thread of its own, up
+// to a connection limit, so slow clients wait on their own threads, not on a shared pool; uploads take
+// turns at decoding. One request per connection.
+//
+// What a client must do to keep its connection:
+// - send its request line and headers (at most 64 KiB) within `head_milliseconds` (otherwise 408);
+// - send something at least every `idle_seconds` (otherwise the connection is closed);
+// - once its headers are in, keep its body coming at `min_body_rate` bytes per second on average after
+//   a grace of `body_grace_seconds` (otherwise 408).
+// An upload's body is parsed as it arrives and its audio part kept in an unnamed temporary file, so
+// memory per upload is a few hundred KiB while it arrives; samples for the recogniser (about a third of a
+// 48 kHz 16-bit WAV's size) are made for one upload at a time, when its turn comes.
+// Every reply carries "Connection: close". A connection is closed by shutting down its write side, then
+// reading and throwing away what the client still sends for up to `linger_milliseconds` and
+// `linger_bytes`, so a client refused while it sends its body reads the refusal instead of a reset.
 class HttpService {
 public:
+    static constexpr unsigned connection_limit = 64;
+    static constexpr unsigned head_milliseconds = 5000;
+    static constexpr unsigned idle_seconds = 10;
+    static constexpr double body_grace_seconds = 5.0;
+    static constexpr double min_body_rate = 64 * 1024;
+    static constexpr unsigned linger_milliseconds = 2000;
+    static constexpr std::size_t linger_bytes = 64 * 1024 * 1024;
+
     // `engine` must outlive the service.
     HttpService(SpeechToText& engine, const Options& options);
     ~HttpService();
@@ -27,18 +42,19 @@ public:
     HttpService& operator=(const HttpService&) = delete;
 
     // Binds the listening socket. Returns the port bound (the one picked when options.port was 0), or a
-    // message naming the address and the reason.
+    // message naming the address and the resolver's or system's reason.
     std::variant<int, std::string> bind();
     // Serves until stop(); requests in flight are finished before it returns. Returns false if serving
-    // could not start.
+    // could not start. Call bind() first.
     bool run();
-    // Stops accepting connections and makes run() return once requests in flight are done. Any thread.
+    // Stops accepting connections and makes run() return once requests in flight are done. Any thread,
+    // any time: a stop that comes before run() makes run() return at once.
     void stop();
 
+    struct State;
+
 private:
-    SpeechToText& engine_;
-    Options options_;
-    std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace server

@@ -1,6 +1,8 @@
 // dictate-server: offline transcription of WAV uploads for the dictate console program.
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string_view>
@@ -40,7 +42,16 @@ int main(int argc, char** argv) {
         server::say(*failure);
         return 1;
     }
-    server::StopSignals signals([&service](int) { service.stop(); });
+    // The first signal finishes the requests in flight; a second one means now.
+    std::atomic<int> signals_seen{0};
+    server::StopSignals signals([&service, &signals_seen](int signal_number) {
+        if (signals_seen++ == 0) {
+            service.stop();
+            return;
+        }
+        server::say("stopping at once on a second signal");
+        std::_Exit(128 + signal_number);
+    });
     server::say("listening on " + options.host + ":" + std::to_string(std::get<int>(bound)));
     if (!service.run()) {
         server::say("serving on " + options.host + " stopped unexpectedly");

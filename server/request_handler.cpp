@@ -24,36 +24,22 @@ Reply error(int status, std::string_view message) {
     return Reply{status, dump({{"error", message}})};
 }
 
-bool same_name(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-const std::string* header(const Headers& headers, std::string_view name) {
-    for (const auto& [key, value] : headers) {
-        if (same_name(key, name)) return &value;
-    }
-    return nullptr;
-}
-
-std::optional<std::uint64_t> parse_length(std::string_view text) {
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-    return value;
-}
-
 constexpr std::string_view not_form_data =
     "expected multipart/form-data (with a boundary) holding the WAV file in a part named \"audio\"";
 
-bool is_form_data(std::string_view content_type) {
-    constexpr std::string_view form_data = "multipart/form-data";
-    if (content_type.size() < form_data.size() || !same_name(content_type.substr(0, form_data.size()), form_data)) {
-        return false;
+bool is_http_method(std::string_view method) {
+    for (std::string_view known : {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"}) {
+        if (method == known) return true;
     }
-    const auto boundary = content_type.find("boundary=");
-    return boundary != std::string_view::npos && boundary + 9 < content_type.size();
+    return false;
+}
+
+constexpr std::size_t max_target = 8 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point began) {
+    return std::chrono::duration<double>(Clock::now() - began).count();
 }
 
 const FormPart* audio_part(const std::vector<FormPart>& parts) {
@@ -70,26 +56,45 @@ Reply transcribe(const Request& request, SpeechToText& engine) {
     if (part == nullptr) {
         return error(400, not_form_data);
     }
-    const auto decoded = decode_wav(part->content);
-    if (const auto* bad = std::get_if<WavError>(&decoded)) return error(bad->status, bad->message);
-    const WavAudio& audio = std::get<WavAudio>(decoded);
-
-    const auto started = std::chrono::steady_clock::now();
-    try {
-        const std::string text = engine.transcribe(to_recognizer_input(audio));
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-        return Reply{200, dump({{"text", text}, {"duration", audio.seconds()}}), audio.seconds(), took.count()};
-    } catch (const std::exception& failure) {
-        Reply reply = error(500, std::string("transcription failed: ") + failure.what());
-        reply.audio_seconds = audio.seconds();
-        return reply;
-    }
+    return transcribe_wav(part->content, engine);
 }
 
 }  // namespace
 
+Reply error_reply(int status, std::string_view message) { return error(status, message); }
+
+Reply transcribe_wav(std::string_view wav, SpeechToText& engine, const DecodeHooks& hooks) {
+    const auto decoded = decode_wav(wav);
+    if (const auto* bad = std::get_if<WavError>(&decoded)) return error(bad->status, bad->message);
+    const WavAudio& audio = std::get<WavAudio>(decoded);
+
+    const auto queued = Clock::now();
+    std::unique_lock<std::mutex> turn;
+    if (hooks.turn != nullptr) turn = std::unique_lock(*hooks.turn);
+    const double queue_seconds = seconds_since(queued);
+    const auto started = Clock::now();
+    try {
+        const std::string text = engine.transcribe(to_recognizer_input(audio, hooks.consumed));
+        return Reply{200, dump({{"text", text}, {"duration", audio.seconds()}}), audio.seconds(),
+                     seconds_since(started), queue_seconds};
+    } catch (const std::exception& failure) {
+        Reply reply = error(500, std::string("transcription failed: ") + failure.what());
+        reply.audio_seconds = audio.seconds();
+        reply.queue_seconds = queue_seconds;
+        return reply;
+    }
+}
+
 std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,
                                     std::uint64_t max_upload_bytes) {
+    if (!is_http_method(method)) return error(400, "not an HTTP method: " + std::string(method));
+    if (path.size() > max_target) return error(414, "request target over 8 KiB");
+    // Two lengths for one body let two parsers on the way frame the request differently; whatever the
+    // request is, it gets no answer but this.
+    const BodyLength length = body_length(headers);
+    if (length.kind == BodyLength::Kind::malformed) {
+        return error(400, "Content-Length is not one number: " + length.text);
+    }
     std::string_view allowed;
     if (path == "/health") allowed = "GET";
     else if (path == "/transcribe") allowed = "POST";
@@ -99,17 +104,20 @@ std::optional<Reply> screen_request(std::string_view method, std::string_view pa
     }
     if (method != "POST") return std::nullopt;
 
-    const std::string* length_text = header(headers, "Content-Length");
-    if (length_text == nullptr) return error(411, "uploads need a Content-Length header");
-    const auto length = parse_length(*length_text);
-    if (!length) return error(400, "Content-Length is not a number: " + *length_text);
-    if (*length > max_upload_bytes) {
-        return error(413, "upload of " + std::to_string(*length) + " bytes is over the limit of " +
+    if (find_header(headers, "Transfer-Encoding") != nullptr) {
+        if (find_header(headers, "Content-Length") != nullptr) {
+            return error(400, "an upload with both Transfer-Encoding and Content-Length is ambiguous");
+        }
+        return error(411, "chunked uploads are not accepted: send the upload with a Content-Length header");
+    }
+    if (length.kind == BodyLength::Kind::absent) return error(411, "uploads need a Content-Length header");
+    if (length.bytes > max_upload_bytes) {
+        return error(413, "upload of " + std::to_string(length.bytes) + " bytes is over the limit of " +
                               std::to_string(max_upload_bytes) + " bytes");
     }
     // Without a boundary the body can't be split into parts; refusing now spares reading it.
-    const std::string* type = header(headers, "Content-Type");
-    if (type == nullptr || !is_form_data(*type)) return error(400, not_form_data);
+    const std::string* type = find_header(headers, "Content-Type");
+    if (type == nullptr || !form_data_boundary(*type)) return error(400, not_form_data);
     return std::nullopt;
 }
 

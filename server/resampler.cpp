@@ -42,7 +42,8 @@ void append(std::vector<std::int16_t>& out, const std::vector<float>& samples, s
 
 }  // namespace
 
-std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio) {
+std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio,
+                                              const std::function<void(std::string_view)>& consumed) {
     const std::size_t frames = audio.frames();
     const double ratio = static_cast<double>(recognizer_rate) / audio.sample_rate;
     std::vector<std::int16_t> out;
@@ -75,6 +76,7 @@ std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio) {
         } else {
             resample(in.data(), count);
         }
+        if (consumed) consumed(audio.data.substr(first * audio.bytes_per_frame(), count * audio.bytes_per_frame()));
     }
     if (!pass_through) resample(nullptr, 0);
     return out;

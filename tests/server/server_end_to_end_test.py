@@ -4,6 +4,7 @@ usage: server_end_to_end_test.py PATH/TO/dictate-server POCKETSPHINX_TEST_DATA_D
 """
 
 import http.client
+import io
 import json
 import os
 import re
@@ -16,6 +17,7 @@ import tempfile
 import threading
 import time
 import unittest
+import wave
 
 SERVER = ""
 TEST_DATA = ""
@@ -112,6 +114,16 @@ def multipart(parts, boundary="dictate-boundary-7d93"):
     return body, {"Content-Type": f"multipart/form-data; boundary={boundary}"}
 
 
+def silent_wav(seconds, rate=16000):
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(b"\0\0" * int(seconds * rate))
+    return out.getvalue()
+
+
 def upload(server, content, name="audio"):
     body, headers = multipart([(name, content)])
     return server.request("POST", "/transcribe", body, headers)
@@ -134,6 +146,7 @@ class EndToEnd(unittest.TestCase):
         cls.speech = sox("take.wav", "-r", "48000", "-b", "16")
         cls.long_speech = sox("long.wav", "-r", "48000", "-b", "16", repeat=8)
         cls.adpcm = sox("adpcm.wav", "-e", "ms-adpcm")
+        cls.silence = silent_wav(0.2)
 
     @classmethod
     def tearDownClass(cls):
@@ -151,6 +164,14 @@ class EndToEnd(unittest.TestCase):
             self.assertAlmostEqual(body["duration"], 2.79, delta=0.01)
 
             no_audio, no_audio_headers = multipart([("comment", b"hello")])
+            quiet, _ = multipart([("audio", self.silence)], "X")
+
+            def quiet_as(content_type):
+                return lambda: server.request("POST", "/transcribe", quiet, {"Content-Type": content_type})
+
+            def head_with(lines):
+                return lambda: server.raw(f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\n{lines}"
+                                          "Content-Type: multipart/form-data; boundary=x\r\n\r\n")
             no_boundary = {"Content-Type": "multipart/form-data"}
             cases = [
                 ("no audio part", lambda: server.request("POST", "/transcribe", no_audio, no_audio_headers), 400),
@@ -166,6 +187,10 @@ class EndToEnd(unittest.TestCase):
                 ("over the limit", lambda: server.raw(
                     f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nContent-Length: 8000001\r\n"
                     "Content-Type: multipart/form-data; boundary=x\r\n\r\n"), 413),
+                ("boundary before a charset", quiet_as("multipart/form-data; boundary=X; charset=UTF-8"), 200),
+                ("boundary name in capitals, quoted", quiet_as('Multipart/Form-Data; Boundary="X"'), 200),
+                ("two different Content-Lengths", head_with("Content-Length: 300\r\nContent-Length: 5\r\n"), 400),
+                ("chunked and a Content-Length", head_with("Transfer-Encoding: chunked\r\nContent-Length: 5\r\n"), 400),
                 ("unknown path", lambda: server.request("GET", "/v1/transcribe"), 404),
                 ("GET transcribe", lambda: server.request("GET", "/transcribe"), 405),
                 ("DELETE health", lambda: server.request("DELETE", "/health"), 405),
@@ -174,7 +199,7 @@ class EndToEnd(unittest.TestCase):
                 with self.subTest(name):
                     status, body = send()
                     self.assertEqual(status, expected, body)
-                    self.assertIsInstance(body.get("error"), str, body)
+                    self.assertIsInstance(body.get("text" if status == 200 else "error"), str, body)
                     self.assert_healthy(server)
             # One log line per request, each with its status (all written once the server has stopped).
             self.assertEqual(server.stop(), 0)
@@ -224,6 +249,31 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual(server.lines[-1], "dictate-server: stopped")
             self.assertLess(logged[0], len(server.lines) - 1)
 
+    def test_a_second_signal_ends_the_server_at_once(self):
+        with Server("--port", "0", "--max-upload-mb", "8") as server:
+            outcome = {}
+
+            def send():
+                try:
+                    outcome["reply"] = upload(server, self.long_speech)
+                except OSError as failure:
+                    outcome["failure"] = failure
+
+            sender = threading.Thread(target=send)
+            sender.start()
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and not server_has_connection(server.port):
+                time.sleep(0.05)
+            server.process.send_signal(signal.SIGINT)
+            # Once the first has been taken in, the server no longer accepts connections.
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and server_accepts(server.port):
+                time.sleep(0.05)
+            self.assertEqual(server.stop(signal.SIGINT, timeout=5), 130)
+            sender.join(60)
+            self.assertIn("failure", outcome, "the upload in flight was answered: the server did not end at once")
+            self.assertNotIn("dictate-server: stopped", server.lines)
+
     def test_sigint_exits_0_when_idle(self):
         with Server("--port", "0") as server:
             self.assertEqual(server.stop(signal.SIGINT), 0)
@@ -237,14 +287,26 @@ class EndToEnd(unittest.TestCase):
                 ("missing model", ["--port", "0", "--model-dir", self.work], 1,
                  rf"cannot load the speech model from {re.escape(self.work)}"),
                 ("bad option", ["--port", "http"], 2, r"--port wants 0\.\.65535"),
+                # The resolver's own words, whichever it finds: not a system error number's text.
+                ("unresolvable host", ["--port", "0", "--host", "nosuch.invalid"], 1,
+                 r"cannot listen on nosuch\.invalid:0: (Name or service not known|Temporary failure in name "
+                 r"resolution|No address associated with hostname)$"),
             ]
             for name, args, code, message in cases:
                 with self.subTest(name):
-                    done = subprocess.run([SERVER, "--host", HOST, *args], stdin=subprocess.DEVNULL,
+                    done = subprocess.run([SERVER, *([] if "--host" in args else ["--host", HOST]), *args], stdin=subprocess.DEVNULL,
                                           capture_output=True, text=True, timeout=60)
                     self.assertEqual(done.returncode, code, done.stderr)
                     self.assertRegex(done.stderr, r"^dictate-server: " + message)
             self.assert_healthy(running)
+
+
+def server_accepts(port):
+    try:
+        socket.create_connection((HOST, port), timeout=5).close()
+        return True
+    except OSError:
+        return False
 
 
 def server_has_connection(port):

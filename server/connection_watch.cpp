@@ -1,0 +1,119 @@
+#include "server/connection_watch.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <nlohmann/json.hpp>
+
+#include "server/messages.h"
+
+namespace server {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void send_reply(int socket, int status, std::string_view reason, std::string_view body) {
+    const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+                              "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+    [[maybe_unused]] const ssize_t sent = ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// "ADDRESS:PORT" of the client on `socket`, for the log.
+std::string peer(int socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    char host[NI_MAXHOST] = "?";
+    char service[NI_MAXSERV] = "?";
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        ::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, service,
+                      sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
+    }
+    return std::string(host) + ":" + service;
+}
+
+}  // namespace
+
+struct ConnectionWatch::Connection {
+    enum class Stage { head, request, head_overdue };
+    int socket;
+    Clock::time_point head_deadline;
+    Stage stage = Stage::head;
+    std::list<Connection>::iterator self;
+};
+
+ConnectionWatch::ConnectionWatch(std::chrono::milliseconds head_time, LingeringClose& closer)
+    : head_time_(head_time), closer_(closer) {
+    // Process signals are for the thread that waits for them: this one starts with them all blocked.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    thread_ = std::thread([this] { watch(); });
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+ConnectionWatch::~ConnectionWatch() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    for (Connection& c : open_) closer_.close(c.socket);
+}
+
+ConnectionWatch::Connection* ConnectionWatch::opened(int socket_copy) {
+    std::lock_guard lock(mutex_);
+    open_.push_back({socket_copy, Clock::now() + head_time_, Connection::Stage::head, {}});
+    open_.back().self = std::prev(open_.end());
+    changed_.notify_all();
+    return &open_.back();
+}
+
+bool ConnectionWatch::head_received(Connection* connection) {
+    std::lock_guard lock(mutex_);
+    if (connection->stage != Connection::Stage::head) return false;
+    connection->stage = Connection::Stage::request;
+    return true;
+}
+
+void ConnectionWatch::reply(Connection* connection, int status, std::string_view reason, std::string_view json) {
+    std::lock_guard lock(mutex_);
+    send_reply(connection->socket, status, reason, json);
+}
+
+void ConnectionWatch::closed(Connection* connection) {
+    std::lock_guard lock(mutex_);
+    closer_.close(connection->socket);
+    open_.erase(connection->self);
+}
+
+void ConnectionWatch::watch() {
+    std::unique_lock lock(mutex_);
+    while (!closing_) {
+        const auto now = Clock::now();
+        auto next = now + std::chrono::hours(1);
+        for (Connection& c : open_) {
+            if (c.stage != Connection::Stage::head) continue;
+            if (now < c.head_deadline) {
+                next = std::min(next, c.head_deadline);
+                continue;
+            }
+            c.stage = Connection::Stage::head_overdue;
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(head_time_).count();
+            // The library is still reading the head, so it has written nothing on this connection.
+            const std::string body =
+                nlohmann::json{{"error", "request head not received within " + std::to_string(seconds) + " s"}}.dump();
+            send_reply(c.socket, 408, "Request Timeout", body);
+            say("408 to " + peer(c.socket) + ": request head not received within " + std::to_string(seconds) + " s");
+            // The library sees the end of the input and closes its side; closed() then finishes the job.
+            ::shutdown(c.socket, SHUT_RDWR);
+        }
+        changed_.wait_until(lock, next);
+    }
+}
+
+}  // namespace server
