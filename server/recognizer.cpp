@@ -4,26 +4,14 @@
 #include <sphinxbase/err.h>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace server {
 namespace {
-
-// An upload needs this many frames of speech (10 ms each) before its own cepstral mean is trusted; below
-// it the model's estimate is closer to the truth than an average over a word or two.
-constexpr std::size_t min_frames_for_mean = 50;
-
-// Only frames whose log energy (c0) is within this of the loudest frame's count towards the mean: the
-// detector keeps a little silence around each segment, and breaths and room noise there would pull the mean
-// towards the noise. Measured on the engine's test recordings: 2 to 5 read best, none or 6 and more worse.
-constexpr float mean_floor_below_loudest = 3.5f;
-
-void add_words(std::string& text, const char* hypothesis) {
-    if (hypothesis == nullptr || *hypothesis == '\0') return;
-    if (!text.empty()) text.push_back(' ');
-    text += hypothesis;
-}
 
 std::vector<float> parse_mean(const char* listed) {
     std::vector<float> mean;
@@ -32,81 +20,131 @@ std::vector<float> parse_mean(const char* listed) {
     return mean;
 }
 
-// The average cepstrum of the upload's loud speech frames, or `fallback` when there are too few of them.
-std::vector<float> cepstral_mean(const SpeechFrames& speech, const std::vector<float>& fallback) {
-    if (speech.frames() < min_frames_for_mean || fallback.size() != speech.width) return fallback;
-    float top = -1e30f;
-    for (std::size_t f = 0; f < speech.frames(); ++f) top = std::max(top, speech.frame(f)[0]);
-    const float floor = top - mean_floor_below_loudest;
-    std::vector<double> sum(speech.width, 0.0);
-    std::size_t used = 0;
-    for (std::size_t f = 0; f < speech.frames(); ++f) {
-        const float* cepstrum = speech.frame(f);
-        if (cepstrum[0] < floor) continue;
-        ++used;
-        for (std::size_t i = 0; i < speech.width; ++i) sum[i] += cepstrum[i];
+ps_decoder_t* load_decoder(const std::string& model_dir) {
+    const std::string hmm = model_dir + "/en-us/en-us";
+    const std::string lm = model_dir + "/en-us/en-us.lm.bin";
+    const std::string dict = model_dir + "/en-us/cmudict-en-us.dict";
+    // The decoder normalises nothing itself: transcribe() removes each upload's own mean from the cepstra.
+    std::vector<std::string> options{"-hmm", hmm, "-lm", lm, "-dict", dict, "-cmn", "none", "-logfn", "/dev/null"};
+    std::vector<char*> argv;
+    for (auto& option : options) argv.push_back(option.data());
+    cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), static_cast<int>(argv.size()), argv.data(), TRUE);
+    if (config == nullptr) throw std::runtime_error("cannot configure the recogniser for " + model_dir);
+    ps_decoder_t* decoder = ps_init(config);
+    cmd_ln_free_r(config);  // the decoder holds its own reference
+    if (decoder == nullptr) {
+        throw std::runtime_error("cannot load the speech model from " + model_dir +
+                                 " (needs en-us/en-us/, en-us/en-us.lm.bin and en-us/cmudict-en-us.dict)");
     }
-    if (used < min_frames_for_mean) return fallback;
-    std::vector<float> mean(speech.width);
-    for (std::size_t i = 0; i < speech.width; ++i) mean[i] = static_cast<float>(sum[i] / used);
-    return mean;
+    return decoder;
+}
+
+// One utterance's words, from a fresh search over its frames.
+std::string decode(ps_decoder_t* decoder, SpeechFrames& speech, const SpeechFrames::Segment& segment) {
+    std::vector<float*> rows;
+    for (std::size_t f = segment.first; f < segment.first + segment.count; ++f) rows.push_back(speech.frame(f));
+    if (ps_start_utt(decoder) < 0) throw std::runtime_error("ps_start_utt failed");
+    if (ps_process_cep(decoder, rows.data(), static_cast<int>(rows.size()), FALSE, TRUE) < 0) {
+        ps_end_utt(decoder);
+        throw std::runtime_error("ps_process_cep failed");
+    }
+    if (ps_end_utt(decoder) < 0) throw std::runtime_error("ps_end_utt failed");
+    const char* words = ps_get_hyp(decoder, nullptr);
+    return words == nullptr ? "" : words;
 }
 
 }  // namespace
 
 std::string default_model_dir() { return DICTATE_SERVER_MODEL_DIR; }
 
-Recognizer::Recognizer(const std::string& model_dir) {
+unsigned default_decoder_count() { return std::clamp(std::thread::hardware_concurrency(), 1u, 2u); }
+
+Recognizer::Recognizer(const std::string& model_dir, unsigned decoders) {
     // Before anything can log: the configuration parser itself prints to stderr otherwise.
     err_set_logfp(nullptr);
-    const std::string hmm = model_dir + "/en-us/en-us";
-    const std::string lm = model_dir + "/en-us/en-us.lm.bin";
-    const std::string dict = model_dir + "/en-us/cmudict-en-us.dict";
-    // The decoder normalises nothing itself: transcribe() removes each upload's own mean from the cepstra.
-    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-                                   dict.c_str(), "-cmn", "none", "-logfn", "/dev/null", nullptr);
-    if (config == nullptr) throw std::runtime_error("cannot configure the recogniser for " + model_dir);
-    decoder_ = ps_init(config);
-    cmd_ln_free_r(config);  // the decoder holds its own reference
-    if (decoder_ == nullptr) {
-        throw std::runtime_error("cannot load the speech model from " + model_dir +
-                                 " (needs en-us/en-us/, en-us/en-us.lm.bin and en-us/cmudict-en-us.dict)");
-    }
     try {
-        front_end_.emplace(ps_get_config(decoder_));
+        for (unsigned i = 0; i < std::max(decoders, 1u); ++i) decoders_.push_back(load_decoder(model_dir));
+        cmd_ln_t* config = ps_get_config(decoders_.front());
+        front_end_.emplace(config);
         // The model folder's feature parameters fill in the initial mean when the decoder loads.
-        model_mean_ = parse_mean(cmd_ln_str_r(ps_get_config(decoder_), "-cmninit"));
+        model_mean_ = parse_mean(cmd_ln_str_r(config, "-cmninit"));
     } catch (...) {
-        ps_free(decoder_);
+        front_end_.reset();
+        for (auto* decoder : decoders_) ps_free(decoder);
         throw;
     }
+    idle_ = decoders_;
 }
 
 Recognizer::~Recognizer() {
     front_end_.reset();
-    ps_free(decoder_);
+    for (auto* decoder : decoders_) ps_free(decoder);
+}
+
+ps_decoder_s* Recognizer::acquire(bool wait) {
+    std::unique_lock lock(pool_mutex_);
+    if (wait) decoder_released_.wait(lock, [&] { return !idle_.empty(); });
+    if (idle_.empty()) return nullptr;
+    ps_decoder_s* decoder = idle_.back();
+    idle_.pop_back();
+    return decoder;
+}
+
+void Recognizer::release(ps_decoder_s* decoder) {
+    {
+        std::lock_guard lock(pool_mutex_);
+        idle_.push_back(decoder);
+    }
+    decoder_released_.notify_one();
 }
 
 std::string Recognizer::transcribe(std::span<const std::int16_t> samples) {
-    std::lock_guard lock(mutex_);
-    SpeechFrames speech = front_end_->speech_of(samples);
-    const std::vector<float> mean = cepstral_mean(speech, model_mean_);
-    for (std::size_t f = 0; f < speech.frames(); ++f) {
-        float* cepstrum = speech.frame(f);
-        for (std::size_t i = 0; i < speech.width; ++i) cepstrum[i] -= mean[i];
+    SpeechFrames speech;
+    {
+        std::lock_guard lock(front_end_mutex_);
+        speech = front_end_->speech_of(samples);
     }
+    remove_cepstral_mean(speech, model_mean_);
+
+    std::vector<std::string> words(speech.segments.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&](ps_decoder_s* decoder) {
+        for (std::size_t i = next++; i < speech.segments.size(); i = next++)
+            words[i] = decode(decoder, speech, speech.segments[i]);
+    };
+    ps_decoder_s* own = acquire(true);
+    // A second idle decoder, if there is one, takes segments on another core.
+    ps_decoder_s* helper = speech.segments.size() > 1 ? acquire(false) : nullptr;
+    std::exception_ptr helper_failure;
+    std::thread helping;
+    if (helper != nullptr) {
+        helping = std::thread([&] {
+            try {
+                work(helper);
+            } catch (...) {
+                helper_failure = std::current_exception();
+                next = speech.segments.size();
+            }
+        });
+    }
+    std::exception_ptr own_failure;
+    try {
+        work(own);
+    } catch (...) {
+        own_failure = std::current_exception();
+        next = speech.segments.size();
+    }
+    if (helping.joinable()) helping.join();
+    if (helper != nullptr) release(helper);
+    release(own);
+    if (own_failure) std::rethrow_exception(own_failure);
+    if (helper_failure) std::rethrow_exception(helper_failure);
+
     std::string text;
-    std::vector<float*> rows;
-    for (const auto& segment : speech.segments) {
-        rows.clear();
-        for (std::size_t f = segment.first; f < segment.first + segment.count; ++f) rows.push_back(speech.frame(f));
-        if (ps_start_utt(decoder_) < 0) throw std::runtime_error("ps_start_utt failed");
-        if (ps_process_cep(decoder_, rows.data(), static_cast<int>(rows.size()), FALSE, TRUE) < 0) {
-            ps_end_utt(decoder_);
-            throw std::runtime_error("ps_process_cep failed");
-        }
-        if (ps_end_utt(decoder_) < 0) throw std::runtime_error("ps_end_utt failed");
-        add_words(text, ps_get_hyp(decoder_, nullptr));
+    for (const auto& segment_words : words) {
+        if (segment_words.empty()) continue;
+        if (!text.empty()) text.push_back(' ');
+        text += segment_words;
     }
     return text;
 }

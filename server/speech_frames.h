@@ -26,6 +26,11 @@ struct SpeechFrames {
     const float* frame(std::size_t index) const { return cepstra.data() + index * width; }
 };
 
+// Subtracts the average cepstrum of the loud frames of `speech` from every frame, so the features match the
+// model whatever the microphone, voice and room. When there are too few loud frames to estimate it (a word
+// or two, silence), `fallback`, the model's own estimate, is subtracted instead; it must have `width` values.
+void remove_cepstral_mean(SpeechFrames& speech, const std::vector<float>& fallback);
+
 // The recogniser's front end (framing, filter bank, noise and silence removal, cepstra), set up from the
 // decoder's own configuration so that the frames are exactly those the decoder would compute itself.
 // Not thread-safe: one caller at a time.

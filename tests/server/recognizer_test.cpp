@@ -81,6 +81,22 @@ TEST(Recognizer, ShortPhraseComesOutExactly) {
     EXPECT_EQ(recognizer.transcribe(samples_of("cards/001.wav")), "ten of clubs");
 }
 
+// Sentences with a second of silence between them are decoded as separate utterances, on both decoders
+// at once when there are two; each starts from the same state, so the text must be the serial decode's.
+TEST(Recognizer, UtterancesOnTwoDecodersReadAsOnOne) {
+    std::vector<std::int16_t> sentences;
+    for (const char* name : {"0880", "0890", "0930", "0870"}) {
+        const auto sentence = samples_of(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + name + ".wav");
+        sentences.insert(sentences.end(), sentence.begin(), sentence.end());
+        sentences.insert(sentences.end(), 16000, 0);
+    }
+    server::Recognizer serial(server::default_model_dir(), 1);
+    server::Recognizer parallel(server::default_model_dir(), 2);
+    const std::string text = serial.transcribe(sentences);
+    EXPECT_GT(std::count(text.begin(), text.end(), ' '), 30) << text;
+    EXPECT_EQ(parallel.transcribe(sentences), text);
+}
+
 TEST(Recognizer, MissingModelIsReportedWithItsFolder) {
     try {
         server::Recognizer recognizer("/nonexistent/model-folder");
