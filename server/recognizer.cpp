@@ -25,7 +25,12 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
     const std::string lm = model_dir + "/en-us/en-us.lm.bin";
     const std::string dict = model_dir + "/en-us/cmudict-en-us.dict";
     // The decoder normalises nothing itself: transcribe() removes each upload's own mean from the cepstra.
-    std::vector<std::string> options{"-hmm", hmm, "-lm", lm, "-dict", dict, "-cmn", "none", "-logfn", "/dev/null"};
+    // The search is narrower than the engine's default and skips its second, flat-lexicon pass: measured on
+    // read speech this decodes a sentence in about a third of the time, with fewer errors on the engine's
+    // test recordings and a few more on telephone-band prompts (see the README's quality figures).
+    std::vector<std::string> options{"-hmm", hmm, "-lm", lm, "-dict", dict, "-cmn", "none",
+                                     "-fwdflat", "no", "-maxhmmpf", "2000", "-topn", "2", "-maxwpf", "10",
+                                     "-logfn", "/dev/null"};
     std::vector<char*> argv;
     for (auto& option : options) argv.push_back(option.data());
     cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), static_cast<int>(argv.size()), argv.data(), TRUE);
