@@ -19,7 +19,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 from cycle_turnaround import StdoutClock  # noqa: E402
-from harness import PROMPT, Scratch, binary, finish, press, private_network, start_dictate, wait_until  # noqa: E402
+from harness import (PROMPT, Scratch, binary, finish, press, private_network,  # noqa: E402
+                     start_dictate, wait_until)
 from virtual_mic import VirtualMic  # noqa: E402
 
 SENTENCE = "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0890.wav"
@@ -79,7 +80,8 @@ def main():
         server.wait()
         subprocess.run(["rm", "-rf", folder])
     ms = sorted(w * 1000 for w in waits)
-    print(f"Enter -> text, 5.3 s sentence, bundled server{', one busy process' if busy else ''}, {len(ms)} takes: "
+    load = ", one busy process" if busy else ""
+    print(f"Enter -> text, 5.3 s sentence, bundled server{load}, {len(ms)} takes: "
           f"median {statistics.median(ms):.0f} ms, worst {ms[-1]:.0f} ms, best {ms[0]:.0f} ms")
     for text in sorted(set(texts)):
         print(f"  \"{text}\" x{texts.count(text)}")

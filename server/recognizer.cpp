@@ -28,9 +28,12 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
     // The search is narrower than the engine's default and skips its second, flat-lexicon pass: measured on
     // read speech this decodes a sentence in about a third of the time, with fewer errors on the engine's
     // test recordings and a few more on telephone-band prompts (see the README's quality figures).
-    std::vector<std::string> options{"-hmm", hmm, "-lm", lm, "-dict", dict, "-cmn", "none",
-                                     "-fwdflat", "no", "-maxhmmpf", "2000", "-topn", "2", "-maxwpf", "10",
-                                     "-logfn", "/dev/null"};
+    // clang-format off
+    std::vector<std::string> options{
+        "-hmm", hmm, "-lm", lm, "-dict", dict, "-cmn", "none",
+        "-fwdflat", "no", "-maxhmmpf", "2000", "-topn", "2", "-maxwpf", "10",
+        "-logfn", "/dev/null"};
+    // clang-format on
     std::vector<char*> argv;
     for (auto& option : options) argv.push_back(option.data());
     cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), static_cast<int>(argv.size()), argv.data(), TRUE);
@@ -47,7 +50,8 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
 // One utterance's words, from a fresh search over its frames.
 std::string decode(ps_decoder_t* decoder, SpeechFrames& speech, const SpeechFrames::Segment& segment) {
     std::vector<float*> rows;
-    for (std::size_t f = segment.first; f < segment.first + segment.count; ++f) rows.push_back(speech.frame(f));
+    for (std::size_t f = segment.first; f < segment.first + segment.count; ++f)
+        rows.push_back(speech.frame(f));
     if (ps_start_utt(decoder) < 0) throw std::runtime_error("ps_start_utt failed");
     if (ps_process_cep(decoder, rows.data(), static_cast<int>(rows.size()), FALSE, TRUE) < 0) {
         ps_end_utt(decoder);

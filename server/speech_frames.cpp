@@ -22,7 +22,6 @@ constexpr std::size_t min_frames_for_mean = 50;
 // towards the noise. Measured on the engine's test recordings: 2 to 5 read best, none or 6 and more worse.
 constexpr float mean_floor_below_loudest = 3.5f;
 
-
 void check(int status, const char* step) {
     if (status < 0) throw std::runtime_error(std::string(step) + " failed (" + std::to_string(status) + ")");
 }

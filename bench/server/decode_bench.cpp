@@ -26,7 +26,8 @@
 
 namespace {
 
-const std::string sentences = std::string(POCKETSPHINX_TEST_DATA) + "/librivox/sense_and_sensibility_01_austen_64kb-";
+const std::string sentences =
+    std::string(POCKETSPHINX_TEST_DATA) + "/librivox/sense_and_sensibility_01_austen_64kb-";
 
 std::vector<std::int16_t> samples_of(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -99,20 +100,22 @@ int main(int argc, char** argv) {
             walls.push_back(seconds_since(start));
             cpu += process_cpu_seconds() - cpu_start;
         }
-        std::printf("%.2f s sentence, %d decodes: median %.3f s (real-time factor %.3f), worst %.3f s, "
-                    "CPU %.3f s per decode\n  \"%s\"\n",
-                    five_seconds, runs, bench::median(walls), bench::median(walls) / five_seconds,
-                    *std::max_element(walls.begin(), walls.end()), cpu / runs, text.c_str());
+        std::printf(
+            "%.2f s sentence, %d decodes: median %.3f s (real-time factor %.3f), worst %.3f s, "
+            "CPU %.3f s per decode\n  \"%s\"\n",
+            five_seconds, runs, bench::median(walls), bench::median(walls) / five_seconds,
+            *std::max_element(walls.begin(), walls.end()), cpu / runs, text.c_str());
         if (short_only) std::exit(0);
 
         const double cpu_start = process_cpu_seconds();
         const auto start = std::chrono::steady_clock::now();
         text = recognizer.transcribe(sixty);
         const double wall = seconds_since(start);
-        std::printf("60 s take: %.2f s (real-time factor %.3f), CPU %.2f s, %zu words, peak resident %.1f MB\n",
-                    wall, wall / 60.0, process_cpu_seconds() - cpu_start,
-                    static_cast<std::size_t>(std::count(text.begin(), text.end(), ' ') + !text.empty()),
-                    megabytes(bench::peak_resident_bytes().value_or(0)));
+        std::printf(
+            "60 s take: %.2f s (real-time factor %.3f), CPU %.2f s, %zu words, peak resident %.1f MB\n", wall,
+            wall / 60.0, process_cpu_seconds() - cpu_start,
+            static_cast<std::size_t>(std::count(text.begin(), text.end(), ' ') + !text.empty()),
+            megabytes(bench::peak_resident_bytes().value_or(0)));
         std::fflush(stdout);
         std::_Exit(0);
     }

@@ -6,7 +6,8 @@ Two sets, both from Debian packages:
 - testdata: the engine's own test recordings with transcripts (librivox/ and cards/ in
   pocketsphinx-testdata), 10 recordings, 92 words, 16 kHz;
 - prompts: studio-read telephone prompts with their published transcripts (asterisk-core-sounds-en-wav and
-  asterisk-core-sounds-en), 8 kHz: every fourth, in name order, of the prompts of at least five words whose transcript is plain words.
+  asterisk-core-sounds-en), 8 kHz: every fourth, in name order, of the prompts of at least five words
+  whose transcript is plain words.
   The engine has never been tuned on them; their band stops at 4 kHz, so they read worse than a microphone.
 
 usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts] [--ceiling PERCENT]
@@ -116,7 +117,8 @@ def main():
                 print(f"== {name}")
             errors, words, audio, decode = measure(server, rows, folder, quiet)
             worst = max(worst, 100.0 * errors / words)
-            totals.append(f"WER {name:8s}: {100.0 * errors / words:5.1f} % ({errors} errors in {words} words, "
+            totals.append(f"WER {name:8s}: {100.0 * errors / words:5.1f} % "
+                          f"({errors} errors in {words} words, "
                           f"{len(rows)} recordings); decode real-time factor {decode / audio:.3f} "
                           f"({decode:.1f} s for {audio:.1f} s)")
         peak = server.peak_rss_mb()

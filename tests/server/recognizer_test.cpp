@@ -18,7 +18,8 @@ std::vector<std::int16_t> samples_of(const std::string& relative_path) {
     std::ifstream in(std::string(POCKETSPHINX_TEST_DATA) + "/" + relative_path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto decoded = server::decode_wav(bytes);
-    if (!std::holds_alternative<server::WavAudio>(decoded)) throw std::runtime_error("cannot read " + relative_path);
+    if (!std::holds_alternative<server::WavAudio>(decoded))
+        throw std::runtime_error("cannot read " + relative_path);
     return server::to_recognizer_input(std::get<server::WavAudio>(decoded));
 }
 
@@ -86,7 +87,8 @@ TEST(Recognizer, ShortPhraseComesOutExactly) {
 TEST(Recognizer, UtterancesOnTwoDecodersReadAsOnOne) {
     std::vector<std::int16_t> sentences;
     for (const char* name : {"0880", "0890", "0930", "0870"}) {
-        const auto sentence = samples_of(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + name + ".wav");
+        const auto sentence =
+            samples_of(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + name + ".wav");
         sentences.insert(sentences.end(), sentence.begin(), sentence.end());
         sentences.insert(sentences.end(), 16000, 0);
     }
