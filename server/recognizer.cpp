@@ -27,7 +27,7 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
     // The decoder normalises nothing itself: transcribe() removes each upload's own mean from the cepstra.
     // The search is narrower than the engine's default and skips its second, flat-lexicon pass: measured on
     // read speech this decodes a sentence in about a third of the time, with fewer errors on the engine's
-    // test recordings and a few more on telephone-band prompts (see the README's quality figures).
+    // test recordings and about as many on telephone-band prompts (see the README's quality figures).
     // clang-format off
     std::vector<std::string> options{
         "-hmm", hmm, "-lm", lm, "-dict", dict, "-cmn", "none",

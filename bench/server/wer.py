@@ -80,7 +80,8 @@ def measure(server, rows, folder, quiet):
     audio = decode = 0.0
     for wav, ref in rows:
         up = os.path.join(folder, "48k.wav")
-        subprocess.run(["sox", wav, "-r", "48000", "-b", "16", "-c", "1", up], check=True)
+        # Without dither, as dictate records: the same file then always uploads the same samples.
+        subprocess.run(["sox", "-D", wav, "-r", "48000", "-b", "16", "-c", "1", up], check=True)
         with open(up, "rb") as f:
             reply = server.transcribe(f.read())
         decode += server.last_decode_seconds()
