@@ -1,14 +1,22 @@
 #!/usr/bin/env python3
-"""Word error rate of dictate-server next to the engine's own command-line decoder, on the engine's test
-recordings that come with transcripts (librivox/ and cards/ in pocketsphinx-testdata).
+"""Word error rate of dictate-server on real read English with exact transcripts, uploaded as dictate sends
+it (48 kHz 16-bit mono, resampled by sox), with the decode real-time factor and the server's peak memory.
 
-Each recording is decoded three ways: by `pocketsphinx_continuous -infile` (its defaults), by the server
-given the very same 16 kHz file, and by the server given the file resampled to 48 kHz by sox, which is what
-the dictate client sends.
+Two sets, both from Debian packages:
+- testdata: the engine's own test recordings with transcripts (librivox/ and cards/ in
+  pocketsphinx-testdata), 10 recordings, 92 words, 16 kHz;
+- prompts: studio-read telephone prompts with their published transcripts (asterisk-core-sounds-en-wav and
+  asterisk-core-sounds-en), 8 kHz: every fourth, in name order, of the prompts of at least five words
+  whose transcript is plain words.
+  The engine has never been tuned on them; their band stops at 4 kHz, so they read worse than a microphone.
 
-usage: bench/server/wer.py [PATH/TO/dictate-server]
+usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts] [--ceiling PERCENT]
+Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
+--ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
 """
 
+import argparse
+import gzip
 import os
 import re
 import subprocess
@@ -17,13 +25,16 @@ import tempfile
 
 from server_process import DEFAULT_BINARY, TEST_DATA, Server
 
-SETS = [("librivox", "transcription"), ("cards", "cards.transcription")]
+TESTDATA_SETS = [("librivox", "transcription"), ("cards", "cards.transcription")]
+PROMPTS = "/usr/share/asterisk/sounds/en_US_f_Allison"
+PROMPT_TEXT = "/usr/share/doc/asterisk-core-sounds-en/core-sounds-en.txt.gz"
+MIN_PROMPT_WORDS = 5
 
 
-def references():
-    """(wav path, reference words) for every recording with a transcript."""
+def testdata():
+    """(wav path, reference words) for every engine test recording with a transcript."""
     out = []
-    for folder, transcript in SETS:
+    for folder, transcript in TESTDATA_SETS:
         with open(os.path.join(TEST_DATA, folder, transcript)) as f:
             for line in f:
                 found = re.match(r"\s*(.*?)\s*\((\S+)\)\s*$", line)
@@ -32,6 +43,27 @@ def references():
                 words = [w for w in found.group(1).split() if w not in ("<s>", "</s>")]
                 out.append((os.path.join(TEST_DATA, folder, found.group(2) + ".wav"), words))
     return out
+
+
+def prompts():
+    """(wav path, reference words) for every fourth prompt, in name order, whose transcript is plain words."""
+    if not os.path.exists(PROMPT_TEXT):
+        return []
+    out = []
+    with gzip.open(PROMPT_TEXT, "rt", encoding="utf-8", errors="replace") as f:
+        for line in f:
+            found = re.match(r"^([\w-]+):\s+(.*\S)\s*$", line)
+            if not found:
+                continue
+            name, text = found.groups()
+            wav = os.path.join(PROMPTS, name + ".wav")
+            # Digits, brackets, abbreviations and quotes have no single spoken form.
+            if not os.path.exists(wav) or re.search(r"[^A-Za-z' ,.?!;:-]", text) or re.search(r"\.\w", text):
+                continue
+            words = re.sub(r"[^a-z' ]", " ", text.lower().replace("-", " ")).split()
+            if len(words) >= MIN_PROMPT_WORDS:
+                out.append((wav, words))
+    return sorted(out)[::4]
 
 
 def edit_distance(ref, hyp):
@@ -43,36 +75,59 @@ def edit_distance(ref, hyp):
     return row[-1]
 
 
-def cli_words(wav):
-    done = subprocess.run(["pocketsphinx_continuous", "-infile", wav, "-logfn", "/dev/null"],
-                          capture_output=True, text=True, check=True)
-    return done.stdout.split()
+def measure(server, rows, folder, quiet):
+    errors = words = 0
+    audio = decode = 0.0
+    for wav, ref in rows:
+        up = os.path.join(folder, "48k.wav")
+        # Without dither, as dictate records: the same file then always uploads the same samples.
+        subprocess.run(["sox", "-D", wav, "-r", "48000", "-b", "16", "-c", "1", up], check=True)
+        with open(up, "rb") as f:
+            reply = server.transcribe(f.read())
+        decode += server.last_decode_seconds()
+        audio += reply["duration"]
+        hyp = reply["text"].split()
+        wrong = edit_distance(ref, hyp)
+        errors += wrong
+        words += len(ref)
+        if not quiet:
+            print(f"  {os.path.basename(wav):48s} {wrong:2d}/{len(ref):2d}  {' '.join(ref)}")
+            if wrong:
+                print(f"  {'':48s}        -> {' '.join(hyp)}")
+    return errors, words, audio, decode
 
 
 def main():
-    binary = sys.argv[1] if len(sys.argv) > 1 else DEFAULT_BINARY
-    rows = references()
-    errors = {"cli": 0, "server 16k": 0, "server 48k": 0}
-    total = 0
+    parser = argparse.ArgumentParser()
+    parser.add_argument("binary", nargs="?", default=DEFAULT_BINARY)
+    parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--set", choices=["testdata", "prompts"])
+    parser.add_argument("--ceiling", type=float)
+    options = parser.parse_args()
+    quiet, binary = options.quiet, options.binary
+    sets = [(name, load()) for name, load in (("testdata", testdata), ("prompts", prompts))
+            if options.set in (None, name)]
+    totals = []
+    worst = 0.0
     with tempfile.TemporaryDirectory() as folder, Server(binary) as server:
-        for wav, ref in rows:
-            up = os.path.join(folder, "48k.wav")
-            subprocess.run(["sox", wav, "-r", "48000", up], check=True)
-            with open(wav, "rb") as f:
-                same = f.read()
-            with open(up, "rb") as f:
-                resampled = f.read()
-            hyps = {"cli": cli_words(wav), "server 16k": server.transcribe(same)["text"].split(),
-                    "server 48k": server.transcribe(resampled)["text"].split()}
-            total += len(ref)
-            print(os.path.basename(wav))
-            print(f"  {'reference':10s}: {' '.join(ref)}")
-            for name, hyp in hyps.items():
-                errors[name] += edit_distance(ref, hyp)
-                print(f"  {name:10s}: {' '.join(hyp)}")
-    print(f"\n{len(rows)} recordings, {total} reference words")
-    for name, count in errors.items():
-        print(f"WER {name:10s}: {100.0 * count / total:5.1f} % ({count} errors)")
+        for name, rows in sets:
+            if not rows:
+                totals.append(f"WER {name:8s}: set not installed")
+                continue
+            if not quiet:
+                print(f"== {name}")
+            errors, words, audio, decode = measure(server, rows, folder, quiet)
+            worst = max(worst, 100.0 * errors / words)
+            totals.append(f"WER {name:8s}: {100.0 * errors / words:5.1f} % "
+                          f"({errors} errors in {words} words, "
+                          f"{len(rows)} recordings); decode real-time factor {decode / audio:.3f} "
+                          f"({decode:.1f} s for {audio:.1f} s)")
+        peak = server.peak_rss_mb()
+    print("\n".join(totals))
+    print(f"server peak RSS: {peak:.1f} MB")
+    if options.ceiling is not None and worst > options.ceiling:
+        print(f"word error {worst:.1f} % is above the ceiling of {options.ceiling:.1f} %")
+        sys.exit(1)
 
 
 if __name__ == "__main__":

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include "server/resampler.h"
@@ -15,7 +18,8 @@ std::vector<std::int16_t> samples_of(const std::string& relative_path) {
     std::ifstream in(std::string(POCKETSPHINX_TEST_DATA) + "/" + relative_path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto decoded = server::decode_wav(bytes);
-    if (!std::holds_alternative<server::WavAudio>(decoded)) throw std::runtime_error("cannot read " + relative_path);
+    if (!std::holds_alternative<server::WavAudio>(decoded))
+        throw std::runtime_error("cannot read " + relative_path);
     return server::to_recognizer_input(std::get<server::WavAudio>(decoded));
 }
 
@@ -35,6 +39,64 @@ TEST(Recognizer, TranscriptDependsOnTheUploadAlone) {
         server::Recognizer fresh(server::default_model_dir());
         EXPECT_EQ(after_other_speech[i], fresh.transcribe(samples_of(takes[i]))) << takes[i];
     }
+}
+
+// Seconds of noise at 16 kHz with the given RMS level in dB below full scale; pink noise (equal power per
+// octave) comes from white noise through a three-pole filter that approximates the 1/f slope.
+std::vector<std::int16_t> noise(double seconds, double dbfs, bool pink) {
+    std::mt19937 generator(7);
+    std::normal_distribution<double> white(0.0, 1.0);
+    std::vector<double> signal(static_cast<std::size_t>(seconds * 16000));
+    double b0 = 0, b1 = 0, b2 = 0;
+    for (auto& x : signal) {
+        const double w = white(generator);
+        if (!pink) {
+            x = w;
+            continue;
+        }
+        b0 = 0.99765 * b0 + w * 0.0990460;
+        b1 = 0.96300 * b1 + w * 0.2965164;
+        b2 = 0.57000 * b2 + w * 1.0526913;
+        x = b0 + b1 + b2 + w * 0.1848;
+    }
+    double power = 0;
+    for (double x : signal) power += x * x;
+    const double gain = 32767.0 * std::pow(10.0, dbfs / 20.0) / std::sqrt(power / signal.size());
+    std::vector<std::int16_t> out;
+    for (double x : signal) out.push_back(static_cast<std::int16_t>(std::clamp(x * gain, -32768.0, 32767.0)));
+    return out;
+}
+
+// A word invented from noise ends up in the user's document, so no audio without speech may give any.
+TEST(Recognizer, SilenceAndNoiseGiveNoWords) {
+    server::Recognizer recognizer(server::default_model_dir());
+    EXPECT_EQ(recognizer.transcribe(std::vector<std::int16_t>(160000, 0)), "") << "10 s of silence";
+    EXPECT_EQ(recognizer.transcribe(noise(10, -40, false)), "") << "white noise at -40 dBFS";
+    EXPECT_EQ(recognizer.transcribe(noise(10, -30, true)), "") << "pink noise at -30 dBFS";
+    EXPECT_EQ(recognizer.transcribe({}), "") << "no samples";
+}
+
+// A short command whose few frames must still be normalised well enough to come out word for word.
+TEST(Recognizer, ShortPhraseComesOutExactly) {
+    server::Recognizer recognizer(server::default_model_dir());
+    EXPECT_EQ(recognizer.transcribe(samples_of("cards/001.wav")), "ten of clubs");
+}
+
+// Sentences with a second of silence between them are decoded as separate utterances, on both decoders
+// at once when there are two; each starts from the same state, so the text must be the serial decode's.
+TEST(Recognizer, UtterancesOnTwoDecodersReadAsOnOne) {
+    std::vector<std::int16_t> sentences;
+    for (const char* name : {"0880", "0890", "0930", "0870"}) {
+        const auto sentence =
+            samples_of(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + name + ".wav");
+        sentences.insert(sentences.end(), sentence.begin(), sentence.end());
+        sentences.insert(sentences.end(), 16000, 0);
+    }
+    server::Recognizer serial(server::default_model_dir(), 1);
+    server::Recognizer parallel(server::default_model_dir(), 2);
+    const std::string text = serial.transcribe(sentences);
+    EXPECT_GT(std::count(text.begin(), text.end(), ' '), 30) << text;
+    EXPECT_EQ(parallel.transcribe(sentences), text);
 }
 
 TEST(Recognizer, MissingModelIsReportedWithItsFolder) {
