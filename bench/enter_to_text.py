@@ -9,6 +9,7 @@ process spins on a core throughout.
 """
 
 import os
+import re
 import socket
 import statistics
 import subprocess
@@ -39,7 +40,8 @@ def main():
     folder = tempfile.mkdtemp(prefix="dictate-bench-")
     sentence = os.path.join(folder, "sentence.wav")
     subprocess.run(["sox", SENTENCE, "-r", "48000", sentence], check=True)
-    server = subprocess.Popen([binary("dictate-server")], stderr=subprocess.DEVNULL)
+    server_log = open(os.path.join(folder, "server.log"), "w+")
+    server = subprocess.Popen([binary("dictate-server")], stderr=server_log)
     spinner = None
     waits, texts = [], []
     try:
@@ -78,11 +80,17 @@ def main():
             spinner.wait()
         server.terminate()
         server.wait()
+        server_log.seek(0)
+        decodes = [float(d) * 1000 for d in re.findall(r"([0-9.]+) s decode", server_log.read())]
+        server_log.close()
         subprocess.run(["rm", "-rf", folder])
     ms = sorted(w * 1000 for w in waits)
     load = ", one busy process" if busy else ""
     print(f"Enter -> text, 5.3 s sentence, bundled server{load}, {len(ms)} takes: "
           f"median {statistics.median(ms):.0f} ms, worst {ms[-1]:.0f} ms, best {ms[0]:.0f} ms")
+    if decodes:
+        print(f"  of which the server's resampling and decoding: median {statistics.median(decodes):.0f} ms, "
+              f"worst {max(decodes):.0f} ms; load average {os.getloadavg()[0]:.1f}")
     for text in sorted(set(texts)):
         print(f"  \"{text}\" x{texts.count(text)}")
     return 0

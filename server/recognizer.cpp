@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <sstream>
 #include <stdexcept>
@@ -68,7 +69,8 @@ std::string default_model_dir() { return DICTATE_SERVER_MODEL_DIR; }
 
 unsigned default_decoder_count() { return std::clamp(std::thread::hardware_concurrency(), 1u, 2u); }
 
-Recognizer::Recognizer(const std::string& model_dir, unsigned decoders) {
+Recognizer::Recognizer(const std::string& model_dir, unsigned decoders, std::size_t tail_frames)
+    : tail_frames_(tail_frames) {
     // Before anything can log: the configuration parser itself prints to stderr otherwise.
     err_set_logfp(nullptr);
     try {
@@ -108,12 +110,28 @@ void Recognizer::release(ps_decoder_s* decoder) {
 }
 
 std::string Recognizer::transcribe(std::span<const std::int16_t> samples) {
+    DecodeStages ignored;
+    return transcribe(samples, ignored);
+}
+
+std::string Recognizer::transcribe(std::span<const std::int16_t> samples, DecodeStages& stages) {
+    using Clock = std::chrono::steady_clock;
+    const auto began = Clock::now();
     SpeechFrames speech;
     {
         std::lock_guard lock(front_end_mutex_);
         speech = front_end_->speech_of(samples);
     }
+    // Halfway between the upload's silence and its loudest speech: on read sentences, the ends of words
+    // fall below it only for a few frames, which the kept tail covers.
+    constexpr float loud_share = 0.5f;
+    stages.trimmed_frames = trim_quiet_tails(speech, tail_frames_, loud_share);
     remove_cepstral_mean(speech, model_mean_);
+    stages.segments = speech.segments.size();
+    stages.frames = 0;
+    for (const auto& segment : speech.segments) stages.frames += segment.count;
+    const auto searching = Clock::now();
+    stages.front_end_seconds = std::chrono::duration<double>(searching - began).count();
 
     std::vector<std::string> words(speech.segments.size());
     std::atomic<std::size_t> next{0};
@@ -148,6 +166,8 @@ std::string Recognizer::transcribe(std::span<const std::int16_t> samples) {
     release(own);
     if (own_failure) std::rethrow_exception(own_failure);
     if (helper_failure) std::rethrow_exception(helper_failure);
+
+    stages.search_seconds = std::chrono::duration<double>(Clock::now() - searching).count();
 
     std::string text;
     for (const auto& segment_words : words) {

@@ -57,6 +57,28 @@ void remove_cepstral_mean(SpeechFrames& speech, const std::vector<float>& fallba
     }
 }
 
+std::size_t trim_quiet_tails(SpeechFrames& speech, std::size_t keep, float share_of_range) {
+    if (speech.frames() == 0) return 0;
+    float top = -1e30f;
+    float bottom = 1e30f;
+    for (std::size_t f = 0; f < speech.frames(); ++f) {
+        top = std::max(top, speech.frame(f)[0]);
+        bottom = std::min(bottom, speech.frame(f)[0]);
+    }
+    const float floor = bottom + share_of_range * (top - bottom);
+    std::size_t dropped = 0;
+    for (auto& segment : speech.segments) {
+        std::size_t end = segment.first + segment.count;
+        while (end > segment.first && speech.frame(end - 1)[0] < floor) --end;
+        if (end == segment.first) continue;  // nothing loud: keep what the detector chose
+        const std::size_t loud_part = end - segment.first;
+        const std::size_t kept = segment.count - loud_part <= keep ? segment.count : loud_part + keep;
+        dropped += segment.count - kept;
+        segment.count = kept;
+    }
+    return dropped;
+}
+
 FrontEnd::FrontEnd(cmd_ln_s* config) : fe_(fe_init_auto_r(config)) {
     if (fe_ == nullptr) throw std::runtime_error("cannot set up the recogniser's front end");
 }

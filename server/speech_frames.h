@@ -31,6 +31,13 @@ struct SpeechFrames {
 // or two, silence), `fallback`, the model's own estimate, is subtracted instead; it must have `width` values.
 void remove_cepstral_mean(SpeechFrames& speech, const std::vector<float>& fallback);
 
+// Shortens every segment so it ends `keep` frames after its last loud frame: one whose log energy (c0) is
+// at least `share_of_range` of the way from the upload's quietest frame to its loudest. The detector holds
+// half a second of silence after speech before it ends a segment, and searching that silence costs time
+// without adding words. A segment without a loud frame is left whole. The frames stay in `cepstra`; only
+// the segments' counts shrink. Returns the number of frames left out.
+std::size_t trim_quiet_tails(SpeechFrames& speech, std::size_t keep, float share_of_range);
+
 // The recogniser's front end (framing, filter bank, noise and silence removal, cepstra), set up from the
 // decoder's own configuration so that the frames are exactly those the decoder would compute itself.
 // Not thread-safe: one caller at a time.

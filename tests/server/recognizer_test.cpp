@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -97,6 +98,56 @@ TEST(Recognizer, UtterancesOnTwoDecodersReadAsOnOne) {
     const std::string text = serial.transcribe(sentences);
     EXPECT_GT(std::count(text.begin(), text.end(), ' '), 30) << text;
     EXPECT_EQ(parallel.transcribe(sentences), text);
+}
+
+// Frames of width 2 whose first value (log energy) is given; the second marks the frame's position.
+server::SpeechFrames frames_with_energy(const std::vector<float>& energies) {
+    server::SpeechFrames speech;
+    speech.width = 2;
+    for (std::size_t f = 0; f < energies.size(); ++f) {
+        speech.cepstra.push_back(energies[f]);
+        speech.cepstra.push_back(static_cast<float>(f));
+    }
+    return speech;
+}
+
+// Each segment keeps its quiet tail up to `keep` frames past its own last loud frame; loud is measured
+// against the whole upload's range, so a segment with nothing that loud is left as the detector cut it.
+TEST(Recognizer, QuietTailsAreTrimmedPerSegment) {
+    //                                 segment 1 (0-5)      segment 2 (6-8)   segment 3 (9-13)
+    auto speech = frames_with_energy({1, 10, 9, 1, 1, 1, 2, 2, 2, 1, 8, 1, 1, 1});
+    speech.segments = {{0, 6}, {6, 3}, {9, 5}};
+    EXPECT_EQ(server::trim_quiet_tails(speech, 1, 0.5f), 4u);
+    EXPECT_EQ(speech.segments[0].first, 0u);
+    EXPECT_EQ(speech.segments[0].count, 4u) << "up to the loud frame 2, then one more";
+    EXPECT_EQ(speech.segments[1].count, 3u) << "nothing in the upper half of the range: untouched";
+    EXPECT_EQ(speech.segments[2].first, 9u);
+    EXPECT_EQ(speech.segments[2].count, 3u);
+    EXPECT_EQ(speech.frames(), 14u) << "the frames themselves stay";
+
+    auto short_tail = frames_with_energy({10, 1, 1});
+    short_tail.segments = {{0, 3}};
+    EXPECT_EQ(server::trim_quiet_tails(short_tail, 5, 0.5f), 0u) << "a tail shorter than `keep` stays whole";
+    EXPECT_EQ(short_tail.segments[0].count, 3u);
+
+    server::SpeechFrames none;
+    EXPECT_EQ(server::trim_quiet_tails(none, 0, 0.5f), 0u);
+}
+
+// Trimming leaves out only silence after the words: the sentences read the same either way.
+TEST(Recognizer, TrimmedTailsReadAsWholeSegments) {
+    std::vector<std::int16_t> sentences;
+    for (const char* name : {"0890", "0930"}) {
+        const auto sentence =
+            samples_of(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + name + ".wav");
+        sentences.insert(sentences.end(), sentence.begin(), sentence.end());
+        sentences.insert(sentences.end(), 16000, 0);
+    }
+    server::Recognizer whole(server::default_model_dir(), 1, SIZE_MAX);
+    server::Recognizer trimmed(server::default_model_dir(), 1);
+    server::DecodeStages stages;
+    EXPECT_EQ(trimmed.transcribe(sentences, stages), whole.transcribe(sentences));
+    EXPECT_GT(stages.trimmed_frames, 0u);
 }
 
 TEST(Recognizer, MissingModelIsReportedWithItsFolder) {
