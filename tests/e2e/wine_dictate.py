@@ -32,7 +32,8 @@ class DictateUnderWine(MicrophoneCase):
         subprocess.run(["sox", said, self.sound, "pad", "0", "0.5"], check=True)
 
     def start_speaking(self):
-        """Starts dictate.exe and plays the speech into its first take, which is left recording."""
+        """Starts dictate.exe and plays the speech into its first take, which is left recording. Wine's audio
+        path hands sound over late: wait for journal_holds_speech() before ending the take."""
         proc = self.wine.start([binary("dictate")], self.mic.env, cwd=self.scratch.path, stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         proc.scratch = self.scratch  # finish() then waits for sound in the closing take
@@ -72,6 +73,7 @@ class DictateUnderWine(MicrophoneCase):
     def test_a_take_is_kept_on_c_sent_and_its_text_saved_on_d_then_end_of_input_exits_0(self):
         with FakeServer([text_reply("Hello world.")], default=Reply(silent=True)) as server:
             proc = self.start_speaking()
+            self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))
             proc.stdin.write(b"\n")
             proc.stdin.flush()
             self.assertTrue(wait_until(lambda: len(self.scratch.transcripts()) == 1, timeout=STARTUP))
