@@ -26,7 +26,8 @@ public:
     }
 
     InputEvent next(HANDLE interrupt, std::chrono::milliseconds timeout, char& byte) {
-        if (interrupt != nullptr && WaitForSingleObject(interrupt, 0) == WAIT_OBJECT_0) return InputEvent::interrupted;
+        if (interrupt != nullptr && WaitForSingleObject(interrupt, 0) == WAIT_OBJECT_0)
+            return InputEvent::interrupted;
         if (take(byte)) return InputEvent::byte;
         if (ended_now()) return InputEvent::end_of_input;
         const HANDLE handles[2] = {interrupt, ready_};

@@ -45,7 +45,8 @@ int last_error() { return errno_of(GetLastError()); }
 
 std::wstring wide(const std::string& utf8) {
     if (utf8.empty()) return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring out(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), length);
     return out;
@@ -83,7 +84,8 @@ void close_file(FileHandle& file) {
     file.handle = nullptr;
 }
 
-int write_at(FileHandle file, std::uint64_t offset, const void* data, std::size_t size, std::size_t& written) {
+int write_at(FileHandle file, std::uint64_t offset, const void* data, std::size_t size,
+             std::size_t& written) {
     written = 0;
     const char* next = static_cast<const char*>(data);
     while (written < size) {
@@ -138,13 +140,15 @@ int sync_data(FileHandle file) { return FlushFileBuffers(file.handle) ? 0 : last
 int try_lock(FileHandle file) {
     OVERLAPPED where{};
     where.OffsetHigh = lock_offset_high;
-    if (LockFileEx(file.handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) return 0;
+    if (LockFileEx(file.handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where))
+        return 0;
     return last_error();
 }
 
 bool still_named(FileHandle file, const std::string& path) {
-    const HANDLE named = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE named =
+        CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (named == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION open_info{}, named_info{};
     const bool same = GetFileInformationByHandle(file.handle, &open_info) &&
