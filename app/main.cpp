@@ -1,16 +1,16 @@
-#include <unistd.h>
-
 #include <ctime>
 #include <iostream>
 
-#include "app/interrupt_signal.h"
+#include "app/console_messages.h"
 #include "app/recording_cycle.h"
 #include "app/transcription_stage.h"
+#include "platform/interrupt_signal.h"
 
 int main() {
-    install_interrupt_handlers();
+    if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
     TranscriptionState transcription_state;
-    const CycleSeams seams{STDIN_FILENO, std::cout, [] { return std::time(nullptr); },
+    constexpr int standard_input = 0;
+    const CycleSeams seams{standard_input, std::cout, [] { return std::time(nullptr); },
                            [&](const std::string& output_path, const std::string& file_stem) {
                                run_transcription_stage(output_path, file_stem, transcription_state, std::cout);
                            }};

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "app/console_messages.h"
-#include "app/interrupt_signal.h"
+#include "platform/interrupt_signal.h"
 #include "app/key_wait.h"
 #include "app/take_file.h"
 #include "app/take_recovery.h"
@@ -60,7 +60,7 @@ int run_recording_cycles(const CycleSeams& seams) {
             return audio_failure_status;
         }
         seams.out << stop_prompt << std::flush;
-        const WaitEnd end = wait_for_take_end(seams.input_fd, interrupt_fd(), [&] {
+        const WaitEnd end = wait_for_take_end(seams.input_fd, interrupt_waitable(), [&] {
             keep_what_arrived();
             return capture.running() && !capture.stalled();
         });

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "app/recording_cycle.h"
-#include "audio/durable_file.h"
+#include "platform/durable_file.h"
 #include "audio/wav_writer.h"
 
 namespace {

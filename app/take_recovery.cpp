@@ -5,7 +5,7 @@
 #include "app/console_messages.h"
 #include "app/take_file.h"
 #include "app/take_names.h"
-#include "audio/durable_file.h"
+#include "platform/durable_file.h"
 #include "audio/journal_recovery.h"
 
 namespace {

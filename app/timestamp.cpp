@@ -3,9 +3,10 @@
 #include <iomanip>
 #include <locale>
 
+#include "platform/local_time.h"
+
 std::string format_timestamp(std::time_t when, std::ostringstream& formatter) {
-    std::tm local{};
-    localtime_r(&when, &local);
+    const std::tm local = local_time(when);
     formatter.imbue(std::locale::classic());
     formatter << std::put_time(&local, "%d-%m-%Y_%H-%M-%S");
     return formatter.str();

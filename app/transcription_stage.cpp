@@ -9,7 +9,7 @@
 
 #include "app/console_messages.h"
 #include "app/exchange_failure.h"
-#include "app/interrupt_signal.h"
+#include "platform/interrupt_signal.h"
 #include "transcription/transcription_reply.h"
 #include "transcription/transcription_request_internal.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/durable_file.h"
+#include "platform/durable_file.h"
 
 // Turning the journal of a take whose process is gone (kill -9, a crash, a power cut) back into a take.
 // Main thread; the caller names and announces what comes back.

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "audio/quiet_stderr.h"
+#include "platform/quiet_stderr.h"
 
 namespace {
 

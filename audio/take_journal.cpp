@@ -1,11 +1,10 @@
 #include "audio/take_journal.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
 #include "audio/wav_writer.h"
+#include "platform/process_id.h"
 
 namespace {
 
@@ -24,7 +23,7 @@ int TakeJournal::open(const std::string& directory, const std::string& timestamp
     directory_ = directory;
     samples_ = synced_samples_ = 0;
     failure_ = 0;
-    const std::string stem = directory + timestamp + marker + std::to_string(::getpid());
+    const std::string stem = directory + timestamp + marker + std::to_string(current_process_id());
     int error = EEXIST;
     for (int n = 1; n <= most_names && !file_.open(); ++n) {
         path_ = n == 1 ? stem + ".wav" : stem + "-" + std::to_string(n) + ".wav";

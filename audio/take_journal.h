@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/durable_file.h"
+#include "platform/durable_file.h"
 
 // The take on disk while it records, so that a closed terminal, kill -9, a crash or a power cut loses at
 // most the last moment of it.

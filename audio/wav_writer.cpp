@@ -4,7 +4,7 @@
 #include <bit>
 #include <memory>
 
-#include "audio/durable_file.h"
+#include "platform/durable_file.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

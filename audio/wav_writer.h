@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "audio/durable_file.h"
+#include "platform/durable_file.h"
 #include "audio/sample_buffer.h"
 
 // The file format of every take: a 44-byte RIFF header for 48 kHz mono 16-bit PCM, then the samples.

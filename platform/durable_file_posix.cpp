@@ -1,4 +1,4 @@
-#include "audio/durable_file.h"
+#include "platform/durable_file.h"
 
 #include <fcntl.h>
 #include <stdio.h>

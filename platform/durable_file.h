@@ -4,14 +4,20 @@
 #include <cstdint>
 #include <string>
 
-// The few file-system calls that keeping a take safe on disk needs, behind a plain interface so that
-// another operating system can supply its own twin of durable_file.cpp. Every call returns 0 or the OS's
-// error number (errno values: EEXIST, ENOSPC, ...); none throws or prints. Any thread, one file per thread.
+// The few file-system calls that keeping a take safe on disk needs, behind a plain interface with one POSIX
+// and one Windows implementation. Files are raw bytes on both: nothing is translated (no CR before LF). Every
+// call returns 0 or an errno value (EEXIST, ENOSPC, EWOULDBLOCK, ...; Windows' own errors are mapped onto
+// these); none throws or prints. Any thread, one file per thread.
 
 // An open file. Owned by whoever opened it; close_file() releases it (and any lock on it).
 struct FileHandle {
+#if defined(_WIN32)
+    void* handle = nullptr;  // a HANDLE
+    bool open() const { return handle != nullptr; }
+#else
     int fd = -1;
     bool open() const { return fd >= 0; }
+#endif
 };
 
 // Creates `path`, failing with EEXIST when anything of that name exists already, so that two writers, in

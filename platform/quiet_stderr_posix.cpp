@@ -1,4 +1,4 @@
-#include "audio/quiet_stderr.h"
+#include "platform/quiet_stderr.h"
 
 #include <fcntl.h>
 #include <unistd.h>

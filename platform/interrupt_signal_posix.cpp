@@ -1,4 +1,4 @@
-#include "app/interrupt_signal.h"
+#include "platform/interrupt_signal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,8 +8,6 @@
 #include <csignal>
 #include <cstring>
 #include <string>
-
-#include "app/console_messages.h"
 
 namespace {
 
@@ -32,17 +30,18 @@ extern "C" void on_interrupt(int signal_number) {
     errno = saved_errno;
 }
 
-void report(const std::string& call, int error) { tell_user(call + " failed: " + std::strerror(error)); }
+std::string failure(const std::string& call, int error) { return call + " failed: " + std::strerror(error); }
 
 }  // namespace
 
-void install_interrupt_handlers() {
-    if (pipe_fds[0] != -1) return;
+std::string install_interrupt_handlers() {
+    if (pipe_fds[0] != -1) return "";
     if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        report("pipe2 (Ctrl-C, SIGTERM and SIGHUP will end the program without finishing the take)", errno);
+        const int error = errno;
         pipe_fds[0] = pipe_fds[1] = -1;
-        return;
+        return failure("pipe2 (Ctrl-C, SIGTERM and SIGHUP will end the program without finishing the take)", error);
     }
+    std::string problem;
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
@@ -52,15 +51,17 @@ void install_interrupt_handlers() {
         const char* name;
     } handled[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
     for (const auto& signal : handled) {
-        if (sigaction(signal.number, &action, nullptr) != 0) report(std::string("sigaction for ") + signal.name, errno);
+        if (sigaction(signal.number, &action, nullptr) != 0 && problem.empty())
+            problem = failure(std::string("sigaction for ") + signal.name, errno);
     }
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) report("sigaction for SIGPIPE", errno);
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0 && problem.empty()) problem = failure("sigaction for SIGPIPE", errno);
+    return problem;
 }
 
-int interrupt_fd() { return pipe_fds[0]; }
+Waitable interrupt_waitable() { return pipe_fds[0]; }
 
 bool interrupt_requested() { return first_signal.load() != 0; }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-// While alive, standard error (file descriptor 2) is pointed at /dev/null; the destructor points it back.
+// While alive, standard error (descriptor 2) is pointed at the null device (/dev/null, NUL); the destructor
+// points it back.
 //
 // The audio stack prints dozens of lines of its own every time it starts (probing sound cards and sound
 // servers that aren't there); they mean nothing to the person at the console and push the dialogue off
