@@ -4,12 +4,10 @@ microphone, driven through pipes as a person would drive it from a console."""
 import os
 import signal
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, finish, press, read_wav, speech,
+from support.harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, finish, press, read_wav, speech,
                      start_dictate, wait_until, wav_samples)
 
 

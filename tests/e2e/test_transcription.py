@@ -6,9 +6,8 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fake_server import FakeServer, Reply, text_reply
-from harness import (PROMPT, MicrophoneCase, finish, next_second, press, private_network, start_dictate, wait_until)
+from support.scripted_server import FakeServer, Reply, text_reply
+from support.harness import (PROMPT, MicrophoneCase, finish, next_second, press, private_network, start_dictate, wait_until)
 
 SERVER = "the transcription server at localhost:4999 "
 

@@ -8,7 +8,7 @@ import struct
 import subprocess
 import unittest
 
-from harness import MicrophoneCase, binary, find_in_recording, finish, speech, wait_until, wav_samples
+from support.harness import MicrophoneCase, binary, find_in_recording, finish, speech, wait_until, wav_samples
 from wine import WinePrefix
 
 

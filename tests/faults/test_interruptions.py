@@ -10,12 +10,10 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import isolate  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import isolate
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, Reply  # noqa: E402
+from support.scripted_server import FakeServer, Reply
 
 SLOW = 2.0  # seconds the server takes to answer, long enough to be interrupted in
 

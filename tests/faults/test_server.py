@@ -10,12 +10,10 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import isolate  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import isolate
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, Reply, text_reply  # noqa: E402
+from support.scripted_server import FakeServer, Reply, text_reply
 
 HUGE = 50 * 1024 * 1024
 SERVER = "the transcription server at localhost:4999 "

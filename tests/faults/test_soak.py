@@ -8,12 +8,10 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import isolate  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import isolate
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, text_reply  # noqa: E402
+from support.scripted_server import FakeServer, text_reply
 
 # Under a sanitizer, freed memory is held back on purpose to catch late use, so the resident size grows
 # by design: there only descriptors are checked, over fewer cycles, for the sanitizer's own checks are

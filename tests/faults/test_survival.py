@@ -8,14 +8,12 @@ import subprocess
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, unmount  # noqa: E402
-from session import Dictate  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, unmount
+from support.session import Dictate
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, text_reply  # noqa: E402
-from harness import binary, next_second, read_wav, wait_until  # noqa: E402
+from support.scripted_server import FakeServer, text_reply
+from support.harness import binary, next_second, read_wav, wait_until
 
 
 class Survival(FaultCase):

@@ -207,7 +207,7 @@ class MicrophoneCase(unittest.TestCase):
     removed afterwards."""
 
     def setUp(self):
-        from virtual_mic import VirtualMic
+        from support.virtual_mic import VirtualMic
         self.mic = VirtualMic().start()
         self.addCleanup(self.mic.stop)
         self.scratch = Scratch()

@@ -1,15 +1,12 @@
 """The built dictate run as a person runs it, with both output streams read as they arrive, so a test can
 wait for the dialogue to reach a point (a prompt, a path, a message) before it acts."""
 
-import os
 import signal
 import subprocess
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from harness import PROMPT, Scratch, binary, wait_for_sound  # noqa: E402
+from support.harness import PROMPT, Scratch, binary, wait_for_sound
 
 PATH_LABEL = b"output_path: "
 
