@@ -12,8 +12,9 @@ import sys
 import threading
 import time
 
-from support.scripted_server import FakeServer, text_reply
-from support.harness import PROMPT, Scratch, finish, press, private_network, start_dictate
+from support.scripted_server import ScriptedServer, text_reply
+from support.driver import finish, press, start_dictate
+from support.harness import PROMPT, Scratch, private_network
 from support.virtual_mic import VirtualMic
 
 TEXT = b"turnaround check"
@@ -66,7 +67,7 @@ def main():
     cycles = int(sys.argv[1]) if len(sys.argv) > 1 else 20
     private_network(sys.argv)
     turnarounds = []
-    with FakeServer([], default=text_reply(TEXT.decode())), VirtualMic() as mic:
+    with ScriptedServer([], default=text_reply(TEXT.decode())), VirtualMic() as mic:
         scratch = Scratch()
         proc = start_dictate(scratch, mic.env)
         try:

@@ -6,7 +6,8 @@ import re
 import time
 import unittest
 
-from support.harness import MicrophoneCase, finish, press, speech, start_dictate, wait_until
+from support.driver import finish, press, start_dictate
+from support.harness import MicrophoneCase, speech, wait_until
 
 # Lines the audio stack prints by itself: ALSA's probing, JACK's attempts to reach a server.
 AUDIO_STACK_NOISE = re.compile(r"(?im)^(ALSA lib|.*jack|Cannot connect to server|.*JackShm)")

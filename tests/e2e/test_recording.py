@@ -7,8 +7,9 @@ import subprocess
 import time
 import unittest
 
-from support.harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, finish, press, read_wav, speech,
-                     start_dictate, wait_until, wav_samples)
+from support.driver import finish, press, start_dictate
+from support.harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, read_wav, speech,
+                             wait_until, wav_samples)
 
 
 class Recording(MicrophoneCase):

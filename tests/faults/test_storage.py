@@ -10,7 +10,7 @@ import unittest
 from support.fault_case import FaultCase
 from support.isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, remount, unmount
 
-from support.scripted_server import FakeServer, text_reply
+from support.scripted_server import ScriptedServer, text_reply
 from support.harness import read_wav
 
 SPARE_BYTES = 8 * 1024  # room left on a "full" disk for a WAV: far less than a take needs
@@ -76,7 +76,7 @@ class Storage(FaultCase):
         folder = self.scratch.wav_dir if wav_side else self.scratch.transcript_dir
         self.addCleanup(unmount, folder)  # before the scratch folder goes (cleanups run in reverse)
         fault.brk(folder, wav_side)
-        with FakeServer([], default=text_reply("words spoken")) as server:
+        with ScriptedServer([], default=text_reply("words spoken")) as server:
             session = self.start()
             self.end_take(session, lambda: len(session.paths()) == 1 and
                           (wav_side or b"words spoken\n" in session.out()))

@@ -10,7 +10,8 @@ import socket
 import subprocess
 import time
 
-from support.harness import binary, finish, start_dictate, wait_until
+from support.driver import finish, start_dictate
+from support.harness import binary, wait_until
 from support.virtual_mic import VirtualMic
 
 SENTENCE_TEXT = "go forward ten meters"

@@ -9,7 +9,7 @@ import time
 import unittest
 
 from support.harness import MicrophoneCase, next_second, read_wav
-from support.session import Dictate
+from support.driver import Dictate
 
 
 class FaultCase(MicrophoneCase):

@@ -70,46 +70,6 @@ class Scratch:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
-def start_dictate(scratch, env):
-    proc = subprocess.Popen([binary("dictate")], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    proc.scratch = scratch
-    return proc
-
-
-def wait_for_sound(scratch, proc, timeout=10.0):
-    """When a take is recording into its journal, waits until sound has reached it (or the program ended):
-    a take that end of input closes before any sound arrived is dropped, and a person's closing take has
-    sound in it. Returns at once when no take is recording or its folder can't hold a journal."""
-    if scratch.journals():
-        wait_until(lambda: scratch.recorded_seconds() > 0 or proc.poll() is not None, timeout=timeout)
-
-
-def press(proc, keys=b"\n"):
-    proc.stdin.write(keys)
-    proc.stdin.flush()
-
-
-def finish(proc, timeout=30):
-    """Closes standard input (end of input), once the take that records has sound, and collects what the
-    program printed."""
-    if getattr(proc, "scratch", None) is not None and proc.poll() is None:
-        wait_for_sound(proc.scratch, proc)
-    try:
-        proc.stdin.close()
-    except BrokenPipeError:
-        pass
-    try:
-        out = proc.stdout.read()
-        err = proc.stderr.read()
-        proc.wait(timeout=timeout)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    return proc.returncode, out, err
-
-
 _speech_cache = {}
 
 
