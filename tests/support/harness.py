@@ -1,5 +1,7 @@
-"""Shared pieces of the end-to-end tests: a scratch folder laid out as a person would have it, the built
-program run through pipes as a person would run it, test speech, and WAV reading and comparison."""
+"""Shared pieces of the end-to-end and fault tests: a scratch folder laid out as a person would have it, the
+built programs' paths, test speech, WAV reading and comparison, waiting for an event, and a private network.
+read_wav() reads dictate's own files field by field (a partial file's header must be checked as written);
+wav_samples() reads any WAV the standard way (sox's output, which may carry extra chunks)."""
 
 import os
 import re
