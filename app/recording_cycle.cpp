@@ -79,12 +79,12 @@ int run_recording_cycles(const CycleSeams& seams) {
         if (kept.error != 0) seams.tell(describe_failure(kept, recorded_samples.size()));
         seams.out << path_label << kept.name.wav_path << '\n' << std::flush;
         if (const auto lost = ring.dropped(); lost > 0) {
-            seams.tell("audio: the program fell behind and " + seconds_of(lost) + " of sound is missing from " +
-                      kept.name.wav_path);
+            seams.tell("audio: the program fell behind and " + seconds_of(lost) +
+                       " of sound is missing from " + kept.name.wav_path);
         }
         if (recorded_samples.size() >= shortest_take_judged && is_silent(recorded_samples)) {
             seams.tell("the take " + kept.name.wav_path +
-                      " is silent: the default input device may be the wrong one, or muted");
+                       " is silent: the default input device may be the wrong one, or muted");
         }
 
         if (end == WaitEnd::capture_stopped && capture.stalled()) {
@@ -95,7 +95,7 @@ int run_recording_cycles(const CycleSeams& seams) {
         }
         if (end == WaitEnd::capture_stopped) {
             seams.tell("audio: the input device stopped delivering sound; the take so far is in " +
-                      kept.name.wav_path);
+                       kept.name.wav_path);
             return audio_failure_status;
         }
         // A take with no file has nothing to upload; a partial one is a valid WAV and goes like any other.

@@ -11,7 +11,7 @@
 // Where the cycles hear that the program should stop (Ctrl-C, SIGTERM, SIGHUP). main() passes the signal
 // handlers' (interrupt_signal.h); the defaults are a source that never asks.
 struct InterruptSource {
-    int fd = -1;                                            // readable once a stop was asked for; -1: none
+    int fd = -1;                                             // readable once a stop was asked for; -1: none
     std::function<bool()> requested = [] { return false; };  // whether a stop was asked for
     std::function<int()> exit_status = [] { return 0; };     // the status that reports it
 };
@@ -19,9 +19,9 @@ struct InterruptSource {
 // What the cycles talk to at the edges of the operating system; main() passes the real console, clock and
 // signal handlers, tests pass a pipe, a string stream, a fixed time and a list of messages.
 struct CycleSeams {
-    int input_fd;                                  // keys from the person (standard input)
-    std::ostream& out;                             // the dialogue (standard output)
-    std::function<std::time_t()> now;              // the clock
+    int input_fd;                      // keys from the person (standard input)
+    std::ostream& out;                 // the dialogue (standard output)
+    std::function<std::time_t()> now;  // the clock
     // The transcription stage, given the path of a take's WAV file and the stem its transcript is named
     // after: the take's timestamp, with "_2", "_3", ... when the name was taken.
     std::function<void(const std::string&, const std::string&)> transcribe;

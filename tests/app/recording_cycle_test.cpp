@@ -73,12 +73,13 @@ protected:
     }
     int run() {
         std::size_t next = 0;
-        const CycleSeams seams{keys[0], out, [&] { return clock_readings.at(next++); },
-                               [&](const std::string& path, const std::string& stamp) {
-                                   transcribed.emplace_back(path, stamp);
-                               },
-                               [&](std::string_view message) { told.emplace_back(message); },
-                               interrupt};
+        const CycleSeams seams{
+            keys[0],
+            out,
+            [&] { return clock_readings.at(next++); },
+            [&](const std::string& path, const std::string& stamp) { transcribed.emplace_back(path, stamp); },
+            [&](std::string_view message) { told.emplace_back(message); },
+            interrupt};
         return run_recording_cycles(seams);
     }
 };
@@ -141,12 +142,12 @@ TEST_F(RecordingCycle, UnwritableTakeIsAnnouncedButNotTranscribed) {
     clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
     type_then_hang_up("\n");
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n" +
-                             stop_prompt);
+    EXPECT_EQ(out.str(), std::string(stop_prompt) +
+                             "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n" + stop_prompt);
     EXPECT_TRUE(transcribed.empty());
     ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told[0].rfind("could not write the recording to C:/Whisper/06-12-2026_07-08-15_output.wav: ", 0),
-              0u)
+    EXPECT_EQ(
+        told[0].rfind("could not write the recording to C:/Whisper/06-12-2026_07-08-15_output.wav: ", 0), 0u)
         << told[0];
 }
 
@@ -158,8 +159,9 @@ TEST_F(RecordingCycle, SilentTakeOfHalfASecondOrMoreIsCalledSilent) {
     hang_up.join();
     EXPECT_EQ(status, 0);
     ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told[0], "the take C:/Whisper/06-12-2026_07-08-15_output.wav is silent: the default input device "
-                       "may be the wrong one, or muted");
+    EXPECT_EQ(told[0],
+              "the take C:/Whisper/06-12-2026_07-08-15_output.wav is silent: the default input device "
+              "may be the wrong one, or muted");
 }
 
 TEST_F(RecordingCycle, InterruptEndsTheTakeWhichIsStillKeptAndTranscribed) {
