@@ -4,7 +4,6 @@
 #include <sstream>
 
 #include "app/console_messages.h"
-#include "platform/interrupt_signal.h"
 #include "app/key_wait.h"
 #include "app/take_file.h"
 #include "app/take_recovery.h"
@@ -23,8 +22,8 @@ constexpr std::size_t shortest_take_judged = 24000;  // half a second
 // How far the main thread may fall behind the audio thread before sound is lost: a few seconds.
 constexpr std::size_t ring_samples = 4 * 48000;
 
-void report(const AudioFailure& failure) {
-    tell_user("audio: " + failure.call + " failed: " + failure.reason);
+void report(const CycleSeams& seams, const AudioFailure& failure) {
+    seams.tell("audio: " + failure.call + " failed: " + failure.reason);
 }
 
 }  // namespace
@@ -32,7 +31,7 @@ void report(const AudioFailure& failure) {
 int run_recording_cycles(const CycleSeams& seams) {
     recover_unfinished_takes(seams);
     // Asked to stop while a recovered take was transcribed: no new take.
-    if (interrupt_requested()) return interrupt_exit_status();
+    if (seams.interrupt.requested()) return seams.interrupt.exit_status();
 
     SampleBuffer recorded_samples;
     SampleRing ring(ring_samples);
@@ -56,11 +55,11 @@ int run_recording_cycles(const CycleSeams& seams) {
         MicrophoneCapture capture;
         if (auto failure = capture.start(ring)) {
             journal.discard();
-            report(*failure);
+            report(seams, *failure);
             return audio_failure_status;
         }
         seams.out << stop_prompt << std::flush;
-        const WaitEnd end = wait_for_take_end(seams.input_fd, interrupt_waitable(), [&] {
+        const WaitEnd end = wait_for_take_end(seams.input_fd, seams.interrupt.fd, [&] {
             keep_what_arrived();
             return capture.running() && !capture.stalled();
         });
@@ -69,7 +68,7 @@ int run_recording_cycles(const CycleSeams& seams) {
         capture.seal();
         keep_what_arrived();
 
-        if (end == WaitEnd::end_of_input && recorded_samples.size() == 0 && !interrupt_requested()) {
+        if (end == WaitEnd::end_of_input && recorded_samples.size() == 0 && !seams.interrupt.requested()) {
             // Enter and then at once Ctrl-D: no sound, so no take.
             journal.discard();
             (void)capture.stop();
@@ -77,26 +76,26 @@ int run_recording_cycles(const CycleSeams& seams) {
         }
 
         const KeptTake kept = keep_take(journal, recorded_samples, timestamp);
-        if (kept.error != 0) tell_user(describe_failure(kept, recorded_samples.size()));
+        if (kept.error != 0) seams.tell(describe_failure(kept, recorded_samples.size()));
         seams.out << path_label << kept.name.wav_path << '\n' << std::flush;
         if (const auto lost = ring.dropped(); lost > 0) {
-            tell_user("audio: the program fell behind and " + seconds_of(lost) + " of sound is missing from " +
-                      kept.name.wav_path);
+            seams.tell("audio: the program fell behind and " + seconds_of(lost) +
+                       " of sound is missing from " + kept.name.wav_path);
         }
         if (recorded_samples.size() >= shortest_take_judged && is_silent(recorded_samples)) {
-            tell_user("the take " + kept.name.wav_path +
-                      " is silent: the default input device may be the wrong one, or muted");
+            seams.tell("the take " + kept.name.wav_path +
+                       " is silent: the default input device may be the wrong one, or muted");
         }
 
         if (end == WaitEnd::capture_stopped && capture.stalled()) {
             capture.abandon();  // the program ends now; closing would wait for the hung device forever
         } else if (const auto close_failure = capture.stop()) {
-            report(*close_failure);
+            report(seams, *close_failure);
             return audio_failure_status;
         }
         if (end == WaitEnd::capture_stopped) {
-            tell_user("audio: the input device stopped delivering sound; the take so far is in " +
-                      kept.name.wav_path);
+            seams.tell("audio: the input device stopped delivering sound; the take so far is in " +
+                       kept.name.wav_path);
             return audio_failure_status;
         }
         // A take with no file has nothing to upload; a partial one is a valid WAV and goes like any other.
@@ -104,7 +103,7 @@ int run_recording_cycles(const CycleSeams& seams) {
 
         // An interrupt may also have come while the take was written or transcribed, not only in the wait;
         // and a terminal that closed ends input as well as sending SIGHUP.
-        if (end == WaitEnd::interrupted || interrupt_requested()) return interrupt_exit_status();
+        if (end == WaitEnd::interrupted || seams.interrupt.requested()) return seams.interrupt.exit_status();
         if (end == WaitEnd::end_of_input) return 0;
 
         recorded_samples.clear();

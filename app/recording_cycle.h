@@ -4,16 +4,31 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
-// What the cycles talk to at the edges of the operating system; main() passes the real console and clock,
-// tests pass a pipe, a string stream and a fixed time.
+#include "app/console_messages.h"
+#include "platform/waitable.h"
+
+// Where the cycles hear that the program should stop (Ctrl-C, SIGTERM, SIGHUP). main() passes the signal
+// handlers' (interrupt_signal.h); the defaults are a source that never asks.
+struct InterruptSource {
+    Waitable fd = no_waitable;  // ready once a stop was asked for; no_waitable: none
+    std::function<bool()> requested = [] { return false; };  // whether a stop was asked for
+    std::function<int()> exit_status = [] { return 0; };     // the status that reports it
+};
+
+// What the cycles talk to at the edges of the operating system; main() passes the real console, clock and
+// signal handlers, tests pass a pipe, a string stream, a fixed time and a list of messages.
 struct CycleSeams {
-    int input_fd;                                  // keys from the person (standard input)
-    std::ostream& out;                             // the dialogue (standard output)
-    std::function<std::time_t()> now;              // the clock
+    int input_fd;                      // keys from the person (standard input)
+    std::ostream& out;                 // the dialogue (standard output)
+    std::function<std::time_t()> now;  // the clock
     // The transcription stage, given the path of a take's WAV file and the stem its transcript is named
     // after: the take's timestamp, with "_2", "_3", ... when the name was taken.
     std::function<void(const std::string&, const std::string&)> transcribe;
+    // The cycles' "dictate: " messages (see console_messages.h): standard error unless a test listens.
+    std::function<void(std::string_view)> tell = tell_user;
+    InterruptSource interrupt{};
 };
 
 inline constexpr const char* wav_directory = "C:/Whisper/";

@@ -17,8 +17,8 @@ void recover(const std::string& journal_path, const CycleSeams& seams) {
         case RepairedJournal::Outcome::held_nothing:
             return;
         case RepairedJournal::Outcome::unrecoverable:
-            tell_user("could not recover the unfinished take " + journal_path + ": " + repaired.reason +
-                      "; it is left in place");
+            seams.tell("could not recover the unfinished take " + journal_path + ": " + repaired.reason +
+                       "; it is left in place");
             return;
         case RepairedJournal::Outcome::repaired:
             break;
@@ -28,13 +28,13 @@ void recover(const std::string& journal_path, const CycleSeams& seams) {
     });
     close_file(repaired.file);
     if (name.error != 0) {
-        tell_user("could not recover the unfinished take " + journal_path + ": renaming it to " + name.wav_path +
-                  " failed: " + error_text(name.error) + "; it is left in place");
+        seams.tell("could not recover the unfinished take " + journal_path + ": renaming it to " +
+                   name.wav_path + " failed: " + error_text(name.error) + "; it is left in place");
         return;
     }
     (void)sync_directory(wav_directory);
-    tell_user("recovered the unfinished take of an earlier run as " + name.wav_path + " (" +
-              seconds_of(repaired.samples) + ")");
+    seams.tell("recovered the unfinished take of an earlier run as " + name.wav_path + " (" +
+               seconds_of(repaired.samples) + ")");
     seams.out << path_label << name.wav_path << '\n' << std::flush;
     if (seams.transcribe) seams.transcribe(name.wav_path, name.stem);
 }

@@ -3,7 +3,7 @@ the next prompt, i.e. what the person waits before speaking again. Runs the prog
 recording from the virtual microphone and uploading to a stand-in server on port 4999, in a private network
 namespace when run as root (the port is fixed).
 
-    DICTATE_BIN=build-bench/app/dictate python3 bench/cycle_turnaround.py [CYCLES]
+    DICTATE_BIN=build-bench/app/dictate PYTHONPATH=tests python3 bench/cycle_turnaround.py [CYCLES]
 """
 
 import os
@@ -12,10 +12,10 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from fake_server import FakeServer, text_reply  # noqa: E402
-from harness import PROMPT, Scratch, finish, press, private_network, start_dictate  # noqa: E402
-from virtual_mic import VirtualMic  # noqa: E402
+from support.scripted_server import ScriptedServer, text_reply
+from support.driver import finish, press, start_dictate
+from support.harness import PROMPT, Scratch, private_network
+from support.virtual_mic import VirtualMic
 
 TEXT = b"turnaround check"
 
@@ -67,7 +67,7 @@ def main():
     cycles = int(sys.argv[1]) if len(sys.argv) > 1 else 20
     private_network(sys.argv)
     turnarounds = []
-    with FakeServer([], default=text_reply(TEXT.decode())), VirtualMic() as mic:
+    with ScriptedServer([], default=text_reply(TEXT.decode())), VirtualMic() as mic:
         scratch = Scratch()
         proc = start_dictate(scratch, mic.env)
         try:

@@ -17,12 +17,10 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-from cycle_turnaround import StdoutClock  # noqa: E402
-from harness import (PROMPT, Scratch, binary, finish, press, private_network,  # noqa: E402
-                     start_dictate, wait_until)
-from virtual_mic import VirtualMic  # noqa: E402
+from cycle_turnaround import StdoutClock
+from support.driver import finish, press, start_dictate
+from support.harness import PROMPT, Scratch, binary, private_network, wait_until
+from support.virtual_mic import VirtualMic
 
 SENTENCE = "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0890.wav"
 

@@ -5,7 +5,7 @@ The 60 s are read speech from the engine's test recordings, repeated and cut wit
 server's own figure (resampling + recognition, from its log line); peak RSS is the server's VmHWM after
 the upload, so it covers loading the model, receiving, resampling and decoding.
 
-usage: bench/server/decode_60s.py [PATH/TO/dictate-server]
+usage: PYTHONPATH=tests python3 bench/server/decode_60s.py [PATH/TO/dictate-server]
 """
 
 import glob

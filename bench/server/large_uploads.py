@@ -5,7 +5,7 @@ format dictate records), then eight 100 MB uploads sent at once.
 The audio is silence, which the recogniser gets through quickly, so the figures are about receiving,
 keeping and resampling an upload rather than about recognition. Peak memory is the server's VmHWM.
 
-usage: bench/server/large_uploads.py [PATH/TO/dictate-server]
+usage: PYTHONPATH=tests python3 bench/server/large_uploads.py [PATH/TO/dictate-server]
 """
 
 import sys

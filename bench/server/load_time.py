@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Model load time: from starting dictate-server to its "listening" line (the model loads before it).
 
-usage: bench/server/load_time.py [PATH/TO/dictate-server] [RUNS]
+usage: PYTHONPATH=tests python3 bench/server/load_time.py [PATH/TO/dictate-server] [RUNS]
 """
 
 import statistics

@@ -1,18 +1,17 @@
 """Runs a built dictate-server on a free loopback port for the measurement scripts in this folder.
 
-The process wrapper is the server tests' own, so the measurements start, talk to and stop the server exactly
+The process wrapper is the server tests' own (support.server_process; run with PYTHONPATH=tests), so the measurements start, talk to and stop the server exactly
 as the tests do.
 """
 
 import os
 import re
 import subprocess
-import sys
 import time
 
+from support import server_process as e2e
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "server"))
-import server_end_to_end_test as e2e  # noqa: E402
 
 DEFAULT_BINARY = os.path.join(HERE, "..", "..", "build", "server", "dictate-server")  # scripts/build
 TEST_DATA = subprocess.run(["pkg-config", "--variable=datadir", "pocketsphinx"], capture_output=True,

@@ -6,11 +6,14 @@
 #include "tests/app/local_time.h"
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 #include <sstream>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,6 +30,8 @@ protected:
     std::ostringstream out;
     std::vector<std::time_t> clock_readings;
     std::vector<std::pair<std::string, std::string>> transcribed;
+    std::vector<std::string> told;  // the "dictate: " messages, without the prefix
+    InterruptSource interrupt{};
 
     void SetUp() override {
         fs::create_directories(dir / "C:/Whisper");
@@ -50,12 +55,31 @@ protected:
         type(typed);
         close_keys();
     }
+    // Waits until the journal of the take named `stamp` holds more than `bytes` of sound (at most 20 s).
+    static void wait_until_recorded(const std::string& stamp, std::uintmax_t bytes) {
+        const fs::path journal = "C:/Whisper/" + stamp + "_unfinished_" + std::to_string(getpid()) + ".wav";
+        std::error_code ignored;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while ((fs::file_size(journal, ignored) <= 44 + bytes || ignored) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    std::thread hang_up_once_recorded(const std::string& stamp, std::uintmax_t bytes) {
+        return std::thread([this, stamp, bytes] {
+            wait_until_recorded(stamp, bytes);
+            close_keys();
+        });
+    }
     int run() {
         std::size_t next = 0;
-        const CycleSeams seams{keys[0], out, [&] { return clock_readings.at(next++); },
-                               [&](const std::string& path, const std::string& stamp) {
-                                   transcribed.emplace_back(path, stamp);
-                               }};
+        const CycleSeams seams{
+            keys[0],
+            out,
+            [&] { return clock_readings.at(next++); },
+            [&](const std::string& path, const std::string& stamp) { transcribed.emplace_back(path, stamp); },
+            [&](std::string_view message) { told.emplace_back(message); },
+            interrupt};
         return run_recording_cycles(seams);
     }
 };
@@ -64,15 +88,7 @@ TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
     clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
     type("ab\n");
     // Input ends once the second take has sound in its journal, so that take is kept too.
-    std::thread hang_up([&] {
-        const fs::path journal = "C:/Whisper/06-12-2026_07-08-16_unfinished_" + std::to_string(getpid()) + ".wav";
-        std::error_code ignored;
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while ((fs::file_size(journal, ignored) <= 44 || ignored) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(10ms);
-        }
-        close_keys();
-    });
+    std::thread hang_up = hang_up_once_recorded("06-12-2026_07-08-16", 0);
     const int status = run();
     hang_up.join();
     EXPECT_EQ(status, 0);
@@ -126,9 +142,50 @@ TEST_F(RecordingCycle, UnwritableTakeIsAnnouncedButNotTranscribed) {
     clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
     type_then_hang_up("\n");
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n" +
-                             stop_prompt);
+    EXPECT_EQ(out.str(), std::string(stop_prompt) +
+                             "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n" + stop_prompt);
     EXPECT_TRUE(transcribed.empty());
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(
+        told[0].rfind("could not write the recording to C:/Whisper/06-12-2026_07-08-15_output.wav: ", 0), 0u)
+        << told[0];
+}
+
+// The virtual microphone hears nothing but silence.
+TEST_F(RecordingCycle, SilentTakeOfHalfASecondOrMoreIsCalledSilent) {
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15)};
+    std::thread hang_up = hang_up_once_recorded("06-12-2026_07-08-15", 2 * 36000);  // 0.75 s
+    const int status = run();
+    hang_up.join();
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0],
+              "the take C:/Whisper/06-12-2026_07-08-15_output.wav is silent: the default input device "
+              "may be the wrong one, or muted");
+}
+
+TEST_F(RecordingCycle, InterruptEndsTheTakeWhichIsStillKeptAndTranscribed) {
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15)};
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    std::atomic<bool> asked = false;
+    interrupt = {stop[0], [&] { return asked.load(); }, [] { return 130; }};
+    std::thread press_ctrl_c([&] {
+        // Once the take has sound, as a person's Ctrl-C after speaking.
+        wait_until_recorded("06-12-2026_07-08-15", 0);
+        asked = true;
+        ASSERT_EQ(write(stop[1], "!", 1), 1);
+    });
+    const int status = run();
+    press_ctrl_c.join();
+    close(stop[0]);
+    close(stop[1]);
+    EXPECT_EQ(status, 130);
+    const std::string take = "C:/Whisper/06-12-2026_07-08-15_output.wav";
+    EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: " + take + "\n");
+    ASSERT_EQ(transcribed.size(), 1u);
+    EXPECT_EQ(transcribed[0].first, take);
+    EXPECT_TRUE(told.empty());
 }
 
 }  // namespace

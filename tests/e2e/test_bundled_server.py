@@ -2,48 +2,30 @@
 the bundled dictate-server transcribes it, and the transcript lands in D:/Whisper."""
 
 import os
-import socket
-import subprocess
 import sys
-import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from harness import Scratch, binary, finish, private_network, start_dictate, wait_until
-from virtual_mic import VirtualMic
-
-SENTENCE = "/usr/share/pocketsphinx/test/data/goforward.raw"
-
-
-def port_answers(port=4999):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
+from support.bundled import SENTENCE_TEXT, dictate_sentence, port_answers, recorded_sentence, start_server
+from support.harness import Scratch, private_network
 
 
 class BundledServer(unittest.TestCase):
     def test_spoken_sentence_becomes_its_transcript(self):
         scratch = Scratch()
         self.addCleanup(scratch.remove)
-        sentence = os.path.join(scratch.path, "sentence.wav")
-        subprocess.run(["sox", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1", SENTENCE,
-                        "-r", "48000", sentence], check=True)
+        sentence = recorded_sentence(scratch.path)
         self.assertFalse(port_answers(), "port 4999 is taken; stop whatever listens there")
-        server = subprocess.Popen([binary("dictate-server")], stderr=subprocess.PIPE)
+        server = start_server()
+        self.assertIsNotNone(server, "dictate-server did not start")
         self.addCleanup(lambda: server.poll() is None and (server.kill(), server.wait()))
-        self.assertTrue(wait_until(port_answers, timeout=30), "dictate-server did not start")
 
-        with VirtualMic() as mic:
-            proc = start_dictate(scratch, mic.env)
-            mic.wait_for_recorder()
-            mic.play(sentence)
-            time.sleep(0.4)
-            status, out, err = finish(proc, timeout=60)
+        status, out, err = dictate_sentence(scratch, sentence)
         self.assertEqual(status, 0, err.decode()[-2000:])
-        self.assertTrue(out.endswith(b"\ngo forward ten meters\n"), out)
+        self.assertTrue(out.endswith(f"\n{SENTENCE_TEXT}\n".encode()), out)
         texts = scratch.transcripts()
         self.assertEqual(len(texts), 1)
         with open(os.path.join(scratch.transcript_dir, texts[0]), "rb") as f:
-            self.assertEqual(f.read(), b"go forward ten meters\n")
+            self.assertEqual(f.read(), f"{SENTENCE_TEXT}\n".encode())
 
         server.terminate()
         self.assertEqual(server.wait(timeout=10), 0)

@@ -3,12 +3,11 @@ person would have it) and the virtual microphone's sound server."""
 
 import os
 import re
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from harness import MicrophoneCase, finish, press, speech, start_dictate, wait_until
+from support.driver import finish, press, start_dictate
+from support.harness import MicrophoneCase, speech, wait_until
 
 # Lines the audio stack prints by itself: ALSA's probing, JACK's attempts to reach a server.
 AUDIO_STACK_NOISE = re.compile(r"(?im)^(ALSA lib|.*jack|Cannot connect to server|.*JackShm)")

@@ -4,13 +4,12 @@ microphone, driven through pipes as a person would drive it from a console."""
 import os
 import signal
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, finish, press, read_wav, speech,
-                     start_dictate, wait_until, wav_samples)
+from support.driver import finish, press, start_dictate
+from support.harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, read_wav, speech,
+                             wait_until, wav_samples)
 
 
 class Recording(MicrophoneCase):

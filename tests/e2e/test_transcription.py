@@ -6,9 +6,9 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fake_server import FakeServer, Reply, text_reply
-from harness import (PROMPT, MicrophoneCase, finish, next_second, press, private_network, start_dictate, wait_until)
+from support.scripted_server import ScriptedServer, Reply, text_reply
+from support.driver import finish, press, start_dictate
+from support.harness import PROMPT, MicrophoneCase, next_second, private_network, wait_until
 
 SERVER = "the transcription server at localhost:4999 "
 
@@ -32,11 +32,11 @@ class Transcription(MicrophoneCase):
             return f.read()
 
     def test_two_takes_are_shown_and_saved_under_their_timestamps(self):
-        with FakeServer([text_reply("Hello world."), text_reply("Second take.")]) as server:
+        with ScriptedServer([text_reply("Hello world."), text_reply("Second take.")]) as server:
             proc = self.start()
             self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
             self.take(proc, lambda: len(self.scratch.transcripts()) == 2)
-            server.default = Reply(silent=True)  # the take that end of input closes
+            server.default = Reply(hang_up=True)  # the take that end of input closes
             status, out, err = finish(proc)
         self.assertEqual(status, 0, err)
 
@@ -62,10 +62,10 @@ class Transcription(MicrophoneCase):
 
     def test_text_is_kept_byte_for_byte(self):
         text = "first line\nzweite Zeile: é ü ß\n日本語 ✓"
-        with FakeServer([text_reply(text), text_reply("")]) as server:
+        with ScriptedServer([text_reply(text), text_reply("")]) as server:
             proc = self.start()
             self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
-            server.default = Reply(silent=True)
+            server.default = Reply(hang_up=True)
             press(proc)
             self.assertTrue(wait_until(lambda: len(self.scratch.transcripts()) == 2, timeout=20))
             status, out, _ = finish(proc)
@@ -99,11 +99,11 @@ class Transcription(MicrophoneCase):
         proc = self.start()
         # No server at all for the first take.
         self.take(proc, lambda: len(self.scratch.wavs()) == 1)
-        with FakeServer([r for r, _ in unusable] + [text_reply("back to normal")]) as server:
+        with ScriptedServer([r for r, _ in unusable] + [text_reply("back to normal")]) as server:
             for n in range(len(unusable)):
                 self.take(proc, lambda: server.count() == n + 1)
             self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
-            server.default = Reply(silent=True)
+            server.default = Reply(hang_up=True)
             status, out, err = finish(proc)
         self.assertEqual(status, 0, err)
 
@@ -128,7 +128,7 @@ class Transcription(MicrophoneCase):
         # Port 9 on this machine has nothing behind it: an upload sent there would be lost.
         proxy = "http://127.0.0.1:9"
         env = dict(self.mic.env, http_proxy=proxy, HTTP_PROXY=proxy, all_proxy=proxy, ALL_PROXY=proxy)
-        with FakeServer([text_reply("came straight here")], default=Reply(silent=True)) as server:
+        with ScriptedServer([text_reply("came straight here")], default=Reply(hang_up=True)) as server:
             proc = self.start(env)
             self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
             status, out, err = finish(proc)
@@ -138,7 +138,7 @@ class Transcription(MicrophoneCase):
 
     def test_control_characters_are_escaped_on_the_console_and_kept_in_the_file(self):
         text = "\x1b[2J\x1b[31mred\rover\ttab\x7f\u009b"
-        with FakeServer([text_reply(text)], default=Reply(silent=True)):
+        with ScriptedServer([text_reply(text)], default=Reply(hang_up=True)):
             proc = self.start()
             self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
             status, out, err = finish(proc)
@@ -151,10 +151,10 @@ class Transcription(MicrophoneCase):
 
     def test_missing_transcript_folder_still_shows_the_text(self):
         os.rmdir(self.scratch.transcript_dir)
-        with FakeServer([text_reply("shown anyway")]) as server:
+        with ScriptedServer([text_reply("shown anyway")]) as server:
             proc = self.start()
             self.take(proc, lambda: server.count() == 1)
-            server.default = Reply(silent=True)
+            server.default = Reply(hang_up=True)
             status, out, err = finish(proc)
         self.assertEqual(status, 0)
         self.assertIn(b"\nshown anyway\n", out)
@@ -162,7 +162,7 @@ class Transcription(MicrophoneCase):
                                        r"No such file or directory")
 
     def test_end_of_input_transcribes_the_last_take_then_exits_zero(self):
-        with FakeServer([text_reply("the last words")]) as server:
+        with ScriptedServer([text_reply("the last words")]) as server:
             proc = self.start()
             status, out, err = finish(proc)
             self.assertEqual(server.count(), 1)

@@ -81,7 +81,7 @@ def main(argv):
     if len(argv) < 4 or argv[1] != "run" or argv[2] != "--":
         print(__doc__, file=sys.stderr)
         return 2
-    from virtual_mic import VirtualMic
+    from support.virtual_mic import VirtualMic
     prefix = WinePrefix().ensure()
     try:
         with VirtualMic() as mic:

@@ -9,9 +9,10 @@ import subprocess
 import sys
 import unittest
 
-from fake_server import FakeServer, Reply, text_reply
-from harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, finish, private_network, read_wav,
-                     speech, wait_until, wav_samples)
+from support.driver import finish
+from support.harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, private_network, read_wav,
+                             speech, wait_until, wav_samples)
+from support.scripted_server import Reply, ScriptedServer, text_reply
 from wine import WinePrefix
 
 # Wine starts a program and its audio stream much more slowly than Linux does (some 3.5 s, more when loaded).
@@ -71,7 +72,7 @@ class DictateUnderWine(MicrophoneCase):
             return f.read()
 
     def test_a_take_is_kept_on_c_sent_and_its_text_saved_on_d_then_end_of_input_exits_0(self):
-        with FakeServer([text_reply("Hello world.")], default=Reply(silent=True)) as server:
+        with ScriptedServer([text_reply("Hello world.")], default=Reply(hang_up=True)) as server:
             proc = self.start_speaking()
             self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))
             proc.stdin.write(b"\n")
@@ -90,7 +91,7 @@ class DictateUnderWine(MicrophoneCase):
         self.assertEqual(self.scratch.journals(), [])
 
     def test_ctrl_c_while_recording_finishes_the_take_then_exits_130(self):
-        with FakeServer([text_reply("kept after all")], default=Reply(silent=True)) as server:
+        with ScriptedServer([text_reply("kept after all")], default=Reply(hang_up=True)) as server:
             proc = self.start_speaking()
             # Wine hands SIGINT to the program as the console's Ctrl-C.
             self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))

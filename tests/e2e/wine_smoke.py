@@ -8,7 +8,8 @@ import struct
 import subprocess
 import unittest
 
-from harness import MicrophoneCase, binary, find_in_recording, finish, speech, wait_until, wav_samples
+from support.driver import finish
+from support.harness import MicrophoneCase, binary, find_in_recording, speech, wait_until, wav_samples
 from wine import WinePrefix
 
 

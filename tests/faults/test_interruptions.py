@@ -10,12 +10,10 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import isolate  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import isolate
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, Reply  # noqa: E402
+from support.scripted_server import ScriptedServer, Reply
 
 SLOW = 2.0  # seconds the server takes to answer, long enough to be interrupted in
 
@@ -37,7 +35,7 @@ class Interruptions(FaultCase):
         for name, number, when, expected in INTERRUPTS:
             with self.subTest(name):
                 self.fresh()
-                with FakeServer([slow_text("kept after all")], default=Reply(silent=True)) as server:
+                with ScriptedServer([slow_text("kept after all")], default=Reply(hang_up=True)) as server:
                     session = self.start()
                     time.sleep(0.5)
                     session.signal(number)
@@ -59,7 +57,7 @@ class Interruptions(FaultCase):
         self.setUp()
 
     def test_a_second_interrupt_ends_the_program_at_once_with_the_take_on_disk(self):
-        with FakeServer([slow_text("never shown", delay=6)], default=Reply(silent=True)) as server:
+        with ScriptedServer([slow_text("never shown", delay=6)], default=Reply(hang_up=True)) as server:
             session = self.start()
             time.sleep(0.5)
             session.signal(signal.SIGINT)
@@ -74,7 +72,7 @@ class Interruptions(FaultCase):
         self.assertFalse(os.path.exists(self.transcript_path(path)))
 
     def test_end_of_input_during_the_upload_still_saves_the_text(self):
-        with FakeServer([slow_text("first take"), slow_text("closing take", delay=0)]) as server:
+        with ScriptedServer([slow_text("first take"), slow_text("closing take", delay=0)]) as server:
             session = self.start()
             time.sleep(0.5)
             session.type(b"\n")
@@ -102,7 +100,7 @@ class Interruptions(FaultCase):
         for name, keys, takes, shortest in rows:
             with self.subTest(name):
                 self.fresh()
-                with FakeServer([], default=Reply(silent=True)):
+                with ScriptedServer([], default=Reply(hang_up=True)):
                     session = self.start()
                     # Longer than the shortest take checked below: the recorder appears a moment before
                     # the first samples arrive, so a bound equal to the pause would fail by a millisecond.

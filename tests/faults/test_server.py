@@ -10,12 +10,10 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import isolate  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import isolate
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, Reply, text_reply  # noqa: E402
+from support.scripted_server import ScriptedServer, Reply, text_reply
 
 HUGE = 50 * 1024 * 1024
 SERVER = "the transcription server at localhost:4999 "
@@ -43,7 +41,7 @@ UNUSABLE_REPLIES = [
 class Server(FaultCase):
     def test_unusable_replies_cost_one_line_each_and_the_cycle_goes_on(self):
         script = [r for _, r, _ in UNUSABLE_REPLIES] + [text_reply("back to normal")]
-        with FakeServer(script, default=Reply(silent=True)) as server:
+        with ScriptedServer(script, default=Reply(hang_up=True)) as server:
             session = self.start()
             for n, (name, _, _) in enumerate(UNUSABLE_REPLIES):
                 self.end_take(session, lambda: len(session.messages()) == n + 1,
@@ -72,7 +70,7 @@ class Server(FaultCase):
 
     def test_huge_text_is_shown_and_saved_whole(self):
         words = "every word counts " * (HUGE // 18)
-        with FakeServer([text_reply(words)], default=Reply(silent=True)):
+        with ScriptedServer([text_reply(words)], default=Reply(hang_up=True)):
             session = self.start()
             self.end_take(session, lambda: len(session.paths()) == 1 and
                           session.out().endswith(b"\n" + words.encode() + b"\n" +
@@ -87,8 +85,8 @@ class Server(FaultCase):
 
     def test_slow_server_is_waited_for(self):
         delay = 5.0
-        with FakeServer([Reply(json.dumps({"text": "worth the wait"}), delay=delay)],
-                         default=Reply(silent=True)) as server:
+        with ScriptedServer([Reply(json.dumps({"text": "worth the wait"}), delay=delay)],
+                         default=Reply(hang_up=True)) as server:
             session = self.start()
             takes = session.prompts()
             session.type(b"\n")
@@ -115,7 +113,7 @@ class Server(FaultCase):
         for number, expected, notice in rows:
             with self.subTest(signal=number.name):
                 self.fresh()
-                with FakeServer([Reply(json.dumps({"text": "far too late"}), delay=3600)]) as server:
+                with ScriptedServer([Reply(json.dumps({"text": "far too late"}), delay=3600)]) as server:
                     session = self.start()
                     time.sleep(0.5)
                     session.type(b"\n")
@@ -150,7 +148,7 @@ class Server(FaultCase):
     def test_oversized_reply_is_cut_off_and_memory_stays_bounded(self):
         # About 500 MiB announced, and sent until dictate stops reading.
         flood = Reply(b'{"text": "' + b"flood " * (1 << 20), repeat=84)
-        with FakeServer([flood, text_reply("after the flood")], default=Reply(silent=True)):
+        with ScriptedServer([flood, text_reply("after the flood")], default=Reply(hang_up=True)):
             session = self.start()
             self.end_take(session, lambda: len(session.messages()) == 1, what="the line about the flood",
                           timeout=60)

@@ -8,12 +8,10 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import isolate  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import isolate
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, text_reply  # noqa: E402
+from support.scripted_server import ScriptedServer, text_reply
 
 # Under a sanitizer, freed memory is held back on purpose to catch late use, so the resident size grows
 # by design: there only descriptors are checked, over fewer cycles, for the sanitizer's own checks are
@@ -42,7 +40,7 @@ class Soak(FaultCase):
     def test_many_cycles_leave_memory_and_descriptors_flat(self):
         self.assertGreater(CYCLES, SETTLED)
         started = time.monotonic()
-        with FakeServer([], default=text_reply("soak")) as server:
+        with ScriptedServer([], default=text_reply("soak")) as server:
             session = self.start()
             figures = {}
             for n in range(1, CYCLES + 1):

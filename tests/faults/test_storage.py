@@ -7,13 +7,11 @@ import shutil
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, remount, unmount  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, remount, unmount
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, text_reply  # noqa: E402
-from harness import read_wav  # noqa: E402
+from support.scripted_server import ScriptedServer, text_reply
+from support.harness import read_wav
 
 SPARE_BYTES = 8 * 1024  # room left on a "full" disk for a WAV: far less than a take needs
 
@@ -78,7 +76,7 @@ class Storage(FaultCase):
         folder = self.scratch.wav_dir if wav_side else self.scratch.transcript_dir
         self.addCleanup(unmount, folder)  # before the scratch folder goes (cleanups run in reverse)
         fault.brk(folder, wav_side)
-        with FakeServer([], default=text_reply("words spoken")) as server:
+        with ScriptedServer([], default=text_reply("words spoken")) as server:
             session = self.start()
             self.end_take(session, lambda: len(session.paths()) == 1 and
                           (wav_side or b"words spoken\n" in session.out()))

@@ -8,14 +8,12 @@ import subprocess
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from fault_case import FaultCase  # noqa: E402
-from isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, unmount  # noqa: E402
-from session import Dictate  # noqa: E402
+from support.fault_case import FaultCase
+from support.isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, unmount
+from support.driver import Dictate
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from fake_server import FakeServer, text_reply  # noqa: E402
-from harness import binary, next_second, read_wav, wait_until  # noqa: E402
+from support.scripted_server import ScriptedServer, text_reply
+from support.harness import binary, next_second, read_wav, wait_until
 
 
 class Survival(FaultCase):
@@ -32,7 +30,7 @@ class Survival(FaultCase):
             self.assertEqual((header["data_size"], header["riff_size"]), (size - 44, size - 8), name)
 
     def test_kill_9_mid_take_and_the_next_start_recovers_it(self):
-        with FakeServer([], default=text_reply("recovered words")):
+        with ScriptedServer([], default=text_reply("recovered words")):
             killed = self.start()
             self.wait_for_recorded(3.0, "3 s of the take")
             os.kill(killed.pid, signal.SIGKILL)
@@ -68,7 +66,7 @@ class Survival(FaultCase):
         self.assertEqual(self.scratch.journals(), [])
 
     def test_a_closed_terminal_finishes_writes_and_transcribes_the_take(self):
-        with FakeServer([], default=text_reply("kept after the hangup")) as server:
+        with ScriptedServer([], default=text_reply("kept after the hangup")) as server:
             proc = subprocess.Popen([binary("dictate")], cwd=self.scratch.path, env=self.mic.env,
                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
@@ -89,7 +87,7 @@ class Survival(FaultCase):
         self.assertEqual(text, wav.replace("_output.wav", "_transcription.txt"))
 
     def test_three_takes_in_one_second_keep_three_files_each(self):
-        with FakeServer([], default=text_reply("one of three")):
+        with ScriptedServer([], default=text_reply("one of three")):
             session = self.start()
             self.wait_for_recorded(0.2, "the first take's sound")
             next_second()
@@ -111,7 +109,7 @@ class Survival(FaultCase):
             self.skipTest(NO_MOUNTS)
         self.addCleanup(unmount, self.scratch.wav_dir)
         mount_tmpfs(self.scratch.wav_dir, "100k")
-        with FakeServer([], default=text_reply("what fitted")) as server:
+        with ScriptedServer([], default=text_reply("what fitted")) as server:
             session = self.start()
             # About a second of sound fills the disk; the journal keeps what fitted, truthfully.
             self.wait_for_recorded(1.05, "a disk's worth of sound")

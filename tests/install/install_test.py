@@ -12,7 +12,7 @@ import sys
 import tempfile
 import unittest
 
-import server_end_to_end_test as server_tests
+from support import server_process
 
 BUILD = SOURCE = TEST_DATA = ""
 PROGRAMS = ["dictate", "dictate-server"]
@@ -57,12 +57,12 @@ class Install(unittest.TestCase):
         take = os.path.join(self.work, "take.wav")
         subprocess.run(["sox", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1",
                         os.path.join(TEST_DATA, "goforward.raw"), "-r", "48000", take], check=True)
-        server = server_tests.Server()
-        server.args = [os.path.join(root, "usr", "bin", "dictate-server"), "--host", server_tests.HOST,
+        server = server_process.Server()
+        server.args = [os.path.join(root, "usr", "bin", "dictate-server"), "--host", server_process.HOST,
                        "--port", "0"]
         with server, open(take, "rb") as f:
-            status, reply = server_tests.upload(server, f.read())
-        self.assertEqual((status, reply.get("text")), (200, server_tests.GO_FORWARD), reply)
+            status, reply = server_process.upload(server, f.read())
+        self.assertEqual((status, reply.get("text")), (200, server_process.GO_FORWARD), reply)
 
 
 if __name__ == "__main__":

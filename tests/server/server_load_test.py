@@ -21,10 +21,10 @@ import time
 import unittest
 import wave
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import server_end_to_end_test as e2e  # noqa: E402
+from support import server_process
 
-HOST = e2e.HOST
+HOST = server_process.HOST
+TEST_DATA = ""
 BOUNDARY = "load-boundary-51c2"
 # How long the server gives a client to deliver its request line and headers, and a bound on how long it
 # may take beyond that to notice.
@@ -32,13 +32,13 @@ HEAD_DEADLINE = 5.0
 HEAD_DEADLINE_SLACK = 5.0
 
 
-class Server(e2e.Server):
+class Server(server_process.Server):
     """A dictate-server process with a view of its memory. `host=None` leaves the listen address at the
     program's default."""
 
     def __init__(self, *args, host=HOST):
         super().__init__(*args)
-        self.args = [e2e.SERVER, *(["--host", host] if host else []), *args]
+        self.args = [server_process.SERVER, *(["--host", host] if host else []), *args]
 
     def status_kb(self, field):
         with open(f"/proc/{self.process.pid}/status") as f:
@@ -68,7 +68,7 @@ def read_reply(sock):
     connection without answering."""
     data = b""
     try:
-        while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < e2e.content_length(data):
+        while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < server_process.content_length(data):
             chunk = sock.recv(65536)
             if not chunk:
                 break
@@ -109,7 +109,7 @@ def post(body):
 
 
 def form(content, name="audio"):
-    return e2e.multipart([(name, content)], BOUNDARY)[0]
+    return server_process.multipart([(name, content)], BOUNDARY)[0]
 
 
 def wav(pcm, channels=1, rate=16000, bits=16, block_align=None, data_size=None, fmt_size=16):
@@ -167,7 +167,7 @@ class Load(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="dictate-server-load-")
-        raw = os.path.join(e2e.TEST_DATA, "goforward.raw")
+        raw = os.path.join(TEST_DATA, "goforward.raw")
         path = os.path.join(cls.work, "clip.wav")
         # The first 1.2 s of the sentence ("go forward") at the recogniser's own rate: long enough to be
         # real speech, short enough that 400 decodes, which take turns, fit in well under a minute.
@@ -188,7 +188,7 @@ class Load(unittest.TestCase):
         # (memory and thread errors) shows in a few rounds as well as in fifty.
         clients, uploads = 8, int(os.environ.get("DICTATE_LOAD_UPLOADS_PER_CLIENT", "50"))
         with Server("--port", "0") as server:
-            reference = e2e.upload(server, self.clip)
+            reference = server_process.upload(server, self.clip)
             self.assertEqual(reference[0], 200, reference)
             self.assertIn("forward", reference[1]["text"])
             self.assertAlmostEqual(reference[1]["duration"], self.clip_seconds, places=3)
@@ -202,7 +202,7 @@ class Load(unittest.TestCase):
                 start.wait()
                 for _ in range(uploads):
                     try:
-                        replies[i].append(e2e.upload(server, self.clip, name="audio" if i % 2 else "file"))
+                        replies[i].append(server_process.upload(server, self.clip, name="audio" if i % 2 else "file"))
                     except Exception as failure:  # a refused, reset or unparsable reply: counted, not raised
                         errors.append(f"client {i}: {failure!r}")
 
@@ -290,7 +290,7 @@ class Load(unittest.TestCase):
             began = time.monotonic()
             self.assertTrue(server.healthy(timeout=5))
             self.assertLess(time.monotonic() - began, 2.0)
-            status, body = e2e.upload(server, self.clip)
+            status, body = server_process.upload(server, self.clip)
             self.assertEqual(status, 200, body)
 
     def test_a_trickling_client_neither_blocks_others_nor_holds_on_past_the_head_deadline(self):
@@ -403,7 +403,7 @@ class Load(unittest.TestCase):
                     began = time.monotonic()
                     self.assertTrue(server.healthy(timeout=3), "no /health answer beside slow uploads")
                     self.assertLess(time.monotonic() - began, 1.0)
-                status, body = e2e.upload(server, self.clip)
+                status, body = server_process.upload(server, self.clip)
                 self.assertEqual(status, 200, body)
             finally:
                 for t in crawlers:
@@ -434,12 +434,12 @@ class Load(unittest.TestCase):
     def test_a_200_mb_upload_grows_peak_memory_by_less_than_half_its_size(self):
         path = os.path.join(self.work, "35-minutes.wav")
         with open(path, "wb") as f:
-            f.write(e2e.silent_wav(35 * 60, 48000))
+            f.write(server_process.silent_wav(35 * 60, 48000))
         size = os.path.getsize(path)
         with Server("--port", "0") as server:
             before = server.status_kb("VmHWM")
             with open(path, "rb") as f:
-                status, body = e2e.upload(server, f.read())
+                status, body = server_process.upload(server, f.read())
             self.assertEqual(status, 200, body)
             self.assertEqual(body["duration"], 35 * 60)
             grown = server.status_kb("VmHWM") - before
@@ -458,5 +458,5 @@ class Load(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    e2e.SERVER, e2e.TEST_DATA = sys.argv[1], sys.argv[2]
+    server_process.SERVER, TEST_DATA = sys.argv[1], sys.argv[2]
     unittest.main(argv=[sys.argv[0], "-v"])

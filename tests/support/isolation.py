@@ -5,10 +5,8 @@ with the namespace, so nothing is left behind even when a test dies."""
 
 import os
 import subprocess
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from harness import ISOLATED, private_network  # noqa: E402
+from support.harness import ISOLATED, private_network
 
 
 def isolate(argv):

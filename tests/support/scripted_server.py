@@ -1,5 +1,7 @@
-"""A stand-in transcription server for end-to-end tests: it listens on 127.0.0.1, records every request as
-it arrived, and answers each one from a script."""
+"""The scripted transcription server of the Python tests and benchmarks: it listens on 127.0.0.1 (port 4999
+unless told otherwise), records every request as it arrived, and answers each one from a script. A reply
+that `hang_up`s closes the connection without a word; one that keeps the connection open without a word, as
+the C++ tests' LoopbackHttpServer does for `stay_silent`, is a long `delay`."""
 
 import socket
 import struct
@@ -9,15 +11,15 @@ import time
 
 class Reply:
     """One scripted answer. `cut` sends only the first half of the body, then closes the connection;
-    `silent` closes without answering; `delay` waits before answering; `reset` resets the connection while
+    `hang_up` closes without answering; `delay` waits before answering; `reset` resets the connection while
     the upload is still arriving; `head_only` sends the reply's headers but none of its body; `repeat` sends
 the body that many times over as one body (for replies too big to hold), until the client stops reading."""
 
-    def __init__(self, body=b"", status=200, content_type="application/json", cut=False, silent=False,
+    def __init__(self, body=b"", status=200, content_type="application/json", cut=False, hang_up=False,
                  delay=0.0, reset=False, head_only=False, repeat=1):
         self.body = body.encode() if isinstance(body, str) else body
         self.status, self.content_type = status, content_type
-        self.cut, self.silent, self.delay = cut, silent, delay
+        self.cut, self.hang_up, self.delay = cut, hang_up, delay
         self.reset, self.head_only, self.repeat = reset, head_only, repeat
 
 
@@ -57,7 +59,10 @@ class Request:
         return parts
 
 
-class FakeServer:
+class ScriptedServer:
+    """Serves `script` in order, then `default` (None: hang up) to every later request; closed on leaving
+    the `with` block."""
+
     def __init__(self, script, port=4999, default=None):
         self.script = list(script)
         self.default = default
@@ -131,7 +136,7 @@ class FakeServer:
         request.body = body
         with self.lock:
             self.requests.append(request)
-        if reply is None or reply.silent:
+        if reply is None or reply.hang_up:
             return
         # Waited out in steps, so closing the server does not wait for a reply nobody is left to read.
         deadline = time.monotonic() + reply.delay

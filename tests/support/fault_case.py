@@ -5,13 +5,11 @@ import os
 import re
 import signal
 import subprocess
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from harness import MicrophoneCase, next_second, read_wav  # noqa: E402
-from session import Dictate  # noqa: E402
+from support.harness import MicrophoneCase, next_second, read_wav
+from support.driver import Dictate
 
 
 class FaultCase(MicrophoneCase):

@@ -1,5 +1,7 @@
-"""Shared pieces of the end-to-end tests: a scratch folder laid out as a person would have it, the built
-program run through pipes as a person would run it, test speech, and WAV reading and comparison."""
+"""Shared pieces of the end-to-end and fault tests: a scratch folder laid out as a person would have it, the
+built programs' paths, test speech, WAV reading and comparison, waiting for an event, and a private network.
+read_wav() reads dictate's own files field by field (a partial file's header must be checked as written);
+wav_samples() reads any WAV the standard way (sox's output, which may carry extra chunks)."""
 
 import os
 import re
@@ -68,46 +70,6 @@ class Scratch:
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
-
-
-def start_dictate(scratch, env):
-    proc = subprocess.Popen([binary("dictate")], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    proc.scratch = scratch
-    return proc
-
-
-def wait_for_sound(scratch, proc, timeout=10.0):
-    """When a take is recording into its journal, waits until sound has reached it (or the program ended):
-    a take that end of input closes before any sound arrived is dropped, and a person's closing take has
-    sound in it. Returns at once when no take is recording or its folder can't hold a journal."""
-    if scratch.journals():
-        wait_until(lambda: scratch.recorded_seconds() > 0 or proc.poll() is not None, timeout=timeout)
-
-
-def press(proc, keys=b"\n"):
-    proc.stdin.write(keys)
-    proc.stdin.flush()
-
-
-def finish(proc, timeout=30):
-    """Closes standard input (end of input), once the take that records has sound, and collects what the
-    program printed."""
-    if getattr(proc, "scratch", None) is not None and proc.poll() is None:
-        wait_for_sound(proc.scratch, proc)
-    try:
-        proc.stdin.close()
-    except BrokenPipeError:
-        pass
-    try:
-        out = proc.stdout.read()
-        err = proc.stderr.read()
-        proc.wait(timeout=timeout)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    return proc.returncode, out, err
 
 
 _speech_cache = {}
@@ -207,7 +169,7 @@ class MicrophoneCase(unittest.TestCase):
     removed afterwards."""
 
     def setUp(self):
-        from virtual_mic import VirtualMic
+        from support.virtual_mic import VirtualMic
         self.mic = VirtualMic().start()
         self.addCleanup(self.mic.stop)
         self.scratch = Scratch()

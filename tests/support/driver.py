@@ -1,23 +1,71 @@
-"""The built dictate run as a person runs it, with both output streams read as they arrive, so a test can
-wait for the dialogue to reach a point (a prompt, a path, a message) before it acts."""
+"""The one driver of the built dictate: start_dictate() runs it in a scratch folder through pipes, as a
+person runs it; finish() ends input and collects both streams at the end (for any such process, also one
+started elsewhere); Dictate reads both streams as they arrive, so a test can wait for the dialogue to reach
+a point (a prompt, a path, a message) before it acts."""
 
-import os
 import signal
 import subprocess
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from harness import PROMPT, Scratch, binary, wait_for_sound  # noqa: E402
+from support.harness import PROMPT, Scratch, binary, wait_until
 
 PATH_LABEL = b"output_path: "
 
 
+def start_dictate(scratch, env):
+    proc = subprocess.Popen([binary("dictate")], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.scratch = scratch
+    return proc
+
+
+def wait_for_sound(scratch, proc, timeout=10.0):
+    """When a take is recording into its journal, waits until sound has reached it (or the program ended):
+    a take that end of input closes before any sound arrived is dropped, and a person's closing take has
+    sound in it. Returns at once when no take is recording or its folder can't hold a journal."""
+    if scratch.journals():
+        wait_until(lambda: scratch.recorded_seconds() > 0 or proc.poll() is not None, timeout=timeout)
+
+
+def press(proc, keys=b"\n"):
+    proc.stdin.write(keys)
+    proc.stdin.flush()
+
+
+def close_input(proc):
+    try:
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass
+
+
+def end_input(proc):
+    """Ends a take as a person's Ctrl-D does: once the take that records has sound (for a program started
+    by start_dictate), standard input is closed."""
+    if getattr(proc, "scratch", None) is not None and proc.poll() is None:
+        wait_for_sound(proc.scratch, proc)
+    close_input(proc)
+
+
+def finish(proc, timeout=30):
+    """Closes standard input (end of input), once the take that records has sound, and collects what the
+    program printed."""
+    end_input(proc)
+    try:
+        out = proc.stdout.read()
+        err = proc.stderr.read()
+        proc.wait(timeout=timeout)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return proc.returncode, out, err
+
+
 class Dictate:
     def __init__(self, cwd, env):
-        self.proc = subprocess.Popen([binary("dictate")], cwd=cwd, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = start_dictate(Scratch.of(cwd), env)
         self.pid = self.proc.pid
         self.cwd = cwd
         self._out, self._err = bytearray(), bytearray()
@@ -86,10 +134,7 @@ class Dictate:
         self.proc.send_signal(number)
 
     def close_input(self):
-        try:
-            self.proc.stdin.close()
-        except BrokenPipeError:
-            pass
+        close_input(self.proc)
 
     def wait(self, timeout=30):
         """Waits for the program to end by itself; returns its status."""
@@ -100,8 +145,7 @@ class Dictate:
 
     def finish(self, timeout=30):
         """End of input (once the take that records has sound), then the exit status."""
-        wait_for_sound(Scratch.of(self.cwd), self.proc)
-        self.close_input()
+        end_input(self.proc)
         return self.wait(timeout)
 
     def kill(self):

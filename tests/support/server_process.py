@@ -1,0 +1,137 @@
+"""A built dictate-server run on a free loopback port, and the requests the tests and measurements send it.
+
+Set SERVER to the program before starting one. Every process is killed on every way out of its `with` block.
+"""
+
+import http.client
+import io
+import json
+import re
+import signal
+import socket
+import subprocess
+import threading
+import wave
+
+SERVER = ""  # path of the built dictate-server
+HOST = "127.0.0.1"
+GO_FORWARD = "go forward ten meters"
+
+
+class Server:
+    """One dictate-server process; killed on every way out of the `with` block."""
+
+    def __init__(self, *args):
+        self.args = [SERVER, "--host", HOST, *args]
+        self.lines = []
+        self.port = None
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, text=True)
+        ready = threading.Event()
+
+        def read_log():
+            for line in self.process.stderr:
+                self.lines.append(line.rstrip("\n"))
+                found = re.search(r"listening on .*:(\d+)$", line)
+                if found:
+                    self.port = int(found.group(1))
+                    ready.set()
+            ready.set()
+
+        self.reader = threading.Thread(target=read_log, daemon=True)
+        self.reader.start()
+        if not ready.wait(60) or self.port is None:
+            self.kill()
+            raise AssertionError("server did not start: %s" % "\n".join(self.lines))
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.finish_log()
+
+    def stop(self, sig=signal.SIGTERM, timeout=60):
+        self.process.send_signal(sig)
+        code = self.process.wait(timeout)
+        self.finish_log()
+        return code
+
+    def finish_log(self):
+        self.reader.join(5)
+        if not self.reader.is_alive():
+            self.process.stderr.close()
+
+    def connect(self, timeout=60):
+        return http.client.HTTPConnection(HOST, self.port, timeout=timeout)
+
+    def request(self, method, path, body=None, headers=None):
+        conn = self.connect()
+        try:
+            conn.request(method, path, body=body, headers=headers or {})
+            response = conn.getresponse()
+            return response.status, json.loads(response.read())
+        finally:
+            conn.close()
+
+    def raw(self, head):
+        """Sends a request head only (no body) and returns the status and JSON body of the reply."""
+        with socket.create_connection((HOST, self.port), timeout=30) as sock:
+            sock.sendall(head.encode())
+            data = b""
+            while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < content_length(data):
+                chunk = sock.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+        status = int(data.split(b" ", 2)[1])
+        return status, json.loads(data.split(b"\r\n\r\n", 1)[1])
+
+
+def content_length(data):
+    found = re.search(rb"(?i)content-length: *(\d+)", data)
+    return int(found.group(1)) if found else 0
+
+
+def multipart(parts, boundary="dictate-boundary-7d93"):
+    body = b""
+    for name, content in parts:
+        body += (f"--{boundary}\r\nContent-Disposition: form-data; name=\"{name}\"; filename=\"take.wav\"\r\n"
+                 f"Content-Type: audio/wav\r\n\r\n").encode() + content + b"\r\n"
+    body += f"--{boundary}--\r\n".encode()
+    return body, {"Content-Type": f"multipart/form-data; boundary={boundary}"}
+
+
+def silent_wav(seconds, rate=16000):
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(b"\0\0" * int(seconds * rate))
+    return out.getvalue()
+
+
+def upload(server, content, name="audio"):
+    body, headers = multipart([(name, content)])
+    return server.request("POST", "/transcribe", body, headers)
+
+
+def server_accepts(port):
+    try:
+        socket.create_connection((HOST, port), timeout=5).close()
+        return True
+    except OSError:
+        return False
+
+
+def server_has_connection(port):
+    """Whether the kernel shows an established connection to `port` (so the upload is on its way)."""
+    out = subprocess.run(["ss", "-Htn", "state", "established", f"( sport = :{port} )"],
+                         capture_output=True, text=True).stdout
+    return bool(out.strip())
