@@ -29,7 +29,8 @@ std::string seconds_of(std::uint64_t samples) {
 KeptTake keep_take(TakeJournal& journal, const SampleBuffer& recorded_samples, const std::string& timestamp) {
     KeptTake kept;
     if (journal.has_file()) {
-        kept.name = claim_take_name(timestamp, [&](const std::string& path) { return journal.finish_as(path); });
+        kept.name =
+            claim_take_name(timestamp, [&](const std::string& path) { return journal.finish_as(path); });
         if (kept.name.error == 0) {
             // finish_as synced file and folder.
             kept.file_kept = true;
@@ -57,7 +58,8 @@ KeptTake keep_take(TakeJournal& journal, const SampleBuffer& recorded_samples, c
 }
 
 std::string describe_failure(const KeptTake& kept, std::uint64_t samples_in_take) {
-    std::string line = "could not write the recording to " + kept.name.wav_path + ": " + error_text(kept.error);
+    std::string line =
+        "could not write the recording to " + kept.name.wav_path + ": " + error_text(kept.error);
     if (kept.file_kept) {
         line += "; the file holds " + seconds_of(kept.samples_on_disk) + " of the take's " +
                 seconds_of(samples_in_take);

@@ -11,14 +11,16 @@ namespace {
 constexpr int most_takes_per_name = 1000;
 }  // namespace
 
-ClaimedName claim_take_name(const std::string& timestamp, const std::function<int(const std::string&)>& create) {
+ClaimedName claim_take_name(const std::string& timestamp,
+                            const std::function<int(const std::string&)>& create) {
     ClaimedName claimed;
     claimed.error = EEXIST;
     for (int n = 1; n <= most_takes_per_name && claimed.error == EEXIST; ++n) {
         claimed.stem = n == 1 ? timestamp : timestamp + "_" + std::to_string(n);
         claimed.wav_path = std::string(wav_directory) + claimed.stem + wav_suffix;
         std::error_code ignored;
-        if (std::filesystem::exists(std::string(transcript_directory) + claimed.stem + transcript_suffix, ignored)) {
+        if (std::filesystem::exists(std::string(transcript_directory) + claimed.stem + transcript_suffix,
+                                    ignored)) {
             continue;
         }
         claimed.error = create(claimed.wav_path);

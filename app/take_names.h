@@ -17,4 +17,5 @@ struct ClaimedName {
 // Offers `create` the WAV paths in turn, skipping stems whose transcript exists already, until it returns
 // something other than EEXIST. `create` makes the file at the path exclusively (it must fail with EEXIST,
 // touching nothing, when the name is taken). Main thread.
-ClaimedName claim_take_name(const std::string& timestamp, const std::function<int(const std::string&)>& create);
+ClaimedName claim_take_name(const std::string& timestamp,
+                            const std::function<int(const std::string&)>& create);

@@ -36,17 +36,21 @@ RepairedJournal unrecoverable(RepairedJournal& result, std::string reason) {
 }
 
 // Sortable key of a timestamp "dd-mm-yyyy_HH-MM-SS": "yyyymmddHHMMSS".
-std::string chronological(const std::smatch& m) { return m[3].str() + m[2].str() + m[1].str() + m[4].str() + m[5].str() + m[6].str(); }
+std::string chronological(const std::smatch& m) {
+    return m[3].str() + m[2].str() + m[1].str() + m[4].str() + m[5].str() + m[6].str();
+}
 
 }  // namespace
 
 std::vector<std::string> find_journals(const std::string& directory) {
     std::vector<std::pair<std::string, std::string>> found;
     std::error_code error;
-    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
         const std::string name = it->path().filename().string();
         std::smatch m;
-        if (std::regex_match(name, m, journal_name())) found.emplace_back(chronological(m) + name, directory + name);
+        if (std::regex_match(name, m, journal_name()))
+            found.emplace_back(chronological(m) + name, directory + name);
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> paths;
@@ -61,11 +65,14 @@ std::string journal_timestamp(const std::string& journal_path) {
 
 RepairedJournal repair_journal(const std::string& journal_path) {
     RepairedJournal result;
-    if (const int e = open_existing(journal_path, result.file); e != 0) return unrecoverable(result, error_text(e));
+    if (const int e = open_existing(journal_path, result.file); e != 0)
+        return unrecoverable(result, error_text(e));
     if (const int e = try_lock(result.file); e != 0) {
         close_file(result.file);
-        if (e == EWOULDBLOCK) result.outcome = RepairedJournal::Outcome::in_use;
-        else result.reason = error_text(e);
+        if (e == EWOULDBLOCK)
+            result.outcome = RepairedJournal::Outcome::in_use;
+        else
+            result.reason = error_text(e);
         return result;
     }
     // Locked, but its owner may have finished with it (renamed or removed it) just before.
@@ -82,7 +89,8 @@ RepairedJournal repair_journal(const std::string& journal_path) {
     if (const int e = read_at(result.file, 0, header, sizeof header, got); e != 0) {
         return unrecoverable(result, error_text(e));
     }
-    if (!starts_like_a_journal(header, got)) return unrecoverable(result, "it does not start with a WAV header");
+    if (!starts_like_a_journal(header, got))
+        return unrecoverable(result, "it does not start with a WAV header");
 
     if (const int e = settle_partial_wav(result.file, journal_path, size, result.samples); e != 0) {
         return unrecoverable(result, error_text(e));

@@ -39,14 +39,16 @@ int record_callback(const void* input, void* /*output*/, unsigned long frame_cou
 AudioFailure failure(const char* call, PaError error) {
     std::string reason = Pa_GetErrorText(error);
     if (error == paUnanticipatedHostError) {
-        if (const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo(); host && host->errorText && *host->errorText) {
+        if (const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
+            host && host->errorText && *host->errorText) {
             reason += " (";
             reason += host->errorText;
             reason += ")";
         }
     }
     // The library's words for this ("Device unavailable") don't say what a person can do about it.
-    if ((error == paDeviceUnavailable || error == paInvalidDevice) && Pa_GetDefaultInputDevice() == paNoDevice) {
+    if ((error == paDeviceUnavailable || error == paInvalidDevice) &&
+        Pa_GetDefaultInputDevice() == paNoDevice) {
         reason += " (no default input device found: is a microphone connected and the sound server running?)";
     }
     return AudioFailure{call, reason};

@@ -18,8 +18,8 @@ struct AudioFailure {
 // start() initialises the audio library and opens and starts the stream; from then on the library's own
 // thread pushes every captured block into the ring, doing nothing else that could make it wait, while the
 // main thread drains the ring. After seal() or stop() has returned nothing more is pushed, so one last drain
-// holds the rest of the take; the ring must outlive the capture. The library is initialised and shut down once
-// per take, and only one capture may exist at a time in a process. All members are for the main thread.
+// holds the rest of the take; the ring must outlive the capture. The library is initialised and shut down
+// once per take, and only one capture may exist at a time in a process. All members are for the main thread.
 class MicrophoneCapture {
 public:
     MicrophoneCapture() = default;

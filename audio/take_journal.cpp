@@ -82,7 +82,8 @@ void TakeJournal::append(const float* samples, std::size_t count) {
     samples_ = (file_length - WavHeader::size) / 2;
     const std::string header = encode_wav_header(WavHeader::for_samples(samples_));
     std::size_t landed = 0;
-    if (const int e = write_at(file_, 0, header.data(), header.size(), landed); e != 0) return stop(e, file_length);
+    if (const int e = write_at(file_, 0, header.data(), header.size(), landed); e != 0)
+        return stop(e, file_length);
     if (samples_ - synced_samples_ >= sync_every_samples) {
         if (const int e = sync_data(file_); e != 0) return stop(e, file_length);
         synced_samples_ = samples_;

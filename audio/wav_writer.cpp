@@ -35,7 +35,8 @@ inline std::int16_t convert(float sample) {
 
 inline std::uint16_t to_little_endian(std::int16_t value) {
     auto bits = static_cast<std::uint16_t>(value);
-    if constexpr (std::endian::native == std::endian::big) bits = static_cast<std::uint16_t>((bits << 8) | (bits >> 8));
+    if constexpr (std::endian::native == std::endian::big)
+        bits = static_cast<std::uint16_t>((bits << 8) | (bits >> 8));
     return bits;
 }
 
@@ -44,8 +45,8 @@ void convert_full_block(const float* in, std::uint16_t* out) {
     // GCC vectorises the portable loop below as well, but keeping NaN apart through its clamp costs a long
     // chain of compares and selects per vector, and the loop then runs at a third of memory speed. Zeroing
     // NaN first makes the processor's own min and max exact for what is left (same results as std::max and
-    // std::min), truncation is what the scalar cast does, and the pack cannot saturate: every value is already
-    // in the 16-bit range. x86 is little-endian, so the pack's order is the file's order.
+    // std::min), truncation is what the scalar cast does, and the pack cannot saturate: every value is
+    // already in the 16-bit range. x86 is little-endian, so the pack's order is the file's order.
     static_assert(block_samples % 8 == 0);
     const __m128 scale = _mm_set1_ps(32767.0f);
     const __m128 lowest = _mm_set1_ps(-32768.0f);
@@ -94,11 +95,13 @@ std::int16_t to_pcm16(float sample) { return convert(sample); }
 
 void to_pcm16le(const float* samples, std::size_t count, std::uint16_t* out) {
     std::size_t done = 0;
-    for (; count - done >= block_samples; done += block_samples) convert_full_block(samples + done, out + done);
+    for (; count - done >= block_samples; done += block_samples)
+        convert_full_block(samples + done, out + done);
     for (; done < count; ++done) out[done] = to_little_endian(convert(samples[done]));
 }
 
-int settle_partial_wav(FileHandle file, const std::string& path, std::uint64_t file_length, std::uint64_t& kept) {
+int settle_partial_wav(FileHandle file, const std::string& path, std::uint64_t file_length,
+                       std::uint64_t& kept) {
     kept = 0;
     const std::uint64_t whole = file_length > WavHeader::size ? (file_length - WavHeader::size) / 2 : 0;
     if (whole == 0) return remove_file(path);

@@ -51,4 +51,5 @@ WavWrite write_wav(const std::string& path, const SampleBuffer& recorded_samples
 // cut short: cuts it back to its whole samples and rewrites the header to state exactly those, setting
 // `kept` to their number. A file with no whole sample is removed (`kept` 0). Returns 0, or the OS's error
 // number when the file could not be settled; it is then left as it was.
-int settle_partial_wav(FileHandle file, const std::string& path, std::uint64_t file_length, std::uint64_t& kept);
+int settle_partial_wav(FileHandle file, const std::string& path, std::uint64_t file_length,
+                       std::uint64_t& kept);

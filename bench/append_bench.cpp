@@ -153,7 +153,8 @@ void record_take(std::size_t frames, const std::vector<float>& block, TakeFigure
         audio.join();
         benchmark::DoNotOptimize(take);
         const auto peak = bench::peak_resident_bytes();
-        out.peak_bytes = reset && before && peak ? static_cast<double>(*peak) - static_cast<double>(*before) : 0.0;
+        out.peak_bytes =
+            reset && before && peak ? static_cast<double>(*peak) - static_cast<double>(*before) : 0.0;
     }
     out.latencies_ns.assign(ns.begin(), ns.end());
 }
@@ -180,7 +181,8 @@ void BM_appends(benchmark::State& state, const char* variant, int minutes) {
         }
         appends += figures.latencies_ns.size();
         medians.push_back(bench::median(figures.latencies_ns));
-        const double recorded_bytes = static_cast<double>(figures.latencies_ns.size() * block.size() * sizeof(float));
+        const double recorded_bytes =
+            static_cast<double>(figures.latencies_ns.size() * block.size() * sizeof(float));
         worst_peak_ratio = std::max(worst_peak_ratio, figures.peak_bytes / recorded_bytes);
         state.SetIterationTime(total_ns / 1e9);
     }
@@ -263,39 +265,50 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     if (!bench::reset_peak_resident()) {
-        std::fprintf(stderr, "bench_appends: /proc/self/clear_refs is not writable here; peak memory figures "
-                             "count from the start of the process\n");
+        std::fprintf(stderr,
+                     "bench_appends: /proc/self/clear_refs is not writable here; peak memory figures "
+                     "count from the start of the process\n");
     }
 
     const int minutes[] = {10, 60};
     for (int m : minutes) {
         const std::string suffix = std::string("/").append(std::to_string(m)).append("min");
         benchmark::RegisterBenchmark(("appends/ours" + suffix).c_str(), BM_appends<RingTake>, "ours", m)
-            ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(m == 60 ? 2 : 3);
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(m == 60 ? 2 : 3);
         benchmark::RegisterBenchmark(("appends/vector" + suffix).c_str(), BM_appends<VectorTake>, "vector", m)
-            ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(m == 60 ? 2 : 3);
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(m == 60 ? 2 : 3);
     }
     benchmark::RegisterBenchmark("journal/60min", BM_journal, 60)
-        ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(2);
     benchmark::RegisterBenchmark("memcpy_of_wav/60min", BM_memcpy_of_wav, 60)
-        ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(4);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     std::error_code ignored;
     fs::remove_all(scratch_folder(), ignored);
 
-    std::printf("\nAudio-thread callback work per 512-frame block (%s priority, other core busy; worst and counts "
-                "over all takes of a row):\n", appends_ran_real_time ? "SCHED_FIFO" : "ordinary (real-time was refused)");
+    std::printf(
+        "\nAudio-thread callback work per 512-frame block (%s priority, other core busy; worst and counts "
+        "over all takes of a row):\n",
+        appends_ran_real_time ? "SCHED_FIFO" : "ordinary (real-time was refused)");
     std::printf("%-14s %10s %10s %9s %9s %16s\n", "take", "median_us", "worst_us", ">1ms", ">5ms",
                 "peak/recorded");
     for (int m : minutes) {
         for (const char* variant : {"ours", "vector"}) {
             const std::string key = std::string(variant) + "/" + std::to_string(m);
             if (!bench::figure(key + "/median_us")) continue;
-            std::printf("%-14s %10.3f %10.1f %9.0f %9.0f %16.3f\n", (std::to_string(m) + " min " + variant).c_str(),
-                        *bench::figure(key + "/median_us"), *bench::figure(key + "/worst_us"),
-                        *bench::figure(key + "/over_1ms"), *bench::figure(key + "/over_5ms"),
-                        *bench::figure(key + "/peak_ratio"));
+            std::printf("%-14s %10.3f %10.1f %9.0f %9.0f %16.3f\n",
+                        (std::to_string(m) + " min " + variant).c_str(), *bench::figure(key + "/median_us"),
+                        *bench::figure(key + "/worst_us"), *bench::figure(key + "/over_1ms"),
+                        *bench::figure(key + "/over_5ms"), *bench::figure(key + "/peak_ratio"));
         }
     }
     const auto worst = bench::figure("ours/60/worst_us");
@@ -304,12 +317,15 @@ int main(int argc, char** argv) {
     const auto peak = bench::figure("ours/60/peak_ratio");
     if (worst && median && over5 && peak) {
         const bool met = *worst < 1000 && *over5 == 0 && *median <= 2.0 && *peak <= 1.05;
-        std::printf("60 min ours against the targets (worst < 1 ms, none > 5 ms, median <= 2 us, peak <= 1.05x): %s\n",
-                    met ? "met" : "NOT met");
+        std::printf(
+            "60 min ours against the targets (worst < 1 ms, none > 5 ms, median <= 2 us, peak <= 1.05x): %s\n",
+            met ? "met" : "NOT met");
     }
     if (const auto per_second = bench::figure("journal/ms_per_s")) {
-        std::printf("Journal, 60 min take in 100 ms drains: %.3f ms of main-thread time per second of audio "
-                    "(%.2f%%)\n", *per_second, *per_second / 10.0);
+        std::printf(
+            "Journal, 60 min take in 100 ms drains: %.3f ms of main-thread time per second of audio "
+            "(%.2f%%)\n",
+            *per_second, *per_second / 10.0);
     }
     bench::print_ratio("60 min: end of take (last sync, rename) / memcpy of the WAV", "journal/finish_ms",
                        "memcpy/ms", 5.0, true);

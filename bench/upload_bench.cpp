@@ -1,7 +1,7 @@
 // Uploading a 10-minute take (a 57.6 MB WAV file): send_audio's transfer against raw TCP writes of the same
 // bytes, both to the tests' loopback HTTP server reading and discarding the body. The raw client has the file
-// in memory before the clock starts and sends one POST with a Content-Length head and the file as the body, so
-// it is the floor for getting those bytes through the loopback device to that server.
+// in memory before the clock starts and sends one POST with a Content-Length head and the file as the body,
+// so it is the floor for getting those bytes through the loopback device to that server.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -65,8 +65,10 @@ private:
 // The take's WAV file in the temporary folder, written once and removed at exit.
 class TakeFile {
 public:
-    TakeFile() : path_((std::filesystem::temp_directory_path() /
-                        ("dictate-bench-upload-" + std::to_string(getpid()) + ".wav")).string()) {
+    TakeFile()
+        : path_((std::filesystem::temp_directory_path() /
+                 ("dictate-bench-upload-" + std::to_string(getpid()) + ".wav"))
+                    .string()) {
         SampleBuffer take;
         bench::record_noise(take, take_minutes * bench::frames_per_minute);
         std::filesystem::remove(path_);  // a file left by an earlier run would be refused, not replaced
@@ -122,9 +124,9 @@ std::string raw_post(std::uint16_t port, const std::string& body) {
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             throw std::runtime_error(os_error("connect 127.0.0.1:" + std::to_string(port)));
         }
-        const std::string head = "POST /transcribe HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                 "\r\nContent-Type: audio/wav\r\nContent-Length: " + std::to_string(body.size()) +
-                                 "\r\n\r\n";
+        const std::string head =
+            "POST /transcribe HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+            "\r\nContent-Type: audio/wav\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
         send_all(fd, head.data(), head.size());
         // In pieces the size of the server's reads, as a streaming client would send them.
         constexpr std::size_t piece = 64 * 1024;
@@ -200,7 +202,9 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RegisterBenchmark("upload/send_audio_vs_raw_tcp/10min", BM_upload)
-        ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(25);
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(25);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 

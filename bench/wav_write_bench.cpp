@@ -69,7 +69,9 @@ std::optional<std::string> write_per_sample(const std::string& path, const Sampl
     return std::nullopt;
 }
 
-std::string key(const char* variant, int minutes) { return std::string(variant) + "/" + std::to_string(minutes); }
+std::string key(const char* variant, int minutes) {
+    return std::string(variant) + "/" + std::to_string(minutes);
+}
 
 void finish(benchmark::State& state, const char* variant, int minutes, const std::vector<double>& seconds) {
     const std::size_t bytes = file_bytes(take_of(minutes).size());
@@ -92,7 +94,8 @@ void time_file_writes(benchmark::State& state, const char* variant, int minutes,
         const std::chrono::duration<double> took = Clock::now() - start;
         std::filesystem::remove(path);
         if (failure) {
-            state.SkipWithError((std::string(variant) + " could not write " + path + ": " + *failure).c_str());
+            state.SkipWithError(
+                (std::string(variant) + " could not write " + path + ": " + *failure).c_str());
             return;
         }
         state.SetIterationTime(took.count());
@@ -107,7 +110,9 @@ std::optional<std::string> write_ours(const std::string& path, const SampleBuffe
     return std::nullopt;
 }
 
-void BM_write_wav(benchmark::State& state, int minutes) { time_file_writes(state, "ours", minutes, write_ours); }
+void BM_write_wav(benchmark::State& state, int minutes) {
+    time_file_writes(state, "ours", minutes, write_ours);
+}
 
 void BM_per_sample(benchmark::State& state, int minutes) {
     time_file_writes(state, "per_sample", minutes, write_per_sample);
@@ -141,17 +146,27 @@ int main(int argc, char** argv) {
 
     // Registered take by take, so each take is made once and dropped before the next, longer one is made.
     // Fewer iterations for longer takes keep the whole run to well under a minute.
-    struct Length { int minutes; int iterations; int per_sample_iterations; };
+    struct Length {
+        int minutes;
+        int iterations;
+        int per_sample_iterations;
+    };
     const Length lengths[] = {{1, 30, 10}, {10, 8, 3}, {60, 4, 2}};
     for (const auto& length : lengths) {
         const int m = length.minutes;
         const std::string suffix = std::string("/").append(std::to_string(m)).append("min");
         benchmark::RegisterBenchmark(("wav_write/ours" + suffix).c_str(), BM_write_wav, m)
-            ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(length.iterations);
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(length.iterations);
         benchmark::RegisterBenchmark(("wav_write/per_sample" + suffix).c_str(), BM_per_sample, m)
-            ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(length.per_sample_iterations);
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(length.per_sample_iterations);
         benchmark::RegisterBenchmark(("wav_write/memcpy" + suffix).c_str(), BM_memcpy, m)
-            ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(length.iterations);
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(length.iterations);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
@@ -159,10 +174,10 @@ int main(int argc, char** argv) {
     std::printf("\nWAV write, median ms per take (ours = write_wav):\n");
     for (const auto& length : lengths) {
         const int m = length.minutes;
-        bench::print_ratio(std::to_string(m) + " min: per-sample writer / ours", key("per_sample", m), key("ours", m),
-                           12.0, false);
-        bench::print_ratio(std::to_string(m) + " min: ours / memcpy of the output", key("ours", m), key("memcpy", m),
-                           5.0, true);
+        bench::print_ratio(std::to_string(m) + " min: per-sample writer / ours", key("per_sample", m),
+                           key("ours", m), 12.0, false);
+        bench::print_ratio(std::to_string(m) + " min: ours / memcpy of the output", key("ours", m),
+                           key("memcpy", m), 5.0, true);
     }
     return 0;
 }

@@ -107,8 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t piece = 1 + in.byte() % 64;
         std::size_t passed = 0;
         const auto count = [&passed](std::string_view bytes) { passed += bytes.size(); };
-        server::MultipartReader form("x", [](const std::string&, const std::string&) {}, count);
-        for (std::size_t at = 0; at < body.size() && form.feed(std::string_view(body).substr(at, piece)); at += piece) {
+        server::MultipartReader form(
+            "x", [](const std::string&, const std::string&) {}, count);
+        for (std::size_t at = 0; at < body.size() && form.feed(std::string_view(body).substr(at, piece));
+             at += piece) {
         }
         if (passed > body.size()) __builtin_trap();
     }

@@ -30,11 +30,13 @@ void close_file(FileHandle& file) {
     file.fd = -1;
 }
 
-int write_at(FileHandle file, std::uint64_t offset, const void* data, std::size_t size, std::size_t& written) {
+int write_at(FileHandle file, std::uint64_t offset, const void* data, std::size_t size,
+             std::size_t& written) {
     written = 0;
     const char* next = static_cast<const char*>(data);
     while (written < size) {
-        const ssize_t n = ::pwrite(file.fd, next + written, size - written, static_cast<off_t>(offset + written));
+        const ssize_t n =
+            ::pwrite(file.fd, next + written, size - written, static_cast<off_t>(offset + written));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return error_or_unknown();
         if (n == 0) return EIO;
@@ -94,7 +96,8 @@ int try_lock(FileHandle file) {
 }
 
 bool still_named(FileHandle file, const std::string& path) {
-    struct stat open_info {}, named_info {};
+    struct stat open_info {
+    }, named_info{};
     if (::fstat(file.fd, &open_info) != 0 || ::stat(path.c_str(), &named_info) != 0) return false;
     return open_info.st_dev == named_info.st_dev && open_info.st_ino == named_info.st_ino;
 }

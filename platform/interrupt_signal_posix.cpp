@@ -39,7 +39,8 @@ std::string install_interrupt_handlers() {
     if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         const int error = errno;
         pipe_fds[0] = pipe_fds[1] = -1;
-        return failure("pipe2 (Ctrl-C, SIGTERM and SIGHUP will end the program without finishing the take)", error);
+        return failure("pipe2 (Ctrl-C, SIGTERM and SIGHUP will end the program without finishing the take)",
+                       error);
     }
     std::string problem;
     struct sigaction action {};
@@ -57,7 +58,8 @@ std::string install_interrupt_handlers() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    if (sigaction(SIGPIPE, &ignore, nullptr) != 0 && problem.empty()) problem = failure("sigaction for SIGPIPE", errno);
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0 && problem.empty())
+        problem = failure("sigaction for SIGPIPE", errno);
     return problem;
 }
 

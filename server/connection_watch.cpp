@@ -18,7 +18,8 @@ void send_reply(int socket, int status, std::string_view reason, std::string_vie
     const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
                               "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
                               std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
-    [[maybe_unused]] const ssize_t sent = ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    [[maybe_unused]] const ssize_t sent =
+        ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 // "ADDRESS:PORT" of the client on `socket`, for the log.
@@ -80,7 +81,8 @@ bool ConnectionWatch::head_received(Connection* connection) {
     return true;
 }
 
-void ConnectionWatch::reply(Connection* connection, int status, std::string_view reason, std::string_view json) {
+void ConnectionWatch::reply(Connection* connection, int status, std::string_view reason,
+                            std::string_view json) {
     std::lock_guard lock(mutex_);
     send_reply(connection->socket, status, reason, json);
 }
@@ -105,10 +107,12 @@ void ConnectionWatch::watch() {
             c.stage = Connection::Stage::head_overdue;
             const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(head_time_).count();
             // The library is still reading the head, so it has written nothing on this connection.
-            const std::string body =
-                nlohmann::json{{"error", "request head not received within " + std::to_string(seconds) + " s"}}.dump();
+            const std::string body = nlohmann::json{
+                {"error", "request head not received within " + std::to_string(seconds) +
+                              " s"}}.dump();
             send_reply(c.socket, 408, "Request Timeout", body);
-            say("408 to " + peer(c.socket) + ": request head not received within " + std::to_string(seconds) + " s");
+            say("408 to " + peer(c.socket) + ": request head not received within " + std::to_string(seconds) +
+                " s");
             // The library sees the end of the input and closes its side; closed() then finishes the job.
             ::shutdown(c.socket, SHUT_RDWR);
         }

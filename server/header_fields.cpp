@@ -145,7 +145,8 @@ BodyLength body_length(const Headers& headers) {
             out.kind = BodyLength::Kind::known;
             out.bytes = bytes;
             rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-            if (comma != std::string_view::npos && rest.empty()) return {BodyLength::Kind::malformed, 0, value};
+            if (comma != std::string_view::npos && rest.empty())
+                return {BodyLength::Kind::malformed, 0, value};
         } while (!rest.empty());
     }
     return out;

@@ -99,8 +99,8 @@ struct HttpService::State {
     }
 
     MHD_Result begin(MHD_Connection* connection, Exchange& exchange) {
-        if (auto refused = screen_request(exchange.method, exchange.path, exchange.headers,
-                                          options.max_upload_bytes)) {
+        if (auto refused =
+                screen_request(exchange.method, exchange.path, exchange.headers, options.max_upload_bytes)) {
             return answer(connection, exchange, std::move(*refused));
         }
         if (exchange.method == "GET") return answer(connection, exchange, Reply{200, R"({"status":"ok"})"});
@@ -127,26 +127,32 @@ struct HttpService::State {
         if (elapsed > body_grace_seconds &&
             static_cast<double>(exchange.received) < min_body_rate * (elapsed - body_grace_seconds)) {
             char why[160];
-            std::snprintf(why, sizeof why, "upload body arriving slower than %.0f KiB/s (%llu bytes in %.1f s)",
+            std::snprintf(why, sizeof why,
+                          "upload body arriving slower than %.0f KiB/s (%llu bytes in %.1f s)",
                           min_body_rate / 1024, static_cast<unsigned long long>(exchange.received), elapsed);
             return refuse_mid_body(exchange, error_reply(408, why));
         }
-        if (!exchange.form->feed(bytes)) return refuse_mid_body(exchange, error_reply(400, exchange.form->error()));
-        if (!exchange.spool.error().empty()) return refuse_mid_body(exchange, error_reply(500, exchange.spool.error()));
+        if (!exchange.form->feed(bytes))
+            return refuse_mid_body(exchange, error_reply(400, exchange.form->error()));
+        if (!exchange.spool.error().empty())
+            return refuse_mid_body(exchange, error_reply(500, exchange.spool.error()));
         return MHD_YES;
     }
 
     MHD_Result finish(MHD_Connection* connection, Exchange& exchange) {
         if (!exchange.form->complete()) {
-            return answer(connection, exchange, error_reply(400, "multipart body ends before its closing boundary"));
+            return answer(connection, exchange,
+                          error_reply(400, "multipart body ends before its closing boundary"));
         }
         if (exchange.kept == Exchange::Kept::none) {
             return answer(connection, exchange,
-                          error_reply(400, "expected multipart/form-data (with a boundary) holding the WAV file "
-                                           "in a part named \"audio\""));
+                          error_reply(400,
+                                      "expected multipart/form-data (with a boundary) holding the WAV file "
+                                      "in a part named \"audio\""));
         }
         const std::string_view wav = exchange.spool.map();
-        if (!exchange.spool.error().empty()) return answer(connection, exchange, error_reply(500, exchange.spool.error()));
+        if (!exchange.spool.error().empty())
+            return answer(connection, exchange, error_reply(500, exchange.spool.error()));
         UploadSpool& spool = exchange.spool;
         DecodeHooks hooks{&decode_turn, [&spool](std::string_view done) { spool.release(done); }};
         return answer(connection, exchange, transcribe_wav(wav, engine, hooks));
@@ -154,7 +160,8 @@ struct HttpService::State {
 
     void log(const Exchange& exchange) {
         const std::string* length = find_header(exchange.headers, "Content-Length");
-        const std::string bytes = length != nullptr ? length->substr(0, 40) : std::to_string(exchange.received);
+        const std::string bytes =
+            length != nullptr ? length->substr(0, 40) : std::to_string(exchange.received);
         char line[512];
         std::snprintf(line, sizeof line, "%s %s -> %d, %s bytes, %.2f s audio, %.3f s queued, %.3f s decode",
                       exchange.method.substr(0, 20).c_str(), exchange.path.substr(0, 200).c_str(),
@@ -176,8 +183,10 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     auto& state = *static_cast<HttpService::State*>(cls);
     auto* exchange = static_cast<Exchange*>(*context);
     if (exchange == nullptr) {
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        auto* watched = static_cast<ConnectionWatch::Connection*>(info != nullptr ? info->socket_context : nullptr);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        auto* watched =
+            static_cast<ConnectionWatch::Connection*>(info != nullptr ? info->socket_context : nullptr);
         // A head that came after its deadline has had its 408 already.
         if (watched == nullptr || !state.watch.head_received(watched)) return MHD_NO;
         exchange = new Exchange(method, url, watched);
@@ -215,15 +224,18 @@ void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTermina
 // Every connection's socket is duplicated when it is accepted, so that the server can answer where the
 // library would not (see ConnectionWatch), and so that when the library closes its own descriptor the
 // connection stays open for a lingering close (see LingeringClose).
-void on_connection(void* cls, MHD_Connection* connection, void** socket_context, MHD_ConnectionNotificationCode code) {
+void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
+                   MHD_ConnectionNotificationCode code) {
     auto& state = *static_cast<HttpService::State*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         const int copy = info != nullptr ? ::fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
         *socket_context = state.watch.opened(copy);
         return;
     }
-    if (*socket_context != nullptr) state.watch.closed(static_cast<ConnectionWatch::Connection*>(*socket_context));
+    if (*socket_context != nullptr)
+        state.watch.closed(static_cast<ConnectionWatch::Connection*>(*socket_context));
     *socket_context = nullptr;
 }
 
@@ -266,15 +278,11 @@ bool HttpService::run() {
                      MHD_USE_ITC | MHD_USE_ERROR_LOG;
     if (state.listener->ipv6) flags |= MHD_USE_IPv6;
     MHD_Daemon* daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &on_request, &state,
-        MHD_OPTION_EXTERNAL_LOGGER, &library_message, nullptr,
-        MHD_OPTION_LISTEN_SOCKET, state.listener->socket,
-        MHD_OPTION_CONNECTION_LIMIT, connection_limit,
-        MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory,
-        MHD_OPTION_NOTIFY_COMPLETED, &on_completed, &state,
-        MHD_OPTION_NOTIFY_CONNECTION, &on_connection, &state,
-        MHD_OPTION_END);
+        flags, 0, nullptr, nullptr, &on_request, &state, MHD_OPTION_EXTERNAL_LOGGER, &library_message,
+        nullptr, MHD_OPTION_LISTEN_SOCKET, state.listener->socket, MHD_OPTION_CONNECTION_LIMIT,
+        connection_limit, MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        connection_memory, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, &state, MHD_OPTION_NOTIFY_CONNECTION,
+        &on_connection, &state, MHD_OPTION_END);
     if (daemon == nullptr) return false;
 
     std::unique_lock lock(state.mutex);

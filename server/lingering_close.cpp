@@ -75,7 +75,8 @@ void LingeringClose::serve() {
             next = std::min(next, l.until);
         }
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-        const int ready = ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long long>(wait, 0)));
+        const int ready =
+            ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long long>(wait, 0)));
         if (ready < 0 && errno != EINTR) return;
         if (watched[0].revents != 0) {
             std::uint64_t count = 0;
@@ -87,7 +88,8 @@ void LingeringClose::serve() {
             Lingering l = lingering[i];
             bool done = after >= l.until;
             if (!done && watched[i + 1].revents != 0) {
-                const ssize_t got = ::recv(l.socket, scratch.data(), std::min(scratch.size(), l.left), MSG_DONTWAIT);
+                const ssize_t got =
+                    ::recv(l.socket, scratch.data(), std::min(scratch.size(), l.left), MSG_DONTWAIT);
                 if (got > 0) l.left -= static_cast<std::size_t>(got);
                 done = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR) || l.left == 0;
             }

@@ -63,7 +63,8 @@ bool MultipartReader::feed(std::string_view bytes) {
                 const std::size_t at = held_.find(delimiter_);
                 if (at == std::string::npos) {
                     // Keep only what could still be the start of a delimiter.
-                    if (held_.size() >= delimiter_.size()) held_.erase(0, held_.size() - delimiter_.size() + 1);
+                    if (held_.size() >= delimiter_.size())
+                        held_.erase(0, held_.size() - delimiter_.size() + 1);
                     return true;
                 }
                 held_.erase(0, at + delimiter_.size());
@@ -81,7 +82,8 @@ bool MultipartReader::feed(std::string_view bytes) {
                 const std::size_t text = held_.find_first_not_of(" \t");
                 if (text == std::string::npos) return true;
                 if (held_.size() - text < 2) return true;
-                if (held_.compare(text, 2, "\r\n") != 0) return fail("a boundary line of the form is malformed");
+                if (held_.compare(text, 2, "\r\n") != 0)
+                    return fail("a boundary line of the form is malformed");
                 held_.erase(0, text + 2);
                 state_ = State::headers;
                 break;
@@ -112,8 +114,10 @@ bool MultipartReader::feed(std::string_view bytes) {
                 state_ = State::after_delimiter;
                 break;
             }
-            case State::done: return true;
-            case State::failed: return false;
+            case State::done:
+                return true;
+            case State::failed:
+                return false;
         }
     }
 }

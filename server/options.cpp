@@ -10,7 +10,8 @@ namespace {
 std::optional<int> parse_port(std::string_view text) {
     int port = -1;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (ec != std::errc() || end != text.data() + text.size() || port < 0 || port > 65535) return std::nullopt;
+    if (ec != std::errc() || end != text.data() + text.size() || port < 0 || port > 65535)
+        return std::nullopt;
     return port;
 }
 
@@ -64,7 +65,9 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
             options.port = *port;
         } else if (name == "--max-upload-mb") {
             const auto mb = parse_megabytes(*value);
-            if (!mb) return UsageError{"--max-upload-mb wants a positive number, not '" + std::string(*value) + "'"};
+            if (!mb)
+                return UsageError{"--max-upload-mb wants a positive number, not '" + std::string(*value) +
+                                  "'"};
             options.max_upload_bytes = static_cast<std::uint64_t>(*mb * 1e6);
         } else {
             if (value->empty()) return UsageError{"--model-dir needs a folder"};

@@ -20,15 +20,14 @@ std::string dump(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-Reply error(int status, std::string_view message) {
-    return Reply{status, dump({{"error", message}})};
-}
+Reply error(int status, std::string_view message) { return Reply{status, dump({{"error", message}})}; }
 
 constexpr std::string_view not_form_data =
     "expected multipart/form-data (with a boundary) holding the WAV file in a part named \"audio\"";
 
 bool is_http_method(std::string_view method) {
-    for (std::string_view known : {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"}) {
+    for (std::string_view known :
+         {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"}) {
         if (method == known) return true;
     }
     return false;
@@ -96,9 +95,12 @@ std::optional<Reply> screen_request(std::string_view method, std::string_view pa
         return error(400, "Content-Length is not one number: " + length.text);
     }
     std::string_view allowed;
-    if (path == "/health") allowed = "GET";
-    else if (path == "/transcribe") allowed = "POST";
-    else return error(404, "no such path: " + std::string(path));
+    if (path == "/health")
+        allowed = "GET";
+    else if (path == "/transcribe")
+        allowed = "POST";
+    else
+        return error(404, "no such path: " + std::string(path));
     if (method != allowed) {
         return error(405, std::string(path) + " accepts " + std::string(allowed) + " only");
     }

@@ -59,9 +59,9 @@ std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio,
         do {
             std::size_t used = 0;
             std::size_t made = 0;
-            soxr_error_t error = soxr_process(resampler.get(), input ? input + consumed : nullptr,
-                                              count - consumed, &used, resampled.data(), resampled.size(),
-                                              &made);
+            soxr_error_t error =
+                soxr_process(resampler.get(), input ? input + consumed : nullptr, count - consumed, &used,
+                             resampled.data(), resampled.size(), &made);
             if (error != nullptr) throw std::runtime_error(std::string("soxr_process: ") + error);
             append(out, resampled, made);
             consumed += used;
@@ -76,7 +76,8 @@ std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio,
         } else {
             resample(in.data(), count);
         }
-        if (consumed) consumed(audio.data.substr(first * audio.bytes_per_frame(), count * audio.bytes_per_frame()));
+        if (consumed)
+            consumed(audio.data.substr(first * audio.bytes_per_frame(), count * audio.bytes_per_frame()));
     }
     if (!pass_through) resample(nullptr, 0);
     return out;

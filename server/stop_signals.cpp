@@ -32,7 +32,8 @@ StopSignals::StopSignals(std::function<void(int)> on_signal) {
 
 StopSignals::~StopSignals() {
     closing_ = true;
-    // Directed at the watcher alone; it is blocked in sigwait (or about to be) and returns on seeing closing_.
+    // Directed at the watcher alone; it is blocked in sigwait (or about to be) and returns on seeing
+    // closing_.
     pthread_kill(watcher_.native_handle(), SIGTERM);
     watcher_.join();
 }

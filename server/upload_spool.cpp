@@ -44,8 +44,8 @@ bool UploadSpool::flush() {
     }
     std::size_t done = 0;
     while (done < buffered_.size()) {
-        const ssize_t wrote = ::pwrite(fd_, buffered_.data() + done, buffered_.size() - done,
-                                       static_cast<off_t>(size_ + done));
+        const ssize_t wrote =
+            ::pwrite(fd_, buffered_.data() + done, buffered_.size() - done, static_cast<off_t>(size_ + done));
         if (wrote < 0 && errno == EINTR) continue;
         if (wrote <= 0) {
             error_ = std::string("cannot write the upload to a temporary file: ") + std::strerror(errno);
@@ -68,7 +68,8 @@ void UploadSpool::clear() {
     unmap();
     buffered_.clear();
     size_ = 0;
-    if (fd_ >= 0 && ::ftruncate(fd_, 0) != 0) error_ = std::string("cannot empty a temporary file: ") + std::strerror(errno);
+    if (fd_ >= 0 && ::ftruncate(fd_, 0) != 0)
+        error_ = std::string("cannot empty a temporary file: ") + std::strerror(errno);
 }
 
 std::string_view UploadSpool::map() {

@@ -9,15 +9,16 @@ namespace server {
 namespace {
 
 // The RIFF layout, as far as this reader needs it. Every field is little-endian.
-constexpr std::size_t riff_header_size = 12;   // "RIFF", size, "WAVE"
-constexpr std::size_t chunk_header_size = 8;   // id, size
-constexpr std::size_t fmt_min_size = 16;       // tag, channels, rate, byte rate, block align, bits
+constexpr std::size_t riff_header_size = 12;     // "RIFF", size, "WAVE"
+constexpr std::size_t chunk_header_size = 8;     // id, size
+constexpr std::size_t fmt_min_size = 16;         // tag, channels, rate, byte rate, block align, bits
 constexpr std::size_t fmt_extensible_size = 40;  // + extra size, valid bits, channel mask, subformat GUID
 constexpr std::uint16_t tag_pcm = 1;
 constexpr std::uint16_t tag_float = 3;
 constexpr std::uint16_t tag_extensible = 0xFFFE;
 // Bytes 2..15 of the subformat GUID shared by every standard extensible encoding; bytes 0..1 hold the tag.
-constexpr std::string_view extensible_guid_tail{"\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14};
+constexpr std::string_view extensible_guid_tail{"\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71",
+                                                14};
 // Data sizes that streaming writers leave behind when they never come back to patch the header.
 constexpr std::uint32_t size_unknown_zero = 0;
 constexpr std::uint32_t size_unknown_max = 0xFFFFFFFF;
@@ -39,12 +40,17 @@ std::string printable(std::string_view id) {
 
 unsigned sample_bytes(SampleFormat format) {
     switch (format) {
-        case SampleFormat::unsigned8: return 1;
-        case SampleFormat::signed16: return 2;
-        case SampleFormat::signed24: return 3;
+        case SampleFormat::unsigned8:
+            return 1;
+        case SampleFormat::signed16:
+            return 2;
+        case SampleFormat::signed24:
+            return 3;
         case SampleFormat::signed32:
-        case SampleFormat::float32: return 4;
-        case SampleFormat::float64: return 8;
+        case SampleFormat::float32:
+            return 4;
+        case SampleFormat::float64:
+            return 8;
     }
     return 1;
 }
@@ -66,7 +72,8 @@ std::variant<Format, WavError> parse_fmt(std::string_view fmt) {
     const unsigned bits = le(fmt, 14, 2);
     if (tag == tag_extensible) {
         if (fmt.size() < fmt_extensible_size) {
-            return WavError{400, "extensible fmt chunk is " + std::to_string(fmt.size()) + " bytes, needs 40"};
+            return WavError{400,
+                            "extensible fmt chunk is " + std::to_string(fmt.size()) + " bytes, needs 40"};
         }
         if (fmt.substr(26, extensible_guid_tail.size()) != extensible_guid_tail) {
             return WavError{415, "extensible WAV with a vendor-specific subformat is not supported"};
@@ -77,12 +84,18 @@ std::variant<Format, WavError> parse_fmt(std::string_view fmt) {
     if (rate == 0) return WavError{400, "fmt chunk declares a sample rate of 0"};
 
     Format out{SampleFormat::signed16, channels, rate};
-    if (tag == tag_pcm && bits == 8) out.sample = SampleFormat::unsigned8;
-    else if (tag == tag_pcm && bits == 16) out.sample = SampleFormat::signed16;
-    else if (tag == tag_pcm && bits == 24) out.sample = SampleFormat::signed24;
-    else if (tag == tag_pcm && bits == 32) out.sample = SampleFormat::signed32;
-    else if (tag == tag_float && bits == 32) out.sample = SampleFormat::float32;
-    else if (tag == tag_float && bits == 64) out.sample = SampleFormat::float64;
+    if (tag == tag_pcm && bits == 8)
+        out.sample = SampleFormat::unsigned8;
+    else if (tag == tag_pcm && bits == 16)
+        out.sample = SampleFormat::signed16;
+    else if (tag == tag_pcm && bits == 24)
+        out.sample = SampleFormat::signed24;
+    else if (tag == tag_pcm && bits == 32)
+        out.sample = SampleFormat::signed32;
+    else if (tag == tag_float && bits == 32)
+        out.sample = SampleFormat::float32;
+    else if (tag == tag_float && bits == 64)
+        out.sample = SampleFormat::float64;
     else if (tag == tag_pcm || tag == tag_float) {
         return WavError{415, std::to_string(bits) + "-bit " + (tag == tag_pcm ? "integer" : "float") +
                                  " samples are not supported"};
@@ -108,12 +121,16 @@ float clamp_unit(double value) {
 // `bytes` holds exactly one stored sample.
 double sample_at(std::string_view bytes, SampleFormat format) {
     switch (format) {
-        case SampleFormat::unsigned8: return (static_cast<int>(le(bytes, 0, 1)) - 128) / 128.0;
-        case SampleFormat::signed16: return static_cast<std::int16_t>(le(bytes, 0, 2)) / 32768.0;
+        case SampleFormat::unsigned8:
+            return (static_cast<int>(le(bytes, 0, 1)) - 128) / 128.0;
+        case SampleFormat::signed16:
+            return static_cast<std::int16_t>(le(bytes, 0, 2)) / 32768.0;
         case SampleFormat::signed24:
             return static_cast<std::int32_t>(le(bytes, 0, 3) << 8) / 2147483648.0;
-        case SampleFormat::signed32: return static_cast<std::int32_t>(le(bytes, 0, 4)) / 2147483648.0;
-        case SampleFormat::float32: return clamp_unit(std::bit_cast<float>(le(bytes, 0, 4)));
+        case SampleFormat::signed32:
+            return static_cast<std::int32_t>(le(bytes, 0, 4)) / 2147483648.0;
+        case SampleFormat::float32:
+            return clamp_unit(std::bit_cast<float>(le(bytes, 0, 4)));
         case SampleFormat::float64: {
             const std::uint64_t bits = le(bytes, 0, 4) | (std::uint64_t{le(bytes, 4, 4)} << 32);
             return clamp_unit(std::bit_cast<double>(bits));

@@ -15,7 +15,9 @@ struct Console {
         close(fds[0]);
         if (fds[1] >= 0) close(fds[1]);
     }
-    void type(const std::string& keys) { ASSERT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size())); }
+    void type(const std::string& keys) {
+        ASSERT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size()));
+    }
     void hang_up() { close(fds[1]), fds[1] = -1; }
     WaitEnd wait(int interrupt = -1, bool recording = true) {
         return wait_for_take_end(fds[0], interrupt, [&] { return recording; });

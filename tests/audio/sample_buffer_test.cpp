@@ -22,7 +22,8 @@ std::vector<float> ramp(std::size_t n, float start = 0.0f) {
 TEST(SampleBuffer, ReadsBackInOrderAcrossChunkBoundaries) {
     constexpr std::size_t chunk = SampleBuffer::chunk_samples;
     // Block sizes that land exactly on, just before and just after chunk boundaries.
-    for (std::size_t block : {std::size_t{1}, std::size_t{511}, std::size_t{512}, chunk - 1, chunk, chunk + 1}) {
+    for (std::size_t block :
+         {std::size_t{1}, std::size_t{511}, std::size_t{512}, chunk - 1, chunk, chunk + 1}) {
         const std::vector<float> all = ramp(3 * chunk + 17);
         SampleBuffer buffer;
         for (std::size_t at = 0; at < all.size(); at += block) {

@@ -21,7 +21,8 @@ std::string read_file(const fs::path& path) {
 }
 
 void write_file(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), std::streamsize(bytes.size()));
 }
 
 std::vector<float> noise(std::size_t n) {

@@ -78,19 +78,23 @@ TEST_F(WavFile, SizesFollowSampleCountAcrossBlocksAndChunks) {
         EXPECT_EQ(u32_at(bytes, 40), 2 * n);
         EXPECT_EQ(u32_at(bytes, 4), 2 * n + 36);
         for (std::size_t i : {std::size_t{0}, n / 2, n - 1}) {
-            EXPECT_EQ(static_cast<std::int16_t>(u16_at(bytes, 44 + 2 * i)), to_pcm16(samples[i])) << n << " @" << i;
+            EXPECT_EQ(static_cast<std::int16_t>(u16_at(bytes, 44 + 2 * i)), to_pcm16(samples[i]))
+                << n << " @" << i;
         }
     }
 }
 
 TEST(WavConversion, TruncatesInRangeAndSaturatesBeyond) {
-    struct Row { float in; std::int16_t out; };
+    struct Row {
+        float in;
+        std::int16_t out;
+    };
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const Row rows[] = {
-        {0.0f, 0},        {1.0f, 32767},    {-1.0f, -32767}, {0.5f, 16383},   {-0.5f, -16383},
-        {0.25f, 8191},    {1.5f, 32767},    {-1.5f, -32768}, {1e10f, 32767},  {-1e10f, -32768},
-        {inf, 32767},     {-inf, -32768},   {nan, 0},        {-1.00002f, -32767}, {-1.0001f, -32768},
+        {0.0f, 0},     {1.0f, 32767},  {-1.0f, -32767}, {0.5f, 16383},       {-0.5f, -16383},
+        {0.25f, 8191}, {1.5f, 32767},  {-1.5f, -32768}, {1e10f, 32767},      {-1e10f, -32768},
+        {inf, 32767},  {-inf, -32768}, {nan, 0},        {-1.00002f, -32767}, {-1.0001f, -32768},
     };
     for (const auto& row : rows) EXPECT_EQ(to_pcm16(row.in), row.out) << row.in;
 }
@@ -177,8 +181,9 @@ TEST_F(WavFile, FullDiskLeavesATruthfulFileOrNone) {
 namespace {
 
 // The whole file, byte for byte, against a writer that builds it the obvious way, one sample at a time: the
-// buffer's chunks, the writer's blocks and its vectorised conversion must not change a single byte. Samples are
-// random across and beyond full scale, with NaN, infinities and values right at the clipping edges mixed in.
+// buffer's chunks, the writer's blocks and its vectorised conversion must not change a single byte. Samples
+// are random across and beyond full scale, with NaN, infinities and values right at the clipping edges mixed
+// in.
 namespace reference {
 
 void put_le(std::string& out, std::uint64_t value, int bytes) {
@@ -215,25 +220,44 @@ std::string wav_file(const std::vector<float>& samples) {
 
 TEST_F(WavFile, BytesMatchAPlainPerSampleWriterAcrossChunks) {
     constexpr std::size_t chunk = SampleBuffer::chunk_samples;
-    struct Row { std::size_t samples; std::size_t append_block; };
+    struct Row {
+        std::size_t samples;
+        std::size_t append_block;
+    };
     const Row rows[] = {
-        {7, 3},                 // shorter than one conversion block
-        {3 * chunk + 5, 512},   // whole blocks and a short tail, audio-thread-sized appends
-        {chunk, 4096},          // exactly one chunk
+        {7, 3},                     // shorter than one conversion block
+        {3 * chunk + 5, 512},       // whole blocks and a short tail, audio-thread-sized appends
+        {chunk, 4096},              // exactly one chunk
         {2 * chunk + 12345, 1000},  // appends straddling chunk boundaries, a part-filled last chunk
     };
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    const float edges[] = {nan, -nan, inf, -inf, 1.0f, -1.0f, 1.5f, -1.5f, 0.0f, -0.0f,
-                           std::nextafter(1.0f, 2.0f), std::nextafter(-1.0f, -2.0f), -1.00002f, -1.0001f,
-                           16383.5f / 32767.0f, -16383.5f / 32767.0f, 1e-30f, -1e-30f};
+    const float edges[] = {nan,
+                           -nan,
+                           inf,
+                           -inf,
+                           1.0f,
+                           -1.0f,
+                           1.5f,
+                           -1.5f,
+                           0.0f,
+                           -0.0f,
+                           std::nextafter(1.0f, 2.0f),
+                           std::nextafter(-1.0f, -2.0f),
+                           -1.00002f,
+                           -1.0001f,
+                           16383.5f / 32767.0f,
+                           -16383.5f / 32767.0f,
+                           1e-30f,
+                           -1e-30f};
     std::mt19937 random(20240607);
     std::uniform_real_distribution<float> level(-1.6f, 1.6f);
     std::uniform_int_distribution<int> pick(0, 15);
     for (const Row& row : rows) {
         std::vector<float> samples(row.samples);
         std::size_t next_edge = 0;
-        for (float& s : samples) s = pick(random) == 0 ? edges[next_edge++ % std::size(edges)] : level(random);
+        for (float& s : samples)
+            s = pick(random) == 0 ? edges[next_edge++ % std::size(edges)] : level(random);
 
         SampleBuffer buffer;
         for (std::size_t at = 0; at < samples.size(); at += row.append_block) {
@@ -246,8 +270,8 @@ TEST_F(WavFile, BytesMatchAPlainPerSampleWriterAcrossChunks) {
         const std::string want = reference::wav_file(samples);
         ASSERT_EQ(got.size(), want.size()) << row.samples;
         const auto diff = std::mismatch(got.begin(), got.end(), want.begin());
-        EXPECT_TRUE(diff.first == got.end()) << row.samples << " samples: first difference at byte "
-                                             << (diff.first - got.begin());
+        EXPECT_TRUE(diff.first == got.end())
+            << row.samples << " samples: first difference at byte " << (diff.first - got.begin());
     }
 }
 

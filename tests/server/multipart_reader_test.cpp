@@ -24,9 +24,13 @@ struct Outcome {
 Outcome read(const std::string& body, std::size_t piece, const std::string& boundary = "xyz") {
     Outcome out;
     server::MultipartReader reader(
-        boundary, [&](const std::string& name, const std::string& file) { out.parts.push_back({name, file, ""}); },
+        boundary,
+        [&](const std::string& name, const std::string& file) {
+            out.parts.push_back({name, file, ""});
+        },
         [&](std::string_view bytes) { out.parts.back().content.append(bytes); });
-    for (std::size_t at = 0; at < body.size() && out.ok; at += piece) out.ok = reader.feed(body.substr(at, piece));
+    for (std::size_t at = 0; at < body.size() && out.ok; at += piece)
+        out.ok = reader.feed(body.substr(at, piece));
     out.complete = reader.complete();
     return out;
 }
@@ -38,7 +42,8 @@ const std::string two_parts =
     "Content-Type: audio/wav\r\n\r\nRIFF\r\n--xy\r\n-xyz not yet\r\n--xyz--\r\nepilogue";
 
 TEST(MultipartReader, SplitsPartsWhateverTheFeedSizes) {
-    const std::vector<Part> expected{{"comment", "", "hello"}, {"audio", "take.wav", "RIFF\r\n--xy\r\n-xyz not yet"}};
+    const std::vector<Part> expected{{"comment", "", "hello"},
+                                     {"audio", "take.wav", "RIFF\r\n--xy\r\n-xyz not yet"}};
     for (std::size_t piece : {1, 2, 3, 7, 64, 4096}) {
         const Outcome out = read(two_parts, piece);
         EXPECT_TRUE(out.ok) << piece;
@@ -50,7 +55,8 @@ TEST(MultipartReader, SplitsPartsWhateverTheFeedSizes) {
 TEST(MultipartReader, HoldsBackNoMoreThanABoundaryOfContent) {
     std::size_t passed = 0;
     server::MultipartReader reader(
-        "xyz", [](const std::string&, const std::string&) {}, [&](std::string_view bytes) { passed += bytes.size(); });
+        "xyz", [](const std::string&, const std::string&) {},
+        [&](std::string_view bytes) { passed += bytes.size(); });
     ASSERT_TRUE(reader.feed("--xyz\r\nContent-Disposition: form-data; name=audio\r\n\r\n"));
     const std::string megabyte(1 << 20, 'a');
     for (int i = 0; i < 8; ++i) ASSERT_TRUE(reader.feed(megabyte));
@@ -71,7 +77,8 @@ TEST(MultipartReader, RefusesMalformedBodies) {
         {"no delimiter at all", "just text", true, false},
         {"part without headers", "--xyz\r\n\r\ndata\r\n--xyz--", false, false},
         {"part without a name", "--xyz\r\nContent-Disposition: form-data\r\n\r\nx\r\n--xyz--", false, false},
-        {"not form-data", "--xyz\r\nContent-Disposition: attachment; name=a\r\n\r\nx\r\n--xyz--", false, false},
+        {"not form-data", "--xyz\r\nContent-Disposition: attachment; name=a\r\n\r\nx\r\n--xyz--", false,
+         false},
         {"garbage after a delimiter", "--xyzGARBAGE\r\n" + disposition + "x\r\n--xyz--", false, false},
         {"endless part headers", "--xyz\r\nX: " + std::string(20000, 'h'), false, false},
         {"empty form", "--xyz--\r\n", true, true},

@@ -36,7 +36,8 @@ protected:
     static void TearDownTestSuite() { engine.reset(); }
 
     static server::Reply post(std::vector<server::FormPart> parts, std::string length = "1000") {
-        server::Request request{"POST", "/transcribe", {{"content-length", length}, form_data}, std::move(parts)};
+        server::Request request{
+            "POST", "/transcribe", {{"content-length", length}, form_data}, std::move(parts)};
         return server::handle_request(request, *engine, limit);
     }
 
@@ -63,18 +64,31 @@ TEST_F(RequestHandler, AnswersEachRequestWithStatusAndJsonObject) {
         {"unknown path", {"GET", "/transcribe/x", {}, {}}, 404, "error"},
         {"path that is not UTF-8", {"GET", "/\xff\xfe", {}, {}}, 404, "error"},
         {"no Content-Length", {"POST", "/transcribe", {}, {{"audio", "a.wav", speech}}}, 411, "error"},
-        {"Content-Length not a number", {"POST", "/transcribe", {{"Content-Length", "12x"}}, {}}, 400, "error"},
+        {"Content-Length not a number",
+         {"POST", "/transcribe", {{"Content-Length", "12x"}}, {}},
+         400,
+         "error"},
         {"negative Content-Length", {"POST", "/transcribe", {{"Content-Length", "-1"}}, {}}, 400, "error"},
         {"over the limit", {"POST", "/transcribe", {{"content-length", "1000001"}}, {}}, 413, "error"},
-        {"at the limit, no parts", {"POST", "/transcribe", {{"CONTENT-LENGTH", "1000000"}, form_data}, {}}, 400,
+        {"at the limit, no parts",
+         {"POST", "/transcribe", {{"CONTENT-LENGTH", "1000000"}, form_data}, {}},
+         400,
          "error"},
-        {"not multipart", {"POST", "/transcribe", {{"Content-Length", "9"}, {"content-type", "audio/wav"}}, {}}, 400,
+        {"not multipart",
+         {"POST", "/transcribe", {{"Content-Length", "9"}, {"content-type", "audio/wav"}}, {}},
+         400,
          "error"},
-        {"no boundary", {"POST", "/transcribe", {{"Content-Length", "9"}, {"Content-Type", "multipart/form-data"}}, {}},
-         400, "error"},
+        {"no boundary",
+         {"POST", "/transcribe", {{"Content-Length", "9"}, {"Content-Type", "multipart/form-data"}}, {}},
+         400,
+         "error"},
         {"empty boundary",
-         {"POST", "/transcribe", {{"Content-Length", "9"}, {"Content-Type", "multipart/form-data; boundary="}}, {}},
-         400, "error"},
+         {"POST",
+          "/transcribe",
+          {{"Content-Length", "9"}, {"Content-Type", "multipart/form-data; boundary="}},
+          {}},
+         400,
+         "error"},
         {"wrong part name", {"POST", "/transcribe", sized, {{"sound", "a.wav", speech}}}, 400, "error"},
         {"not a WAV", {"POST", "/transcribe", sized, {{"audio", "a.wav", "hello"}}}, 400, "error"},
         {"ADPCM", {"POST", "/transcribe", sized, {{"audio", "a.wav", adpcm}}}, 415, "error"},
@@ -104,14 +118,16 @@ TEST_F(RequestHandler, TranscribesSpeechInAudioOrFilePart) {
 }
 
 TEST_F(RequestHandler, AudioPartWinsOverFilePart) {
-    const std::string silence = riff(chunk("fmt ", fmt(1, 1, 16000, 16)) + chunk("data", std::string(32000, '\0')));
+    const std::string silence =
+        riff(chunk("fmt ", fmt(1, 1, 16000, 16)) + chunk("data", std::string(32000, '\0')));
     const json body = json::parse(post({{"file", "", silence}, {"audio", "", speech}}).json);
     EXPECT_EQ(body.at("text"), "go forward ten meters");
 }
 
 TEST_F(RequestHandler, EmptyOrSilentAudioGivesEmptyText) {
     const std::string empty = riff(chunk("fmt ", fmt(1, 1, 48000, 16)) + chunk("data", ""));
-    const std::string silence = riff(chunk("fmt ", fmt(1, 1, 48000, 16)) + chunk("data", std::string(96000, '\0')));
+    const std::string silence =
+        riff(chunk("fmt ", fmt(1, 1, 48000, 16)) + chunk("data", std::string(96000, '\0')));
     for (const std::string& wav : {empty, silence}) {
         const server::Reply reply = post({{"audio", "", wav}});
         ASSERT_EQ(reply.status, 200) << reply.json;
@@ -127,10 +143,12 @@ TEST(RequestHandlerFailure, EngineFailureIs500) {
         }
     } engine;
     const std::string wav = riff(chunk("fmt ", fmt(1, 1, 48000, 16)) + chunk("data", le(1, 2)));
-    server::Request request{"POST", "/transcribe", {{"Content-Length", "100"}, form_data}, {{"audio", "", wav}}};
+    server::Request request{
+        "POST", "/transcribe", {{"Content-Length", "100"}, form_data}, {{"audio", "", wav}}};
     const server::Reply reply = server::handle_request(request, engine, limit);
     EXPECT_EQ(reply.status, 500);
-    EXPECT_NE(json::parse(reply.json).at("error").get<std::string>().find("decoder fell over"), std::string::npos);
+    EXPECT_NE(json::parse(reply.json).at("error").get<std::string>().find("decoder fell over"),
+              std::string::npos);
 }
 
 }  // namespace

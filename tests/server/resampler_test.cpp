@@ -23,10 +23,13 @@ std::string sine_wav(unsigned rate, unsigned channels, double seconds, double hz
         const auto stored = static_cast<std::int16_t>(std::lround(value * 32767));
         for (unsigned c = 0; c < channels; ++c) samples += le(static_cast<std::uint16_t>(stored), 2);
     }
-    return riff(chunk("fmt ", fmt(1, static_cast<std::uint16_t>(channels), rate, 16)) + chunk("data", samples));
+    return riff(chunk("fmt ", fmt(1, static_cast<std::uint16_t>(channels), rate, 16)) +
+                chunk("data", samples));
 }
 
-server::WavAudio audio_of(const std::string& bytes) { return std::get<server::WavAudio>(server::decode_wav(bytes)); }
+server::WavAudio audio_of(const std::string& bytes) {
+    return std::get<server::WavAudio>(server::decode_wav(bytes));
+}
 
 double rms(const std::vector<std::int16_t>& samples, std::size_t skip) {
     double sum = 0;

@@ -18,10 +18,10 @@ const std::string s8 = std::string("\x00\x80\xC0", 3);
 const std::string s16 = le(0x8000, 2) + le(0, 2) + le(0x4000, 2);
 const std::string s24 = le(0x800000, 3) + le(0, 3) + le(0x400000, 3);
 const std::string s32 = le(0x80000000u, 4) + le(0, 4) + le(0x40000000, 4);
-const std::string f32 = le(std::bit_cast<std::uint32_t>(-1.0f), 4) + le(0, 4) +
-                        le(std::bit_cast<std::uint32_t>(0.5f), 4);
-const std::string f64 = le(std::bit_cast<std::uint64_t>(-1.0), 8) + le(0, 8) +
-                        le(std::bit_cast<std::uint64_t>(0.5), 8);
+const std::string f32 =
+    le(std::bit_cast<std::uint32_t>(-1.0f), 4) + le(0, 4) + le(std::bit_cast<std::uint32_t>(0.5f), 4);
+const std::string f64 =
+    le(std::bit_cast<std::uint64_t>(-1.0), 8) + le(0, 8) + le(std::bit_cast<std::uint64_t>(0.5), 8);
 const std::vector<float> ramp{-1.0f, 0.0f, 0.5f};
 
 struct Readable {
@@ -39,10 +39,10 @@ std::vector<Readable> readable_files() {
         {"Unsigned8", riff(chunk("fmt ", fmt(1, 1, 8000, 8)) + chunk("data", s8)), SampleFormat::unsigned8, 1,
          8000, ramp},
         {"Signed16", riff(pcm16 + chunk("data", s16)), SampleFormat::signed16, 1, 48000, ramp},
-        {"Signed24", riff(chunk("fmt ", fmt(1, 1, 44100, 24)) + chunk("data", s24)), SampleFormat::signed24, 1,
-         44100, ramp},
-        {"Signed32", riff(chunk("fmt ", fmt(1, 1, 16000, 32)) + chunk("data", s32)), SampleFormat::signed32, 1,
-         16000, ramp},
+        {"Signed24", riff(chunk("fmt ", fmt(1, 1, 44100, 24)) + chunk("data", s24)), SampleFormat::signed24,
+         1, 44100, ramp},
+        {"Signed32", riff(chunk("fmt ", fmt(1, 1, 16000, 32)) + chunk("data", s32)), SampleFormat::signed32,
+         1, 16000, ramp},
         {"Float32", riff(chunk("fmt ", fmt(3, 1, 22050, 32)) + chunk("data", f32)), SampleFormat::float32, 1,
          22050, ramp},
         {"Float64", riff(chunk("fmt ", fmt(3, 1, 96000, 64)) + chunk("data", f64)), SampleFormat::float64, 1,
@@ -56,10 +56,16 @@ std::vector<Readable> readable_files() {
          riff(chunk("fmt ", fmt(1, 2, 48000, 16)) +
               chunk("data", le(0x4000, 2) + le(0xC000, 2) + le(0x4000, 2) + le(0, 2) + le(0x8000, 2) +
                                 le(0x8000, 2))),
-         SampleFormat::signed16, 2, 48000, {0.0f, 0.25f, -1.0f}},
+         SampleFormat::signed16,
+         2,
+         48000,
+         {0.0f, 0.25f, -1.0f}},
         {"FloatBeyondFullScaleIsClipped",
          riff(chunk("fmt ", fmt(3, 1, 48000, 32)) + chunk("data", le(std::bit_cast<std::uint32_t>(3.0f), 4))),
-         SampleFormat::float32, 1, 48000, {1.0f}},
+         SampleFormat::float32,
+         1,
+         48000,
+         {1.0f}},
         {"DataSizeZeroMeansToTheEnd", riff(pcm16 + chunk_claiming("data", 0, s16)), SampleFormat::signed16, 1,
          48000, ramp},
         {"DataSizeAllOnesMeansToTheEnd", riff(pcm16 + chunk_claiming("data", 0xFFFFFFFF, s16)),
@@ -74,8 +80,8 @@ std::vector<Readable> readable_files() {
         {"ChunksBeforeFmtAndData",
          riff(chunk("JUNK", std::string(28, '\0')) + pcm16 + chunk("fact", le(3, 4)) + chunk("data", s16)),
          SampleFormat::signed16, 1, 48000, ramp},
-        {"RiffSizeLeftAtZero", "RIFF" + le(0, 4) + "WAVE" + pcm16 + chunk("data", s16), SampleFormat::signed16,
-         1, 48000, ramp},
+        {"RiffSizeLeftAtZero", "RIFF" + le(0, 4) + "WAVE" + pcm16 + chunk("data", s16),
+         SampleFormat::signed16, 1, 48000, ramp},
     };
 }
 
@@ -87,7 +93,8 @@ class ReadableWav : public testing::TestWithParam<Readable> {};
 TEST_P(ReadableWav, DecodesFormatAndSamples) {
     const Readable& row = GetParam();
     const auto result = server::decode_wav(row.bytes);
-    ASSERT_TRUE(std::holds_alternative<server::WavAudio>(result)) << std::get<server::WavError>(result).message;
+    ASSERT_TRUE(std::holds_alternative<server::WavAudio>(result))
+        << std::get<server::WavError>(result).message;
     const auto& audio = std::get<server::WavAudio>(result);
     EXPECT_EQ(audio.format, row.format);
     EXPECT_EQ(audio.channels, row.channels);
@@ -130,8 +137,8 @@ std::vector<Unreadable> unreadable_files() {
         {"HalfFloat", riff(chunk("fmt ", fmt(3, 1, 48000, 16)) + chunk("data", s16)), 415},
         {"Adpcm", riff(chunk("fmt ", fmt(2, 1, 48000, 4, 256)) + chunk("data", s16)), 415},
         {"MuLaw", riff(chunk("fmt ", fmt(7, 1, 8000, 8)) + chunk("data", s8)), 415},
-        {"ExtensibleVendorGuid", riff(chunk("fmt ", fmt_extensible(1, 1, 48000, 16, other_guid)) +
-                                      chunk("data", s16)), 415},
+        {"ExtensibleVendorGuid",
+         riff(chunk("fmt ", fmt_extensible(1, 1, 48000, 16, other_guid)) + chunk("data", s16)), 415},
         {"RateTooLow", riff(chunk("fmt ", fmt(1, 1, 500, 16)) + chunk("data", s16)), 415},
         {"RateTooHigh", riff(chunk("fmt ", fmt(1, 1, 1000000, 16)) + chunk("data", s16)), 415},
     };
@@ -155,8 +162,8 @@ INSTANTIATE_TEST_SUITE_P(Refusals, UnreadableWav, testing::ValuesIn(unreadable_f
 // A file cut off anywhere must never be read past its end (the sanitizer build checks the reads); once the
 // data chunk's header is complete, whatever whole frames follow it are kept.
 TEST(WavReader, EveryTruncationIsSafe) {
-    const std::string full = riff(chunk("LIST", "abc") + chunk("fmt ", fmt(1, 2, 48000, 24)) +
-                                  chunk("data", s24 + s24));
+    const std::string full =
+        riff(chunk("LIST", "abc") + chunk("fmt ", fmt(1, 2, 48000, 24)) + chunk("data", s24 + s24));
     const std::size_t data_start = full.size() - 2 * s24.size();
     for (std::size_t length = 0; length <= full.size(); ++length) {
         const auto result = server::decode_wav(std::string_view(full).substr(0, length));

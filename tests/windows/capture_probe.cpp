@@ -86,10 +86,11 @@ int main(int argc, char** argv) {
 
     std::size_t count = recording.count.load(std::memory_order_acquire);
     std::vector<std::int16_t> pcm(count);
-    std::transform(recording.samples.begin(), recording.samples.begin() + static_cast<std::ptrdiff_t>(count),
-                   pcm.begin(), [](float s) {
-                       return static_cast<std::int16_t>(std::lrint(std::clamp(s * 32767.0f, -32768.0f, 32767.0f)));
-                   });
+    std::transform(
+        recording.samples.begin(), recording.samples.begin() + static_cast<std::ptrdiff_t>(count),
+        pcm.begin(), [](float s) {
+            return static_cast<std::int16_t>(std::lrint(std::clamp(s * 32767.0f, -32768.0f, 32767.0f)));
+        });
     out.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(count * 2));
     std::cout << "frames: " << count << std::endl;
     return out.flush() ? 0 : 1;
