@@ -3,6 +3,7 @@ person runs it; finish() ends input and collects both streams at the end (for an
 started elsewhere); Dictate reads both streams as they arrive, so a test can wait for the dialogue to reach
 a point (a prompt, a path, a message) before it acts."""
 
+import os
 import signal
 import subprocess
 import threading
@@ -20,10 +21,14 @@ def start_dictate(scratch, env):
     return proc
 
 
-def wait_for_sound(scratch, proc, timeout=10.0):
+def wait_for_sound(scratch, proc, timeout=10.0, journal_timeout=5.0):
     """When a take is recording into its journal, waits until sound has reached it (or the program ended):
     a take that end of input closes before any sound arrived is dropped, and a person's closing take has
-    sound in it. Returns at once when no take is recording or its folder can't hold a journal."""
+    sound in it. A take that has just begun may not have its journal yet, so one is waited for too, but only
+    briefly, and not at all when the folder can't be written (missing, read-only)."""
+    folder_writable = os.path.isdir(scratch.wav_dir) and os.access(scratch.wav_dir, os.W_OK)
+    if not scratch.journals() and folder_writable:
+        wait_until(lambda: scratch.journals() or proc.poll() is not None, timeout=journal_timeout)
     if scratch.journals():
         wait_until(lambda: scratch.recorded_seconds() > 0 or proc.poll() is not None, timeout=timeout)
 
