@@ -13,27 +13,38 @@ public:
     std::string transcribe(std::span<const std::int16_t>) override { throw std::runtime_error("not used"); }
 };
 
+// A bound service on a port the kernel picks, with an engine that is never reached.
+class HttpServiceStop : public ::testing::Test {
+protected:
+    HttpServiceStop() : service_(engine_, options_with_any_port()) {}
+
+    void SetUp() override { ASSERT_TRUE(std::holds_alternative<int>(service_.bind())); }
+
+    std::future<bool> serve() {
+        return std::async(std::launch::async, [this] { return service_.run(); });
+    }
+
+    static server::Options options_with_any_port() {
+        server::Options options;
+        options.port = 0;
+        return options;
+    }
+
+    NoEngine engine_;
+    server::HttpService service_;
+};
+
 // A stop that comes before serving has begun (a signal during start-up) must still end run().
-TEST(HttpService, StopBeforeRunIsNotLost) {
-    NoEngine engine;
-    server::Options options;
-    options.port = 0;
-    server::HttpService service(engine, options);
-    ASSERT_TRUE(std::holds_alternative<int>(service.bind()));
-    service.stop();
-    auto served = std::async(std::launch::async, [&] { return service.run(); });
+TEST_F(HttpServiceStop, StopBeforeRunIsNotLost) {
+    service_.stop();
+    auto served = serve();
     ASSERT_EQ(served.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_TRUE(served.get());
 }
 
-TEST(HttpService, StopWhileServingEndsRun) {
-    NoEngine engine;
-    server::Options options;
-    options.port = 0;
-    server::HttpService service(engine, options);
-    ASSERT_TRUE(std::holds_alternative<int>(service.bind()));
-    auto served = std::async(std::launch::async, [&] { return service.run(); });
-    service.stop();
+TEST_F(HttpServiceStop, StopWhileServingEndsRun) {
+    auto served = serve();
+    service_.stop();
     ASSERT_EQ(served.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_TRUE(served.get());
 }
