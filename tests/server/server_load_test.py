@@ -194,8 +194,7 @@ class Load(unittest.TestCase):
             self.assertAlmostEqual(reference[1]["duration"], self.clip_seconds, places=3)
 
             def round_of_uploads(count):
-                """Every client makes `count` uploads, all starting together; returns their replies and how long
-                the round took."""
+                """Every client makes `count` uploads, all starting together; returns how long the round took."""
                 replies = [[] for _ in range(clients)]
                 errors = []
                 start = threading.Barrier(clients)
@@ -232,9 +231,9 @@ class Load(unittest.TestCase):
             print(f"\nload: {served} uploads from {clients} clients in {took:.1f} s ({served / took:.1f}/s); "
                   f"server RSS {rss_before} kB before, {rss_after} kB after", file=sys.stderr)
             # Keeping each upload's clip would grow memory by twice this bound; without a leak it grows by about
-            # a third of it (0.8 MB for 128 uploads, measured). AddressSanitizer
-            # holds freed memory back from reuse on purpose, so a sanitized server's figure says nothing
-            # about leaks (its own leak check does that).
+            # a third of it (0.8 MB over 128 uploads, measured). AddressSanitizer holds freed memory back from
+            # reuse on purpose, so a sanitized server's figure says nothing about leaks (its own leak check
+            # does that).
             if not server.sanitized():
                 self.assertLess((rss_after - rss_before) * 1024, served * len(self.clip) / 2)
             self.assertEqual(server.stop(), 0)
