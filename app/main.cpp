@@ -5,8 +5,11 @@
 #include "app/recording_cycle.h"
 #include "app/transcription_stage.h"
 #include "platform/interrupt_signal.h"
+#include "platform/standard_streams.h"
 
 int main() {
+    // Before anything opens a file or a pipe, which would otherwise take a closed stream's number.
+    if (const std::string problem = make_standard_streams_valid(); !problem.empty()) tell_user(problem);
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
     TranscriptionState transcription_state;
     constexpr int standard_input = 0;
