@@ -91,7 +91,10 @@ class Survival(FaultCase):
             session = self.start()
             self.wait_for_recorded(0.2, "the first take's sound")
             next_second()
-            session.type(b"\n\n\n")
+            # Each Enter once its take has sound (one before any sound is ignored): a few tenths of a second.
+            for n in range(3):
+                session.type(b"\n")
+                session.wait_for(lambda: session.prompts() == n + 2, what=f"take {n + 2}")
             session.wait_for(lambda: len(self.scratch.transcripts()) == 3, what="three transcripts")
             self.assertEqual(session.finish(), 0, session.err()[-3000:])
         paths = session.paths()[:3]
