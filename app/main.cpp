@@ -16,9 +16,10 @@ int main() {
     const CycleSeams seams{standard_input,
                            std::cout,
                            [] { return std::time(nullptr); },
-                           [&](const std::string& output_path, const std::string& file_stem) {
-                               run_transcription_stage(output_path, file_stem, transcription_state,
-                                                       std::cout);
+                           [&](const std::string& output_path, const std::string& file_stem,
+                               bool interrupted_first) {
+                               run_transcription_stage(output_path, file_stem, transcription_state, std::cout,
+                                                       interrupted_first);
                            },
                            tell_user,
                            {interrupt_waitable(), interrupt_requested, interrupt_exit_status}};

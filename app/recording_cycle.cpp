@@ -62,6 +62,7 @@ int run_recording_cycles(const CycleSeams& seams) {
         keys.drop_typed_ahead();
         seams.out << stop_prompt << std::flush;
         WaitEnd end = WaitEnd::key;
+        bool interrupted_in_take = false;
         for (bool told_ignored = false;; told_ignored = true) {
             end = keys.wait_for_take_end(seams.interrupt.fd, [&] {
                 keep_what_arrived();
@@ -73,6 +74,8 @@ int run_recording_cycles(const CycleSeams& seams) {
             // A take with no sound at all would be an empty file and an upload for nothing.
             if (!told_ignored) seams.tell("ignored Enter: no sound had been recorded yet; the take goes on");
         }
+        // Read once the take is over: an interrupt from here on is about the upload, not the take.
+        interrupted_in_take = seams.interrupt.requested();
         // The take is complete from here and written before the stream is closed: a device that hangs
         // would hang the close, and the take must not wait on it.
         capture.seal();
@@ -109,7 +112,7 @@ int run_recording_cycles(const CycleSeams& seams) {
             return audio_failure_status;
         }
         // A take with no file has nothing to upload; a partial one is a valid WAV and goes like any other.
-        if (kept.file_kept && seams.transcribe) seams.transcribe(kept.name.wav_path, kept.name.stem);
+        if (kept.file_kept && seams.transcribe) seams.transcribe(kept.name.wav_path, kept.name.stem, interrupted_in_take);
 
         // An interrupt may also have come while the take was written or transcribed, not only in the wait;
         // and a terminal that closed ends input as well as sending SIGHUP.

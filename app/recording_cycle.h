@@ -23,9 +23,11 @@ struct CycleSeams {
     int input_fd;                      // keys from the person (standard input)
     std::ostream& out;                 // the dialogue (standard output)
     std::function<std::time_t()> now;  // the clock
-    // The transcription stage, given the path of a take's WAV file and the stem its transcript is named
-    // after: the take's timestamp, with "_2", "_3", ... when the name was taken.
-    std::function<void(const std::string&, const std::string&)> transcribe;
+    // The transcription stage, given the path of a take's WAV file, the stem its transcript is named after
+    // (the take's timestamp, with "_2", "_3", ... when the name was taken), and whether an interrupt had
+    // come before the take was over: that one asks for the take to be finished, transcription included,
+    // while one that comes later asks to stop waiting for the server.
+    std::function<void(const std::string&, const std::string&, bool)> transcribe;
     // The cycles' "dictate: " messages (see console_messages.h): standard error unless a test listens.
     std::function<void(std::string_view)> tell = tell_user;
     InterruptSource interrupt{};

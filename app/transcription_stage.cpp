@@ -38,15 +38,15 @@ void save_transcript(TranscriptionState& state) {
 }  // namespace
 
 void run_transcription_stage(const std::string& output_path, const std::string& timestamp,
-                             TranscriptionState& state, std::ostream& out) {
+                             TranscriptionState& state, std::ostream& out, bool interrupted_first) {
     using transcription_detail::transcription_endpoint;
     const std::string server = server_of(transcription_endpoint);
 
     transcription_detail::ExchangeWatch watch;
     // An interrupt that came while recording asked for this take to be transcribed before the program
-    // ends; only one that comes during the exchange means "stop waiting" (a second one ends the process).
-    const bool interrupted_before = interrupt_requested();
-    watch.stop_requested = [interrupted_before] { return !interrupted_before && interrupt_requested(); };
+    // ends; one that came after the take was over (while it was written, or during the exchange) means
+    // "stop waiting" (a second one ends the process).
+    watch.stop_requested = [interrupted_first] { return !interrupted_first && interrupt_requested(); };
     watch.still_waiting = [&server](std::int64_t received) {
         const std::string what = received == 0 ? "the transcription server at " + server + " to answer"
                                                : "the rest of the reply of the transcription server at " +

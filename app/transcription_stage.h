@@ -23,8 +23,8 @@ inline constexpr const char* transcript_suffix = "_transcription.txt";
 // own words where it gave some, and where the recording is kept; a transcript that cannot be saved is
 // reported the same way. After 30 s without a new byte of the reply, or with a reply still trickling in,
 // one line says it is still waiting; the HTTP library's trace goes to standard error escaped. An interrupt
-// (Ctrl-C, SIGTERM, SIGHUP) that arrives during the upload or the wait stops the transfer within about a
-// second; one that arrived before the stage began lets the take be transcribed. Never throws for anything
-// the server sends. Main thread.
+// (Ctrl-C, SIGTERM, SIGHUP) stops the transfer within about a second, unless `interrupted_first` says one
+// came while the take was still recording: that one asked for the take to be transcribed. Never throws for
+// anything the server sends. Main thread.
 void run_transcription_stage(const std::string& output_path, const std::string& timestamp,
-                             TranscriptionState& state, std::ostream& out);
+                             TranscriptionState& state, std::ostream& out, bool interrupted_first);

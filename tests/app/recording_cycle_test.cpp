@@ -31,6 +31,7 @@ protected:
     std::vector<std::time_t> clock_readings;
     std::vector<std::pair<std::string, std::string>> transcribed;
     std::atomic<std::size_t> takes_done{0};  // takes handed to the transcription stage so far
+    std::vector<bool> interrupted_first;     // what the stage was told of each
     std::vector<std::string> told;  // the "dictate: " messages, without the prefix
     InterruptSource interrupt{};
 
@@ -96,8 +97,9 @@ protected:
             keys[0],
             out,
             [&] { return clock_readings.at(next++); },
-            [&](const std::string& path, const std::string& stamp) {
+            [&](const std::string& path, const std::string& stamp, bool interrupted) {
                 transcribed.emplace_back(path, stamp);
+                interrupted_first.push_back(interrupted);
                 ++takes_done;
             },
             [&](std::string_view message) { told.emplace_back(message); },
@@ -127,6 +129,7 @@ TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
     ASSERT_EQ(transcribed.size(), 2u);
     EXPECT_EQ(transcribed[0], std::make_pair(first, std::string("06-12-2026_07-08-15")));
     EXPECT_EQ(transcribed[1], std::make_pair(second, std::string("06-12-2026_07-08-16")));
+    EXPECT_EQ(interrupted_first, std::vector<bool>({false, false}));
     EXPECT_TRUE(fs::exists(first));
     EXPECT_TRUE(fs::exists(second));
     for (const auto& entry : fs::directory_iterator("C:/Whisper")) {
@@ -233,6 +236,8 @@ TEST_F(RecordingCycle, InterruptEndsTheTakeWhichIsStillKeptAndTranscribed) {
     EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: " + take + "\n");
     ASSERT_EQ(transcribed.size(), 1u);
     EXPECT_EQ(transcribed[0].first, take);
+    // The stage is told that this interrupt asked for the take to be finished, not to stop its upload.
+    EXPECT_EQ(interrupted_first, std::vector<bool>{true});
     EXPECT_TRUE(told.empty());
 }
 

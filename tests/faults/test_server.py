@@ -147,6 +147,10 @@ class Server(FaultCase):
                             "is kept)"])
                     asked = time.monotonic()
                     session.signal(number)
+                    if number == signal.SIGHUP:
+                        # A closed terminal's hang-up comes twice (the shell's, then the terminal's own):
+                        # the second must not end the program before it has told where the take is.
+                        session.signal(number)
                     status = session.wait(timeout=15)
                     stopped_after = time.monotonic() - asked
                 print(f"{number.name} ended the wait in {stopped_after:.2f} s", file=sys.stderr)
