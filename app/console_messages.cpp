@@ -12,7 +12,8 @@ void append_escaped(std::string& into, unsigned char byte) {
     into += digits[byte & 0x0f];
 }
 
-bool continuation(std::string_view text, std::size_t at, unsigned char low = 0x80, unsigned char high = 0xbf) {
+bool continuation(std::string_view text, std::size_t at, unsigned char low = 0x80,
+                  unsigned char high = 0xbf) {
     if (at >= text.size()) return false;
     const auto byte = static_cast<unsigned char>(text[at]);
     return byte >= low && byte <= high;
@@ -31,7 +32,8 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
     if (lead >= 0xf0 && lead <= 0xf4) {
         const unsigned char low = lead == 0xf0 ? 0x90 : 0x80;
         const unsigned char high = lead == 0xf4 ? 0x8f : 0xbf;
-        return continuation(text, at + 1, low, high) && continuation(text, at + 2) && continuation(text, at + 3)
+        return continuation(text, at + 1, low, high) && continuation(text, at + 2) &&
+                       continuation(text, at + 3)
                    ? 4
                    : 0;
     }

@@ -96,8 +96,10 @@ std::string exchange_failure(const ExchangeOutcome& outcome, std::string_view se
             return named + " sent a reply (status " + std::to_string(outcome.status) + ") larger than " +
                    std::to_string(transcription_detail::reply_cap >> 20) + " MiB; it was cut off there";
         case Ending::headers_over_cap:
-            return named + " answered " + status_words(outcome.status) + " with headers over dictate's limit of " +
-                   std::to_string(transcription_detail::header_cap >> 10) + " KiB; dictate stopped reading there";
+            return named + " answered " + status_words(outcome.status) +
+                   " with headers over dictate's limit of " +
+                   std::to_string(transcription_detail::header_cap >> 10) +
+                   " KiB; dictate stopped reading there";
         case Ending::stopped:
             return "stopped waiting for " + named + " on request";
         case Ending::unreadable_file:

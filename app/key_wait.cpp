@@ -12,7 +12,8 @@ constexpr std::size_t block_size = 64 * 1024;
 
 }  // namespace
 
-KeyInput::KeyInput(int input_fd) : input_fd_(input_fd), terminal_(input_is_terminal(input_fd)), block_(block_size) {}
+KeyInput::KeyInput(int input_fd)
+    : input_fd_(input_fd), terminal_(input_is_terminal(input_fd)), block_(block_size) {}
 
 bool KeyInput::consume_to_line_end() {
     const auto first = block_.begin() + static_cast<std::ptrdiff_t>(next_);

@@ -13,15 +13,15 @@ int main() {
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
     TranscriptionState transcription_state;
     constexpr int standard_input = 0;
-    const CycleSeams seams{standard_input,
-                           std::cout,
-                           [] { return std::time(nullptr); },
-                           [&](const std::string& output_path, const std::string& file_stem,
-                               bool interrupted_first) {
-                               run_transcription_stage(output_path, file_stem, transcription_state, std::cout,
-                                                       interrupted_first);
-                           },
-                           tell_user,
-                           {interrupt_waitable(), interrupt_requested, interrupt_exit_status}};
+    const CycleSeams seams{
+        standard_input,
+        std::cout,
+        [] { return std::time(nullptr); },
+        [&](const std::string& output_path, const std::string& file_stem, bool interrupted_first) {
+            run_transcription_stage(output_path, file_stem, transcription_state, std::cout,
+                                    interrupted_first);
+        },
+        tell_user,
+        {interrupt_waitable(), interrupt_requested, interrupt_exit_status}};
     return run_recording_cycles(seams);
 }

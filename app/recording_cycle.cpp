@@ -112,7 +112,8 @@ int run_recording_cycles(const CycleSeams& seams) {
             return audio_failure_status;
         }
         // A take with no file has nothing to upload; a partial one is a valid WAV and goes like any other.
-        if (kept.file_kept && seams.transcribe) seams.transcribe(kept.name.wav_path, kept.name.stem, interrupted_in_take);
+        if (kept.file_kept && seams.transcribe)
+            seams.transcribe(kept.name.wav_path, kept.name.stem, interrupted_in_take);
 
         // An interrupt may also have come while the take was written or transcribed, not only in the wait;
         // and a terminal that closed ends input as well as sending SIGHUP.

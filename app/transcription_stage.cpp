@@ -48,9 +48,10 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
     // "stop waiting" (a second one ends the process).
     watch.stop_requested = [interrupted_first] { return !interrupted_first && interrupt_requested(); };
     watch.still_waiting = [&server](std::int64_t received) {
-        const std::string what = received == 0 ? "the transcription server at " + server + " to answer"
-                                               : "the rest of the reply of the transcription server at " +
-                                                     server + " (" + std::to_string(received) + " bytes so far)";
+        const std::string what = received == 0
+                                     ? "the transcription server at " + server + " to answer"
+                                     : "the rest of the reply of the transcription server at " + server +
+                                           " (" + std::to_string(received) + " bytes so far)";
         tell_user("still waiting for " + what + "; press Ctrl-C to stop waiting (the recording is kept)");
     };
     watch.trace = show_trace_line;

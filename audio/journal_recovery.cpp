@@ -107,8 +107,7 @@ RepairedJournal repair_journal(const std::string& journal_path) {
     if (const int e = read_at(result.file, 0, header, sizeof header, got); e != 0) {
         return unrecoverable(result, error_text(e));
     }
-    if (!starts_like_a_journal(header, got))
-        return unrecoverable(result, why_not_a_journal(header, got));
+    if (!starts_like_a_journal(header, got)) return unrecoverable(result, why_not_a_journal(header, got));
 
     if (const int e = settle_partial_wav(result.file, journal_path, size, result.samples); e != 0) {
         return unrecoverable(result, error_text(e));

@@ -26,7 +26,7 @@ struct Watching {
     const ReplySink& sink;
     curl_off_t last_sent = -1;
     curl_off_t last_received = -1;
-    Clock::time_point last_byte_at = Clock::now();    // the last byte either way
+    Clock::time_point last_byte_at = Clock::now();     // the last byte either way
     Clock::time_point upload_moved_at = Clock::now();  // the last request byte
     bool told_stalled = false;                         // about the stall going on now
     bool told_trickle = false;

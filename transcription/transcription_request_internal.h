@@ -24,16 +24,16 @@ inline constexpr std::size_t header_cap = 64 * 1024;
 
 // How an exchange ended.
 enum class Ending {
-    answered,         // a whole reply arrived, whatever its status; also a whole JSON document on a
-                      // connection the server kept open, with no length announced or a stop asked for
-    refused,          // nothing accepts connections at the endpoint's port
-    not_connected,    // no connection for another reason (name not resolved, connect timed out)
-    dropped,          // the connection closed or failed before the whole reply had arrived
-    over_cap,         // the reply passed reply_cap; the body holds its first reply_cap bytes
-    headers_over_cap, // the reply's headers passed header_cap (or one line the library's own limit)
-    stopped,          // the watch's stop_requested() said so
-    unreadable_file,  // the WAV file could not be opened or read during the upload
-    failed,           // anything else the HTTP library reports
+    answered,          // a whole reply arrived, whatever its status; also a whole JSON document on a
+                       // connection the server kept open, with no length announced or a stop asked for
+    refused,           // nothing accepts connections at the endpoint's port
+    not_connected,     // no connection for another reason (name not resolved, connect timed out)
+    dropped,           // the connection closed or failed before the whole reply had arrived
+    over_cap,          // the reply passed reply_cap; the body holds its first reply_cap bytes
+    headers_over_cap,  // the reply's headers passed header_cap (or one line the library's own limit)
+    stopped,           // the watch's stop_requested() said so
+    unreadable_file,   // the WAV file could not be opened or read during the upload
+    failed,            // anything else the HTTP library reports
 };
 
 struct ExchangeOutcome {

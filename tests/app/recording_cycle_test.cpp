@@ -32,7 +32,7 @@ protected:
     std::vector<std::pair<std::string, std::string>> transcribed;
     std::atomic<std::size_t> takes_done{0};  // takes handed to the transcription stage so far
     std::vector<bool> interrupted_first;     // what the stage was told of each
-    std::vector<std::string> told;  // the "dictate: " messages, without the prefix
+    std::vector<std::string> told;           // the "dictate: " messages, without the prefix
     InterruptSource interrupt{};
 
     void SetUp() override {
@@ -93,17 +93,16 @@ protected:
     }
     int run() {
         std::size_t next = 0;
-        const CycleSeams seams{
-            keys[0],
-            out,
-            [&] { return clock_readings.at(next++); },
-            [&](const std::string& path, const std::string& stamp, bool interrupted) {
-                transcribed.emplace_back(path, stamp);
-                interrupted_first.push_back(interrupted);
-                ++takes_done;
-            },
-            [&](std::string_view message) { told.emplace_back(message); },
-            interrupt};
+        const CycleSeams seams{keys[0],
+                               out,
+                               [&] { return clock_readings.at(next++); },
+                               [&](const std::string& path, const std::string& stamp, bool interrupted) {
+                                   transcribed.emplace_back(path, stamp);
+                                   interrupted_first.push_back(interrupted);
+                                   ++takes_done;
+                               },
+                               [&](std::string_view message) { told.emplace_back(message); },
+                               interrupt};
         return run_recording_cycles(seams);
     }
 };
@@ -197,9 +196,11 @@ TEST_F(RecordingCycle, EnterBeforeAnySoundIsIgnoredAndTheTakeGoesOn) {
     const int status = run();
     hang_up.join();
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n");
+    EXPECT_EQ(out.str(),
+              std::string(stop_prompt) + "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n");
     EXPECT_EQ(transcribed.size(), 1u);
-    EXPECT_EQ(told, std::vector<std::string>{"ignored Enter: no sound had been recorded yet; the take goes on"});
+    EXPECT_EQ(told,
+              std::vector<std::string>{"ignored Enter: no sound had been recorded yet; the take goes on"});
 }
 
 // The virtual microphone hears nothing but silence.

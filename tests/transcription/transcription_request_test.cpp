@@ -396,7 +396,8 @@ TEST_F(SendAudio, ReplyProgressIsWatchedAfterItsFirstByte) {
         ExchangeWatch watch;
         const auto start = Clock::now();
         // The stop comes before the idle check could end the transfer on its own.
-        if (stop) watch.stop_requested = [&] { return Clock::now() - start > std::chrono::milliseconds(300); };
+        if (stop)
+            watch.stop_requested = [&] { return Clock::now() - start > std::chrono::milliseconds(300); };
         const auto outcome = exchange(server.url("/transcribe"), take, watch);
         EXPECT_EQ(outcome.ending, Ending::answered) << outcome.library_error;
         EXPECT_EQ(outcome.body, json);
@@ -409,7 +410,8 @@ TEST_F(SendAudio, ReplyProgressIsWatchedAfterItsFirstByte) {
 TEST_F(SendAudio, HeadersOverTheCapAreNamedAsSuch) {
     const std::string take = make_file("take.wav", "RIFF");
     ScriptedReply many = answering(R"({"text":"x"})");
-    for (int i = 0; i < 100; ++i) many.headers.push_back("X-Padding-" + std::to_string(i) + ": " + std::string(1000, 'a'));
+    for (int i = 0; i < 100; ++i)
+        many.headers.push_back("X-Padding-" + std::to_string(i) + ": " + std::string(1000, 'a'));
     ScriptedReply one = answering(R"({"text":"x"})");
     one.headers.push_back("X-Padding: " + std::string(200 * 1024, 'a'));
     for (const auto& reply : {many, one}) {
