@@ -62,7 +62,6 @@ int run_recording_cycles(const CycleSeams& seams) {
         keys.drop_typed_ahead();
         seams.out << stop_prompt << std::flush;
         WaitEnd end = WaitEnd::key;
-        bool interrupted_in_take = false;
         for (bool told_ignored = false;; told_ignored = true) {
             end = keys.wait_for_take_end(seams.interrupt.fd, [&] {
                 keep_what_arrived();
@@ -75,7 +74,7 @@ int run_recording_cycles(const CycleSeams& seams) {
             if (!told_ignored) seams.tell("ignored Enter: no sound had been recorded yet; the take goes on");
         }
         // Read once the take is over: an interrupt from here on is about the upload, not the take.
-        interrupted_in_take = seams.interrupt.requested();
+        const bool interrupted_in_take = seams.interrupt.requested();
         // The take is complete from here and written before the stream is closed: a device that hangs
         // would hang the close, and the take must not wait on it.
         capture.seal();

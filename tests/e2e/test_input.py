@@ -6,11 +6,12 @@ import io
 import os
 import subprocess
 import sys
+import time
 import unittest
 
 import pexpect
 
-from support.driver import Dictate
+from support.driver import Dictate, wait_for_sound
 from support.harness import PROMPT, MicrophoneCase, binary, private_network, wait_until
 from support.scripted_server import Reply, ScriptedServer, text_reply
 
@@ -32,7 +33,8 @@ class Input(MicrophoneCase):
     def test_extra_enters_through_a_pipe_make_no_empty_takes(self):
         with ScriptedServer([], default=text_reply("words")) as server:
             session = self.start()
-            session.type(b"\n" * 50)  # once the first take has sound
+            wait_for_sound(self.scratch, session.proc)
+            session.type(b"\n" * 50)
             session.wait_for(lambda: IGNORED in session.messages(), what="the line about the ignored Enters")
             status = session.finish()
             uploads = server.count()
@@ -44,6 +46,18 @@ class Input(MicrophoneCase):
         self.assertIn(takes, (2, 3))
         self.assertEqual(uploads, takes)
         self.assertEqual(session.messages().count(IGNORED), takes - 1, session.messages())
+
+    def test_a_huge_paste_ends_its_take_at_once(self):
+        with ScriptedServer([], default=text_reply("words")):
+            session = self.start()
+            wait_for_sound(self.scratch, session.proc)
+            typed = time.monotonic()
+            session.type(b"x" * (5 << 20) + b"\n")
+            session.wait_for(lambda: session.paths(), what="the take to be written")
+            # Read a byte a wait, the paste held the take open for 16.7 s; in blocks it takes milliseconds.
+            self.assertLess(time.monotonic() - typed, 5.0)
+            self.assertEqual(session.finish(), 0)
+        self.assertEqual(len(self.scratch.wavs()), 2)
 
     def test_a_closed_standard_input_is_end_of_input(self):
         # Before, descriptor 0 was taken by the program's own interrupt pipe and the take recorded forever.

@@ -10,6 +10,7 @@ import sys
 import time
 import unittest
 
+from support.driver import wait_for_sound
 from support.fault_case import FaultCase
 from support.isolation import isolate
 
@@ -95,6 +96,7 @@ class Server(FaultCase):
                          default=Reply(hang_up=True)) as server:
             session = self.start()
             takes = session.prompts()
+            wait_for_sound(self.scratch, session.proc)
             session.type(b"\n")
             session.wait_for(lambda: server.count() == 1, what="the upload")
             asked = time.monotonic()

@@ -136,10 +136,8 @@ class Dictate:
             time.sleep(0.01)
 
     def type(self, keys):
-        """Types `keys`; a line end only once the take that records has sound, as a person presses Enter
-        after speaking (an Enter that comes before any sound is ignored)."""
-        if b"\n" in keys and self.proc.poll() is None:
-            wait_for_sound(self.proc.scratch, self.proc)
+        """Types `keys` at once. An Enter that comes before the take has any sound is ignored: a test that
+        ends a take just begun waits for its sound first (wait_for_sound)."""
         self.proc.stdin.write(keys)
         self.proc.stdin.flush()
 
