@@ -78,18 +78,20 @@ std::string exchange_failure(const ExchangeOutcome& outcome, std::string_view se
             if (success) return "";
             return named + " answered " + status_words(outcome.status) + ": " + explanation(outcome);
         case Ending::refused:
-            return "connection refused: no transcription server is running on " + std::string(server);
+            // A server with all its connections taken may reset a new one before the connect completes.
+            return "connection refused: no transcription server is running on " + std::string(server) +
+                   ", or it is busy with as many clients as it serves";
         case Ending::not_connected:
             return "could not connect to " + named + words;
         case Ending::dropped:
-            // A server with all its connections taken drops a new one at once, before any of the upload.
-            if (outcome.status == 0 && outcome.bytes_sent == 0)
-                return named + " closed the connection before taking any of the upload, without answering" +
-                       words + ": it may be busy with as many clients as it serves";
+            // A server with all its connections taken resets a new one unread: the upload sent so far is only
+            // what the connection's buffers took.
             if (outcome.status == 0)
                 return named + " closed the connection after " +
                        of_total(outcome.bytes_sent, outcome.upload_size) +
-                       " bytes of the upload, without answering" + words;
+                       " bytes of the upload, without answering" + words +
+                       (outcome.connection_failed ? ": it may be busy with as many clients as it serves"
+                                                  : "");
             return named + " answered " + status_words(outcome.status) + " but closed the connection after " +
                    of_total(outcome.bytes_received, outcome.reply_size) + " bytes of its reply" + words;
         case Ending::over_cap:

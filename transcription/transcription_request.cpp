@@ -229,6 +229,7 @@ ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWa
         const CURLcode result = curl_easy_perform(handle);
         outcome.library_result = result;
         outcome.ending = ending_of(result, handle, sink, watching);
+        outcome.connection_failed = result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR;
         if (result != CURLE_OK)
             outcome.library_error = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
         take_figures(handle, outcome);

@@ -46,6 +46,7 @@ struct ExchangeOutcome {
     std::int64_t upload_size = -1;    // the request body's full size, -1 when unknown
     std::int64_t bytes_received = 0;  // reply body bytes received
     std::int64_t reply_size = -1;     // the reply's announced Content-Length, -1 when none
+    bool connection_failed = false;   // dropped by a reset or a broken pipe rather than an orderly close
 };
 
 // What the caller watches while the exchange runs. Both functions run on the calling thread, inside the
