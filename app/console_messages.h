@@ -9,7 +9,18 @@
 // console_safe() does, so a server's words can neither break the line nor drive the terminal.
 void tell_user(std::string_view message);
 
-// text as it may be shown on a terminal: every control character but tab (the C0 range, DEL, and the
-// C1 range in its UTF-8 form) is written as \xHH, one per byte, so text from elsewhere cannot clear the
-// screen, recolour it, move the cursor or overprint a line. Everything else passes unchanged.
-std::string console_safe(std::string_view text);
+// One line of the HTTP library's trace of an upload, on standard error in one write, escaped as
+// console_safe() does: the server's header lines and reason phrase are its own words.
+void show_trace_line(std::string_view line);
+
+enum class LineEnds {
+    escaped,  // a line end is shown as \x0a, so the text stays on one line
+    kept,     // a line end is a line end (the stream's own: CR LF in a Windows text stream)
+};
+
+// text as it may be shown on a terminal: every control character but tab (the C0 range, DEL, the C1 range
+// in its UTF-8 form, and a byte 0x80-0x9f outside any well-formed UTF-8 character, which a terminal set to
+// an 8-bit character set takes for a C1 control) is written as \xHH, one per byte, so text from elsewhere
+// cannot clear the screen, recolour it, move the cursor or overprint a line. A line end (LF) is escaped or
+// kept as `line_ends` says; CR is always escaped. Everything else passes unchanged.
+std::string console_safe(std::string_view text, LineEnds line_ends = LineEnds::escaped);

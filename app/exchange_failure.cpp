@@ -78,19 +78,30 @@ std::string exchange_failure(const ExchangeOutcome& outcome, std::string_view se
             if (success) return "";
             return named + " answered " + status_words(outcome.status) + ": " + explanation(outcome);
         case Ending::refused:
-            return "connection refused: is the transcription server running on " + std::string(server) + "?";
+            // A server with all its connections taken may reset a new one before the connect completes.
+            return "connection refused: no transcription server is running on " + std::string(server) +
+                   ", or it is busy with as many clients as it serves";
         case Ending::not_connected:
             return "could not connect to " + named + words;
         case Ending::dropped:
+            // A server with all its connections taken resets a new one unread: the upload sent so far is only
+            // what the connection's buffers took.
             if (outcome.status == 0)
                 return named + " closed the connection after " +
                        of_total(outcome.bytes_sent, outcome.upload_size) +
-                       " bytes of the upload, without answering" + words;
+                       " bytes of the upload, without answering" + words +
+                       (outcome.connection_failed ? ": it may be busy with as many clients as it serves"
+                                                  : "");
             return named + " answered " + status_words(outcome.status) + " but closed the connection after " +
                    of_total(outcome.bytes_received, outcome.reply_size) + " bytes of its reply" + words;
         case Ending::over_cap:
             return named + " sent a reply (status " + std::to_string(outcome.status) + ") larger than " +
                    std::to_string(transcription_detail::reply_cap >> 20) + " MiB; it was cut off there";
+        case Ending::headers_over_cap:
+            return named + " answered " + status_words(outcome.status) +
+                   " with headers over dictate's limit of " +
+                   std::to_string(transcription_detail::header_cap >> 10) +
+                   " KiB; dictate stopped reading there";
         case Ending::stopped:
             return "stopped waiting for " + named + " on request";
         case Ending::unreadable_file:

@@ -5,19 +5,23 @@
 #include "app/recording_cycle.h"
 #include "app/transcription_stage.h"
 #include "platform/interrupt_signal.h"
+#include "platform/standard_streams.h"
 
 int main() {
+    // Before anything opens a file or a pipe, which would otherwise take a closed stream's number.
+    if (const std::string problem = make_standard_streams_valid(); !problem.empty()) tell_user(problem);
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
     TranscriptionState transcription_state;
     constexpr int standard_input = 0;
-    const CycleSeams seams{standard_input,
-                           std::cout,
-                           [] { return std::time(nullptr); },
-                           [&](const std::string& output_path, const std::string& file_stem) {
-                               run_transcription_stage(output_path, file_stem, transcription_state,
-                                                       std::cout);
-                           },
-                           tell_user,
-                           {interrupt_waitable(), interrupt_requested, interrupt_exit_status}};
+    const CycleSeams seams{
+        standard_input,
+        std::cout,
+        [] { return std::time(nullptr); },
+        [&](const std::string& output_path, const std::string& file_stem, bool interrupted_first) {
+            run_transcription_stage(output_path, file_stem, transcription_state, std::cout,
+                                    interrupted_first);
+        },
+        tell_user,
+        {interrupt_waitable(), interrupt_requested, interrupt_exit_status}};
     return run_recording_cycles(seams);
 }

@@ -38,6 +38,7 @@ int run_recording_cycles(const CycleSeams& seams) {
     TakeJournal journal;
     std::string timestamp;
     std::ostringstream formatter;
+    KeyInput keys(seams.input_fd);
     const auto keep_what_arrived = [&] {
         ring.drain([&](const float* samples, std::size_t count) {
             recorded_samples.append(samples, count);
@@ -58,21 +59,32 @@ int run_recording_cycles(const CycleSeams& seams) {
             report(seams, *failure);
             return audio_failure_status;
         }
+        keys.drop_typed_ahead();
         seams.out << stop_prompt << std::flush;
-        const WaitEnd end = wait_for_take_end(seams.input_fd, seams.interrupt.fd, [&] {
+        WaitEnd end = WaitEnd::key;
+        for (bool told_ignored = false;; told_ignored = true) {
+            end = keys.wait_for_take_end(seams.interrupt.fd, [&] {
+                keep_what_arrived();
+                return capture.running() && !capture.stalled();
+            });
+            if (end != WaitEnd::key) break;
             keep_what_arrived();
-            return capture.running() && !capture.stalled();
-        });
+            if (recorded_samples.size() > 0) break;
+            // A take with no sound at all would be an empty file and an upload for nothing.
+            if (!told_ignored) seams.tell("ignored Enter: no sound had been recorded yet; the take goes on");
+        }
+        // Read once the take is over: an interrupt from here on is about the upload, not the take.
+        const bool interrupted_in_take = seams.interrupt.requested();
         // The take is complete from here and written before the stream is closed: a device that hangs
         // would hang the close, and the take must not wait on it.
         capture.seal();
         keep_what_arrived();
 
-        if (end == WaitEnd::end_of_input && recorded_samples.size() == 0 && !seams.interrupt.requested()) {
-            // Enter and then at once Ctrl-D: no sound, so no take.
+        if (recorded_samples.size() == 0 && end != WaitEnd::capture_stopped) {
+            // Enter and then at once Ctrl-D or Ctrl-C: no sound, so no take.
             journal.discard();
             (void)capture.stop();
-            return 0;
+            return seams.interrupt.requested() ? seams.interrupt.exit_status() : 0;
         }
 
         const KeptTake kept = keep_take(journal, recorded_samples, timestamp);
@@ -99,7 +111,8 @@ int run_recording_cycles(const CycleSeams& seams) {
             return audio_failure_status;
         }
         // A take with no file has nothing to upload; a partial one is a valid WAV and goes like any other.
-        if (kept.file_kept && seams.transcribe) seams.transcribe(kept.name.wav_path, kept.name.stem);
+        if (kept.file_kept && seams.transcribe)
+            seams.transcribe(kept.name.wav_path, kept.name.stem, interrupted_in_take);
 
         // An interrupt may also have come while the take was written or transcribed, not only in the wait;
         // and a terminal that closed ends input as well as sending SIGHUP.

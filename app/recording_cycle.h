@@ -23,9 +23,11 @@ struct CycleSeams {
     int input_fd;                      // keys from the person (standard input)
     std::ostream& out;                 // the dialogue (standard output)
     std::function<std::time_t()> now;  // the clock
-    // The transcription stage, given the path of a take's WAV file and the stem its transcript is named
-    // after: the take's timestamp, with "_2", "_3", ... when the name was taken.
-    std::function<void(const std::string&, const std::string&)> transcribe;
+    // The transcription stage, given the path of a take's WAV file, the stem its transcript is named after
+    // (the take's timestamp, with "_2", "_3", ... when the name was taken), and whether an interrupt had
+    // come before the take was over: that one asks for the take to be finished, transcription included,
+    // while one that comes later asks to stop waiting for the server.
+    std::function<void(const std::string&, const std::string&, bool)> transcribe;
     // The cycles' "dictate: " messages (see console_messages.h): standard error unless a test listens.
     std::function<void(std::string_view)> tell = tell_user;
     InterruptSource interrupt{};
@@ -39,7 +41,9 @@ inline constexpr const char* path_label = "output_path: ";
 // First recovers the takes of earlier runs that ended mid-take (see take_recovery.h); then runs recording
 // cycles until the program should end, and returns its exit status: 0 after the take that standard input's
 // end closed, 128 + signal after the take that Ctrl-C, SIGTERM or SIGHUP closed, 1 when the audio library
-// fails. Every take that captured audio is on disk before the function returns; a take that input's end
-// closed before any sound arrived is dropped. Output that fails (a terminal gone) does not stop a take from
-// being written and transcribed.
+// fails. Every take that captured audio is on disk before the function returns; a take that input's end or
+// an interrupt closed before any sound arrived is dropped, and an Enter that comes before any sound is
+// ignored (one message says so; the take goes on). On a terminal, lines typed while a take is written or
+// transcribed are dropped before the next prompt. Output that fails (a terminal gone) does not stop a take
+// from being written and transcribed.
 int run_recording_cycles(const CycleSeams& seams);

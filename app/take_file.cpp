@@ -21,6 +21,8 @@ void sync_file_and_folder(const std::string& path) {
 }  // namespace
 
 std::string seconds_of(std::uint64_t samples) {
+    // Under a tenth of a second, "0.0 s" would read as nothing at all.
+    if (samples < 4800) return std::to_string(samples) + (samples == 1 ? " sample" : " samples");
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(samples) / 48000.0);
     return text;

@@ -26,5 +26,5 @@ KeptTake keep_take(TakeJournal& journal, const SampleBuffer& recorded_samples, c
 // the take is there.
 std::string describe_failure(const KeptTake& kept, std::uint64_t samples_in_take);
 
-// "12.3 s": a length of audio, for messages.
+// "12.3 s", or "478 samples" under a tenth of a second: a length of audio, for messages.
 std::string seconds_of(std::uint64_t samples);

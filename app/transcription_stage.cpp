@@ -1,6 +1,7 @@
 #include "app/transcription_stage.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ostream>
 #include <utility>
@@ -37,19 +38,23 @@ void save_transcript(TranscriptionState& state) {
 }  // namespace
 
 void run_transcription_stage(const std::string& output_path, const std::string& timestamp,
-                             TranscriptionState& state, std::ostream& out) {
+                             TranscriptionState& state, std::ostream& out, bool interrupted_first) {
     using transcription_detail::transcription_endpoint;
     const std::string server = server_of(transcription_endpoint);
 
     transcription_detail::ExchangeWatch watch;
     // An interrupt that came while recording asked for this take to be transcribed before the program
-    // ends; only one that comes during the exchange means "stop waiting" (a second one ends the process).
-    const bool interrupted_before = interrupt_requested();
-    watch.stop_requested = [interrupted_before] { return !interrupted_before && interrupt_requested(); };
-    watch.still_waiting = [&server] {
-        tell_user("still waiting for the transcription server at " + server +
-                  " to answer; press Ctrl-C to stop waiting (the recording is kept)");
+    // ends; one that came after the take was over (while it was written, or during the exchange) means
+    // "stop waiting" (a second one ends the process).
+    watch.stop_requested = [interrupted_first] { return !interrupted_first && interrupt_requested(); };
+    watch.still_waiting = [&server](std::int64_t received) {
+        const std::string what = received == 0
+                                     ? "the transcription server at " + server + " to answer"
+                                     : "the rest of the reply of the transcription server at " + server +
+                                           " (" + std::to_string(received) + " bytes so far)";
+        tell_user("still waiting for " + what + "; press Ctrl-C to stop waiting (the recording is kept)");
     };
+    watch.trace = show_trace_line;
     auto outcome = transcription_detail::exchange(transcription_endpoint, output_path, watch);
 
     std::string why = exchange_failure(outcome, server);
@@ -71,8 +76,9 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
         return;
     }
 
-    // The file keeps the server's exact bytes; the terminal gets them with control characters escaped.
-    out << console_safe(state.transcription) << '\n' << std::flush;
+    // The file keeps the server's exact bytes; the terminal gets them with control characters escaped but
+    // line ends as line ends.
+    out << console_safe(state.transcription, LineEnds::kept) << '\n' << std::flush;
 
     state.transcription_path = transcript_directory;
     state.transcription_path += timestamp;

@@ -28,6 +28,24 @@ bool starts_like_a_journal(const char* bytes, std::size_t count) {
     return true;
 }
 
+std::uint32_t little_endian(const char* bytes, std::size_t count) {
+    std::uint32_t value = 0;
+    for (std::size_t i = count; i-- > 0;) value = value << 8 | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+// Why a file named as a journal is not one: another WAV file (a 22 kHz one, say) is told by its format.
+std::string why_not_a_journal(const char* header, std::size_t count) {
+    const bool wav = count >= WavHeader::size && std::memcmp(header, "RIFF", 4) == 0 &&
+                     std::memcmp(header + 8, "WAVEfmt ", 8) == 0;
+    if (!wav) return "it does not start with a WAV header";
+    return "it is a WAV file of " + std::to_string(little_endian(header + 24, 4)) + " Hz, " +
+           std::to_string(little_endian(header + 22, 2)) + " channel(s), " +
+           std::to_string(little_endian(header + 34, 2)) + " bits (format " +
+           std::to_string(little_endian(header + 20, 2)) +
+           "), not one this program records (48000 Hz, 1 channel, 16 bits, format 1)";
+}
+
 RepairedJournal unrecoverable(RepairedJournal& result, std::string reason) {
     close_file(result.file);
     result.outcome = RepairedJournal::Outcome::unrecoverable;
@@ -89,8 +107,7 @@ RepairedJournal repair_journal(const std::string& journal_path) {
     if (const int e = read_at(result.file, 0, header, sizeof header, got); e != 0) {
         return unrecoverable(result, error_text(e));
     }
-    if (!starts_like_a_journal(header, got))
-        return unrecoverable(result, "it does not start with a WAV header");
+    if (!starts_like_a_journal(header, got)) return unrecoverable(result, why_not_a_journal(header, got));
 
     if (const int e = settle_partial_wav(result.file, journal_path, size, result.samples); e != 0) {
         return unrecoverable(result, error_text(e));

@@ -4,7 +4,8 @@
 //
 // The first byte picks the status; the rest is the body. Findings: a crash or sanitizer report, any
 // exception but std::bad_alloc, a line that grows with the body instead of staying readable, a 2xx reply
-// worded as a failure, or a control character (other than tab) that reaches the terminal unescaped.
+// worded as a failure, or a control character (other than tab) that reaches the terminal unescaped, a raw
+// 8-bit one included.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,9 +17,17 @@
 namespace {
 
 bool reaches_terminal_raw(std::string_view shown) {
+    std::size_t continuations = 0;  // bytes the last lead byte announced
     for (std::size_t i = 0; i < shown.size(); ++i) {
         const auto byte = static_cast<unsigned char>(shown[i]);
         if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return true;
+        // A byte 0x80-0x9f outside a character is a C1 control to a terminal set to an 8-bit character set.
+        if (byte >= 0x80 && byte <= 0xbf) {
+            if (continuations == 0 && byte <= 0x9f) return true;
+            if (continuations > 0) --continuations;
+        } else {
+            continuations = byte >= 0xf0 ? 3 : byte >= 0xe0 ? 2 : byte >= 0xc0 ? 1 : 0;
+        }
         if (byte == 0xc2 && i + 1 < shown.size()) {
             const auto next = static_cast<unsigned char>(shown[i + 1]);
             if (next >= 0x80 && next <= 0x9f) return true;

@@ -3,6 +3,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -25,10 +26,11 @@ public:
         std::thread([this] { read_until_end(); }).detach();
     }
 
-    InputEvent next(HANDLE interrupt, std::chrono::milliseconds timeout, char& byte) {
+    InputEvent next(HANDLE interrupt, std::chrono::milliseconds timeout, char* buffer, std::size_t capacity,
+                    std::size_t& got) {
         if (interrupt != nullptr && WaitForSingleObject(interrupt, 0) == WAIT_OBJECT_0)
             return InputEvent::interrupted;
-        if (take(byte)) return InputEvent::byte;
+        if (take(buffer, capacity, got)) return InputEvent::bytes;
         if (ended_now()) return InputEvent::end_of_input;
         const HANDLE handles[2] = {interrupt, ready_};
         const DWORD count = interrupt != nullptr ? 2 : 1;
@@ -37,13 +39,24 @@ public:
         if (woke == WAIT_TIMEOUT) return InputEvent::timeout;
         if (woke == WAIT_FAILED) return InputEvent::end_of_input;
         if (interrupt != nullptr && woke == WAIT_OBJECT_0) return InputEvent::interrupted;
-        if (take(byte)) return InputEvent::byte;
+        if (take(buffer, capacity, got)) return InputEvent::bytes;
         return ended_now() ? InputEvent::end_of_input : InputEvent::timeout;
+    }
+
+    bool console() const { return console_; }
+
+    // What the console holds that its pending read has not yet returned, and what the thread has read and
+    // not handed out.
+    void discard_pending() {
+        if (console_) FlushConsoleInputBuffer(input_);
+        std::lock_guard lock(mutex_);
+        pending_.clear();
+        if (!ended_) ResetEvent(ready_);
     }
 
 private:
     void read_until_end() {
-        char chunk[256];
+        char chunk[16 * 1024];
         for (;;) {
             DWORD got = 0;
             const BOOL ok = ReadFile(input_, chunk, sizeof chunk, &got, nullptr);
@@ -60,15 +73,17 @@ private:
         }
     }
 
-    // Takes the next byte if there is one; resets the event when nothing is left, so that the wait blocks.
-    bool take(char& byte) {
+    // Takes what there is, up to `capacity` bytes; resets the event when nothing is left, so that the wait
+    // blocks.
+    bool take(char* buffer, std::size_t capacity, std::size_t& got) {
         std::lock_guard lock(mutex_);
         if (pending_.empty()) {
             if (!ended_) ResetEvent(ready_);
             return false;
         }
-        byte = pending_.front();
-        pending_.pop_front();
+        got = std::min(capacity, pending_.size());
+        std::copy_n(pending_.begin(), got, buffer);
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(got));
         return true;
     }
 
@@ -85,9 +100,21 @@ private:
     bool ended_ = false;
 };
 
+InputReader& reader_of(int input_fd) {
+    static InputReader reader(reinterpret_cast<HANDLE>(_get_osfhandle(input_fd)));
+    return reader;
+}
+
 }  // namespace
 
-InputEvent next_input_byte(int input_fd, Waitable interrupt, std::chrono::milliseconds timeout, char& byte) {
-    static InputReader reader(reinterpret_cast<HANDLE>(_get_osfhandle(input_fd)));
-    return reader.next(static_cast<HANDLE>(interrupt), timeout, byte);
+InputEvent next_input(int input_fd, Waitable interrupt, std::chrono::milliseconds timeout, char* buffer,
+                      std::size_t capacity, std::size_t& got) {
+    return reader_of(input_fd).next(static_cast<HANDLE>(interrupt), timeout, buffer, capacity, got);
+}
+
+bool input_is_terminal(int input_fd) { return reader_of(input_fd).console(); }
+
+void discard_typed_ahead(int input_fd) {
+    InputReader& reader = reader_of(input_fd);
+    if (reader.console()) reader.discard_pending();
 }

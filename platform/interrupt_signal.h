@@ -10,7 +10,8 @@
 // and Ctrl-Break (reported as SIGINT) and the console window closing, logoff or shutdown (reported as
 // SIGHUP; Windows ends the process a few seconds after such an event, so the take must be finished by then).
 // The first request asks the program to finish the current take (keep, write and transcribe it) and then
-// stop; a second one ends the process at once.
+// stop; a second one ends the process at once, except a SIGHUP after a SIGHUP, which is the same hang-up
+// delivered twice.
 //
 // install_interrupt_handlers() must run on the main thread before any other thread exists. It returns what
 // went wrong setting them up (the call and the reason), empty on success; the program then runs without

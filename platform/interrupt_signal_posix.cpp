@@ -19,6 +19,12 @@ extern "C" void on_interrupt(int signal_number) {
     const int saved_errno = errno;  // the interrupted code may be about to read it
     int none = 0;
     if (!first_signal.compare_exchange_strong(none, signal_number)) {
+        // A hang-up comes more than once (from the shell that forwards it and from the terminal itself when
+        // that shell exits): a repeat is the same event, not a person asking to end at once.
+        if (signal_number == SIGHUP && none == SIGHUP) {
+            errno = saved_errno;
+            return;
+        }
         // Second request: the person wants out now, whatever is in progress.
         std::signal(signal_number, SIG_DFL);
         std::raise(signal_number);

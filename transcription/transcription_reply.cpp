@@ -16,3 +16,11 @@ std::optional<std::string> error_member(std::string_view body) {
     if (error == reply.end() || !error->is_string()) return std::nullopt;
     return error->get<std::string>();
 }
+
+bool is_whole_json(std::string_view body) {
+    // Only an object or an array is taken for whole: a number or a word could still go on. The check on the
+    // last byte spares the parse of most replies still arriving.
+    const std::size_t last = body.find_last_not_of(" \t\r\n");
+    if (last == std::string_view::npos || (body[last] != '}' && body[last] != ']')) return false;
+    return nlohmann::json::accept(body);
+}

@@ -23,3 +23,8 @@ std::string extract_text(std::string body);
 // string; nothing for any other body. Never throws for anything the body holds (only std::bad_alloc).
 // Thread: any.
 std::optional<std::string> error_member(std::string_view body);
+
+// True when `body` is one whole JSON object or array (whitespace around it allowed), as a reply that has
+// all arrived is; false for one cut short or anything else. Never throws but std::bad_alloc.
+// Thread: any.
+bool is_whole_json(std::string_view body);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "transcription/transcription_reply.h"
 #include "transcription/transcription_request_internal.h"
 
 namespace transcription_detail {
@@ -22,10 +23,26 @@ using Clock = std::chrono::steady_clock;
 struct Watching {
     const ExchangeWatch& watch;
     CURL* handle;
+    const ReplySink& sink;
     curl_off_t last_sent = -1;
-    Clock::time_point last_sent_at = Clock::now();
-    bool told = false;
+    curl_off_t last_received = -1;
+    Clock::time_point last_byte_at = Clock::now();     // the last byte either way
+    Clock::time_point upload_moved_at = Clock::now();  // the last request byte
+    bool told_stalled = false;                         // about the stall going on now
+    bool told_trickle = false;
+    std::size_t judged_size = 0;  // the body size last checked for a whole document
+    bool whole = false;           // the body is a whole document, so the transfer was ended here
 };
+
+// A reply that is a whole JSON document is complete whatever the connection does next; checked when bytes
+// stop coming (the server may keep the connection open with no length announced) and before a stop, which
+// would otherwise throw away a reply that had all arrived.
+bool body_is_whole(Watching& watching) {
+    if (watching.sink.body.size() == watching.judged_size) return false;
+    watching.judged_size = watching.sink.body.size();
+    watching.whole = is_whole_json(watching.sink.body);
+    return watching.whole;
+}
 
 // The library calls this about once a second while idle, more often while bytes move, and on the next
 // turn of its loop when a signal interrupts its wait.
@@ -33,18 +50,29 @@ int on_progress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_of
     auto& watching = *static_cast<Watching*>(data);
     const ExchangeWatch& watch = watching.watch;
     try {
-        if (watch.stop_requested && watch.stop_requested()) return 1;
-        const auto now = Clock::now();
-        if (sent != watching.last_sent) {
-            watching.last_sent = sent;
-            watching.last_sent_at = now;
-            return 0;
+        if (watch.stop_requested && watch.stop_requested()) {
+            body_is_whole(watching);
+            return 1;
         }
-        long status = 0;
-        curl_easy_getinfo(watching.handle, CURLINFO_RESPONSE_CODE, &status);
-        if (!watching.told && received == 0 && status == 0 && now - watching.last_sent_at >= watch.patience) {
-            watching.told = true;
-            if (watch.still_waiting) watch.still_waiting();
+        const auto now = Clock::now();
+        const bool moved = sent != watching.last_sent || received != watching.last_received;
+        if (sent != watching.last_sent) watching.upload_moved_at = now;
+        watching.last_sent = sent;
+        watching.last_received = received;
+        if (moved) {
+            watching.last_byte_at = now;
+            watching.told_stalled = false;
+        } else {
+            curl_off_t announced = -1;
+            curl_easy_getinfo(watching.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+            if (announced < 0 && body_is_whole(watching)) return 1;
+        }
+        const bool stalled = !watching.told_stalled && now - watching.last_byte_at >= watch.patience;
+        const bool trickle =
+            !watching.told_trickle && received > 0 && now - watching.upload_moved_at >= watch.patience;
+        if (stalled || trickle) {
+            watching.told_stalled = watching.told_trickle = true;
+            if (watch.still_waiting) watch.still_waiting(received);
         }
     } catch (...) {
         return 1;  // an exception cannot cross the library's C frames; stopping is the safe side
@@ -52,14 +80,53 @@ int on_progress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_of
     return 0;
 }
 
-Ending ending_of(CURLcode result, CURL* handle, const ReplySink& sink) {
+// Hands the library's trace to the watch a line at a time, with the marks its own verbose output uses.
+int on_trace(CURL*, curl_infotype type, char* data, std::size_t size, void* user) noexcept {
+    const char* mark = type == CURLINFO_TEXT         ? "* "
+                       : type == CURLINFO_HEADER_IN  ? "< "
+                       : type == CURLINFO_HEADER_OUT ? "> "
+                                                     : nullptr;
+    if (mark == nullptr) return 0;
+    const auto& trace = static_cast<const ExchangeWatch*>(user)->trace;
+    try {
+        const std::string_view text(data, size);
+        for (std::size_t start = 0; start < text.size();) {
+            std::size_t end = text.find('\n', start);
+            const std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
+            if (end == std::string_view::npos) end = text.size();
+            if (end > start && text[end - 1] == '\r') --end;
+            trace(std::string(mark) + std::string(text.substr(start, end - start)));
+            start = next;
+        }
+    } catch (...) {
+        // A lost trace line is no reason to stop the transfer.
+    }
+    return 0;
+}
+
+// Counts the reply's header bytes and stops the transfer past header_cap.
+std::size_t on_header(char*, std::size_t size, std::size_t count, void* sink) noexcept {
+    auto& into = *static_cast<ReplySink*>(sink);
+    into.header_bytes += size * count;
+    if (into.header_bytes > header_cap) {
+        into.headers_over_cap = true;
+        return 0;
+    }
+    return size * count;
+}
+
+Ending ending_of(CURLcode result, CURL* handle, const ReplySink& sink, const Watching& watching) {
     switch (result) {
         case CURLE_OK:
             return Ending::answered;
         case CURLE_ABORTED_BY_CALLBACK:
-            return Ending::stopped;
+            return watching.whole ? Ending::answered : Ending::stopped;
         case CURLE_WRITE_ERROR:
+            if (sink.headers_over_cap) return Ending::headers_over_cap;
             return sink.over_cap ? Ending::over_cap : Ending::failed;
+        case CURLE_OUT_OF_MEMORY:
+            // While the headers arrive, this is the library refusing one header line over its own limit.
+            return sink.body.empty() && sink.header_bytes > 0 ? Ending::headers_over_cap : Ending::failed;
         case CURLE_COULDNT_CONNECT: {
             long os_error = 0;
             curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &os_error);
@@ -133,10 +200,14 @@ ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWa
         // pausing before the body; the server never sends the interim reply.
         curl_slist* headers = curl_slist_append(nullptr, "Expect:");
         char error_text[CURL_ERROR_SIZE] = "";
-        Watching watching{watch, handle};
+        Watching watching{watch, handle, sink};
 
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+        if (watch.trace) {
+            curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+            curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, on_trace);
+            curl_easy_setopt(handle, CURLOPT_DEBUGDATA, &watch);
+        }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
         curl_easy_setopt(handle, CURLOPT_HTTPPOST, form);
@@ -144,6 +215,8 @@ ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWa
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_callback);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
+        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, on_header);
+        curl_easy_setopt(handle, CURLOPT_HEADERDATA, &sink);
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
         // The server is on this machine by definition: a proxy named in the environment (http_proxy,
         // all_proxy) would only break the upload, or carry the person's voice off the machine.
@@ -155,7 +228,8 @@ ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWa
 
         const CURLcode result = curl_easy_perform(handle);
         outcome.library_result = result;
-        outcome.ending = ending_of(result, handle, sink);
+        outcome.ending = ending_of(result, handle, sink, watching);
+        outcome.connection_failed = result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR;
         if (result != CURLE_OK)
             outcome.library_error = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
         take_figures(handle, outcome);

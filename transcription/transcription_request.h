@@ -9,10 +9,10 @@
 //
 // Failure: never reported here. After any failure (no server, refused or dropped connection, missing or
 // unreadable file) the result is simply empty or holds what arrived before the failure; a reply longer
-// than 64 MiB is cut off there and the transfer stopped, so memory stays bounded. The library's own trace
-// of the transfer goes to standard error. The transcription stage, which must tell the person what went
-// wrong, uses the outcome that transcription_request_internal.h keeps. Only std::bad_alloc can escape, and
-// only before the transfer starts; running out of memory while the reply arrives ends the process, since an
+// than 64 MiB is cut off there and the transfer stopped, so memory stays bounded. Nothing is printed. The
+// transcription stage, which must tell the person what went wrong and shows the library's trace escaped,
+// uses the exchange that transcription_request_internal.h offers. Only std::bad_alloc can escape, and only
+// before the transfer starts; running out of memory while the reply arrives ends the process, since an
 // exception cannot be thrown through the library's C frames.
 //
 // Waiting: a server that cannot be connected to within 10 seconds gives up the call; once connected there

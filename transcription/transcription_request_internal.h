@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace transcription_detail {
 
@@ -18,17 +19,21 @@ inline constexpr const char* transcription_endpoint = "http://localhost:4999/tra
 // numbers around it. 64 MiB holds all of that with room to spare, yet a runaway reply costs at most that
 // much memory (plus the parse of it) instead of all there is.
 inline constexpr std::size_t reply_cap = 64 * 1024 * 1024;
+// The most reply header bytes read: servers send a few hundred, so more is a runaway and not worth holding.
+inline constexpr std::size_t header_cap = 64 * 1024;
 
 // How an exchange ended.
 enum class Ending {
-    answered,         // a whole reply arrived, whatever its status
-    refused,          // nothing accepts connections at the endpoint's port
-    not_connected,    // no connection for another reason (name not resolved, connect timed out)
-    dropped,          // the connection closed or failed before the whole reply had arrived
-    over_cap,         // the reply passed reply_cap; the body holds its first reply_cap bytes
-    stopped,          // the watch's stop_requested() said so
-    unreadable_file,  // the WAV file could not be opened or read during the upload
-    failed,           // anything else the HTTP library reports
+    answered,          // a whole reply arrived, whatever its status; also a whole JSON document on a
+                       // connection the server kept open, with no length announced or a stop asked for
+    refused,           // nothing accepts connections at the endpoint's port
+    not_connected,     // no connection for another reason (name not resolved, connect timed out)
+    dropped,           // the connection closed or failed before the whole reply had arrived
+    over_cap,          // the reply passed reply_cap; the body holds its first reply_cap bytes
+    headers_over_cap,  // the reply's headers passed header_cap (or one line the library's own limit)
+    stopped,           // the watch's stop_requested() said so
+    unreadable_file,   // the WAV file could not be opened or read during the upload
+    failed,            // anything else the HTTP library reports
 };
 
 struct ExchangeOutcome {
@@ -41,6 +46,7 @@ struct ExchangeOutcome {
     std::int64_t upload_size = -1;    // the request body's full size, -1 when unknown
     std::int64_t bytes_received = 0;  // reply body bytes received
     std::int64_t reply_size = -1;     // the reply's announced Content-Length, -1 when none
+    bool connection_failed = false;   // dropped by a reset or a broken pipe rather than an orderly close
 };
 
 // What the caller watches while the exchange runs. Both functions run on the calling thread, inside the
@@ -49,10 +55,15 @@ struct ExchangeWatch {
     // Polled at least about once a second and whenever a signal interrupts the wait; returning true
     // aborts the transfer at once, which then ends as Ending::stopped.
     std::function<bool()> stop_requested;
-    // Called once per exchange when `patience` has passed since the last request byte went out and no
-    // reply has begun.
-    std::function<void()> still_waiting;
+    // Called with the number of reply body bytes received so far when `patience` has passed without a new
+    // byte either way (once per such stall), and once when `patience` has passed since the upload went out
+    // and a reply that has begun is still arriving (a trickle).
+    std::function<void(std::int64_t received)> still_waiting;
     std::chrono::milliseconds patience{std::chrono::seconds(30)};
+    // Each line of the HTTP library's trace of the transfer ("* " for its notes, "> " for request header
+    // lines, "< " for reply header lines), without its line end, with the server's bytes as they came: the
+    // caller escapes them before they reach a terminal. Empty: no trace.
+    std::function<void(std::string_view line)> trace;
 };
 
 // Posts the WAV file at wav_path to url exactly as send_audio() does (same request, never through a proxy,
@@ -68,6 +79,8 @@ std::string send_audio_to(std::string url, std::string wav_path);
 struct ReplySink {
     std::string body;
     bool over_cap = false;
+    std::size_t header_bytes = 0;
+    bool headers_over_cap = false;
 };
 
 // Body sink handed to the HTTP library: appends size * count bytes from data to the ReplySink that sink

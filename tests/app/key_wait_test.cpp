@@ -3,14 +3,21 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
 // A pipe standing in for the console: what a person types arrives on its read end.
 struct Console {
     int fds[2];
-    Console() { EXPECT_EQ(pipe(fds), 0); }
+    std::unique_ptr<KeyInput> keys;
+    Console() {
+        EXPECT_EQ(pipe(fds), 0);
+        keys = std::make_unique<KeyInput>(fds[0]);
+    }
     ~Console() {
         close(fds[0]);
         if (fds[1] >= 0) close(fds[1]);
@@ -20,7 +27,7 @@ struct Console {
     }
     void hang_up() { close(fds[1]), fds[1] = -1; }
     WaitEnd wait(int interrupt = -1, bool recording = true) {
-        return wait_for_take_end(fds[0], interrupt, [&] { return recording; });
+        return keys->wait_for_take_end(interrupt, [&] { return recording; });
     }
 };
 
@@ -32,6 +39,32 @@ TEST(KeyWait, SeveralKeysBeforeEnterEndOneTake) {
     EXPECT_EQ(console.wait(), WaitEnd::key);
     console.hang_up();
     EXPECT_EQ(console.wait(), WaitEnd::end_of_input);
+}
+
+// Lines read in one block with the first belong to the takes after it: a pipe keeps its meaning, and
+// dropping what was typed ahead leaves a pipe alone.
+TEST(KeyWait, LinesReadTogetherEachEndTheirOwnTake) {
+    Console console;
+    console.type("first\nsecond\n\n");
+    EXPECT_EQ(console.wait(), WaitEnd::key);
+    console.keys->drop_typed_ahead();
+    EXPECT_EQ(console.wait(), WaitEnd::key);
+    EXPECT_EQ(console.wait(), WaitEnd::key);
+    console.hang_up();
+    EXPECT_EQ(console.wait(), WaitEnd::end_of_input);
+}
+
+// A pasted line far longer than any block is skipped at the speed of the pipe, not a byte per wait.
+TEST(KeyWait, HugePasteIsSkippedQuickly) {
+    Console console;
+    const std::string paste(5 * 1024 * 1024, 'x');
+    std::thread typist([&] { console.type(paste + "\n"); });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(console.wait(), WaitEnd::key);
+    const auto took = std::chrono::steady_clock::now() - start;
+    typist.join();
+    // A byte a poll took over 16 s for this; blocks take milliseconds.
+    EXPECT_LT(took, std::chrono::seconds(2));
 }
 
 TEST(KeyWait, EndOfInputEndsTheTakeEvenMidLine) {

@@ -30,7 +30,9 @@ protected:
     std::ostringstream out;
     std::vector<std::time_t> clock_readings;
     std::vector<std::pair<std::string, std::string>> transcribed;
-    std::vector<std::string> told;  // the "dictate: " messages, without the prefix
+    std::atomic<std::size_t> takes_done{0};  // takes handed to the transcription stage so far
+    std::vector<bool> interrupted_first;     // what the stage was told of each
+    std::vector<std::string> told;           // the "dictate: " messages, without the prefix
     InterruptSource interrupt{};
 
     void SetUp() override {
@@ -71,25 +73,50 @@ protected:
             close_keys();
         });
     }
+    // Presses Enter once in each of the takes named `stamps` when it has sound (as a person does after
+    // speaking), then ends input once the take after them has sound too.
+    std::thread enter_once_recorded(std::vector<std::string> stamps, std::string last_stamp) {
+        return std::thread([this, stamps, last_stamp] {
+            for (std::size_t i = 0; i < stamps.size(); ++i) {
+                const auto deadline = std::chrono::steady_clock::now() + 20s;
+                while (takes_done.load() < i && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::sleep_for(10ms);
+                wait_until_recorded(stamps[i], 0);
+                type("\n");
+            }
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (takes_done.load() < stamps.size() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(10ms);
+            wait_until_recorded(last_stamp, 0);
+            close_keys();
+        });
+    }
     int run() {
         std::size_t next = 0;
-        const CycleSeams seams{
-            keys[0],
-            out,
-            [&] { return clock_readings.at(next++); },
-            [&](const std::string& path, const std::string& stamp) { transcribed.emplace_back(path, stamp); },
-            [&](std::string_view message) { told.emplace_back(message); },
-            interrupt};
+        const CycleSeams seams{keys[0],
+                               out,
+                               [&] { return clock_readings.at(next++); },
+                               [&](const std::string& path, const std::string& stamp, bool interrupted) {
+                                   transcribed.emplace_back(path, stamp);
+                                   interrupted_first.push_back(interrupted);
+                                   ++takes_done;
+                               },
+                               [&](std::string_view message) { told.emplace_back(message); },
+                               interrupt};
         return run_recording_cycles(seams);
     }
 };
 
 TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
     clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
-    type("ab\n");
-    // Input ends once the second take has sound in its journal, so that take is kept too.
+    // Each key once its take has sound; input ends once the second take has sound, so it is kept too.
+    std::thread typist([this] {
+        wait_until_recorded("06-12-2026_07-08-15", 0);
+        type("ab\n");
+    });
     std::thread hang_up = hang_up_once_recorded("06-12-2026_07-08-16", 0);
     const int status = run();
+    typist.join();
     hang_up.join();
     EXPECT_EQ(status, 0);
 
@@ -101,6 +128,7 @@ TEST_F(RecordingCycle, TypedLineIsOneTakeAndEndOfInputEndsWithStatusZero) {
     ASSERT_EQ(transcribed.size(), 2u);
     EXPECT_EQ(transcribed[0], std::make_pair(first, std::string("06-12-2026_07-08-15")));
     EXPECT_EQ(transcribed[1], std::make_pair(second, std::string("06-12-2026_07-08-16")));
+    EXPECT_EQ(interrupted_first, std::vector<bool>({false, false}));
     EXPECT_TRUE(fs::exists(first));
     EXPECT_TRUE(fs::exists(second));
     for (const auto& entry : fs::directory_iterator("C:/Whisper")) {
@@ -114,8 +142,10 @@ TEST_F(RecordingCycle, TakesInOneSecondNeverReplaceEachOtherOrAnEarlierTranscrip
     fs::create_directories("D:/Whisper");
     std::ofstream("C:/Whisper/06-12-2026_07-08-15_output.wav") << "an earlier run's take";
     std::ofstream("D:/Whisper/06-12-2026_07-08-15_2_transcription.txt") << "an earlier run's text";
-    type_then_hang_up("\n\n\n");
+    const std::string stamp = "06-12-2026_07-08-15";
+    std::thread typist = enter_once_recorded({stamp, stamp}, stamp);
     EXPECT_EQ(run(), 0);
+    typist.join();
     const std::vector<std::string> stems = {"06-12-2026_07-08-15_3", "06-12-2026_07-08-15_4",
                                             "06-12-2026_07-08-15_5"};
     ASSERT_EQ(transcribed.size(), 3u);
@@ -140,8 +170,14 @@ TEST_F(RecordingCycle, EndOfInputBeforeAnySoundMakesNoTake) {
 TEST_F(RecordingCycle, UnwritableTakeIsAnnouncedButNotTranscribed) {
     fs::remove_all(dir / "C:");
     clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
-    type_then_hang_up("\n");
+    // With no journal to watch, Enter comes when sound has long arrived, yet before a take is long enough
+    // to be judged silent.
+    std::thread typist([this] {
+        std::this_thread::sleep_for(300ms);
+        type_then_hang_up("\n");
+    });
     EXPECT_EQ(run(), 0);
+    typist.join();
     EXPECT_EQ(out.str(), std::string(stop_prompt) +
                              "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n" + stop_prompt);
     EXPECT_TRUE(transcribed.empty());
@@ -149,6 +185,22 @@ TEST_F(RecordingCycle, UnwritableTakeIsAnnouncedButNotTranscribed) {
     EXPECT_EQ(
         told[0].rfind("could not write the recording to C:/Whisper/06-12-2026_07-08-15_output.wav: ", 0), 0u)
         << told[0];
+}
+
+// Enter pressed before the take holds a single sample (twice, as a key bounced or held down): neither
+// ends it, since an empty take would be an empty file and an upload for nothing; one line says so.
+TEST_F(RecordingCycle, EnterBeforeAnySoundIsIgnoredAndTheTakeGoesOn) {
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15)};
+    type("\n\n");
+    std::thread hang_up = hang_up_once_recorded("06-12-2026_07-08-15", 2 * 4800);
+    const int status = run();
+    hang_up.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out.str(),
+              std::string(stop_prompt) + "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n");
+    EXPECT_EQ(transcribed.size(), 1u);
+    EXPECT_EQ(told,
+              std::vector<std::string>{"ignored Enter: no sound had been recorded yet; the take goes on"});
 }
 
 // The virtual microphone hears nothing but silence.
@@ -185,6 +237,8 @@ TEST_F(RecordingCycle, InterruptEndsTheTakeWhichIsStillKeptAndTranscribed) {
     EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: " + take + "\n");
     ASSERT_EQ(transcribed.size(), 1u);
     EXPECT_EQ(transcribed[0].first, take);
+    // The stage is told that this interrupt asked for the take to be finished, not to stop its upload.
+    EXPECT_EQ(interrupted_first, std::vector<bool>{true});
     EXPECT_TRUE(told.empty());
 }
 

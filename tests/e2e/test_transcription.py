@@ -72,8 +72,8 @@ class Transcription(MicrophoneCase):
         self.assertEqual(status, 0)
         texts = self.scratch.transcripts()
         self.assertEqual(self.transcript(texts[0]), text.encode() + b"\n")
-        # On the console the text stays on its one line: its line ends are shown escaped.
-        self.assertIn(b"\n" + text.encode().replace(b"\n", b"\\x0a") + b"\n" + PROMPT, out)
+        # On the console a line end in the text is a line end, as in the file.
+        self.assertIn(b"\n" + text.encode() + b"\n" + PROMPT, out)
         # An empty text is an empty line and a file holding just the line end.
         self.assertEqual(self.transcript(texts[1]), b"\n")
         self.assertIn(b"_output.wav\n\n" + PROMPT, out)
@@ -117,7 +117,8 @@ class Transcription(MicrophoneCase):
         # Every take but the good one; the last is the take that end of input closed, which got no reply.
         for line, wav in zip(lines, wavs[:-2] + wavs[-1:]):
             self.assertTrue(line.endswith("; the recording is kept at C:/Whisper/" + wav), line)
-        self.assertIn("connection refused: is the transcription server running on localhost:4999?", lines[0])
+        self.assertIn("connection refused: no transcription server is running on localhost:4999, or it is busy "
+                      "with as many clients as it serves; ", lines[0])
         for (_, expected), line in zip(unusable, lines[1:]):
             self.assertIn(expected, line)
         self.assertRegex(lines[-1], r"closed the connection after (\d+) of \1 bytes of the upload, without answering")
@@ -138,15 +139,25 @@ class Transcription(MicrophoneCase):
 
     def test_control_characters_are_escaped_on_the_console_and_kept_in_the_file(self):
         text = "\x1b[2J\x1b[31mred\rover\ttab\x7f\u009b"
-        with ScriptedServer([text_reply(text)], default=Reply(hang_up=True)):
+        # What else a server sends reaches the terminal too: the trace shows its reason phrase and header
+        # lines, and an error line the start of its body, here with raw 8-bit controls (CSI, OSC).
+        hostile = dict(reason=b"OK\x1b]0;title\x07", headers=[b"X-Colour: \x1b[41m\x9b41m"])
+        with ScriptedServer([Reply(json.dumps({"text": text}), **hostile),
+                             Reply(b"\x9b2J\x9d0;title\x07 failed", status=500, **hostile)],
+                            default=Reply(hang_up=True)) as server:
             proc = self.start()
             self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            self.take(proc, lambda: server.count() == 2)
             status, out, err = finish(proc)
         self.assertEqual(status, 0, err)
         self.assertIn(b"\n\\x1b[2J\\x1b[31mred\\x0dover\ttab\\x7f\\xc2\\x9b\n", out)
-        for control in b"\x1b\r\x7f":
+        for control in b"\x1b\r\x7f\x07\x9b\x9d":
             self.assertNotIn(bytes([control]), out)
+            self.assertNotIn(bytes([control]), err.replace(b"\r\n", b"\n"))
         self.assertNotIn("\u009b".encode(), out)
+        self.assertIn(b"< HTTP/1.1 200 OK\\x1b]0;title\\x07\n", err)
+        self.assertIn(b"< X-Colour: \\x1b[41m\\x9b41m\n", err)
+        self.assertIn(b"answered 500 Internal Server Error: \\x9b2J\\x9d0;title\\x07 failed;", err)
         self.assertEqual(self.transcript(self.scratch.transcripts()[0]), text.encode() + b"\n")
 
     def test_missing_transcript_folder_still_shows_the_text(self):

@@ -96,6 +96,9 @@ class DictateUnderWine(MicrophoneCase):
             # Wine hands SIGINT to the program as the console's Ctrl-C.
             self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))
             proc.send_signal(signal.SIGINT)
+            # Input ends only once the Ctrl-C has ended the take (Wine hands it over a moment later): an
+            # interrupt that comes after the take is over means "stop waiting for the server".
+            self.assertTrue(wait_until(lambda: len(self.scratch.wavs()) == 1, timeout=STARTUP))
             status, out, err = finish(proc, timeout=STARTUP)
         self.assertEqual(status, 130, err)
         (name,) = self.scratch.wavs()

@@ -10,6 +10,7 @@ import sys
 import time
 import unittest
 
+from support.driver import wait_for_sound
 from support.fault_case import FaultCase
 from support.isolation import isolate
 
@@ -22,14 +23,20 @@ NO_ANSWER = SERVER + r"closed the connection after (\d+) of \d+ bytes of the upl
 
 # (what the server does, its reply, what the one line on standard error says about it)
 UNUSABLE_REPLIES = [
+    # A reset looks the same as a busy server's, and is worded so.
     ("resets the connection while the upload arrives", Reply(reset=True),
-     NO_ANSWER + r" \((Send|Recv) failure: Connection reset by peer\)"),
+     NO_ANSWER + r" \((Send|Recv) failure: Connection reset by peer\): it may be busy with as many clients as "
+                 r"it serves"),
     ("sends the reply's headers, then closes", Reply(b'{"text": "never sent"}', head_only=True),
      SERVER + "answered 200 OK but closed the connection after 0 of 22 bytes of its reply"),
     ("sends 50 MB of binary garbage", Reply(os.urandom(HUGE), content_type="application/octet-stream"),
      UNUSABLE + r"\[json.exception.parse_error.101\]"),
     ("sends a 50 MB string that never ends", Reply(b'{"text": "' + b"never ending " * (HUGE // 13)),
      UNUSABLE + r"\[json.exception.parse_error.101\]"),
+    ("is busy: resets the connection as soon as it is made", Reply(busy=True),
+     r"(connection refused|" + NO_ANSWER + r" \(.+\)): .*busy with as many clients as it serves"),
+    ("sends 70 kB of headers", Reply(b'{"text": "never read"}', headers=[b"X-Padding: " + b"a" * 70000]),
+     SERVER + "answered 200 OK with headers over dictate's limit of 64 KiB; dictate stopped reading there"),
     ("answers 500 with a 50 MB HTML page",
      Reply(b"<html><body>" + b"<p>Internal Server Error</p>" * (HUGE // 28) + b"</body></html>",
                 status=500, content_type="text/html"),
@@ -48,7 +55,8 @@ class Server(FaultCase):
                               what=f"the line about the server that {name}")
             self.end_take(session, lambda: b"back to normal\n" in session.out())
             status = session.finish()
-            self.assertEqual(server.count(), len(UNUSABLE_REPLIES) + 2)
+            # Every take was uploaded but to the busy server, which read no request.
+            self.assertEqual(server.count(), len(UNUSABLE_REPLIES) + 1)
         self.assertEqual(status, 0, session.err()[-3000:])
 
         paths = session.paths()
@@ -89,6 +97,7 @@ class Server(FaultCase):
                          default=Reply(hang_up=True)) as server:
             session = self.start()
             takes = session.prompts()
+            wait_for_sound(self.scratch, session.proc)
             session.type(b"\n")
             session.wait_for(lambda: server.count() == 1, what="the upload")
             asked = time.monotonic()
@@ -107,13 +116,28 @@ class Server(FaultCase):
         self.assertEqual(len(session.messages()), 1, session.messages())
 
 
+    def test_a_whole_reply_on_a_connection_left_open_is_used(self):
+        with ScriptedServer([Reply(json.dumps({"text": "all there"}), unframed=True)],
+                            default=Reply(hang_up=True)):
+            session = self.start()
+            # Within a few seconds, not when the server closes (it never does).
+            self.end_take(session, lambda: b"\nall there\n" in session.out(), timeout=10)
+            self.assertEqual(session.finish(), 0)
+        with open(self.transcript_path(session.paths()[0]), "rb") as f:
+            self.assertEqual(f.read(), b"all there\n")
+
     def test_an_interrupt_stops_the_wait_for_a_server_that_never_answers(self):
-        # (signal, exit status, whether to wait for the line saying it is still waiting first)
-        rows = [(signal.SIGINT, 130, True), (signal.SIGTERM, 143, False), (signal.SIGHUP, 129, False)]
-        for number, expected, notice in rows:
-            with self.subTest(signal=number.name):
+        never = Reply(json.dumps({"text": "far too late"}), delay=3600)
+        stalls = Reply(json.dumps({"text": "half of it and no more"}), stall=True)
+        # (signal, exit status, the server, the line saying it is still waiting to wait for first)
+        rows = [(signal.SIGINT, 130, never, "the transcription server at localhost:4999 to answer"),
+                (signal.SIGINT, 130, stalls, "the rest of the reply of the transcription server at "
+                                             "localhost:4999 (17 bytes so far)"),
+                (signal.SIGTERM, 143, never, None), (signal.SIGHUP, 129, stalls, None)]
+        for number, expected, reply, notice in rows:
+            with self.subTest(signal=number.name, notice=notice):
                 self.fresh()
-                with ScriptedServer([Reply(json.dumps({"text": "far too late"}), delay=3600)]) as server:
+                with ScriptedServer([reply]) as server:
                     session = self.start()
                     time.sleep(0.5)
                     session.type(b"\n")
@@ -122,10 +146,14 @@ class Server(FaultCase):
                         session.wait_for(lambda: len(session.messages()) == 1, timeout=45,
                                          what="the line saying it is still waiting")
                         self.assertEqual(session.messages(), [
-                            "dictate: still waiting for the transcription server at localhost:4999 to answer; "
-                            "press Ctrl-C to stop waiting (the recording is kept)"])
+                            f"dictate: still waiting for {notice}; press Ctrl-C to stop waiting (the recording "
+                            "is kept)"])
                     asked = time.monotonic()
                     session.signal(number)
+                    if number == signal.SIGHUP:
+                        # A closed terminal's hang-up comes twice (the shell's, then the terminal's own):
+                        # the second must not end the program before it has told where the take is.
+                        session.signal(number)
                     status = session.wait(timeout=15)
                     stopped_after = time.monotonic() - asked
                 print(f"{number.name} ended the wait in {stopped_after:.2f} s", file=sys.stderr)

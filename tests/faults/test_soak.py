@@ -8,6 +8,7 @@ import sys
 import time
 import unittest
 
+from support.driver import wait_for_sound
 from support.fault_case import FaultCase
 from support.isolation import isolate
 
@@ -45,6 +46,7 @@ class Soak(FaultCase):
             figures = {}
             for n in range(1, CYCLES + 1):
                 time.sleep(TAKE_SECONDS)
+                wait_for_sound(self.scratch, session.proc)  # an Enter before any sound would be ignored
                 session.type(b"\n")
                 # Each reading is taken at the same point of a cycle: the next take has just started
                 # recording, after the previous one was written, sent and saved.

@@ -96,7 +96,8 @@ class Storage(FaultCase):
         if wav_side and fault.name == "full":
             # Whatever fitted is kept, under a header that states exactly that, and is sent like any take.
             self.assertOneMessage(session, rf"^dictate: could not write the recording to {first}: "
-                                           rf"{fault.reason}; the file holds \d+\.\d s of the take's \d+\.\d s$")
+                                           rf"{fault.reason}; the file holds (\d+\.\d s|\d+ samples) of the take's "
+                                           rf"\d+\.\d s$")
             header, _, size = read_wav(self.wav_path(first))
             self.assertEqual((header["riff"], header["wave"]), (b"RIFF", b"WAVE"))
             self.assertEqual((header["data_size"], header["riff_size"]), (size - 44, size - 8))

@@ -6,11 +6,13 @@ import os
 import signal
 import subprocess
 import sys
+import time
 import unittest
+import wave
 
 from support.fault_case import FaultCase
 from support.isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, unmount
-from support.driver import Dictate
+from support.driver import Dictate, wait_for_sound
 
 from support.scripted_server import ScriptedServer, text_reply
 from support.harness import binary, next_second, read_wav, wait_until
@@ -65,6 +67,29 @@ class Survival(FaultCase):
             self.assertEqual(session.finish(), 0, session.err()[-3000:])
         self.assertEqual(self.scratch.journals(), [])
 
+    def test_recovery_says_what_it_found(self):
+        # A journal of 478 samples, too short to give in tenths of a second, and a file named as a journal
+        # that is a valid WAV of another format.
+        short = os.path.join(self.scratch.wav_dir, "06-12-2026_07-08-15_unfinished_1.wav")
+        other = os.path.join(self.scratch.wav_dir, "06-12-2026_07-08-16_unfinished_2.wav")
+        for path, rate, frames in ((short, 48000, 478), (other, 22050, 22050)):
+            with wave.open(path, "wb") as w:
+                w.setnchannels(1)
+                w.setsampwidth(2)
+                w.setframerate(rate)
+                w.writeframes(b"\x10\x00" * frames)
+        with ScriptedServer([], default=text_reply("short")):
+            session = self.start()
+            self.assertEqual(session.finish(), 0, session.err()[-3000:])
+        recovered = "C:/Whisper/06-12-2026_07-08-15_output.wav"
+        self.assertOneMessage(session, rf"^dictate: recovered the unfinished take of an earlier run as "
+                                       rf"{recovered} \(478 samples\)$")
+        self.assertOneMessage(session, r"^dictate: could not recover the unfinished take "
+                                       r"C:/Whisper/06-12-2026_07-08-16_unfinished_2\.wav: it is a WAV file of "
+                                       r"22050 Hz, 1 channel\(s\), 16 bits \(format 1\), not one this program "
+                                       r"records \(48000 Hz, 1 channel, 16 bits, format 1\); it is left in place$")
+        self.assertTrue(os.path.exists(other))
+
     def test_a_closed_terminal_finishes_writes_and_transcribes_the_take(self):
         with ScriptedServer([], default=text_reply("kept after the hangup")) as server:
             proc = subprocess.Popen([binary("dictate")], cwd=self.scratch.path, env=self.mic.env,
@@ -91,7 +116,11 @@ class Survival(FaultCase):
             session = self.start()
             self.wait_for_recorded(0.2, "the first take's sound")
             next_second()
-            session.type(b"\n\n\n")
+            # Each Enter once its take has sound (one before any sound is ignored): a few tenths of a second.
+            for n in range(3):
+                wait_for_sound(self.scratch, session.proc)
+                session.type(b"\n")
+                session.wait_for(lambda: session.prompts() == n + 2, what=f"take {n + 2}")
             session.wait_for(lambda: len(self.scratch.transcripts()) == 3, what="three transcripts")
             self.assertEqual(session.finish(), 0, session.err()[-3000:])
         paths = session.paths()[:3]
@@ -116,8 +145,10 @@ class Survival(FaultCase):
             self.assertTruthfulFiles()
             session.type(b"\n")
             session.wait_for(lambda: len(self.scratch.transcripts()) == 1, what="the partial take's text")
-            # The next take finds the disk full from its start.
+            # The next take finds the disk full from its start: its sound, in memory only, can't be watched
+            # for, but a few tenths of a second hold some.
             self.mic.wait_for_recorder()
+            time.sleep(0.3)
             session.type(b"\n")
             session.wait_for(lambda: len(session.paths()) == 2 and len(session.messages()) == 2,
                              what="the second take")

@@ -34,6 +34,10 @@ def wait_for_sound(scratch, proc, timeout=10.0, journal_timeout=5.0):
 
 
 def press(proc, keys=b"\n"):
+    """Types `keys` once the take that records has sound, as a person does after speaking: an Enter that
+    comes before any sound is ignored."""
+    if getattr(proc, "scratch", None) is not None and proc.poll() is None:
+        wait_for_sound(proc.scratch, proc)
     proc.stdin.write(keys)
     proc.stdin.flush()
 
@@ -132,6 +136,8 @@ class Dictate:
             time.sleep(0.01)
 
     def type(self, keys):
+        """Types `keys` at once. An Enter that comes before the take has any sound is ignored: a test that
+        ends a take just begun waits for its sound first (wait_for_sound)."""
         self.proc.stdin.write(keys)
         self.proc.stdin.flush()
 

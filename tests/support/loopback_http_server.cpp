@@ -184,9 +184,10 @@ void LoopbackHttpServer::serve_connection(int fd) {
     if (!complete) return;
     if (reply_.action == ScriptedReply::Action::answer) {
         answer(fd);
-        return;
+        if (!reply_.stay_open) return;
     }
-    // Silent: hold the connection until the client closes it or the server stops.
+    // Silent, or kept open after the reply: hold the connection until the client closes it or the server
+    // stops.
     std::string ignored;
     while (read_some(fd, ignored)) ignored.clear();
 }
@@ -221,9 +222,9 @@ RecordedRequest LoopbackHttpServer::read_request(int fd, bool head_only) {
 }
 
 void LoopbackHttpServer::answer(int fd) {
-    std::string head = "HTTP/1.1 " + std::to_string(reply_.status) + " " + reply_.reason + "\r\n" +
-                       "Content-Length: " + std::to_string(reply_.body.size()) + "\r\n" +
-                       "Connection: close\r\n";
+    std::string head = "HTTP/1.1 " + std::to_string(reply_.status) + " " + reply_.reason + "\r\n";
+    if (reply_.announce_length) head += "Content-Length: " + std::to_string(reply_.body.size()) + "\r\n";
+    head += "Connection: close\r\n";
     for (const std::string& line : reply_.headers) head += line + "\r\n";
     head += "\r\n";
     if (!write_all(fd, head.data(), head.size())) return;

@@ -33,6 +33,10 @@ struct ScriptedReply {
     // Close the connection once this many body bytes are out, although Content-Length announced the whole
     // body: a server that dies mid-reply.
     std::size_t cut_after = static_cast<std::size_t>(-1);
+    // false: no Content-Length, so only the connection's close would end the body.
+    bool announce_length = true;
+    // Keep the connection open after the reply, as stay_silent does, instead of closing it.
+    bool stay_open = false;
 };
 
 enum class BodyHandling {

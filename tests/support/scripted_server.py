@@ -13,14 +13,21 @@ class Reply:
     """One scripted answer. `cut` sends only the first half of the body, then closes the connection;
     `hang_up` closes without answering; `delay` waits before answering; `reset` resets the connection while
     the upload is still arriving; `head_only` sends the reply's headers but none of its body; `repeat` sends
-the body that many times over as one body (for replies too big to hold), until the client stops reading."""
+the body that many times over as one body (for replies too big to hold), until the client stops reading.
+`busy` resets the connection as soon as it is accepted, reading nothing, as a server with all its
+connections taken does; `reason` and `headers` (raw lines) are written into the head as given; `stall`
+stops after the first half of the body and keeps the connection open without a word; `unframed` sends no
+Content-Length and keeps the connection open after the body."""
 
     def __init__(self, body=b"", status=200, content_type="application/json", cut=False, hang_up=False,
-                 delay=0.0, reset=False, head_only=False, repeat=1):
+                 delay=0.0, reset=False, head_only=False, repeat=1, busy=False, reason=b"X", headers=(),
+                 stall=False, unframed=False):
         self.body = body.encode() if isinstance(body, str) else body
         self.status, self.content_type = status, content_type
         self.cut, self.hang_up, self.delay = cut, hang_up, delay
         self.reset, self.head_only, self.repeat = reset, head_only, repeat
+        self.busy, self.reason, self.headers = busy, reason, list(headers)
+        self.stall, self.unframed = stall, unframed
 
 
 def text_reply(text):
@@ -111,6 +118,13 @@ class ScriptedServer:
                     pass
 
     def _answer(self, conn):
+        with self.lock:
+            busy = bool(self.script) and self.script[0].busy
+            if busy:
+                self.script.pop(0)
+        if busy:
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return
         data = b""
         while b"\r\n\r\n" not in data:
             chunk = conn.recv(65536)
@@ -144,11 +158,22 @@ class ScriptedServer:
             time.sleep(0.05)
         if not self.running:
             return
-        head = (f"HTTP/1.1 {reply.status} X\r\nContent-Type: {reply.content_type}\r\n"
-                f"Content-Length: {len(reply.body) * reply.repeat}\r\nConnection: close\r\n\r\n").encode()
+        length = b"" if reply.unframed else b"Content-Length: %d\r\n" % (len(reply.body) * reply.repeat)
+        head = (b"HTTP/1.1 %d %s\r\nContent-Type: %s\r\n%sConnection: close\r\n" %
+                (reply.status, reply.reason, reply.content_type.encode(), length) +
+                b"".join(line + b"\r\n" for line in reply.headers) + b"\r\n")
         if reply.head_only:
             conn.sendall(head)
             return
-        conn.sendall(head + (reply.body[: len(reply.body) // 2] if reply.cut else reply.body))
+        conn.sendall(head + (reply.body[: len(reply.body) // 2] if reply.cut or reply.stall else reply.body))
         for _ in range(reply.repeat - 1):
             conn.sendall(reply.body)
+        if reply.stall or reply.unframed:
+            # Held open, as a server that hangs would, until the client leaves or the server closes.
+            conn.settimeout(0.1)
+            while self.running:
+                try:
+                    if not conn.recv(65536):
+                        return
+                except socket.timeout:
+                    continue

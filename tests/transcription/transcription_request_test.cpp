@@ -325,7 +325,8 @@ TEST_F(SendAudio, LongWaitIsToldOnceAndStopEndsIt) {
     Clock::time_point told_at{}, stop_at{};
     ExchangeWatch watch;
     watch.patience = std::chrono::milliseconds(300);
-    watch.still_waiting = [&] {
+    watch.still_waiting = [&](std::int64_t received) {
+        EXPECT_EQ(received, 0);
         if (told++ == 0) told_at = Clock::now();
     };
     // Stop well after the notice, so that a second one would have had time to come.
@@ -346,6 +347,79 @@ TEST_F(SendAudio, LongWaitIsToldOnceAndStopEndsIt) {
     EXPECT_TRUE(server.requests()[0].complete);
     // The stop is acted on as soon as it is seen; what is measured is how late the library asks.
     EXPECT_LT(end - stop_at, std::chrono::milliseconds(100));
+}
+
+// A reply that has begun is watched as closely as one that has not: a stall after its first bytes is told
+// (with how much came), so is a trickle that never stalls, and a whole JSON reply is used whether the
+// server closes the connection or not, also when a stop is asked for once it has all arrived.
+TEST_F(SendAudio, ReplyProgressIsWatchedAfterItsFirstByte) {
+    const std::string take = make_file("take.wav", "RIFF");
+    const std::string json = R"({"text":"all of it"})";
+    {
+        SCOPED_TRACE("stalls after its first half");
+        ScriptedReply stalls = answering(json);
+        stalls.pieces = 2;
+        // The library looks in about once a second while idle: the pause leaves it twice that to notice.
+        stalls.pause = std::chrono::milliseconds(3000);
+        LoopbackHttpServer server(stalls);
+        std::vector<std::int64_t> told;
+        ExchangeWatch watch;
+        watch.patience = std::chrono::milliseconds(400);
+        watch.still_waiting = [&](std::int64_t received) { told.push_back(received); };
+        const auto outcome = exchange(server.url("/transcribe"), take, watch);
+        EXPECT_EQ(outcome.ending, Ending::answered) << outcome.library_error;
+        // Once before the first half (the pause before it) and once in the stall after it.
+        EXPECT_EQ(told, (std::vector<std::int64_t>{0, std::int64_t((json.size() + 1) / 2)}));
+    }
+    {
+        SCOPED_TRACE("trickles");
+        ScriptedReply trickles = answering(json);
+        trickles.pieces = json.size();
+        trickles.pause = std::chrono::milliseconds(100);
+        LoopbackHttpServer server(trickles);
+        std::vector<std::int64_t> told;
+        ExchangeWatch watch;
+        watch.patience = std::chrono::milliseconds(800);
+        watch.still_waiting = [&](std::int64_t received) { told.push_back(received); };
+        const auto outcome = exchange(server.url("/transcribe"), take, watch);
+        EXPECT_EQ(outcome.body, json);
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_GT(told[0], 0);
+        EXPECT_LT(told[0], std::int64_t(json.size()));
+    }
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "whole, left open, then a stop" : "whole, left open, no length");
+        ScriptedReply left_open = answering(json);
+        left_open.announce_length = false;
+        left_open.stay_open = true;
+        LoopbackHttpServer server(left_open);
+        ExchangeWatch watch;
+        const auto start = Clock::now();
+        // The stop comes before the idle check could end the transfer on its own.
+        if (stop)
+            watch.stop_requested = [&] { return Clock::now() - start > std::chrono::milliseconds(300); };
+        const auto outcome = exchange(server.url("/transcribe"), take, watch);
+        EXPECT_EQ(outcome.ending, Ending::answered) << outcome.library_error;
+        EXPECT_EQ(outcome.body, json);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    }
+}
+
+// Reply headers past the cap, as many lines or as one line longer than the library takes, are named as
+// such, not as a connection that closed.
+TEST_F(SendAudio, HeadersOverTheCapAreNamedAsSuch) {
+    const std::string take = make_file("take.wav", "RIFF");
+    ScriptedReply many = answering(R"({"text":"x"})");
+    for (int i = 0; i < 100; ++i)
+        many.headers.push_back("X-Padding-" + std::to_string(i) + ": " + std::string(1000, 'a'));
+    ScriptedReply one = answering(R"({"text":"x"})");
+    one.headers.push_back("X-Padding: " + std::string(200 * 1024, 'a'));
+    for (const auto& reply : {many, one}) {
+        LoopbackHttpServer server(reply);
+        const auto outcome = exchange(server.url("/transcribe"), take, {});
+        EXPECT_EQ(outcome.ending, Ending::headers_over_cap) << outcome.library_error;
+        EXPECT_EQ(outcome.status, 200);
+    }
 }
 
 }  // namespace
