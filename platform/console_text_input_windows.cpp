@@ -1,8 +1,12 @@
 #include "platform/console_text_input_windows.h"
 
+#include "platform/interrupt_signal.h"
+
 namespace {
 
 constexpr wchar_t ctrl_z = 0x1A;
+// Far longer than the console takes to start the handler's thread, even on a loaded machine.
+constexpr DWORD interrupt_patience_ms = 1000;
 
 bool is_high_surrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
@@ -25,8 +29,11 @@ BOOL read_console_text(HANDLE input, char* into, DWORD size, DWORD* got) {
     DWORD read = 0;
     if (!ReadConsoleW(input, units + count, room, &read, nullptr)) return FALSE;
     if (read == 0) {
-        // Only Ctrl-C or Ctrl-Break ends a console read with nothing: Ctrl-Z arrives as a character. Paced,
-        // so that a console that keeps answering so can't make this thread spin.
+        // Ctrl-C and Ctrl-Break end a console read with nothing, and their handler runs on a thread of its
+        // own, maybe later: wait for it a while before taking an empty read for the end of input. Paced, so
+        // that a console that keeps answering so can't make this thread spin.
+        const bool interrupted = WaitForSingleObject(interrupt_waitable(), interrupt_patience_ms) == WAIT_OBJECT_0;
+        if (!interrupted) return TRUE;
         Sleep(10);
         SetLastError(ERROR_OPERATION_ABORTED);
         return FALSE;
