@@ -199,5 +199,7 @@ int sync_directory(const std::string& path) {
 
 std::string error_text(int error) {
     if (error < 0) return windows_error_text(static_cast<unsigned long>(-error));
+    // The C runtime has no words for this one; it stands for a file another program holds.
+    if (error == EWOULDBLOCK) return windows_error_text(ERROR_SHARING_VIOLATION);
     return error != 0 ? std::strerror(error) : "unknown I/O error";
 }
