@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/connection_refused.h"
+#include "transcription/http_trace.h"
 #include "transcription/transcription_request_internal.h"
 
 namespace transcription_detail {
@@ -138,6 +139,7 @@ ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWa
 
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, write_http_trace);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
         curl_easy_setopt(handle, CURLOPT_HTTPPOST, form);
