@@ -12,7 +12,8 @@ namespace {
 // How many of the last bytes of `text` begin a UTF-8 sequence that the next write will finish.
 std::size_t unfinished_tail(const std::string& text) {
     std::size_t back = 0;
-    while (back < 3 && back < text.size() && (static_cast<unsigned char>(text[text.size() - 1 - back]) & 0xC0) == 0x80)
+    while (back < 3 && back < text.size() &&
+           (static_cast<unsigned char>(text[text.size() - 1 - back]) & 0xC0) == 0x80)
         ++back;
     if (back == text.size()) return 0;
     const auto lead = static_cast<unsigned char>(text[text.size() - 1 - back]);
@@ -68,7 +69,8 @@ private:
 
     static std::wstring wide_with_crlf(const std::string& utf8) {
         // Bytes that are not UTF-8 become U+FFFD, as a terminal shows them.
-        const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+        const int length =
+            MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
         std::wstring wide(static_cast<std::size_t>(length), L'\0');
         MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
         std::wstring shown;

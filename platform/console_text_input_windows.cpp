@@ -32,7 +32,8 @@ BOOL read_console_text(HANDLE input, char* into, DWORD size, DWORD* got) {
         // Ctrl-C and Ctrl-Break end a console read with nothing, and their handler runs on a thread of its
         // own, maybe later: wait for it a while before taking an empty read for the end of input. Paced, so
         // that a console that keeps answering so can't make this thread spin.
-        const bool interrupted = WaitForSingleObject(interrupt_waitable(), interrupt_patience_ms) == WAIT_OBJECT_0;
+        const bool interrupted =
+            WaitForSingleObject(interrupt_waitable(), interrupt_patience_ms) == WAIT_OBJECT_0;
         if (!interrupted) return TRUE;
         Sleep(10);
         SetLastError(ERROR_OPERATION_ABORTED);

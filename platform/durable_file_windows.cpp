@@ -79,9 +79,9 @@ OVERLAPPED at(std::uint64_t offset) {
 // the name included, and flushes the drive's cache. Best effort, as a folder's sync is on POSIX: the
 // rename has happened either way.
 void make_name_durable(const std::string& path) {
-    const HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h =
+        CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     (void)FlushFileBuffers(h);
     CloseHandle(h);

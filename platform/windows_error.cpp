@@ -5,10 +5,11 @@
 std::string windows_error_text(unsigned long code) {
     const std::string number = "Windows error " + std::to_string(code);
     wchar_t words[512];
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  words, sizeof words / sizeof words[0], nullptr);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  0, words, sizeof words / sizeof words[0], nullptr);
     // The system's text ends with a line break (and sometimes a space); the message goes on after it.
-    while (length > 0 && (words[length - 1] == L'\r' || words[length - 1] == L'\n' || words[length - 1] == L' '))
+    while (length > 0 &&
+           (words[length - 1] == L'\r' || words[length - 1] == L'\n' || words[length - 1] == L' '))
         --length;
     if (length == 0) return number;
     const int bytes =
