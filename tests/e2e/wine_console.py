@@ -107,6 +107,17 @@ class DictateAtWineConsole(MicrophoneCase):
         self.assertIn("connection refused: is the transcription server running on localhost:4999?",
                       console.text().replace("\n", ""))
 
+    def test_a_failed_run_whose_window_closes_with_it_waits_for_enter(self):
+        # No sound server: recording fails at once. Under Wine the terminal is a console of this program alone.
+        no_sound = dict(self.mic.env, PULSE_SERVER="unix:" + os.path.join(self.scratch.path, "no-server"))
+        console = WineConsole(self.wine, no_sound, self.scratch.path)
+        self.addCleanup(console.close)
+        console.wait_for(lambda text: "dictate: press Enter to close this window" in text, what="request for Enter")
+        self.assertIn("dictate: audio: ", console.text())
+        self.assertTrue(console.proc.isalive())
+        console.type("\r")
+        self.assertEqual(console.exit_status(), 1, console.text())
+
 
 if __name__ == "__main__":
     private_network(sys.argv)
