@@ -27,7 +27,7 @@ class WineConsole:
     def __init__(self, wine, env, cwd):
         env = wine.env(env)
         env["LANG"] = "C.UTF-8"  # the terminal's encoding, which Wine's console writes
-        self.screen = TerminalScreen(columns=400)
+        self.screen = TerminalScreen()
         self.proc = pexpect.spawn("wine", [binary("dictate")], env=env, cwd=cwd, dimensions=(60, 400))
 
     def text(self):
