@@ -9,7 +9,7 @@
 
 int keep_window_for_reading(int status) {
     if (status == 0 || interrupt_requested() || !console_closes_with_process()) return status;
-    tell_user("press Enter to close this window");
+    tell_user("stopped by the error above; press Enter to close this window");
     constexpr int standard_input = 0;
     char byte = 0;
     for (;;) {

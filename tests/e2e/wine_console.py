@@ -34,18 +34,23 @@ class WineConsole:
         """The screen's lines, joined with no break where the console wrapped a long one."""
         return "\n".join(self.screen.lines())
 
+    def _read(self):
+        """Feeds what arrives within 0.2 s to the screen; False once the terminal has closed."""
+        try:
+            self.screen.feed(self.proc.read_nonblocking(4096, timeout=0.2))
+        except pexpect.TIMEOUT:
+            pass
+        except pexpect.EOF:
+            return False
+        return True
+
     def wait_for(self, predicate, timeout=STARTUP, what="the expected output"):
         deadline = time.monotonic() + timeout
         while not predicate(self.text()):
             if time.monotonic() > deadline:
                 raise AssertionError(f"no {what} within {timeout} s; the screen shows:\n{self.text()}")
-            try:
-                self.screen.feed(self.proc.read_nonblocking(4096, timeout=0.2))
-            except pexpect.TIMEOUT:
-                pass
-            except pexpect.EOF:
-                if not predicate(self.text()):
-                    raise AssertionError(f"the program ended before {what}; the screen shows:\n{self.text()}")
+            if not self._read() and not predicate(self.text()):
+                raise AssertionError(f"the program ended before {what}; the screen shows:\n{self.text()}")
 
     def prompts(self):
         return self.text().count(PROMPT.decode())
@@ -54,7 +59,17 @@ class WineConsole:
         self.proc.send(keys)
 
     def exit_status(self, timeout=STARTUP):
-        self.wait_for(lambda _: not self.proc.isalive(), timeout, "end of the program")
+        deadline = time.monotonic() + timeout
+        while self.proc.isalive():
+            if time.monotonic() > deadline:
+                raise AssertionError(f"still running after {timeout} s; the screen shows:\n{self.text()}")
+            if not self._read():
+                time.sleep(0.05)  # the terminal closed as the program ends: wait for its status
+        try:  # whatever the terminal still holds
+            while True:
+                self.screen.feed(self.proc.read_nonblocking(4096, timeout=0.2))
+        except (pexpect.TIMEOUT, pexpect.EOF):
+            pass
         self.proc.close()
         return self.proc.exitstatus
 
@@ -112,7 +127,7 @@ class DictateAtWineConsole(MicrophoneCase):
         no_sound = dict(self.mic.env, PULSE_SERVER="unix:" + os.path.join(self.scratch.path, "no-server"))
         console = WineConsole(self.wine, no_sound, self.scratch.path)
         self.addCleanup(console.close)
-        console.wait_for(lambda text: "dictate: press Enter to close this window" in text, what="request for Enter")
+        console.wait_for(lambda text: "; press Enter to close this window" in text, what="request for Enter")
         self.assertIn("dictate: audio: ", console.text())
         self.assertTrue(console.proc.isalive())
         console.type("\r")
