@@ -1,15 +1,18 @@
 #include <ctime>
 #include <iostream>
 
+#include "app/closing_window.h"
 #include "app/console_messages.h"
 #include "app/recording_cycle.h"
 #include "app/transcription_stage.h"
 #include "platform/interrupt_signal.h"
+#include "platform/process_start.h"
 #include "platform/standard_streams.h"
 
 int main() {
     // Before anything opens a file or a pipe, which would otherwise take a closed stream's number.
     if (const std::string problem = make_standard_streams_valid(); !problem.empty()) tell_user(problem);
+    prepare_process();
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
     TranscriptionState transcription_state;
     constexpr int standard_input = 0;
@@ -23,5 +26,5 @@ int main() {
         },
         tell_user,
         {interrupt_waitable(), interrupt_requested, interrupt_exit_status}};
-    return run_recording_cycles(seams);
+    return keep_window_for_reading(run_recording_cycles(seams));
 }

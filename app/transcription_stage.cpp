@@ -11,6 +11,7 @@
 #include "app/console_messages.h"
 #include "app/exchange_failure.h"
 #include "platform/interrupt_signal.h"
+#include "platform/text_file_bytes.h"
 #include "transcription/transcription_reply.h"
 #include "transcription/transcription_request_internal.h"
 
@@ -20,13 +21,13 @@ std::string os_reason() { return errno != 0 ? std::strerror(errno) : "unknown I/
 
 void save_transcript(TranscriptionState& state) {
     errno = 0;
-    state.transcript_file.open(state.transcription_path, std::ios::out | std::ios::trunc);
+    state.transcript_file.open(state.transcription_path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!state.transcript_file) {
         tell_user("could not save the text to " + state.transcription_path + ": " + os_reason());
         return;
     }
     state.transcript_file.clear();
-    state.transcript_file << state.transcription << std::endl;
+    state.transcript_file << text_file_bytes(state.transcription) << std::flush;
     std::string failure = state.transcript_file ? "" : os_reason();
     errno = 0;
     state.transcript_file.close();

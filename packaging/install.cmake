@@ -6,6 +6,30 @@
 # depends on that package so the folder is there wherever it is installed.
 include(GNUInstallDirs)
 
+if(WIN32)
+  # The zip a Windows user gets (`cpack -G ZIP`, which scripts/build-windows runs): dictate.exe, a short
+  # README for Windows, and the licence texts of all that is linked into the .exe: libcurl and PortAudio
+  # (DICTATE_WINDOWS_LICENCES, collected from their source packages by scripts/build-windows), the MinGW-w64
+  # runtime and winpthreads, and GCC's runtime with its exception (the toolchain's own Debian packages).
+  set(DICTATE_WINDOWS_LICENCES "" CACHE PATH "Folder of the licence texts of the cross-built libraries")
+  install(TARGETS dictate RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt DESTINATION .)
+  if(DICTATE_WINDOWS_LICENCES)
+    install(DIRECTORY ${DICTATE_WINDOWS_LICENCES}/ DESTINATION licences)
+  endif()
+  install(FILES /usr/share/doc/mingw-w64-common/copyright DESTINATION licences
+          RENAME mingw-w64-runtime-and-winpthreads.txt)
+  install(FILES /usr/share/doc/gcc-mingw-w64-base/copyright DESTINATION licences
+          RENAME gcc-runtime-library-exception.txt)
+  install(FILES /usr/share/common-licenses/GPL-3 DESTINATION licences RENAME GPL-3.txt)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME dictate)
+  set(CPACK_PACKAGE_FILE_NAME dictate-${PROJECT_VERSION}-windows-x86_64)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 install(TARGETS dictate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(DICTATE_BUILD_SERVER)
   install(TARGETS dictate-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/console_text_input_windows.h"
+
 namespace {
 
 // Bytes read from one handle by a thread of its own, handed to the main thread through a queue and an event
@@ -59,7 +61,8 @@ private:
         char chunk[16 * 1024];
         for (;;) {
             DWORD got = 0;
-            const BOOL ok = ReadFile(input_, chunk, sizeof chunk, &got, nullptr);
+            const BOOL ok = console_ ? read_console_text(input_, chunk, sizeof chunk, &got)
+                                     : ReadFile(input_, chunk, sizeof chunk, &got, nullptr);
             // Ctrl-C at a console cuts its read short; the interrupt is the console handler's to report.
             if (!ok && console_ && GetLastError() == ERROR_OPERATION_ABORTED) continue;
             std::lock_guard lock(mutex_);

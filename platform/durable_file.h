@@ -7,7 +7,8 @@
 // The few file-system calls that keeping a take safe on disk needs, behind a plain interface with one POSIX
 // and one Windows implementation. Files are raw bytes on both: nothing is translated (no CR before LF). Every
 // call returns 0 or an errno value (EEXIST, ENOSPC, EWOULDBLOCK, ...; Windows' own errors are mapped onto
-// these); none throws or prints. Any thread, one file per thread.
+// these, and one with no counterpart is returned as its Windows code negated); none throws or prints. Any
+// thread, one file per thread.
 
 // An open file. Owned by whoever opened it; close_file() releases it (and any lock on it).
 struct FileHandle {
@@ -45,11 +46,13 @@ int try_lock(FileHandle file);
 // True when `path` still names the open file (it was not removed or replaced since it was opened).
 bool still_named(FileHandle file, const std::string& path);
 
-// Renames `from` to `to`, failing with EEXIST instead of replacing anything at `to`.
+// Renames `from` to `to`, failing with EEXIST instead of replacing anything at `to`. On Windows a file held
+// for a moment by another program is waited for (about 2 s), and the new name is flushed to stable storage.
 int rename_no_replace(const std::string& from, const std::string& to);
+// On Windows a file held for a moment by another program is waited for, as by rename_no_replace().
 int remove_file(const std::string& path);
 // Makes the folder's entries (files created, renamed or removed in it) reach stable storage.
 int sync_directory(const std::string& path);
 
-// The OS's words for an error number.
+// The OS's words for an error number; on Windows, a negated Windows code in the system's own words and code.
 std::string error_text(int error);

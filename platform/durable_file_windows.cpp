@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/held_file_retry_windows.h"
+#include "platform/windows_error.h"
+
 namespace {
 
 // The lock is taken on one byte far past any take's end: Windows' locks bar other handles from reading and
@@ -37,7 +40,8 @@ int errno_of(DWORD error) {
         case ERROR_FILENAME_EXCED_RANGE:
             return ENAMETOOLONG;
         default:
-            return EIO;
+            // Told in the system's own words by error_text(); only a code that can't be negated is EIO.
+            return error > 0 && error <= 0xFFFF ? -static_cast<int>(error) : EIO;
     }
 }
 
@@ -68,6 +72,19 @@ OVERLAPPED at(std::uint64_t offset) {
     where.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
     where.OffsetHigh = static_cast<DWORD>(offset >> 32);
     return where;
+}
+
+// MOVEFILE_WRITE_THROUGH waits only for a move between volumes; a rename within one volume is a change of
+// metadata that reaches the disk later. Flushing the file under its new name commits its pending metadata,
+// the name included, and flushes the drive's cache. Best effort, as a folder's sync is on POSIX: the
+// rename has happened either way.
+void make_name_durable(const std::string& path) {
+    const HANDLE h =
+        CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    (void)FlushFileBuffers(h);
+    CloseHandle(h);
 }
 
 // One call moves at most this much, so that a byte count always fits a DWORD.
@@ -162,16 +179,27 @@ bool still_named(FileHandle file, const std::string& path) {
 
 int rename_no_replace(const std::string& from, const std::string& to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-    return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : last_error();
+    const bool moved = retry_while_held(
+        [&] { return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_WRITE_THROUGH) != 0; });
+    if (!moved) return last_error();
+    make_name_durable(to);
+    return 0;
 }
 
-int remove_file(const std::string& path) { return DeleteFileW(wide(path).c_str()) ? 0 : last_error(); }
+int remove_file(const std::string& path) {
+    return retry_while_held([&] { return DeleteFileW(wide(path).c_str()) != 0; }) ? 0 : last_error();
+}
 
 int sync_directory(const std::string& path) {
     // A folder's entries can't be flushed through a handle without administrator rights; NTFS journals
-    // them itself, and MOVEFILE_WRITE_THROUGH above waits for a rename to reach the disk.
+    // them itself, and rename_no_replace above flushes a renamed file, which commits its new name.
     (void)path;
     return 0;
 }
 
-std::string error_text(int error) { return error != 0 ? std::strerror(error) : "unknown I/O error"; }
+std::string error_text(int error) {
+    if (error < 0) return windows_error_text(static_cast<unsigned long>(-error));
+    // The C runtime has no words for this one; it stands for a file another program holds.
+    if (error == EWOULDBLOCK) return windows_error_text(ERROR_SHARING_VIOLATION);
+    return error != 0 ? std::strerror(error) : "unknown I/O error";
+}

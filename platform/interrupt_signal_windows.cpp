@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "platform/windows_error.h"
+
 namespace {
 
 // The numbers the POSIX build reports, so that exit statuses are the same everywhere.
@@ -45,7 +47,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 }
 
 std::string failure(const char* call) {
-    return std::string(call) + " failed: Windows error " + std::to_string(GetLastError()) +
+    return std::string(call) + " failed: " + windows_error_text(GetLastError()) +
            " (Ctrl-C and closing the console will end the program without finishing the take)";
 }
 

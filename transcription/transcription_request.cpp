@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "transcription/transcription_reply.h"
+#include "platform/connection_refused.h"
 #include "transcription/transcription_request_internal.h"
 
 namespace transcription_detail {
@@ -130,7 +131,7 @@ Ending ending_of(CURLcode result, CURL* handle, const ReplySink& sink, const Wat
         case CURLE_COULDNT_CONNECT: {
             long os_error = 0;
             curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &os_error);
-            return os_error == ECONNREFUSED ? Ending::refused : Ending::not_connected;
+            return is_connection_refused(os_error) ? Ending::refused : Ending::not_connected;
         }
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_OPERATION_TIMEDOUT:  // the only time limit set is the one on connecting

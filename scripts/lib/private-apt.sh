@@ -9,12 +9,17 @@ debian_mirror() {
   echo "$mirror"
 }
 
-# private_apt DIR SOURCES_LINE: lays out DIR for apt and sets the array private_apt_opts, to be passed to
-# apt-get and apt-cache, so that they read only SOURCES_LINE with lists kept in DIR.
+# The mirror this machine uses for Debian's security updates, empty when its apt configuration has none.
+debian_security_mirror() {
+  apt-cache policy | awk '$1 ~ /^[0-9]+$/ && $3 ~ /-security\// && $2 ~ /^https?:/ {print $2; exit}'
+}
+
+# private_apt DIR SOURCES_LINE...: lays out DIR for apt and sets the array private_apt_opts, to be passed to
+# apt-get and apt-cache, so that they read only the SOURCES_LINEs with lists kept in DIR.
 private_apt() {
-  local dir=$1 line=$2
+  local dir=$1
   mkdir -p "$dir/lists/partial" "$dir/parts" "$dir/archives/partial"
-  echo "$line" >"$dir/sources.list"
+  printf '%s\n' "${@:2}" >"$dir/sources.list"
   private_apt_opts=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o "Dir::Etc::sourceparts=$dir/parts"
                     -o "Dir::State::lists=$dir/lists" -o "Dir::Cache::archives=$dir/archives"
                     -o "APT::Get::List-Cleanup=0")

@@ -1,0 +1,61 @@
+"""What a terminal would show for the bytes a program wrote to it: enough of a VT100 to read back a console
+that draws with cursor moves (Wine's does, a character at a time), so a test can compare the text on the
+screen with what the program meant to show. Knows printable UTF-8 text, CR, LF and the CSI sequences that
+move the cursor or erase a line; every other sequence (colours, cursor visibility) changes nothing on a
+screen of plain characters and is skipped."""
+
+import re
+
+_CSI = re.compile(r"\x1b\[([0-9;?]*)([@-~])")
+
+
+class TerminalScreen:
+    def __init__(self):
+        self.rows = [[]]
+        self.row = self.column = 0
+
+    def feed(self, data):
+        """Draws `data` (bytes as read from the terminal, whole UTF-8 sequences) on the screen."""
+        text = data.decode("utf-8", errors="replace")
+        position = 0
+        for match in _CSI.finditer(text):
+            self._draw(text[position:match.start()])
+            self._control(match.group(1), match.group(2))
+            position = match.end()
+        self._draw(text[position:])
+
+    def lines(self):
+        """The screen's lines with their trailing blanks removed, trailing empty lines dropped."""
+        shown = ["".join(row).rstrip() for row in self.rows]
+        while shown and not shown[-1]:
+            shown.pop()
+        return shown
+
+    def _line(self):
+        while len(self.rows) <= self.row:
+            self.rows.append([])
+        line = self.rows[self.row]
+        line.extend(" " * (self.column - len(line)))
+        return line
+
+    def _draw(self, text):
+        for char in text:
+            if char == "\r":
+                self.column = 0
+            elif char == "\n":
+                self.row += 1
+            elif char >= " ":
+                line = self._line()
+                line[self.column:self.column + 1] = [char]
+                self.column += 1
+
+    def _control(self, parameters, final):
+        numbers = [int(n) for n in parameters.lstrip("?").split(";") if n.isdigit()]
+        if final == "C":
+            self.column += numbers[0] if numbers else 1
+        elif final == "D":
+            self.column = max(0, self.column - (numbers[0] if numbers else 1))
+        elif final in "Hf":
+            self.row, self.column = [(numbers[i] if len(numbers) > i else 1) - 1 for i in (0, 1)]
+        elif final == "K":
+            del self._line()[self.column:]  # to the end of the line, the only kind Wine sends
