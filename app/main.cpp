@@ -3,10 +3,14 @@
 
 #include "app/console_messages.h"
 #include "app/recording_cycle.h"
+#include "app/run_settings.h"
 #include "app/transcription_stage.h"
 #include "platform/interrupt_signal.h"
 
-int main() {
+int main(int argc, char** argv) {
+    auto settled = follow_command_line(argc, argv, std::cout, std::cerr, tell_user);
+    if (const int* exit_status = std::get_if<int>(&settled)) return *exit_status;
+    RunSettings& settings = std::get<RunSettings>(settled);
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
     TranscriptionState transcription_state;
     constexpr int standard_input = 0;
@@ -18,6 +22,8 @@ int main() {
                                                        std::cout);
                            },
                            tell_user,
-                           {interrupt_waitable(), interrupt_requested, interrupt_exit_status}};
+                           {interrupt_waitable(), interrupt_requested, interrupt_exit_status},
+                           settings.device ? &*settings.device : nullptr,
+                           &settings.status};
     return run_recording_cycles(seams);
 }

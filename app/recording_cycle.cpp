@@ -5,6 +5,7 @@
 
 #include "app/console_messages.h"
 #include "app/key_wait.h"
+#include "app/status_line.h"
 #include "app/take_file.h"
 #include "app/take_recovery.h"
 #include "app/timestamp.h"
@@ -21,6 +22,12 @@ constexpr int audio_failure_status = 1;
 constexpr std::size_t shortest_take_judged = 24000;  // half a second
 // How far the main thread may fall behind the audio thread before sound is lost: a few seconds.
 constexpr std::size_t ring_samples = 4 * 48000;
+#if defined(_WIN32)
+// Windows gives a program silence, not an error, when its privacy settings keep it from the microphone.
+constexpr const char* silent_take_hint = "; on Windows, Settings > Privacy > Microphone must let desktop apps use it";
+#else
+constexpr const char* silent_take_hint = "";
+#endif
 
 void report(const CycleSeams& seams, const AudioFailure& failure) {
     seams.tell("audio: " + failure.call + " failed: " + failure.reason);
@@ -38,10 +45,13 @@ int run_recording_cycles(const CycleSeams& seams) {
     TakeJournal journal;
     std::string timestamp;
     std::ostringstream formatter;
+    StatusLine no_status;
+    StatusLine& status = seams.status != nullptr ? *seams.status : no_status;
     const auto keep_what_arrived = [&] {
         ring.drain([&](const float* samples, std::size_t count) {
             recorded_samples.append(samples, count);
             journal.append(samples, count);
+            status.feed(samples, count);
         });
     };
 
@@ -53,16 +63,19 @@ int run_recording_cycles(const CycleSeams& seams) {
         (void)journal.open(wav_directory, timestamp);
 
         MicrophoneCapture capture;
-        if (auto failure = capture.start(ring)) {
+        if (auto failure = capture.start(ring, seams.device)) {
             journal.discard();
             report(seams, *failure);
             return audio_failure_status;
         }
+        status.begin_take();
         seams.out << stop_prompt << std::flush;
         const WaitEnd end = wait_for_take_end(seams.input_fd, seams.interrupt.fd, [&] {
             keep_what_arrived();
+            status.redraw_if_due();
             return capture.running() && !capture.stalled();
         });
+        status.end_take(end == WaitEnd::key);
         // The take is complete from here and written before the stream is closed: a device that hangs
         // would hang the close, and the take must not wait on it.
         capture.seal();
@@ -84,7 +97,8 @@ int run_recording_cycles(const CycleSeams& seams) {
         }
         if (recorded_samples.size() >= shortest_take_judged && is_silent(recorded_samples)) {
             seams.tell("the take " + kept.name.wav_path +
-                       " is silent: the default input device may be the wrong one, or muted");
+                       " is silent: the input device may be the wrong one, or muted (dictate --list-devices shows the"
+                       " others" + std::string(silent_take_hint) + ")");
         }
 
         if (end == WaitEnd::capture_stopped && capture.stalled()) {
