@@ -66,6 +66,8 @@ class StatusLine(MicrophoneCase):
             self.assertEqual(term.wait(), 0)
 
         first, second = self.scratch.wavs()
+        # Nothing of the status line is left, not even behind a shorter line written over it.
+        self.assertNotIn(" dB", "\n".join(term.rows()))
         self.assertEqual([r for r in term.rows() if not NOT_DIALOGUE.match(r)],
                          [PROMPT_TEXT, "output_path: C:/Whisper/" + first, "first take",
                           PROMPT_TEXT + "output_path: C:/Whisper/" + second, "second take"])
