@@ -27,7 +27,8 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
             line.quiet = true;
         } else if (argument == device_option || argument == "-d") {
             if (i + 1 == arguments.size() || arguments[i + 1].empty()) {
-                line.problem = refusal(std::string(argument) + " needs the name or the number of an input device");
+                line.problem =
+                    refusal(std::string(argument) + " needs the name or the number of an input device");
                 line.action = CommandLine::Action::refuse;
                 return line;
             }
@@ -40,9 +41,10 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
                 return line;
             }
         } else {
-            line.problem = refusal(argument.substr(0, 1) == "-" ? "unknown option '" + std::string(argument) + "'"
-                                                               : "unexpected argument '" + std::string(argument) +
-                                                                     "': dictate takes options only");
+            line.problem =
+                refusal(argument.substr(0, 1) == "-" ? "unknown option '" + std::string(argument) + "'"
+                                                     : "unexpected argument '" + std::string(argument) +
+                                                           "': dictate takes options only");
             line.action = CommandLine::Action::refuse;
             return line;
         }

@@ -9,8 +9,8 @@
 struct CommandLine {
     enum class Action { record, help, version, list_devices, refuse };
     Action action = Action::record;
-    std::string device;   // --device, else DICTATE_DEVICE: a name or an index; empty: the default input device
-    bool quiet = false;   // --quiet: no status line
+    std::string device;  // --device, else DICTATE_DEVICE: a name or an index; empty: the default input device
+    bool quiet = false;  // --quiet: no status line
     std::string problem;  // for refuse: what is wrong, worded for tell_user()
 };
 

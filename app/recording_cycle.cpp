@@ -22,11 +22,13 @@ constexpr int audio_failure_status = 1;
 constexpr std::size_t shortest_take_judged = 24000;  // half a second
 // How far the main thread may fall behind the audio thread before sound is lost: a few seconds.
 constexpr std::size_t ring_samples = 4 * 48000;
+// What to look at when a take is silent. Windows gives a program silence, not an error, when its privacy
+// settings keep it from the microphone.
 #if defined(_WIN32)
-// Windows gives a program silence, not an error, when its privacy settings keep it from the microphone.
-constexpr const char* silent_take_hint = "; on Windows, Settings > Privacy > Microphone must let desktop apps use it";
+constexpr const char* silent_take_advice =
+    " (dictate --list-devices shows the others; Settings > Privacy > Microphone must let desktop apps use it)";
 #else
-constexpr const char* silent_take_hint = "";
+constexpr const char* silent_take_advice = " (dictate --list-devices shows the others)";
 #endif
 
 void report(const CycleSeams& seams, const AudioFailure& failure) {
@@ -97,8 +99,7 @@ int run_recording_cycles(const CycleSeams& seams) {
         }
         if (recorded_samples.size() >= shortest_take_judged && is_silent(recorded_samples)) {
             seams.tell("the take " + kept.name.wav_path +
-                       " is silent: the input device may be the wrong one, or muted (dictate --list-devices shows the"
-                       " others" + std::string(silent_take_hint) + ")");
+                       " is silent: the input device may be the wrong one, or muted" + silent_take_advice);
         }
 
         if (end == WaitEnd::capture_stopped && capture.stalled()) {

@@ -13,7 +13,8 @@ namespace {
 constexpr int audio_failure_status = 1;
 
 // The devices, or the failure told and its exit status.
-std::variant<std::vector<InputDevice>, int> devices_or_status(const std::function<void(std::string_view)>& tell) {
+std::variant<std::vector<InputDevice>, int> devices_or_status(
+    const std::function<void(std::string_view)>& tell) {
     auto listed = list_input_devices();
     if (const auto* failure = std::get_if<AudioFailure>(&listed)) {
         tell("audio: " + failure->call + " failed: " + failure->reason);
@@ -36,9 +37,8 @@ std::string device_row(const InputDevice& device) {
 std::variant<int, RunSettings> follow_command_line(int argc, const char* const* argv, std::ostream& out,
                                                    std::ostream& terminal,
                                                    const std::function<void(std::string_view)>& tell) {
-    const CommandLine line =
-        read_command_line(std::vector<std::string_view>(argv + (argc > 0 ? 1 : 0), argv + argc),
-                          std::getenv("DICTATE_DEVICE"));
+    const CommandLine line = read_command_line(
+        std::vector<std::string_view>(argv + (argc > 0 ? 1 : 0), argv + argc), std::getenv("DICTATE_DEVICE"));
     switch (line.action) {
         case CommandLine::Action::refuse:
             tell(line.problem);
@@ -53,7 +53,8 @@ std::variant<int, RunSettings> follow_command_line(int argc, const char* const* 
             auto devices = devices_or_status(tell);
             if (const int* status = std::get_if<int>(&devices)) return *status;
             out << "Input devices (* marks the default):\n";
-            for (const auto& d : std::get<std::vector<InputDevice>>(devices)) out << console_safe(device_row(d)) << '\n';
+            for (const auto& d : std::get<std::vector<InputDevice>>(devices))
+                out << console_safe(device_row(d)) << '\n';
             out << std::flush;
             return 0;
         }
@@ -62,7 +63,8 @@ std::variant<int, RunSettings> follow_command_line(int argc, const char* const* 
     }
 
     RunSettings settings;
-    if (!line.quiet && stderr_takes_cursor_sequences()) settings.status = StatusLine(terminal, input_echoes_keys());
+    if (!line.quiet && stderr_takes_cursor_sequences())
+        settings.status = StatusLine(terminal, input_echoes_keys());
     if (line.device.empty()) return settings;
 
     auto devices = devices_or_status(tell);
@@ -73,7 +75,8 @@ std::variant<int, RunSettings> follow_command_line(int argc, const char* const* 
         return settings;
     }
     tell(choice.outcome == DeviceChoice::Outcome::ambiguous
-             ? "more than one input device is named like '" + line.device + "'; give more of the name, or the number:"
+             ? "more than one input device is named like '" + line.device +
+                   "'; give more of the name, or the number:"
          : choice.candidates.empty()
              ? "no input device is named like '" + line.device + "', and there are none at all"
              : "no input device is named like '" + line.device + "'; the input devices are:");

@@ -17,9 +17,13 @@ constexpr int bar_cells = 20;
 constexpr double floor_db = -60.0;
 
 // The sequences, all of them in the VT100 set that Windows' console also takes.
-constexpr const char* save_cursor = "\x1b" "7";
-constexpr const char* restore_cursor = "\x1b" "8";
-constexpr const char* row_up = "\x1bM";  // scrolls the screen down if at the top, never the case here
+constexpr const char* save_cursor =
+    "\x1b"
+    "7";
+constexpr const char* restore_cursor =
+    "\x1b"
+    "8";
+constexpr const char* row_up = "\x1bM";     // scrolls the screen down if at the top, never the case here
 constexpr const char* row_down = "\x1b[B";  // never scrolls: the row was made by begin_take()
 constexpr const char* clear_row = "\x1b[2K";
 constexpr const char* clear_to_end = "\x1b[K";
@@ -28,8 +32,10 @@ std::string elapsed(std::uint64_t samples) {
     const std::uint64_t seconds = samples / rate;
     char text[32];
     if (seconds >= 3600) {
-        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(seconds / 3600),
-                      static_cast<unsigned long long>(seconds / 60 % 60), static_cast<unsigned long long>(seconds % 60));
+        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
+                      static_cast<unsigned long long>(seconds / 3600),
+                      static_cast<unsigned long long>(seconds / 60 % 60),
+                      static_cast<unsigned long long>(seconds % 60));
     } else {
         std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
                       static_cast<unsigned long long>(seconds % 60));
@@ -76,7 +82,8 @@ void StatusLine::redraw_if_due() {
     const InputMeter::Reading& now = meter_.reading();
     if (drawn_ && now.samples - drawn_at_ < redraw_every) return;
     if (now.clipped) clip_shown_until_ = now.samples + clip_held;
-    std::string text = status_text(now.samples, now.peak, now.samples < clip_shown_until_, now.silent_samples);
+    std::string text =
+        status_text(now.samples, now.peak, now.samples < clip_shown_until_, now.silent_samples);
     // A line longer than the row would wrap onto the next one and leave it behind.
     text.resize(std::min<std::size_t>(text.size(), static_cast<std::size_t>(std::max(columns_ - 1, 0))));
     if (!drawn_ || text != shown_) {

@@ -21,8 +21,8 @@ class StatusLine {
 public:
     // Off: every member does nothing.
     StatusLine() = default;
-    // Draws on `terminal`, which must outlive it. `keys_echo`: whether the terminal shows the Enter that ends a
-    // take (input_echoes_keys()), which moves the cursor to the row the line is on.
+    // Draws on `terminal`, which must outlive it. `keys_echo`: whether the terminal shows the Enter that ends
+    // a take (input_echoes_keys()), which moves the cursor to the row the line is on.
     StatusLine(std::ostream& terminal, bool keys_echo) : terminal_(&terminal), keys_echo_(keys_echo) {}
 
     bool on() const { return terminal_ != nullptr; }
@@ -46,7 +46,7 @@ private:
     bool drawn_ = false;
     std::string shown_;  // what the row holds, so that the same text isn't sent again
     int columns_ = 80;
-    std::uint64_t drawn_at_ = 0;        // samples fed when last drawn
+    std::uint64_t drawn_at_ = 0;          // samples fed when last drawn
     std::uint64_t clip_shown_until_ = 0;  // in samples fed: a clip stays marked for a second
     InputMeter meter_;
 };

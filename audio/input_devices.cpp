@@ -40,7 +40,8 @@ std::vector<InputDevice> listed_now() {
 
 std::variant<std::vector<InputDevice>, AudioFailure> list_input_devices() {
     QuietStderr quiet;  // the audio stack's probing noise, as for a take
-    if (const PaError e = Pa_Initialize(); e != paNoError) return AudioFailure{"Pa_Initialize", Pa_GetErrorText(e)};
+    if (const PaError e = Pa_Initialize(); e != paNoError)
+        return AudioFailure{"Pa_Initialize", Pa_GetErrorText(e)};
     std::vector<InputDevice> devices = listed_now();
     Pa_Terminate();
     return devices;

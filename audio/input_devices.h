@@ -10,9 +10,9 @@
 
 // One device the audio library can record from, as it lists them.
 struct InputDevice {
-    int index = -1;         // the library's number for it; the same while the list of devices doesn't change
-    std::string name;       // as the host API words it (UTF-8)
-    std::string host_api;   // e.g. "ALSA", "Windows WASAPI"
+    int index = -1;        // the library's number for it; the same while the list of devices doesn't change
+    std::string name;      // as the host API words it (UTF-8)
+    std::string host_api;  // e.g. "ALSA", "Windows WASAPI"
     double default_rate = 0;
     bool is_default = false;  // the system's default input, which a take records from unless told otherwise
 };
@@ -26,8 +26,8 @@ std::variant<std::vector<InputDevice>, AudioFailure> list_input_devices();
 struct DeviceChoice {
     enum class Outcome { found, unknown, ambiguous };
     Outcome outcome = Outcome::unknown;
-    std::optional<InputDevice> device;      // when found
-    std::vector<InputDevice> candidates;    // ambiguous: those that matched; unknown: every device
+    std::optional<InputDevice> device;    // when found
+    std::vector<InputDevice> candidates;  // ambiguous: those that matched; unknown: every device
 };
 DeviceChoice choose_input_device(const std::vector<InputDevice>& devices, std::string_view wanted);
 

@@ -53,8 +53,9 @@ AudioFailure failure(const char* call, PaError error) {
         reason += " (no default input device found: is a microphone connected and the sound server running?)";
     }
     if (error == paInvalidSampleRate) {
-        reason += " (the input device can't record at 48000 Hz, which a take needs: dictate --list-devices shows"
-                  " the others)";
+        reason +=
+            " (the input device can't record at 48000 Hz, which a take needs: dictate --list-devices shows"
+            " the others)";
     }
     return AudioFailure{call, reason};
 }
@@ -64,12 +65,14 @@ AudioFailure failure(const char* call, PaError error) {
 std::optional<AudioFailure> open_chosen(const InputDevice& device, PaStream** stream, SampleRing& ring) {
     const int index = current_index_of(device);
     if (index < 0) {
-        return AudioFailure{"Pa_OpenStream", "the input device \"" + device.name + "\" (" + device.host_api +
-                                                 ") is no longer there; dictate --list-devices shows those that are"};
+        return AudioFailure{"Pa_OpenStream",
+                            "the input device \"" + device.name + "\" (" + device.host_api +
+                                ") is no longer there; dictate --list-devices shows those that are"};
     }
-    const PaStreamParameters input{index, 1, paFloat32, Pa_GetDeviceInfo(index)->defaultHighInputLatency, nullptr};
-    const PaError e = Pa_OpenStream(stream, &input, nullptr, sample_rate, paFramesPerBufferUnspecified, paNoFlag,
-                                    record_callback, &ring);
+    const PaStreamParameters input{index, 1, paFloat32, Pa_GetDeviceInfo(index)->defaultHighInputLatency,
+                                   nullptr};
+    const PaError e = Pa_OpenStream(stream, &input, nullptr, sample_rate, paFramesPerBufferUnspecified,
+                                    paNoFlag, record_callback, &ring);
     if (e == paNoError) return std::nullopt;
     return failure("Pa_OpenStream", e);
 }
