@@ -159,9 +159,10 @@ TEST_F(RecordingCycle, SilentTakeOfHalfASecondOrMoreIsCalledSilent) {
     hang_up.join();
     EXPECT_EQ(status, 0);
     ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told[0],
-              "the take C:/Whisper/06-12-2026_07-08-15_output.wav is silent: the input device may be the wrong "
-              "one, or muted (dictate --list-devices shows the others)");
+    EXPECT_EQ(
+        told[0],
+        "the take C:/Whisper/06-12-2026_07-08-15_output.wav is silent: the input device may be the wrong "
+        "one, or muted (dictate --list-devices shows the others)");
 }
 
 TEST_F(RecordingCycle, InterruptEndsTheTakeWhichIsStillKeptAndTranscribed) {
