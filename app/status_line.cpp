@@ -72,13 +72,20 @@ void StatusLine::begin_take() {
     drawn_ = false;
     drawn_at_ = 0;
     clip_shown_until_ = 0;
+    // On a terminal narrower than this the prompt itself wraps, and the row under it is not the line's.
+    constexpr int narrowest = 50;
     columns_ = stderr_columns();
+    if (columns_ < narrowest) {
+        taking_ = false;
+        return;
+    }
+    taking_ = true;
     // A line end makes the row below exist, scrolling if need be; back up to the start of the prompt's row.
     *terminal_ << '\n' << row_up << std::flush;
 }
 
 void StatusLine::redraw_if_due() {
-    if (!on()) return;
+    if (!on() || !taking_) return;
     const InputMeter::Reading& now = meter_.reading();
     if (drawn_ && now.samples - drawn_at_ < redraw_every) return;
     if (now.clipped) clip_shown_until_ = now.samples + clip_held;
@@ -96,7 +103,8 @@ void StatusLine::redraw_if_due() {
 }
 
 void StatusLine::end_take(bool by_enter) {
-    if (!on()) return;
+    if (!on() || !taking_) return;
+    taking_ = false;
     if (by_enter && keys_echo_) {
         // The echoed Enter has already put the cursor at the start of the line's row.
         *terminal_ << '\r' << clear_row << std::flush;

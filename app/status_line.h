@@ -16,7 +16,8 @@
 // screen is the dialogue alone. It is drawn on standard error, and only on a terminal that takes cursor
 // sequences (terminal.h); otherwise the program runs without it and writes none of its bytes.
 //
-// The dialogue must start the prompt at the beginning of a row, as it always does. Main thread.
+// The dialogue must start the prompt at the beginning of a row, as it always does; a terminal narrower than
+// 50 columns gets no line. Main thread.
 class StatusLine {
 public:
     // Off: every member does nothing.
@@ -32,7 +33,7 @@ public:
     void begin_take();
     // The samples of the take, as they are drained from the ring.
     void feed(const float* samples, std::size_t count) {
-        if (on()) meter_.feed(samples, count);
+        if (taking_) meter_.feed(samples, count);
     }
     // Called a few times a second while the take records; draws when a quarter of a second of sound has come
     // in since the last drawing, and at once the first time.
@@ -43,6 +44,7 @@ public:
 private:
     std::ostream* terminal_ = nullptr;
     bool keys_echo_ = false;
+    bool taking_ = false;  // between begin_take() and end_take() on a terminal wide enough for the line
     bool drawn_ = false;
     std::string shown_;  // what the row holds, so that the same text isn't sent again
     int columns_ = 80;
