@@ -17,12 +17,8 @@ constexpr int bar_cells = 20;
 constexpr double floor_db = -60.0;
 
 // The sequences, all of them in the VT100 set that Windows' console also takes.
-constexpr const char* save_cursor =
-    "\x1b"
-    "7";
-constexpr const char* restore_cursor =
-    "\x1b"
-    "8";
+constexpr char save_cursor[] = {'\x1b', '7', '\0'};
+constexpr char restore_cursor[] = {'\x1b', '8', '\0'};
 constexpr const char* row_up = "\x1bM";     // scrolls the screen down if at the top, never the case here
 constexpr const char* row_down = "\x1b[B";  // never scrolls: the row was made by begin_take()
 constexpr const char* clear_row = "\x1b[2K";
@@ -106,8 +102,10 @@ void StatusLine::end_take(bool by_enter) {
     if (!on() || !taking_) return;
     taking_ = false;
     if (by_enter && keys_echo_) {
-        // The echoed Enter has already put the cursor at the start of the line's row.
-        *terminal_ << '\r' << clear_row << std::flush;
+        // The echoed Enter has already put the cursor at the start of the line's row. A drawing that came
+        // between the echo and the read of the key went one row lower still: that row is cleared too.
+        *terminal_ << '\r' << clear_row << save_cursor << row_down << clear_row << restore_cursor
+                   << std::flush;
     } else {
         *terminal_ << save_cursor << row_down << clear_row << restore_cursor << std::flush;
     }
