@@ -4,15 +4,19 @@
 #include "app/closing_window.h"
 #include "app/console_messages.h"
 #include "app/recording_cycle.h"
+#include "app/run_settings.h"
 #include "app/transcription_stage.h"
 #include "platform/interrupt_signal.h"
 #include "platform/process_start.h"
 #include "platform/standard_streams.h"
 
-int main() {
+int main(int argc, char** argv) {
     // Before anything opens a file or a pipe, which would otherwise take a closed stream's number.
     if (const std::string problem = make_standard_streams_valid(); !problem.empty()) tell_user(problem);
     prepare_process();
+    auto settled = follow_command_line(argc, argv, std::cout, std::cerr, tell_user);
+    if (const int* exit_status = std::get_if<int>(&settled)) return *exit_status;
+    RunSettings& settings = std::get<RunSettings>(settled);
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
     TranscriptionState transcription_state;
     constexpr int standard_input = 0;
@@ -25,6 +29,8 @@ int main() {
                                     interrupted_first);
         },
         tell_user,
-        {interrupt_waitable(), interrupt_requested, interrupt_exit_status}};
+        {interrupt_waitable(), interrupt_requested, interrupt_exit_status},
+        settings.device ? &*settings.device : nullptr,
+        &settings.status};
     return keep_window_for_reading(run_recording_cycles(seams));
 }

@@ -5,6 +5,7 @@
 
 #include "app/console_messages.h"
 #include "app/key_wait.h"
+#include "app/status_line.h"
 #include "app/take_file.h"
 #include "app/take_recovery.h"
 #include "app/timestamp.h"
@@ -21,6 +22,14 @@ constexpr int audio_failure_status = 1;
 constexpr std::size_t shortest_take_judged = 24000;  // half a second
 // How far the main thread may fall behind the audio thread before sound is lost: a few seconds.
 constexpr std::size_t ring_samples = 4 * 48000;
+// What to look at when a take is silent. Windows gives a program silence, not an error, when its privacy
+// settings keep it from the microphone.
+#if defined(_WIN32)
+constexpr const char* silent_take_advice =
+    " (dictate --list-devices shows the others; Settings > Privacy > Microphone must let desktop apps use it)";
+#else
+constexpr const char* silent_take_advice = " (dictate --list-devices shows the others)";
+#endif
 
 void report(const CycleSeams& seams, const AudioFailure& failure) {
     seams.tell("audio: " + failure.call + " failed: " + failure.reason);
@@ -39,10 +48,13 @@ int run_recording_cycles(const CycleSeams& seams) {
     std::string timestamp;
     std::ostringstream formatter;
     KeyInput keys(seams.input_fd);
+    StatusLine no_status;
+    StatusLine& status = seams.status != nullptr ? *seams.status : no_status;
     const auto keep_what_arrived = [&] {
         ring.drain([&](const float* samples, std::size_t count) {
             recorded_samples.append(samples, count);
             journal.append(samples, count);
+            status.feed(samples, count);
         });
     };
 
@@ -54,25 +66,31 @@ int run_recording_cycles(const CycleSeams& seams) {
         (void)journal.open(wav_directory, timestamp);
 
         MicrophoneCapture capture;
-        if (auto failure = capture.start(ring)) {
+        if (auto failure = capture.start(ring, seams.device)) {
             journal.discard();
             report(seams, *failure);
             return audio_failure_status;
         }
         keys.drop_typed_ahead();
+        status.begin_take();
         seams.out << stop_prompt << std::flush;
         WaitEnd end = WaitEnd::key;
         for (bool told_ignored = false;; told_ignored = true) {
             end = keys.wait_for_take_end(seams.interrupt.fd, [&] {
                 keep_what_arrived();
+                status.redraw_if_due();
                 return capture.running() && !capture.stalled();
             });
             if (end != WaitEnd::key) break;
             keep_what_arrived();
             if (recorded_samples.size() > 0) break;
-            // A take with no sound at all would be an empty file and an upload for nothing.
+            // A take with no sound at all would be an empty file and an upload for nothing. The status line
+            // makes way for the message and comes back under it.
+            status.end_take(true);
             if (!told_ignored) seams.tell("ignored Enter: no sound had been recorded yet; the take goes on");
+            status.begin_take();
         }
+        status.end_take(end == WaitEnd::key);
         // Read once the take is over: an interrupt from here on is about the upload, not the take.
         const bool interrupted_in_take = seams.interrupt.requested();
         // The take is complete from here and written before the stream is closed: a device that hangs
@@ -96,7 +114,7 @@ int run_recording_cycles(const CycleSeams& seams) {
         }
         if (recorded_samples.size() >= shortest_take_judged && is_silent(recorded_samples)) {
             seams.tell("the take " + kept.name.wav_path +
-                       " is silent: the default input device may be the wrong one, or muted");
+                       " is silent: the input device may be the wrong one, or muted" + silent_take_advice);
         }
 
         if (end == WaitEnd::capture_stopped && capture.stalled()) {

@@ -9,6 +9,9 @@
 #include "app/console_messages.h"
 #include "platform/waitable.h"
 
+class StatusLine;
+struct InputDevice;
+
 // Where the cycles hear that the program should stop (Ctrl-C, SIGTERM, SIGHUP). main() passes the signal
 // handlers' (interrupt_signal.h); the defaults are a source that never asks.
 struct InterruptSource {
@@ -31,6 +34,8 @@ struct CycleSeams {
     // The cycles' "dictate: " messages (see console_messages.h): standard error unless a test listens.
     std::function<void(std::string_view)> tell = tell_user;
     InterruptSource interrupt{};
+    const InputDevice* device = nullptr;  // the input device to record from; null: the default one
+    StatusLine* status = nullptr;         // the recording time and level under the prompt; null: none
 };
 
 inline constexpr const char* wav_directory = "C:/Whisper/";

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "audio/input_devices.h"
 #include "platform/quiet_stderr.h"
 
 namespace {
@@ -51,14 +52,36 @@ AudioFailure failure(const char* call, PaError error) {
         Pa_GetDefaultInputDevice() == paNoDevice) {
         reason += " (no default input device found: is a microphone connected and the sound server running?)";
     }
+    if (error == paInvalidSampleRate) {
+        reason +=
+            " (the input device can't record at 48000 Hz, which a take needs: dictate --list-devices shows"
+            " the others)";
+    }
     return AudioFailure{call, reason};
+}
+
+// Opens a stream on the device a person chose, with what the default stream would have: mono float at 48 kHz,
+// the device's high input latency (the safe one).
+std::optional<AudioFailure> open_chosen(const InputDevice& device, PaStream** stream, SampleRing& ring) {
+    const int index = current_index_of(device);
+    if (index < 0) {
+        return AudioFailure{"Pa_OpenStream",
+                            "the input device \"" + device.name + "\" (" + device.host_api +
+                                ") is no longer there; dictate --list-devices shows those that are"};
+    }
+    const PaStreamParameters input{index, 1, paFloat32, Pa_GetDeviceInfo(index)->defaultHighInputLatency,
+                                   nullptr};
+    const PaError e = Pa_OpenStream(stream, &input, nullptr, sample_rate, paFramesPerBufferUnspecified,
+                                    paNoFlag, record_callback, &ring);
+    if (e == paNoError) return std::nullopt;
+    return failure("Pa_OpenStream", e);
 }
 
 }  // namespace
 
 MicrophoneCapture::~MicrophoneCapture() { (void)stop(); }
 
-std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring) {
+std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring, const InputDevice* device) {
     QuietStderr quiet;
     ring_ = &ring;
     gate.open.store(true);
@@ -68,9 +91,14 @@ std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring) {
     initialised_ = true;
 
     PaStream* stream = nullptr;
-    if (PaError e = Pa_OpenDefaultStream(&stream, 1, 0, paFloat32, sample_rate, paFramesPerBufferUnspecified,
-                                         record_callback, &ring);
-        e != paNoError) {
+    if (device != nullptr) {
+        if (auto why = open_chosen(*device, &stream, ring)) {
+            (void)stop();
+            return why;
+        }
+    } else if (PaError e = Pa_OpenDefaultStream(&stream, 1, 0, paFloat32, sample_rate,
+                                                paFramesPerBufferUnspecified, record_callback, &ring);
+               e != paNoError) {
         auto why = failure("Pa_OpenDefaultStream", e);
         (void)stop();
         return why;

@@ -7,6 +7,8 @@
 
 #include "audio/sample_ring.h"
 
+struct InputDevice;
+
 // An audio-library call that failed, worded for a person: which call, and why.
 struct AudioFailure {
     std::string call;    // e.g. "Pa_OpenDefaultStream"
@@ -28,8 +30,9 @@ public:
     // Closes a stream that is still open and shuts the library down, ignoring failures.
     ~MicrophoneCapture();
 
-    // On failure nothing is left open or initialised.
-    std::optional<AudioFailure> start(SampleRing& ring);
+    // Records from `device` (input_devices.h), looked up again by its name and host API since it was listed,
+    // or from the default input device when it is null. On failure nothing is left open or initialised.
+    std::optional<AudioFailure> start(SampleRing& ring, const InputDevice* device = nullptr);
 
     // False once the stream has stopped by itself (the device went away) or was never started.
     bool running() const;

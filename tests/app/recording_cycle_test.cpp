@@ -211,9 +211,10 @@ TEST_F(RecordingCycle, SilentTakeOfHalfASecondOrMoreIsCalledSilent) {
     hang_up.join();
     EXPECT_EQ(status, 0);
     ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told[0],
-              "the take C:/Whisper/06-12-2026_07-08-15_output.wav is silent: the default input device "
-              "may be the wrong one, or muted");
+    EXPECT_EQ(
+        told[0],
+        "the take C:/Whisper/06-12-2026_07-08-15_output.wav is silent: the input device may be the wrong "
+        "one, or muted (dictate --list-devices shows the others)");
 }
 
 TEST_F(RecordingCycle, InterruptEndsTheTakeWhichIsStillKeptAndTranscribed) {

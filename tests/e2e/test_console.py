@@ -53,7 +53,8 @@ class Console(MicrophoneCase):
         _, _, err = self.run_take()
         silent = [l for l in err.decode().splitlines() if " is silent:" in l]
         self.assertEqual(len(silent), 1, err.decode()[-2000:])
-        self.assertIn("default input device may be the wrong one, or muted", silent[0])
+        self.assertIn("input device may be the wrong one, or muted (dictate --list-devices shows the others)",
+                      silent[0])
         self.assertIn(self.scratch.wavs()[0], silent[0])
 
         for name in self.scratch.wavs():

@@ -3,6 +3,7 @@ the shared Wine prefix whose C:/Whisper and D: are the test's Scratch folders. N
 and DICTATE_WINE_PREFIX; run by the Windows build's ctest."""
 
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -80,6 +81,7 @@ class DictateUnderWine(MicrophoneCase):
             self.assertTrue(wait_until(lambda: len(self.scratch.transcripts()) == 1, timeout=STARTUP))
             status, out, err = finish(proc, timeout=STARTUP)
         self.assertEqual(status, 0, err)
+        self.assertNotIn(b"\x1b", err)  # standard error is a pipe: no status line
         first, closing = self.scratch.wavs()
         # The dialogue and the transcript are text, with Windows' line ends; the WAV is raw bytes.
         self.assertEqual(out, PROMPT + b"output_path: C:/Whisper/" + first.encode() + b"\r\nHello world.\r\n" +
@@ -106,6 +108,23 @@ class DictateUnderWine(MicrophoneCase):
         self.assertEqual(len(server.requests), 1)
         self.assert_kept_and_sent(name, server.requests[0])
         self.assertEqual(self.transcript(name.replace("_output.wav", "_transcription.txt")), b"kept after all\r\n")
+
+    def test_devices_are_listed_and_a_wrong_one_refused_with_exit_2(self):
+        def run(*args):
+            proc = self.wine.start([binary("dictate"), *args], self.mic.env, cwd=self.scratch.path,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            out, err = proc.communicate(timeout=STARTUP)
+            return proc.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+
+        status, out, err = run("--list-devices")
+        self.assertEqual(status, 0, err)
+        rows = out.splitlines()[1:]
+        self.assertTrue(rows and all(re.match(r"^[* ] +\d+  .+  \(.+, \d+ Hz\)\r?$", r) for r in rows), out)
+        self.assertEqual(sum(r.startswith("*") for r in rows), 1, out)
+        status, out, err = run("--device", "no-such-microphone")
+        self.assertEqual((status, out), (2, ""), err)
+        self.assertEqual(len(err.splitlines()), 1 + len(rows), err)  # the problem, then every device
+        self.assertEqual(self.scratch.wavs() + self.scratch.journals(), [])
 
     @unittest.skip("Windows has no SIGTERM: Wine ends a program on it without running any handler")
     def test_sigterm_while_recording_finishes_the_take_then_exits_143(self):

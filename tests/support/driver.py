@@ -14,8 +14,8 @@ from support.harness import PROMPT, Scratch, binary, wait_until
 PATH_LABEL = b"output_path: "
 
 
-def start_dictate(scratch, env):
-    proc = subprocess.Popen([binary("dictate")], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
+def start_dictate(scratch, env, args=()):
+    proc = subprocess.Popen([binary("dictate"), *args], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.scratch = scratch
     return proc

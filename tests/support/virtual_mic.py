@@ -17,6 +17,8 @@ import tempfile
 import time
 
 SINK = "vmic"
+# The name the audio library lists the microphone under besides "default".
+DEVICE = "virtual_microphone"
 
 
 class VirtualMic:
@@ -43,7 +45,9 @@ class VirtualMic:
             os.makedirs(os.path.join(d, sub))
         socket = os.path.join(d, "native")
         with open(os.path.join(d, "asound.conf"), "w") as f:
-            f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
+            # The microphone also under a name of its own, for choosing it as a device rather than by default.
+            f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n"
+                    f"pcm.{DEVICE} {{ type pulse device {SINK}.monitor }}\n")
         # The sink starts suspended and is resumed only once a silent keep-alive stream plays into it:
         # otherwise the monitor's first block reaches a recorder a second or two late.
         with open(os.path.join(d, "daemon.pa"), "w") as f:

@@ -1,0 +1,89 @@
+#include "app/command_line.h"
+
+namespace {
+
+constexpr std::string_view device_option = "--device";
+
+// The option named and the reason, with the way to the list of options.
+std::string refusal(std::string_view what) {
+    return std::string(what) + "; dictate --help lists the options";
+}
+
+}  // namespace
+
+CommandLine read_command_line(const std::vector<std::string_view>& arguments, const char* device_variable) {
+    CommandLine line;
+    if (device_variable != nullptr) line.device = device_variable;
+    bool help = false, version = false, list = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string_view argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            help = true;
+        } else if (argument == "--version" || argument == "-V") {
+            version = true;
+        } else if (argument == "--list-devices" || argument == "-l") {
+            list = true;
+        } else if (argument == "--quiet" || argument == "-q") {
+            line.quiet = true;
+        } else if (argument == device_option || argument == "-d") {
+            if (i + 1 == arguments.size() || arguments[i + 1].empty()) {
+                line.problem =
+                    refusal(std::string(argument) + " needs the name or the number of an input device");
+                line.action = CommandLine::Action::refuse;
+                return line;
+            }
+            line.device = arguments[++i];
+        } else if (argument.substr(0, device_option.size() + 1) == "--device=") {
+            line.device = argument.substr(device_option.size() + 1);
+            if (line.device.empty()) {
+                line.problem = refusal("--device= needs the name or the number of an input device");
+                line.action = CommandLine::Action::refuse;
+                return line;
+            }
+        } else {
+            line.problem =
+                refusal(argument.substr(0, 1) == "-" ? "unknown option '" + std::string(argument) + "'"
+                                                     : "unexpected argument '" + std::string(argument) +
+                                                           "': dictate takes options only");
+            line.action = CommandLine::Action::refuse;
+            return line;
+        }
+    }
+    if (help) {
+        line.action = CommandLine::Action::help;
+    } else if (version) {
+        line.action = CommandLine::Action::version;
+    } else if (list) {
+        line.action = CommandLine::Action::list_devices;
+    }
+    return line;
+}
+
+std::string help_text() {
+    return "Usage: dictate [--device NAME-OR-NUMBER] [--quiet]\n"
+           "       dictate --list-devices | --help | --version\n"
+           "\n"
+           "Records from the microphone until Enter, keeps the take as a 48 kHz mono 16-bit WAV file in\n"
+           "C:/Whisper/ (a folder of that name under the current folder on Linux), sends it to the\n"
+           "transcription server at http://localhost:4999/transcribe, prints the text and saves it in\n"
+           "D:/Whisper/. Then the next take starts. Both folders must exist.\n"
+           "\n"
+           "Keys:\n"
+           "  Enter       ends the take; the next one starts once its text is in\n"
+           "  Ctrl-D      (Ctrl-Z then Enter on Windows) ends the take and then the program\n"
+           "  Ctrl-C      ends the program after keeping the take that records\n"
+           "\n"
+           "Options:\n"
+           "  -d, --device NAME-OR-NUMBER  record from this input device: its number in the list, or a part\n"
+           "                               of its name (any case) that no other device's name has;\n"
+           "                               DICTATE_DEVICE does the same when the option is not given\n"
+           "  -l, --list-devices           list the input devices and exit\n"
+           "  -q, --quiet                  no recording time and input level under the prompt\n"
+           "  -h, --help                   show this and exit\n"
+           "  -V, --version                show the version and exit\n"
+           "\n"
+           "Exit status: 0 when input ends (Ctrl-D), 128 + the signal's number after Ctrl-C (130) and the\n"
+           "like, 1 when the audio library fails, 2 for a command line that can't be followed.\n";
+}
+
+std::string version_text() { return "dictate " DICTATE_VERSION "\n"; }

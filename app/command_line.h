@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the person asked for on the command line. With no arguments (and no DICTATE_DEVICE), a run records
+// from the default input device with the status line shown when standard error is a terminal.
+struct CommandLine {
+    enum class Action { record, help, version, list_devices, refuse };
+    Action action = Action::record;
+    std::string device;  // --device, else DICTATE_DEVICE: a name or an index; empty: the default input device
+    bool quiet = false;  // --quiet: no status line
+    std::string problem;  // for refuse: what is wrong, worded for tell_user()
+};
+
+// Exit status for a command line that can't be followed: an unknown option, a missing value, an input device
+// that isn't there or isn't named unambiguously.
+inline constexpr int usage_status = 2;
+
+// Reads the arguments after the program's name. `device_variable` is DICTATE_DEVICE's value (null or empty:
+// not set). --help wins over everything else that is valid; any invalid argument refuses the whole line.
+CommandLine read_command_line(const std::vector<std::string_view>& arguments, const char* device_variable);
+
+// What --help and --version print, each ending with a line end.
+std::string help_text();
+std::string version_text();

@@ -1,0 +1,85 @@
+#include "app/run_settings.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <ostream>
+
+#include "app/command_line.h"
+#include "app/console_messages.h"
+#include "platform/terminal.h"
+
+namespace {
+
+constexpr int audio_failure_status = 1;
+
+// The devices, or the failure told and its exit status.
+std::variant<std::vector<InputDevice>, int> devices_or_status(
+    const std::function<void(std::string_view)>& tell) {
+    auto listed = list_input_devices();
+    if (const auto* failure = std::get_if<AudioFailure>(&listed)) {
+        tell("audio: " + failure->call + " failed: " + failure->reason);
+        return audio_failure_status;
+    }
+    return std::get<std::vector<InputDevice>>(std::move(listed));
+}
+
+}  // namespace
+
+std::string device_row(const InputDevice& device) {
+    std::string row = device.is_default ? "* " : "  ";
+    const std::string number = std::to_string(device.index);
+    row += std::string(number.size() < 3 ? 3 - number.size() : 0, ' ') + number + "  ";
+    row += device.name + "  (" + device.host_api + ", " + std::to_string(std::lround(device.default_rate)) +
+           " Hz)";
+    return row;
+}
+
+std::variant<int, RunSettings> follow_command_line(int argc, const char* const* argv, std::ostream& out,
+                                                   std::ostream& terminal,
+                                                   const std::function<void(std::string_view)>& tell) {
+    const CommandLine line = read_command_line(
+        std::vector<std::string_view>(argv + (argc > 0 ? 1 : 0), argv + argc), std::getenv("DICTATE_DEVICE"));
+    switch (line.action) {
+        case CommandLine::Action::refuse:
+            tell(line.problem);
+            return usage_status;
+        case CommandLine::Action::help:
+            out << help_text() << std::flush;
+            return 0;
+        case CommandLine::Action::version:
+            out << version_text() << std::flush;
+            return 0;
+        case CommandLine::Action::list_devices: {
+            auto devices = devices_or_status(tell);
+            if (const int* status = std::get_if<int>(&devices)) return *status;
+            out << "Input devices (* marks the default):\n";
+            for (const auto& d : std::get<std::vector<InputDevice>>(devices))
+                out << console_safe(device_row(d)) << '\n';
+            out << std::flush;
+            return 0;
+        }
+        case CommandLine::Action::record:
+            break;
+    }
+
+    RunSettings settings;
+    if (!line.quiet && stderr_takes_cursor_sequences())
+        settings.status = StatusLine(terminal, input_echoes_keys());
+    if (line.device.empty()) return settings;
+
+    auto devices = devices_or_status(tell);
+    if (const int* status = std::get_if<int>(&devices)) return *status;
+    const DeviceChoice choice = choose_input_device(std::get<std::vector<InputDevice>>(devices), line.device);
+    if (choice.outcome == DeviceChoice::Outcome::found) {
+        settings.device = choice.device;
+        return settings;
+    }
+    tell(choice.outcome == DeviceChoice::Outcome::ambiguous
+             ? "more than one input device is named like '" + line.device +
+                   "'; give more of the name, or the number:"
+         : choice.candidates.empty()
+             ? "no input device is named like '" + line.device + "', and there are none at all"
+             : "no input device is named like '" + line.device + "'; the input devices are:");
+    for (const auto& d : choice.candidates) tell(device_row(d));
+    return usage_status;
+}

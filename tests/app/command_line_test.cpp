@@ -1,0 +1,47 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Action = CommandLine::Action;
+
+TEST(CommandLine, OptionsAreReadAndWhatCantBeFollowedIsRefused) {
+    const struct {
+        std::vector<std::string_view> arguments;
+        const char* device_variable;
+        Action action;
+        std::string device_or_problem;
+    } rows[] = {
+        {{}, "", Action::record, ""},
+        {{}, "USB", Action::record, "USB"},
+        {{"--device", "Headset", "-q"}, "USB", Action::record, "Headset"},
+        {{"--device=Built-in Mic"}, nullptr, Action::record, "Built-in Mic"},
+        {{"--device", "x", "--version", "--help"}, nullptr, Action::help, "x"},
+        {{"--version", "-l"}, nullptr, Action::version, ""},
+        {{"--help", "-x"}, nullptr, Action::refuse, "unknown option '-x'"},
+        {{"notes.txt"},
+         nullptr,
+         Action::refuse,
+         "unexpected argument 'notes.txt': dictate takes options only"},
+        {{"-d", ""}, nullptr, Action::refuse, "-d needs the name or the number of an input device"},
+        {{"--device="}, nullptr, Action::refuse, "--device= needs the name or the number of an input device"},
+        {{"--device"}, nullptr, Action::refuse, "--device needs the name or the number of an input device"},
+    };
+    for (const auto& row : rows) {
+        const CommandLine line = read_command_line(row.arguments, row.device_variable);
+        EXPECT_EQ(line.action, row.action) << row.device_or_problem;
+        if (line.action == Action::refuse) {
+            EXPECT_EQ(line.problem, row.device_or_problem + "; dictate --help lists the options");
+        } else {
+            EXPECT_EQ(line.device, row.device_or_problem);
+            EXPECT_EQ(line.problem, "");
+        }
+    }
+    EXPECT_TRUE(read_command_line({"--quiet"}, nullptr).quiet);
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+"""The command line of the built dictate: the input devices listed and chosen (the virtual microphone is
+listed twice, under its own name and as the default), and the options that print and exit."""
+
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+from support.driver import finish, start_dictate
+from support.harness import MicrophoneCase, binary, private_network, read_wav, wait_until
+from support.virtual_mic import DEVICE
+
+CANDIDATE = re.compile(r"^dictate: [* ] +\d+  (.+)  \(ALSA, \d+ Hz\)$")
+
+
+class Options(MicrophoneCase):
+    def run_dictate(self, *args, env=None):
+        return subprocess.run([binary("dictate"), *args], cwd=self.scratch.path, env=env or self.mic.env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+
+    def assert_nothing_recorded(self):
+        self.assertEqual(self.scratch.wavs() + self.scratch.journals(), [])
+
+    def test_list_devices_help_and_version_print_and_record_nothing(self):
+        listed = self.run_dictate("--list-devices")
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        self.assertRegex(listed.stdout.decode(), rf"(?m)^  +\d+  {DEVICE}  \(ALSA, \d+ Hz\)$")
+        self.assertRegex(listed.stdout.decode(), r"(?m)^\* +\d+  default  \(ALSA, \d+ Hz\)$")
+        for option, start in (("--help", b"Usage: dictate"), ("--version", b"dictate ")):
+            shown = self.run_dictate(option)
+            self.assertEqual((shown.returncode, shown.stderr), (0, b""), option)
+            self.assertTrue(shown.stdout.startswith(start), shown.stdout)
+        self.assert_nothing_recorded()
+
+    def test_what_cant_be_followed_exits_2_with_the_devices_that_could_be_meant(self):
+        everyone = [DEVICE, "default"]
+        rows = [
+            (["--device", "no-such-microphone"], {}, "no input device is named like 'no-such-microphone'", everyone),
+            (["--device", "A"], {}, "more than one input device is named like 'A'", everyone),  # both have an a
+            ([], {"DICTATE_DEVICE": "99"}, "no input device is named like '99'", everyone),
+            (["--no-such-option"], {}, "unknown option '--no-such-option'", []),
+        ]
+        for args, variables, problem, candidates in rows:
+            with self.subTest(args=args, variables=variables):
+                refused = self.run_dictate(*args, env=dict(self.mic.env, **variables))
+                self.assertEqual((refused.returncode, refused.stdout), (2, b""), refused.stderr)
+                lines = refused.stderr.decode().splitlines()
+                self.assertTrue(lines[0].startswith("dictate: " + problem), lines)
+                self.assertEqual(sorted(CANDIDATE.match(l)[1] for l in lines[1:]), sorted(candidates), lines)
+        self.assert_nothing_recorded()
+
+    def test_the_device_chosen_is_the_one_recorded(self):
+        # The default input hears another sink from here on: only the chosen device hears what is played.
+        self.mic.pactl("load-module", "module-null-sink", "sink_name=elsewhere", "rate=48000", "channels=1")
+        self.mic.pactl("set-default-source", "elsewhere.monitor")
+        tone = os.path.join(self.scratch.path, "tone.wav")
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", tone, "synth", "1", "sine", "440",
+                        "vol", "0.5"], check=True)
+        proc = start_dictate(self.scratch, self.mic.env, ["--device", DEVICE.upper()[:7]])
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        self.mic.wait_for_recorder()
+        self.mic.play(tone)
+        self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > 1.5))
+        status, _, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        (name,) = self.scratch.wavs()
+        _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
+        self.assertGreater(max(map(abs, samples)), 8000)  # the tone peaks at 16384
+        self.assertNotIn(b" is silent", err)
+
+
+if __name__ == "__main__":
+    private_network(sys.argv)
+    unittest.main()

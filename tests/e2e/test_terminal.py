@@ -1,0 +1,96 @@
+"""What a person at a terminal sees while a take records: the status line under the prompt, with the time
+and the input level, through a pseudo-terminal rendered as a screen; and that it never reaches a pipe."""
+
+import os
+import re
+import subprocess
+import sys
+import threading
+import unittest
+
+from support.driver import finish, start_dictate
+from support.harness import PROMPT, MicrophoneCase, private_network, wait_until
+from support.scripted_server import ScriptedServer, text_reply
+from support.terminal import Terminal
+
+STATUS = re.compile(r"^rec (\d+):(\d\d) \[([#.]{20})\] +(<-60|-?\d+) dB")
+# The HTTP library's trace (its notes, the request's header lines and the blank line after them) and the
+# program's own messages share the screen with the dialogue.
+NOT_DIALOGUE = re.compile(r"^([*<>{}]( |$)|dictate: |(Host|Accept|Content-Length|Content-Type): |$)")
+PROMPT_TEXT = PROMPT.decode()
+
+
+class StatusLine(MicrophoneCase):
+    def setUp(self):
+        super().setUp()
+        self.tone = os.path.join(self.scratch.path, "tone.wav")
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", self.tone, "synth", "1.5", "sine",
+                        "440", "vol", "0.5"], check=True)
+
+    def play_tone(self):
+        player = threading.Thread(target=self.mic.play, args=(self.tone,))
+        player.start()
+        self.addCleanup(player.join)
+        return player
+
+    def terminal(self, *args):
+        term = Terminal(self.scratch, self.mic.env, args)
+        self.addCleanup(term.close)
+        return term
+
+    @staticmethod
+    def status(term):
+        """(seconds, filled cells) of the status line right under the last prompt, or None."""
+        rows = term.rows()
+        if len(rows) < 2 or not rows[-2].startswith(PROMPT_TEXT) or not (m := STATUS.match(rows[-1])):
+            return None
+        return int(m[1]) * 60 + int(m[2]), m[3].count("#")
+
+    def test_time_and_level_show_while_recording_and_only_the_dialogue_stays(self):
+        with ScriptedServer([text_reply("first take"), text_reply("second take")]):
+            term = self.terminal()
+            seconds, cells = term.wait_for(lambda: self.status(term), what="status line under the prompt")
+            self.assertEqual(cells, 0)  # the microphone hears silence so far
+            term.wait_for(lambda: (s := self.status(term)) and s[0] >= seconds + 2, what="time advancing")
+            player = self.play_tone()  # -6 dBFS: 18 of 20 cells
+            term.wait_for(lambda: (s := self.status(term)) and s[1] >= 15, what="level rising with the tone")
+            player.join()
+            term.wait_for(lambda: (s := self.status(term)) and s[1] == 0, what="level falling after the tone")
+            term.type("\r")  # Enter, echoed by the terminal
+            term.wait_for(lambda: "first take" in term.rows(), what="first take's text")
+
+            term.wait_for(lambda: self.status(term), what="status line of the second take")
+            self.play_tone()
+            term.wait_for(lambda: (s := self.status(term)) and s[1] >= 15, what="level of the second take")
+            term.end_input()  # Ctrl-D: nothing echoed, the dialogue goes on after the prompt
+            self.assertEqual(term.wait(), 0)
+
+        first, second = self.scratch.wavs()
+        # Nothing of the status line is left, not even behind a shorter line written over it.
+        self.assertNotIn(" dB", "\n".join(term.rows()))
+        self.assertEqual([r for r in term.rows() if not NOT_DIALOGUE.match(r)],
+                         [PROMPT_TEXT, "output_path: C:/Whisper/" + first, "first take",
+                          PROMPT_TEXT + "output_path: C:/Whisper/" + second, "second take"])
+
+    def test_quiet_and_pipes_get_no_status_line(self):
+        term = self.terminal("--quiet")
+        term.wait_for(lambda: PROMPT_TEXT in term.rows(), what="prompt")
+        self.play_tone().join()
+        term.end_input()
+        self.assertEqual(term.wait(), 0)
+        self.assertNotIn(b"\x1b", term.raw)
+
+        proc = start_dictate(self.scratch, self.mic.env)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        self.mic.wait_for_recorder()
+        self.play_tone().join()
+        self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > 1.0))
+        status, _, err = finish(proc)
+        self.assertEqual(status, 0)
+        self.assertNotIn(b"\x1b", err)
+        self.assertNotIn(b"rec 0:", err)
+
+
+if __name__ == "__main__":
+    private_network(sys.argv)
+    unittest.main()
