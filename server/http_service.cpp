@@ -19,6 +19,7 @@
 #include "server/messages.h"
 #include "server/multipart_reader.h"
 #include "server/request_handler.h"
+#include "server/resampler.h"
 #include "server/upload_spool.h"
 
 namespace server {
@@ -36,23 +37,37 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 
 // One request, from its headers to its log line.
 struct Exchange {
-    Exchange(std::string m, std::string p, ConnectionWatch::Connection* c)
-        : method(std::move(m)), path(std::move(p)), watched(c) {}
+    Exchange(std::string method, std::string path, Headers headers, std::uint64_t max_upload_bytes,
+             ConnectionWatch::Connection* c)
+        : request(std::move(method), std::move(path), std::move(headers), max_upload_bytes), watched(c) {}
 
-    std::string method;
-    std::string path;
-    Headers headers;
+    Request request;
     ConnectionWatch::Connection* watched;
     Clock::time_point began = Clock::now();
     std::uint64_t received = 0;
-    std::unique_ptr<MultipartReader> form;
-    // Which part the spool holds: "audio" is preferred over "file", wherever either comes in the form.
-    enum class Kept { none, file, audio } kept = Kept::none;
-    bool keeping = false;  // whether the part being read goes to the spool
-    UploadSpool spool;
+    bool upload = false;  // counted among the uploads being handled
     Reply reply;
     bool answered = false;
 };
+
+// Set on a connection's thread when the server itself has the library drop the request: the library then
+// reports an error of the application, which the server's own log line has already explained.
+thread_local bool dropped_on_purpose = false;
+
+const char* why_closed(MHD_RequestTerminationCode code) {
+    switch (code) {
+        case MHD_REQUEST_TERMINATED_TIMEOUT_REACHED:
+            return "closed: nothing arrived within the idle time";
+        case MHD_REQUEST_TERMINATED_CLIENT_ABORT:
+            return "closed by the client before the request was complete";
+        case MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN:
+            return "closed: the server is stopping";
+        case MHD_REQUEST_TERMINATED_READ_ERROR:
+            return "closed: the connection failed while the request was read";
+        default:
+            return "closed unanswered";
+    }
+}
 
 }  // namespace
 
@@ -60,14 +75,14 @@ struct HttpService::State {
     SpeechToText& engine;
     Options options;
     std::optional<Listener> listener;
-    std::mutex decode_turn;
     LingeringClose lingering{std::chrono::milliseconds(linger_milliseconds), linger_bytes};
     ConnectionWatch watch{std::chrono::milliseconds(head_milliseconds), lingering};
 
     std::mutex mutex;
     std::condition_variable changed;
     bool stopping = false;
-    int in_flight = 0;  // requests whose handling has begun and whose reply is not yet sent
+    int in_flight = 0;     // requests whose handling has begun and whose reply is not yet sent
+    unsigned uploads = 0;  // uploads between their head and their end
 
     State(SpeechToText& e, const Options& o) : engine(e), options(o) {}
 
@@ -95,29 +110,23 @@ struct HttpService::State {
         exchange.answered = true;
         const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(exchange.reply.status));
         watch.reply(exchange.watched, exchange.reply.status, reason, exchange.reply.json);
+        dropped_on_purpose = true;
         return MHD_NO;
     }
 
     MHD_Result begin(MHD_Connection* connection, Exchange& exchange) {
-        if (auto refused =
-                screen_request(exchange.method, exchange.path, exchange.headers, options.max_upload_bytes)) {
-            return answer(connection, exchange, std::move(*refused));
+        if (auto decided = exchange.request.start()) return answer(connection, exchange, std::move(*decided));
+        {
+            std::lock_guard lock(mutex);
+            if (uploads >= connection_limit) {
+                // Beyond the limit an upload is told at once that the server is full; the room left is
+                // for /health.
+                Reply busy = error_reply(503, "busy");
+                return answer(connection, exchange, std::move(busy));
+            }
+            ++uploads;
+            exchange.upload = true;
         }
-        if (exchange.method == "GET") return answer(connection, exchange, Reply{200, R"({"status":"ok"})"});
-        Exchange* self = &exchange;
-        exchange.form = std::make_unique<MultipartReader>(
-            *form_data_boundary(*find_header(exchange.headers, "Content-Type")),
-            [self](const std::string& name, const std::string&) {
-                self->keeping = (name == "audio" && self->kept != Exchange::Kept::audio) ||
-                                (name == "file" && self->kept == Exchange::Kept::none);
-                if (self->keeping) {
-                    self->spool.clear();
-                    self->kept = name == "audio" ? Exchange::Kept::audio : Exchange::Kept::file;
-                }
-            },
-            [self](std::string_view bytes) {
-                if (self->keeping) self->spool.append(bytes);
-            });
         return MHD_YES;
     }
 
@@ -132,41 +141,36 @@ struct HttpService::State {
                           min_body_rate / 1024, static_cast<unsigned long long>(exchange.received), elapsed);
             return refuse_mid_body(exchange, error_reply(408, why));
         }
-        if (!exchange.form->feed(bytes))
-            return refuse_mid_body(exchange, error_reply(400, exchange.form->error()));
-        if (!exchange.spool.error().empty())
-            return refuse_mid_body(exchange, error_reply(500, exchange.spool.error()));
+        if (auto refused = exchange.request.take(bytes)) return refuse_mid_body(exchange, std::move(*refused));
         return MHD_YES;
     }
 
     MHD_Result finish(MHD_Connection* connection, Exchange& exchange) {
-        if (!exchange.form->complete()) {
-            return answer(connection, exchange,
-                          error_reply(400, "multipart body ends before its closing boundary"));
-        }
-        if (exchange.kept == Exchange::Kept::none) {
-            return answer(connection, exchange,
-                          error_reply(400,
-                                      "expected multipart/form-data (with a boundary) holding the WAV file "
-                                      "in a part named \"audio\""));
-        }
-        const std::string_view wav = exchange.spool.map();
-        if (!exchange.spool.error().empty())
-            return answer(connection, exchange, error_reply(500, exchange.spool.error()));
-        UploadSpool& spool = exchange.spool;
-        DecodeHooks hooks{&decode_turn, [&spool](std::string_view done) { spool.release(done); }};
-        return answer(connection, exchange, transcribe_wav(wav, engine, hooks));
+        return answer(connection, exchange, exchange.request.finish(engine));
     }
 
-    void log(const Exchange& exchange) {
-        const std::string* length = find_header(exchange.headers, "Content-Length");
+    void log(const Exchange& exchange, MHD_RequestTerminationCode code) {
+        const Request& request = exchange.request;
+        const std::string* length = find_header(request.headers(), "Content-Length");
         const std::string bytes =
             length != nullptr ? length->substr(0, 40) : std::to_string(exchange.received);
-        char line[512];
-        std::snprintf(line, sizeof line, "%s %s -> %d, %s bytes, %.2f s audio, %.3f s queued, %.3f s decode",
-                      exchange.method.substr(0, 20).c_str(), exchange.path.substr(0, 200).c_str(),
-                      exchange.reply.status, bytes.c_str(), exchange.reply.audio_seconds,
-                      exchange.reply.queue_seconds, exchange.reply.decode_seconds);
+        const std::string method = request.method().substr(0, 20);
+        const std::string path = request.path().substr(0, 200);
+        char line[768];
+        if (!exchange.answered) {
+            std::snprintf(line, sizeof line, "%s %s -> %s, %llu of %s bytes received", method.c_str(),
+                          path.c_str(), why_closed(code), static_cast<unsigned long long>(exchange.received),
+                          bytes.c_str());
+            say(line);
+            return;
+        }
+        // A failure of the server's own (no room, no thread, a failing engine) says why in the log too.
+        const std::string why =
+            exchange.reply.status >= 500 ? ": " + error_of(exchange.reply).substr(0, 300) : std::string();
+        std::snprintf(line, sizeof line,
+                      "%s %s -> %d, %s bytes, %.2f s audio, %.3f s queued, %.3f s decode%s", method.c_str(),
+                      path.c_str(), exchange.reply.status, bytes.c_str(), exchange.reply.audio_seconds,
+                      exchange.reply.queue_seconds, exchange.reply.decode_seconds, why.c_str());
         say(line);
     }
 };
@@ -187,15 +191,20 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
         auto* watched =
             static_cast<ConnectionWatch::Connection*>(info != nullptr ? info->socket_context : nullptr);
-        // A head that came after its deadline has had its 408 already.
-        if (watched == nullptr || !state.watch.head_received(watched)) return MHD_NO;
-        exchange = new Exchange(method, url, watched);
+        // A head that came after its deadline has had its 408 already, and a connection over the limit
+        // its 503.
+        if (watched == nullptr || !state.watch.head_received(watched)) {
+            dropped_on_purpose = true;
+            return MHD_NO;
+        }
+        Headers headers;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, collect_header, &headers);
+        exchange = new Exchange(method, url, std::move(headers), state.options.max_upload_bytes, watched);
         *context = exchange;
         {
             std::lock_guard lock(state.mutex);
             ++state.in_flight;
         }
-        MHD_get_connection_values(connection, MHD_HEADER_KIND, collect_header, &exchange->headers);
         return state.begin(connection, *exchange);
     }
     if (exchange->answered) {
@@ -210,13 +219,16 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     return state.finish(connection, *exchange);
 }
 
-void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode code) {
     auto& state = *static_cast<HttpService::State*>(cls);
     std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
     *context = nullptr;
     if (!exchange) return;
-    if (exchange->answered) state.log(*exchange);
+    state.log(*exchange, code);
+    const bool upload = exchange->upload;
+    exchange.reset();  // its spool goes before it stops counting
     std::lock_guard lock(state.mutex);
+    if (upload) --state.uploads;
     --state.in_flight;
     state.changed.notify_all();
 }
@@ -231,7 +243,12 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         const int copy = info != nullptr ? ::fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
-        *socket_context = state.watch.opened(copy);
+        auto* watched = state.watch.opened(copy);
+        *socket_context = watched;
+        // Past the limit and its room for /health, a client is told at once that the server is full
+        // rather than have its connection reset.
+        state.watch.refuse_if_over(watched, HttpService::connection_limit + HttpService::health_headroom,
+                                   error_reply(503, "busy").json);
         return;
     }
     if (*socket_context != nullptr)
@@ -245,9 +262,12 @@ void library_message(void*, const char* format, va_list args) {
     std::vsnprintf(line, sizeof line, format, args);
     std::string text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    // What the library calls an internal error is the server dropping a request it refused mid-body
-    // itself; that refusal has its own log line.
-    if (text.rfind("Application reported internal error", 0) == 0) return;
+    // The library reports a request the server dropped on purpose as an error of the application; the
+    // server's own line has said why. The library logs on the thread of the connection it speaks of.
+    if (dropped_on_purpose) {
+        dropped_on_purpose = false;
+        return;
+    }
     say("http: " + text);
 }
 
@@ -280,7 +300,7 @@ bool HttpService::run() {
     MHD_Daemon* daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &on_request, &state, MHD_OPTION_EXTERNAL_LOGGER, &library_message,
         nullptr, MHD_OPTION_LISTEN_SOCKET, state.listener->socket, MHD_OPTION_CONNECTION_LIMIT,
-        connection_limit, MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        library_connection_limit, MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         connection_memory, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, &state, MHD_OPTION_NOTIFY_CONNECTION,
         &on_connection, &state, MHD_OPTION_END);
     if (daemon == nullptr) return false;
