@@ -41,8 +41,9 @@ void send_reply(int socket, int status, std::string_view reason, std::string_vie
     }
 }
 
-// "ADDRESS:PORT" of the client on `socket`, for the log.
-std::string peer(int socket) {
+}  // namespace
+
+std::string peer_address(int socket) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     char host[NI_MAXHOST] = "?";
@@ -53,8 +54,6 @@ std::string peer(int socket) {
     }
     return std::string(host) + ":" + service;
 }
-
-}  // namespace
 
 struct ConnectionWatch::Connection {
     enum class Stage { head, request, head_overdue, refused };
@@ -146,7 +145,7 @@ void ConnectionWatch::watch() {
                 {"error", "request head not received within " + std::to_string(seconds) +
                               " s"}}.dump();
             send_reply(c.socket, 408, "Request Timeout", body, std::chrono::milliseconds(0));
-            say("408 to " + peer(c.socket) + ": request head not received within " + std::to_string(seconds) +
+            say("408 to " + peer_address(c.socket) + ": request head not received within " + std::to_string(seconds) +
                 " s");
             // The library sees the end of the input and closes its side; closed() then finishes the job.
             ::shutdown(c.socket, SHUT_RDWR);

@@ -13,6 +13,9 @@
 
 namespace server {
 
+// "ADDRESS:PORT" of the peer of a connected `socket`, for the log.
+std::string peer_address(int socket);
+
 // Keeps a copy of every open connection's socket, to bound the time its request head may take, which the
 // HTTP library bounds only between bytes, and to close it the lingering way once the library is done.
 // A request head (request line and headers) not all in `head_time` after the connection was accepted

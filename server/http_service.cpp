@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -14,6 +15,7 @@
 #include <optional>
 
 #include "server/connection_watch.h"
+#include "server/head_screen.h"
 #include "server/lingering_close.h"
 #include "server/listener.h"
 #include "server/messages.h"
@@ -256,6 +258,34 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
     *socket_context = nullptr;
 }
 
+// A request head before the library reads it: only a malformed Content-Length is answered here, since
+// the library's own answer to it goes out twice.
+std::optional<std::string> screen_head(std::string_view head) {
+    const std::size_t line_end = head.find("\r\n");
+    const std::string_view request_line = head.substr(0, line_end);
+    Headers headers;
+    for (std::size_t at = line_end + 2; at < head.size();) {
+        const std::size_t end = std::min(head.find("\r\n", at), head.size());
+        const std::string_view line = head.substr(at, end - at);
+        at = end + 2;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+        headers.emplace_back(line.substr(0, colon), value);
+    }
+    auto refused = screen_content_length(headers);
+    if (!refused) return std::nullopt;
+    const std::size_t space = request_line.find(' ');
+    const std::string_view method = request_line.substr(0, std::min<std::size_t>(space, 20));
+    const std::string_view target = space == std::string_view::npos ? std::string_view()
+                                                                    : request_line.substr(space + 1);
+    const std::string_view path = target.substr(0, std::min<std::size_t>(target.find(' '), 200));
+    say(std::string(method) + " " + std::string(path) + " -> 400, " + error_of(*refused).substr(0, 200));
+    return HeadScreen::reply(refused->status, MHD_get_reason_phrase_for(400), refused->json);
+}
+
 // The library's own messages (a connection refused at the limit, a head too long) go to the log.
 void library_message(void*, const char* format, va_list args) {
     char line[512];
@@ -294,22 +324,36 @@ bool HttpService::run() {
         std::lock_guard lock(state.mutex);
         if (state.stopping) return true;
     }
+    // The library takes connections only from the head screen, which accepts them.
     unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
-                     MHD_USE_ITC | MHD_USE_ERROR_LOG;
+                     MHD_USE_ITC | MHD_USE_ERROR_LOG | MHD_USE_NO_LISTEN_SOCKET;
     if (state.listener->ipv6) flags |= MHD_USE_IPv6;
     MHD_Daemon* daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &on_request, &state, MHD_OPTION_EXTERNAL_LOGGER, &library_message,
-        nullptr, MHD_OPTION_LISTEN_SOCKET, state.listener->socket, MHD_OPTION_CONNECTION_LIMIT,
-        library_connection_limit, MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        connection_memory, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, &state, MHD_OPTION_NOTIFY_CONNECTION,
-        &on_connection, &state, MHD_OPTION_END);
+        nullptr, MHD_OPTION_CONNECTION_LIMIT, library_connection_limit, MHD_OPTION_CONNECTION_TIMEOUT,
+        idle_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory, MHD_OPTION_NOTIFY_COMPLETED,
+        &on_completed, &state, MHD_OPTION_NOTIFY_CONNECTION, &on_connection, &state, MHD_OPTION_END);
     if (daemon == nullptr) return false;
+    std::optional<HeadScreen> screen;
+    try {
+        screen.emplace(state.listener->socket, std::chrono::milliseconds(head_milliseconds), state.lingering,
+                       &screen_head, [daemon](int socket, const sockaddr* address, socklen_t length) {
+                           // On failure the library has closed the socket and logged why.
+                           MHD_add_connection(daemon, socket, address, length);
+                       });
+    } catch (const std::exception& failure) {
+        say(std::string("cannot start accepting connections: ") + failure.what());
+        MHD_stop_daemon(daemon);
+        return false;
+    }
 
     std::unique_lock lock(state.mutex);
     state.changed.wait(lock, [&] { return state.stopping; });
     // No new connections from here on; requests already being handled get their replies.
-    const MHD_socket listening = MHD_quiesce_daemon(daemon);
-    if (listening != MHD_INVALID_SOCKET) ::close(listening);  // new clients are refused, not queued
+    lock.unlock();
+    screen.reset();
+    lock.lock();
+    ::close(state.listener->socket);  // new clients are refused, not queued
     state.listener.reset();
     state.changed.wait(lock, [&] { return state.in_flight == 0; });
     lock.unlock();

@@ -71,16 +71,20 @@ Reply transcribe_wav(std::string_view wav, SpeechToText& engine, const ConsumedB
     return reply;
 }
 
-std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,
-                                    std::uint64_t max_upload_bytes) {
-    if (!is_http_method(method)) return error(400, "not an HTTP method: " + std::string(method));
-    if (path.size() > max_target) return error(414, "request target over 8 KiB");
-    // Two lengths for one body let two parsers on the way frame the request differently; whatever the
-    // request is, it gets no answer but this.
+std::optional<Reply> screen_content_length(const Headers& headers) {
     const BodyLength length = body_length(headers);
     if (length.kind == BodyLength::Kind::malformed) {
         return error(400, "Content-Length is not one number: " + length.text);
     }
+    return std::nullopt;
+}
+
+std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,
+                                    std::uint64_t max_upload_bytes) {
+    if (!is_http_method(method)) return error(400, "not an HTTP method: " + std::string(method));
+    if (path.size() > max_target) return error(414, "request target over 8 KiB");
+    if (auto refused = screen_content_length(headers)) return refused;
+    const BodyLength length = body_length(headers);
     if (path == "/health") {
         if (method == "GET" || method == "HEAD") return std::nullopt;
         return error(405, "/health accepts GET and HEAD only");

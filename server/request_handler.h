@@ -35,6 +35,10 @@ std::string error_of(const Reply& reply);
 // is.
 Reply transcribe_wav(std::string_view wav, SpeechToText& engine, const ConsumedBytes& consumed = {});
 
+// 400 when the Content-Length headers, all taken together, are not one number; whatever the request, since
+// two lengths for one body let two parsers on the way frame the request differently. Pure.
+std::optional<Reply> screen_content_length(const Headers& headers);
+
 // Decides what can be decided from the request line and headers alone, before any body is read: methods
 // that are not HTTP methods (400), targets over 8 KiB (414), a malformed or conflicting Content-Length
 // (400, whatever the request), unknown paths (404) and methods (405; /health takes GET and HEAD), chunked

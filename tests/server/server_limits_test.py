@@ -19,7 +19,7 @@ from support.server_process import HOST, Server, multipart, silent_wav
 
 BOUNDARY = "limits-boundary"
 CONNECTION_LIMIT = 64  # uploads at once
-HEALTH_HEADROOM = 16   # connections beyond it still answered
+MOST_WAITING = 256     # connections still sending their heads
 
 
 def post_head(length):
@@ -57,6 +57,16 @@ class Limits(unittest.TestCase):
                 reply = read_all(sock)
             self.assertEqual(status_of(reply), 200, reply)
             self.assertTrue(reply.endswith(b"\r\n\r\n"), "a reply to HEAD has no body")
+
+    def test_each_malformed_content_length_gets_one_400(self):
+        with Server("--port", "0") as server:
+            for length in ("+5", "0x5", "-1", "5x", "5, 6"):
+                with self.subTest(length), socket.create_connection((HOST, server.port), timeout=10) as sock:
+                    sock.sendall(post_head(length) + b"hello")
+                    reply = read_all(sock)
+                    self.assertEqual(reply.count(b"HTTP/1.1 "), 1, reply)
+                    self.assertEqual(status_of(reply), 400, reply)
+                    self.assertIn(b'"error":"Content-Length is not one number', reply)
 
     def test_descriptors_stay_flat_after_a_thousand_refused_requests(self):
         refusals = [
@@ -99,9 +109,12 @@ class Limits(unittest.TestCase):
                 self.assertEqual(status_of(reply), 503, reply)
                 self.assertTrue(reply.endswith(b'{"error":"busy"}'), reply)
                 self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok"}))
-                # Connections that send nothing fill the room left; the next is told, not reset.
-                for _ in range(HEALTH_HEADROOM):
+                # Connections that send nothing take no room from requests; past as many as the server
+                # waits for, the next is told the server is busy, not reset.
+                for _ in range(MOST_WAITING):
                     held.append(socket.create_connection((HOST, server.port), timeout=10))
+                    if len(held) % 64 == 0:
+                        self.assertEqual(server.request("GET", "/health")[0], 200)
                 with socket.create_connection((HOST, server.port), timeout=10) as sock:
                     sock.sendall(f"GET /health HTTP/1.1\r\nHost: {HOST}\r\n\r\n".encode())
                     reply = read_all(sock)
