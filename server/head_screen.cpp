@@ -96,7 +96,7 @@ void HeadScreen::serve() {
         auto next = now + std::chrono::hours(1);
         watched.assign({pollfd{wake_, POLLIN, 0}, pollfd{listening_, POLLIN, 0}});
         for (const Waiting& w : waiting) {
-            watched.push_back({w.socket, POLLIN, 0});
+            watched.push_back({w.socket, POLLIN | POLLRDHUP, 0});
             next = std::min(next, w.deadline);
         }
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
@@ -133,6 +133,11 @@ void HeadScreen::serve() {
                             wait_for_more_than(w.socket, 0);
                             hand_over_(w.socket, reinterpret_cast<const sockaddr*>(&w.address), w.length);
                         }
+                        continue;
+                    }
+                    // A client that has stopped sending can no longer finish its head.
+                    if ((watched[i + 2].revents & POLLRDHUP) != 0) {
+                        closer_.close(w.socket);
                         continue;
                     }
                     wait_for_more_than(w.socket, head.size());
