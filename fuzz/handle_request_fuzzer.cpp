@@ -72,7 +72,6 @@ private:
     std::size_t size_;
 };
 
-
 std::string form_part(const std::string& name, const std::string& filename, const std::string& content) {
     return "--x\r\nContent-Disposition: form-data; name=\"" + name + "\"; filename=\"" + filename +
            "\"\r\nContent-Type: audio/wav\r\n\r\n" + content + "\r\n";
@@ -91,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string content_type;
     if (in.flag()) {
         content_type = in.pick({"multipart/form-data; boundary=x", "multipart/form-data", "audio/wav",
-                                "Multipart/Form-Data; BOUNDARY=\"x\"", "multipart/form-data; charset=UTF-8; Boundary=x"});
+                                "Multipart/Form-Data; BOUNDARY=\"x\"",
+                                "multipart/form-data; charset=UTF-8; Boundary=x"});
     }
     const unsigned failure = in.byte() % 16 == 15 ? 1 + in.byte() % 2 : 0;
     // The network hands a body over in pieces of any size; these are chosen before the bulk is taken.

@@ -27,7 +27,8 @@ void send_reply(int socket, int status, std::string_view reason, std::string_vie
     const auto give_up = Clock::now() + patience;
     std::size_t done = 0;
     while (done < reply.size()) {
-        const ssize_t sent = ::send(socket, reply.data() + done, reply.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent =
+            ::send(socket, reply.data() + done, reply.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
             continue;
@@ -145,8 +146,8 @@ void ConnectionWatch::watch() {
                 {"error", "request head not received within " + std::to_string(seconds) +
                               " s"}}.dump();
             send_reply(c.socket, 408, "Request Timeout", body, std::chrono::milliseconds(0));
-            say("408 to " + peer_address(c.socket) + ": request head not received within " + std::to_string(seconds) +
-                " s");
+            say("408 to " + peer_address(c.socket) + ": request head not received within " +
+                std::to_string(seconds) + " s");
             // The library sees the end of the input and closes its side; closed() then finishes the job.
             ::shutdown(c.socket, SHUT_RDWR);
         }

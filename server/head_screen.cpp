@@ -32,7 +32,8 @@ struct Waiting {
 
 // Nothing has been sent on a connection still sending its head, so a short reply fits its send buffer.
 void send_once(int socket, const std::string& reply) {
-    [[maybe_unused]] const ssize_t sent = ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    [[maybe_unused]] const ssize_t sent =
+        ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 void wait_for_more_than(int socket, std::size_t bytes) {
@@ -83,9 +84,10 @@ void HeadScreen::serve() {
     std::vector<pollfd> watched;
     std::string peeked(longest_screened, '\0');
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(head_time_).count();
-    const std::string too_slow = reply(
-        408, "Request Timeout",
-        nlohmann::json{{"error", "request head not received within " + std::to_string(seconds) + " s"}}.dump());
+    const std::string too_slow =
+        reply(408, "Request Timeout",
+              nlohmann::json{{"error", "request head not received within " + std::to_string(seconds) + " s"}}
+                  .dump());
     const std::string busy = reply(503, "Service Unavailable", R"({"error":"busy"})");
     for (;;) {
         {
@@ -155,7 +157,8 @@ void HeadScreen::serve() {
         waiting.swap(kept);
         while (watched[1].revents != 0) {
             Waiting w{-1, {}, sizeof(sockaddr_storage), after + head_time_};
-            w.socket = ::accept4(listening_, reinterpret_cast<sockaddr*>(&w.address), &w.length, SOCK_CLOEXEC);
+            w.socket =
+                ::accept4(listening_, reinterpret_cast<sockaddr*>(&w.address), &w.length, SOCK_CLOEXEC);
             if (w.socket < 0) {
                 if (errno == EINTR || errno == ECONNABORTED) continue;
                 // Out of descriptors: the connections waiting stay queued until some are closed.

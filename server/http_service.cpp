@@ -143,7 +143,8 @@ struct HttpService::State {
                           min_body_rate / 1024, static_cast<unsigned long long>(exchange.received), elapsed);
             return refuse_mid_body(exchange, error_reply(408, why));
         }
-        if (auto refused = exchange.request.take(bytes)) return refuse_mid_body(exchange, std::move(*refused));
+        if (auto refused = exchange.request.take(bytes))
+            return refuse_mid_body(exchange, std::move(*refused));
         return MHD_YES;
     }
 
@@ -279,8 +280,8 @@ std::optional<std::string> screen_head(std::string_view head) {
     if (!refused) return std::nullopt;
     const std::size_t space = request_line.find(' ');
     const std::string_view method = request_line.substr(0, std::min<std::size_t>(space, 20));
-    const std::string_view target = space == std::string_view::npos ? std::string_view()
-                                                                    : request_line.substr(space + 1);
+    const std::string_view target =
+        space == std::string_view::npos ? std::string_view() : request_line.substr(space + 1);
     const std::string_view path = target.substr(0, std::min<std::size_t>(target.find(' '), 200));
     say(std::string(method) + " " + std::string(path) + " -> 400, " + error_of(*refused).substr(0, 200));
     return HeadScreen::reply(refused->status, MHD_get_reason_phrase_for(400), refused->json);

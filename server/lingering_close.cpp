@@ -20,7 +20,10 @@ namespace server {
 using Clock = std::chrono::steady_clock;
 
 LingeringClose::LingeringClose(std::chrono::milliseconds longest, std::size_t most_bytes, Poll wait)
-    : longest_(longest), most_bytes_(most_bytes), wait_(wait), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : longest_(longest),
+      most_bytes_(most_bytes),
+      wait_(wait),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wake_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     // Process signals are for the thread that waits for them: this one starts with them all blocked.
     sigset_t all;

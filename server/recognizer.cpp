@@ -212,7 +212,8 @@ Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stage
             std::size_t expected = index;
             if (unclaimed.compare_exchange_strong(expected, index + 1)) {
                 const std::size_t count = segment.size() / width;
-                const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor);
+                const std::size_t kept =
+                    trimmed_count(segment.data(), count, width, tail_frames_, loud_floor);
                 for (std::size_t f = 0; f < kept; ++f) {
                     for (std::size_t i = 0; i < width; ++i) segment[f * width + i] -= mean[i];
                 }

@@ -59,9 +59,8 @@ void RecognizerInput::play(const Sink& sink) const {
         do {
             std::size_t used = 0;
             std::size_t made = 0;
-            soxr_error_t error =
-                soxr_process(resampler.get(), input ? input + taken : nullptr, count - taken, &used,
-                             resampled.data(), resampled.size(), &made);
+            soxr_error_t error = soxr_process(resampler.get(), input ? input + taken : nullptr, count - taken,
+                                              &used, resampled.data(), resampled.size(), &made);
             if (error != nullptr) throw std::runtime_error(std::string("soxr_process: ") + error);
             convert(out, resampled, made);
             if (made > 0) sink(out);
@@ -86,9 +85,8 @@ void RecognizerInput::play(const Sink& sink) const {
 
 std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio) {
     std::vector<std::int16_t> all;
-    RecognizerInput(audio).play([&all](std::span<const std::int16_t> block) {
-        all.insert(all.end(), block.begin(), block.end());
-    });
+    RecognizerInput(audio).play(
+        [&all](std::span<const std::int16_t> block) { all.insert(all.end(), block.begin(), block.end()); });
     return all;
 }
 

@@ -75,7 +75,8 @@ void FrontEnd::run(const SampleSource& audio, const FrameSink& sink) {
     const std::size_t step_samples = static_cast<std::size_t>(std::max(shift, 1));
     std::vector<float> block(static_cast<std::size_t>(capacity) * frame_width);
     std::vector<float*> rows;
-    for (int i = 0; i < capacity; ++i) rows.push_back(block.data() + static_cast<std::size_t>(i) * frame_width);
+    for (int i = 0; i < capacity; ++i)
+        rows.push_back(block.data() + static_cast<std::size_t>(i) * frame_width);
 
     bool open = false;           // the last segment is still growing
     std::size_t in_segment = 0;  // frames in it so far

@@ -47,8 +47,8 @@ bool UploadSpool::reserve(std::uint64_t bytes) {
     std::lock_guard lock(promise_mutex);
     if (free_bytes < promised_in_all + bytes + kept_free) {
         out_of_room_ = true;
-        error_ = "no room in " + where + " for an upload of " + std::to_string(bytes) + " bytes: " +
-                 std::to_string(free_bytes) + " bytes free, " + std::to_string(promised_in_all) +
+        error_ = "no room in " + where + " for an upload of " + std::to_string(bytes) +
+                 " bytes: " + std::to_string(free_bytes) + " bytes free, " + std::to_string(promised_in_all) +
                  " promised to uploads being received, " + std::to_string(kept_free) + " kept free";
         return false;
     }
@@ -86,7 +86,8 @@ bool UploadSpool::flush() {
         if (wrote < 0 && errno == EINTR) continue;
         if (wrote <= 0) {
             out_of_room_ = wrote < 0 && (errno == ENOSPC || errno == EDQUOT);
-            error_ = "cannot write the upload to a temporary file in " + folder() + ": " + std::strerror(errno);
+            error_ =
+                "cannot write the upload to a temporary file in " + folder() + ": " + std::strerror(errno);
             return false;
         }
         done += static_cast<std::size_t>(wrote);

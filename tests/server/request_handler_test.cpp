@@ -33,8 +33,8 @@ std::string go_forward_wav() {
 std::string form(const Parts& parts) {
     std::string body;
     for (const auto& [name, content] : parts) {
-        body += "--b\r\nContent-Disposition: form-data; name=\"" + name + "\"; filename=\"take.wav\"\r\n\r\n" +
-                content + "\r\n";
+        body += "--b\r\nContent-Disposition: form-data; name=\"" + name +
+                "\"; filename=\"take.wav\"\r\n\r\n" + content + "\r\n";
     }
     return body + "--b--\r\n";
 }
@@ -95,18 +95,34 @@ TEST_F(RequestHandling, AnswersEachRequestWithStatusAndJsonObject) {
         {"transcribe by DELETE", "DELETE", "/transcribe", {}, "", 405, "error"},
         {"unknown path", "GET", "/transcribe/x", {}, "", 404, "error"},
         {"path that is not UTF-8", "GET", "/\xff\xfe", {}, "", 404, "error"},
-        {"no Content-Length", "POST", "/transcribe", {{"Content-Type", "multipart/form-data; boundary=b"}}, "",
-         411, "error"},
+        {"no Content-Length",
+         "POST",
+         "/transcribe",
+         {{"Content-Type", "multipart/form-data; boundary=b"}},
+         "",
+         411,
+         "error"},
         {"Content-Length not a number", "POST", "/transcribe", {{"Content-Length", "12x"}}, "", 400, "error"},
         {"negative Content-Length", "POST", "/transcribe", {{"Content-Length", "-1"}}, "", 400, "error"},
         {"over the limit", "POST", "/transcribe", {{"content-length", "1000001"}}, "", 413, "error"},
-        {"not multipart", "POST", "/transcribe", {{"Content-Length", "9"}, {"content-type", "audio/wav"}}, "",
-         400, "error"},
-        {"no boundary", "POST", "/transcribe",
-         {{"Content-Length", "9"}, {"Content-Type", "multipart/form-data"}}, "", 400, "error"},
-        {"body ends before its closing boundary", "POST", "/transcribe", upload_headers(cut_off.size()), cut_off,
-         400, "error"},
-        {"wrong part name", "POST", "/transcribe", upload_headers(wrong_name.size()), wrong_name, 400, "error"},
+        {"not multipart",
+         "POST",
+         "/transcribe",
+         {{"Content-Length", "9"}, {"content-type", "audio/wav"}},
+         "",
+         400,
+         "error"},
+        {"no boundary",
+         "POST",
+         "/transcribe",
+         {{"Content-Length", "9"}, {"Content-Type", "multipart/form-data"}},
+         "",
+         400,
+         "error"},
+        {"body ends before its closing boundary", "POST", "/transcribe", upload_headers(cut_off.size()),
+         cut_off, 400, "error"},
+        {"wrong part name", "POST", "/transcribe", upload_headers(wrong_name.size()), wrong_name, 400,
+         "error"},
         {"not a WAV", "POST", "/transcribe", upload_headers(not_wav.size()), not_wav, 400, "error"},
         {"ADPCM", "POST", "/transcribe", upload_headers(adpcm_form.size()), adpcm_form, 415, "error"},
         {"garbage body", "POST", "/transcribe", upload_headers(9), "\x01\x02nonsense", 400, "error"},
@@ -141,8 +157,9 @@ TEST_F(RequestHandling, TranscribesSpeechInAudioOrFilePartWhateverThePieces) {
 TEST_F(RequestHandling, AudioPartWinsOverFilePartWhereverItComes) {
     const std::string silence =
         riff(chunk("fmt ", fmt(1, 1, 16000, 16)) + chunk("data", std::string(32000, '\0')));
-    for (const Parts& parts : {Parts{{"file", silence}, {"audio", speech}}, Parts{{"audio", speech}, {"file", silence}},
-                               Parts{{"audio", speech}, {"audio", silence}}}) {
+    for (const Parts& parts :
+         {Parts{{"file", silence}, {"audio", speech}}, Parts{{"audio", speech}, {"file", silence}},
+          Parts{{"audio", speech}, {"audio", silence}}}) {
         const server::Reply reply = post(parts);
         EXPECT_EQ(json::parse(reply.json).at("text"), "go forward ten meters") << reply.json;
     }
@@ -171,14 +188,15 @@ TEST_F(RequestHandling, ThreadThatCannotStartIs503AndTheEngineCarriesOn) {
                            });
     // Two sentences with a pause between them, so that a second decoder is asked for.
     const std::string samples = go_forward_wav().substr(44);
-    const std::string wav =
-        riff(chunk("fmt ", fmt(1, 1, 16000, 16)) + chunk("data", samples + std::string(32000, '\0') + samples));
+    const std::string wav = riff(chunk("fmt ", fmt(1, 1, 16000, 16)) +
+                                 chunk("data", samples + std::string(32000, '\0') + samples));
     const std::string body = form({{"audio", wav}});
     const server::Reply refused = run("POST", "/transcribe", upload_headers(body.size()), body, two);
     EXPECT_EQ(refused.status, 503) << refused.json;
     EXPECT_NE(refused.json.find("cannot start a decoding thread"), std::string::npos) << refused.json;
-    auto next = std::async(std::launch::async,
-                           [&] { return run("POST", "/transcribe", upload_headers(body.size()), body, two); });
+    auto next = std::async(std::launch::async, [&] {
+        return run("POST", "/transcribe", upload_headers(body.size()), body, two);
+    });
     ASSERT_EQ(next.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "decoders lost";
     const server::Reply served = next.get();
     ASSERT_EQ(served.status, 200) << served.json;
@@ -192,7 +210,8 @@ TEST(RequestHandlingFailure, EngineFailureIs500) {
             throw std::runtime_error("decoder fell over");
         }
     } engine;
-    const std::string body = form({{"audio", riff(chunk("fmt ", fmt(1, 1, 48000, 16)) + chunk("data", le(1, 2)))}});
+    const std::string body =
+        form({{"audio", riff(chunk("fmt ", fmt(1, 1, 48000, 16)) + chunk("data", le(1, 2)))}});
     const server::Reply reply = run("POST", "/transcribe", upload_headers(body.size()), body, engine);
     EXPECT_EQ(reply.status, 500);
     EXPECT_NE(json::parse(reply.json).at("error").get<std::string>().find("decoder fell over"),
