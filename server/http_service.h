@@ -14,10 +14,13 @@ namespace server {
 // by a thread of its own, so slow clients wait on their own threads, not on a shared pool; uploads wait
 // for a free decoder in the engine. One request per connection.
 //
-// Limits: at most `connection_limit` uploads at once; one more gets 503 {"error": "busy"} as soon as its
-// head is in. Connections beyond `connection_limit + health_headroom` get that 503 as soon as they are
-// accepted, so /health is answered beside a full load of uploads, and a full server is told as full
-// rather than reset (up to `library_connection_limit`, where the library itself closes new connections).
+// Connections are accepted by a HeadScreen, which holds each one until its request head is in (up to 256 at
+// once; past that, 503 {"error": "busy"} at once) and only then hands it to the library, so connections
+// that send nothing take no room from requests. At most `connection_limit` uploads at once; one more gets
+// 503 busy as soon as its head is in. Past `connection_limit + health_headroom` connections in the
+// library a connection gets that 503 at once, so /health is answered beside a full load of uploads and a
+// full server is told as full rather than reset (up to `library_connection_limit`, where the library
+// itself closes new connections).
 //
 // What a client must do to keep its connection:
 // - send its request line and headers (at most 64 KiB) within `head_milliseconds` (otherwise 408);

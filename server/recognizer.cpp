@@ -231,6 +231,9 @@ Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stage
         });
         finish();
     };
+    stages.frames = stages.trimmed_frames = 0;
+    stages.search_seconds = 0;
+    if (segments == 0) return result;  // nothing but silence: nothing to search
     // A second idle decoder, if there is one, takes segments on another core.
     Lane* helper = segments > 1 ? acquire(false) : nullptr;
     LaneGuard helper_guard(give_back, helper);
