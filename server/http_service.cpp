@@ -19,10 +19,7 @@
 #include "server/lingering_close.h"
 #include "server/listener.h"
 #include "server/messages.h"
-#include "server/multipart_reader.h"
 #include "server/request_handler.h"
-#include "server/resampler.h"
-#include "server/upload_spool.h"
 
 namespace server {
 namespace {
