@@ -1,17 +1,18 @@
-// Drives the server's request handling with requests built from arbitrary bytes: the request line,
-// the headers that matter to it, and form parts whose content is the bulk of the input (so seeds are WAV
-// files with a few choice bytes at the end). The speech engine is a stand-in that answers at once, or
-// fails as a real one may, so the fuzzer reaches every reply without loading a model.
+// Drives the server's request handling (server::Request, exactly as the HTTP front runs it) with requests
+// built from arbitrary bytes: the request line, the headers that matter to it, and a multipart body whose
+// parts' content is the bulk of the input (so seeds are WAV files with a few choice bytes at the end), or
+// the raw bytes as a body. The body is handed over in pieces whose sizes the input chooses, as the network
+// would. The speech engine is a stand-in that hears the audio through and answers at once, or fails as a
+// real one may, so the fuzzer reaches every reply without loading a model.
 //
-// The last part's bytes are also read as a whole multipart body by the streaming form reader.
-//
-// The handler promises never to throw for anything a client sends and to answer with a JSON object; both
+// The handling promises never to throw for anything a client sends and to answer with a JSON object; both
 // are checked here (an exception escaping is a finding, and so is a reply that is not a JSON object or
 // has a status outside 200-599).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -19,21 +20,23 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/multipart_reader.h"
 #include "server/request_handler.h"
 
 namespace {
 
 class InstantEngine : public server::SpeechToText {
 public:
-    explicit InstantEngine(bool fails) : fails_(fails) {}
-    std::string transcribe(std::span<const std::int16_t> samples) override {
-        if (fails_) throw std::runtime_error("the stand-in engine gave up");
-        return samples.empty() ? "" : "heard " + std::to_string(samples.size()) + " samples";
+    explicit InstantEngine(unsigned failure) : failure_(failure) {}
+    server::Transcript transcribe(const server::SampleSource& audio) override {
+        if (failure_ == 1) throw server::EngineUnavailable("the stand-in engine has no thread");
+        std::size_t heard = 0;
+        audio.play([&heard](std::span<const std::int16_t> block) { heard += block.size(); });
+        if (failure_ == 2) throw std::runtime_error("the stand-in engine gave up");
+        return {heard == 0 ? "" : "heard " + std::to_string(heard) + " samples", 0.0};
     }
 
 private:
-    bool fails_;
+    unsigned failure_;
 };
 
 // Reads choices one byte at a time from the end of the input and free text from its front, so the bulk
@@ -69,55 +72,61 @@ private:
     std::size_t size_;
 };
 
+std::string form_part(const std::string& name, const std::string& filename, const std::string& content) {
+    return "--x\r\nContent-Disposition: form-data; name=\"" + name + "\"; filename=\"" + filename +
+           "\"\r\nContent-Type: audio/wav\r\n\r\n" + content + "\r\n";
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Choices in(data, size);
     constexpr std::uint64_t max_upload_bytes = 1 << 20;
 
-    server::Request request;
-    request.method = in.pick({"POST", "GET", "PUT"});
-    request.path = in.pick({"/transcribe", "/health", "/"});
+    const std::string method = in.pick({"POST", "GET", "PUT", "HEAD"});
+    const std::string path = in.pick({"/transcribe", "/health", "/"});
+    const bool has_length = in.flag();
+    const unsigned length_choice = in.byte();
+    std::string content_type;
     if (in.flag()) {
-        request.headers.emplace_back(in.pick({"Content-Length", "content-length"}),
-                                     in.pick({"100", "0", "99999999999", "-1", "1e3"}));
+        content_type = in.pick({"multipart/form-data; boundary=x", "multipart/form-data", "audio/wav",
+                                "Multipart/Form-Data; BOUNDARY=\"x\"",
+                                "multipart/form-data; charset=UTF-8; Boundary=x"});
     }
-    if (in.flag()) {
-        request.headers.emplace_back(in.pick({"Content-Type", "CONTENT-TYPE"}),
-                                     in.pick({"multipart/form-data; boundary=x", "multipart/form-data",
-                                              "audio/wav", "Multipart/Form-Data; BOUNDARY=\"a b\"",
-                                              "multipart/form-data; charset=UTF-8; Boundary=x"}));
-    }
-    const bool engine_fails = in.byte() % 16 == 15;
-    const int parts = static_cast<int>(in.byte() % 4);
-    // The parts' contents must outlive the request, which only points into them.
-    std::vector<std::string> contents;
-    contents.reserve(parts);
-    for (int i = 0; i < parts; ++i) {
-        const std::string name = in.pick({"audio", "file", "other"});
-        const std::string filename = in.pick({"take.wav", "", "../../etc/passwd"});
-        contents.push_back(i + 1 == parts ? in.rest() : in.text(255));
-        request.parts.push_back({name, filename, contents.back()});
-    }
-
-    // The last part's bytes also go through the streaming form reader, in pieces of a chosen size, as
-    // if they were a whole body: it must neither crash nor pass on more content than it was given.
-    if (!contents.empty()) {
-        const std::string& body = contents.back();
-        const std::size_t piece = 1 + in.byte() % 64;
-        std::size_t passed = 0;
-        const auto count = [&passed](std::string_view bytes) { passed += bytes.size(); };
-        server::MultipartReader form(
-            "x", [](const std::string&, const std::string&) {}, count);
-        for (std::size_t at = 0; at < body.size() && form.feed(std::string_view(body).substr(at, piece));
-             at += piece) {
+    const unsigned failure = in.byte() % 16 == 15 ? 1 + in.byte() % 2 : 0;
+    // The network hands a body over in pieces of any size; these are chosen before the bulk is taken.
+    std::vector<std::size_t> pieces;
+    for (int i = 0; i < 4; ++i) pieces.push_back(1 + in.byte() * (1 + in.byte() % 64));
+    const bool raw_body = in.byte() % 8 == 7;
+    std::string body;
+    if (raw_body) {
+        body = in.rest();
+    } else {
+        const int parts = static_cast<int>(in.byte() % 4);
+        for (int i = 0; i < parts; ++i) {
+            const std::string name = in.pick({"audio", "file", "other"});
+            const std::string filename = in.pick({"take.wav", "", "../../etc/passwd"});
+            body += form_part(name, filename, i + 1 == parts ? in.rest() : in.text(255));
         }
-        if (passed > body.size()) __builtin_trap();
+        body += in.flag() ? "--x--\r\n" : "--x-";  // closed, or cut short
     }
 
-    InstantEngine engine(engine_fails);
-    const server::Reply reply = server::handle_request(request, engine, max_upload_bytes);
-    if (reply.status < 200 || reply.status > 599) __builtin_trap();
-    if (!nlohmann::json::parse(reply.json).is_object()) __builtin_trap();
+    server::Headers headers;
+    if (has_length) {
+        const std::string actual = std::to_string(body.size());
+        const char* odd[] = {"0", "99999999999", "-1", "+5", "1e3"};
+        headers.emplace_back(length_choice & 1 ? "Content-Length" : "content-length",
+                             length_choice % 4 < 2 ? actual : odd[(length_choice >> 2) % 5]);
+    }
+    if (!content_type.empty()) headers.emplace_back("Content-Type", content_type);
+
+    InstantEngine engine(failure);
+    server::Request request(method, path, std::move(headers), max_upload_bytes);
+    std::optional<server::Reply> reply = request.start();
+    for (std::size_t at = 0, i = 0; !reply && at < body.size(); at += pieces[i++ % pieces.size()])
+        reply = request.take(std::string_view(body).substr(at, pieces[i % pieces.size()]));
+    if (!reply) reply = request.finish(engine);
+    if (reply->status < 200 || reply->status > 599) __builtin_trap();
+    if (!nlohmann::json::parse(reply->json).is_object()) __builtin_trap();
     return 0;
 }

@@ -3,9 +3,12 @@
 #include <pthread.h>
 #include <signal.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <nlohmann/json.hpp>
+
+#include <cerrno>
 
 #include "server/messages.h"
 
@@ -14,16 +17,34 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void send_reply(int socket, int status, std::string_view reason, std::string_view body) {
+// Sends the whole reply unless the client takes nothing for `patience`: the socket is non-blocking, and a
+// reply cut short would be read as a broken one.
+void send_reply(int socket, int status, std::string_view reason, std::string_view body,
+                std::chrono::milliseconds patience = std::chrono::seconds(1)) {
     const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
                               "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
                               std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
-    [[maybe_unused]] const ssize_t sent =
-        ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const auto give_up = Clock::now() + patience;
+    std::size_t done = 0;
+    while (done < reply.size()) {
+        const ssize_t sent =
+            ::send(socket, reply.data() + done, reply.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(give_up - Clock::now()).count();
+        if (left <= 0) return;
+        pollfd writable{socket, POLLOUT, 0};
+        ::poll(&writable, 1, static_cast<int>(left));
+    }
 }
 
-// "ADDRESS:PORT" of the client on `socket`, for the log.
-std::string peer(int socket) {
+}  // namespace
+
+std::string peer_address(int socket) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     char host[NI_MAXHOST] = "?";
@@ -35,10 +56,8 @@ std::string peer(int socket) {
     return std::string(host) + ":" + service;
 }
 
-}  // namespace
-
 struct ConnectionWatch::Connection {
-    enum class Stage { head, request, head_overdue };
+    enum class Stage { head, request, head_overdue, refused };
     int socket;
     Clock::time_point head_deadline;
     Stage stage = Stage::head;
@@ -81,9 +100,19 @@ bool ConnectionWatch::head_received(Connection* connection) {
     return true;
 }
 
+void ConnectionWatch::refuse_if_over(Connection* connection, std::size_t most, std::string_view busy_json) {
+    std::lock_guard lock(mutex_);
+    if (open_.size() <= most || connection->stage != Connection::Stage::head) return;
+    connection->stage = Connection::Stage::refused;
+    // Nothing has been sent on a new connection, so the reply fits its send buffer at once.
+    send_reply(connection->socket, 503, "Service Unavailable", busy_json, std::chrono::milliseconds(0));
+    ::shutdown(connection->socket, SHUT_WR);
+}
+
 void ConnectionWatch::reply(Connection* connection, int status, std::string_view reason,
                             std::string_view json) {
-    std::lock_guard lock(mutex_);
+    // The socket copy lives until closed(), which the library calls only after the request is dropped;
+    // the wait for room to send is no reason to hold up other connections.
     send_reply(connection->socket, status, reason, json);
 }
 
@@ -99,9 +128,15 @@ void ConnectionWatch::watch() {
         const auto now = Clock::now();
         auto next = now + std::chrono::hours(1);
         for (Connection& c : open_) {
-            if (c.stage != Connection::Stage::head) continue;
+            if (c.stage != Connection::Stage::head && c.stage != Connection::Stage::refused) continue;
             if (now < c.head_deadline) {
                 next = std::min(next, c.head_deadline);
+                continue;
+            }
+            if (c.stage == Connection::Stage::refused) {
+                // It had its 503; the library need not wait for its head any longer.
+                c.stage = Connection::Stage::head_overdue;
+                ::shutdown(c.socket, SHUT_RDWR);
                 continue;
             }
             c.stage = Connection::Stage::head_overdue;
@@ -110,9 +145,9 @@ void ConnectionWatch::watch() {
             const std::string body = nlohmann::json{
                 {"error", "request head not received within " + std::to_string(seconds) +
                               " s"}}.dump();
-            send_reply(c.socket, 408, "Request Timeout", body);
-            say("408 to " + peer(c.socket) + ": request head not received within " + std::to_string(seconds) +
-                " s");
+            send_reply(c.socket, 408, "Request Timeout", body, std::chrono::milliseconds(0));
+            say("408 to " + peer_address(c.socket) + ": request head not received within " +
+                std::to_string(seconds) + " s");
             // The library sees the end of the input and closes its side; closed() then finishes the job.
             ::shutdown(c.socket, SHUT_RDWR);
         }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -14,12 +15,11 @@
 #include <optional>
 
 #include "server/connection_watch.h"
+#include "server/head_screen.h"
 #include "server/lingering_close.h"
 #include "server/listener.h"
 #include "server/messages.h"
-#include "server/multipart_reader.h"
 #include "server/request_handler.h"
-#include "server/upload_spool.h"
 
 namespace server {
 namespace {
@@ -36,23 +36,37 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
 
 // One request, from its headers to its log line.
 struct Exchange {
-    Exchange(std::string m, std::string p, ConnectionWatch::Connection* c)
-        : method(std::move(m)), path(std::move(p)), watched(c) {}
+    Exchange(std::string method, std::string path, Headers headers, std::uint64_t max_upload_bytes,
+             ConnectionWatch::Connection* c)
+        : request(std::move(method), std::move(path), std::move(headers), max_upload_bytes), watched(c) {}
 
-    std::string method;
-    std::string path;
-    Headers headers;
+    Request request;
     ConnectionWatch::Connection* watched;
     Clock::time_point began = Clock::now();
     std::uint64_t received = 0;
-    std::unique_ptr<MultipartReader> form;
-    // Which part the spool holds: "audio" is preferred over "file", wherever either comes in the form.
-    enum class Kept { none, file, audio } kept = Kept::none;
-    bool keeping = false;  // whether the part being read goes to the spool
-    UploadSpool spool;
+    bool upload = false;  // counted among the uploads being handled
     Reply reply;
     bool answered = false;
 };
+
+// Set on a connection's thread when the server itself has the library drop the request: the library then
+// reports an error of the application, which the server's own log line has already explained.
+thread_local bool dropped_on_purpose = false;
+
+const char* why_closed(MHD_RequestTerminationCode code) {
+    switch (code) {
+        case MHD_REQUEST_TERMINATED_TIMEOUT_REACHED:
+            return "closed: nothing arrived within the idle time";
+        case MHD_REQUEST_TERMINATED_CLIENT_ABORT:
+            return "closed by the client before the request was complete";
+        case MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN:
+            return "closed: the server is stopping";
+        case MHD_REQUEST_TERMINATED_READ_ERROR:
+            return "closed: the connection failed while the request was read";
+        default:
+            return "closed unanswered";
+    }
+}
 
 }  // namespace
 
@@ -60,14 +74,14 @@ struct HttpService::State {
     SpeechToText& engine;
     Options options;
     std::optional<Listener> listener;
-    std::mutex decode_turn;
     LingeringClose lingering{std::chrono::milliseconds(linger_milliseconds), linger_bytes};
     ConnectionWatch watch{std::chrono::milliseconds(head_milliseconds), lingering};
 
     std::mutex mutex;
     std::condition_variable changed;
     bool stopping = false;
-    int in_flight = 0;  // requests whose handling has begun and whose reply is not yet sent
+    int in_flight = 0;     // requests whose handling has begun and whose reply is not yet sent
+    unsigned uploads = 0;  // uploads between their head and their end
 
     State(SpeechToText& e, const Options& o) : engine(e), options(o) {}
 
@@ -95,29 +109,23 @@ struct HttpService::State {
         exchange.answered = true;
         const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(exchange.reply.status));
         watch.reply(exchange.watched, exchange.reply.status, reason, exchange.reply.json);
+        dropped_on_purpose = true;
         return MHD_NO;
     }
 
     MHD_Result begin(MHD_Connection* connection, Exchange& exchange) {
-        if (auto refused =
-                screen_request(exchange.method, exchange.path, exchange.headers, options.max_upload_bytes)) {
-            return answer(connection, exchange, std::move(*refused));
+        if (auto decided = exchange.request.start()) return answer(connection, exchange, std::move(*decided));
+        {
+            std::lock_guard lock(mutex);
+            if (uploads >= connection_limit) {
+                // Beyond the limit an upload is told at once that the server is full; the room left is
+                // for /health.
+                Reply busy = error_reply(503, "busy");
+                return answer(connection, exchange, std::move(busy));
+            }
+            ++uploads;
+            exchange.upload = true;
         }
-        if (exchange.method == "GET") return answer(connection, exchange, Reply{200, R"({"status":"ok"})"});
-        Exchange* self = &exchange;
-        exchange.form = std::make_unique<MultipartReader>(
-            *form_data_boundary(*find_header(exchange.headers, "Content-Type")),
-            [self](const std::string& name, const std::string&) {
-                self->keeping = (name == "audio" && self->kept != Exchange::Kept::audio) ||
-                                (name == "file" && self->kept == Exchange::Kept::none);
-                if (self->keeping) {
-                    self->spool.clear();
-                    self->kept = name == "audio" ? Exchange::Kept::audio : Exchange::Kept::file;
-                }
-            },
-            [self](std::string_view bytes) {
-                if (self->keeping) self->spool.append(bytes);
-            });
         return MHD_YES;
     }
 
@@ -132,41 +140,37 @@ struct HttpService::State {
                           min_body_rate / 1024, static_cast<unsigned long long>(exchange.received), elapsed);
             return refuse_mid_body(exchange, error_reply(408, why));
         }
-        if (!exchange.form->feed(bytes))
-            return refuse_mid_body(exchange, error_reply(400, exchange.form->error()));
-        if (!exchange.spool.error().empty())
-            return refuse_mid_body(exchange, error_reply(500, exchange.spool.error()));
+        if (auto refused = exchange.request.take(bytes))
+            return refuse_mid_body(exchange, std::move(*refused));
         return MHD_YES;
     }
 
     MHD_Result finish(MHD_Connection* connection, Exchange& exchange) {
-        if (!exchange.form->complete()) {
-            return answer(connection, exchange,
-                          error_reply(400, "multipart body ends before its closing boundary"));
-        }
-        if (exchange.kept == Exchange::Kept::none) {
-            return answer(connection, exchange,
-                          error_reply(400,
-                                      "expected multipart/form-data (with a boundary) holding the WAV file "
-                                      "in a part named \"audio\""));
-        }
-        const std::string_view wav = exchange.spool.map();
-        if (!exchange.spool.error().empty())
-            return answer(connection, exchange, error_reply(500, exchange.spool.error()));
-        UploadSpool& spool = exchange.spool;
-        DecodeHooks hooks{&decode_turn, [&spool](std::string_view done) { spool.release(done); }};
-        return answer(connection, exchange, transcribe_wav(wav, engine, hooks));
+        return answer(connection, exchange, exchange.request.finish(engine));
     }
 
-    void log(const Exchange& exchange) {
-        const std::string* length = find_header(exchange.headers, "Content-Length");
+    void log(const Exchange& exchange, MHD_RequestTerminationCode code) {
+        const Request& request = exchange.request;
+        const std::string* length = find_header(request.headers(), "Content-Length");
         const std::string bytes =
             length != nullptr ? length->substr(0, 40) : std::to_string(exchange.received);
-        char line[512];
-        std::snprintf(line, sizeof line, "%s %s -> %d, %s bytes, %.2f s audio, %.3f s queued, %.3f s decode",
-                      exchange.method.substr(0, 20).c_str(), exchange.path.substr(0, 200).c_str(),
-                      exchange.reply.status, bytes.c_str(), exchange.reply.audio_seconds,
-                      exchange.reply.queue_seconds, exchange.reply.decode_seconds);
+        const std::string method = request.method().substr(0, 20);
+        const std::string path = request.path().substr(0, 200);
+        char line[768];
+        if (!exchange.answered) {
+            std::snprintf(line, sizeof line, "%s %s -> %s, %llu of %s bytes received", method.c_str(),
+                          path.c_str(), why_closed(code), static_cast<unsigned long long>(exchange.received),
+                          bytes.c_str());
+            say(line);
+            return;
+        }
+        // A failure of the server's own (no room, no thread, a failing engine) says why in the log too.
+        const std::string why =
+            exchange.reply.status >= 500 ? ": " + error_of(exchange.reply).substr(0, 300) : std::string();
+        std::snprintf(line, sizeof line,
+                      "%s %s -> %d, %s bytes, %.2f s audio, %.3f s queued, %.3f s decode%s", method.c_str(),
+                      path.c_str(), exchange.reply.status, bytes.c_str(), exchange.reply.audio_seconds,
+                      exchange.reply.queue_seconds, exchange.reply.decode_seconds, why.c_str());
         say(line);
     }
 };
@@ -187,15 +191,20 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
         auto* watched =
             static_cast<ConnectionWatch::Connection*>(info != nullptr ? info->socket_context : nullptr);
-        // A head that came after its deadline has had its 408 already.
-        if (watched == nullptr || !state.watch.head_received(watched)) return MHD_NO;
-        exchange = new Exchange(method, url, watched);
+        // A head that came after its deadline has had its 408 already, and a connection over the limit
+        // its 503.
+        if (watched == nullptr || !state.watch.head_received(watched)) {
+            dropped_on_purpose = true;
+            return MHD_NO;
+        }
+        Headers headers;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, collect_header, &headers);
+        exchange = new Exchange(method, url, std::move(headers), state.options.max_upload_bytes, watched);
         *context = exchange;
         {
             std::lock_guard lock(state.mutex);
             ++state.in_flight;
         }
-        MHD_get_connection_values(connection, MHD_HEADER_KIND, collect_header, &exchange->headers);
         return state.begin(connection, *exchange);
     }
     if (exchange->answered) {
@@ -210,13 +219,16 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     return state.finish(connection, *exchange);
 }
 
-void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode code) {
     auto& state = *static_cast<HttpService::State*>(cls);
     std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
     *context = nullptr;
     if (!exchange) return;
-    if (exchange->answered) state.log(*exchange);
+    state.log(*exchange, code);
+    const bool upload = exchange->upload;
+    exchange.reset();  // its spool goes before it stops counting
     std::lock_guard lock(state.mutex);
+    if (upload) --state.uploads;
     --state.in_flight;
     state.changed.notify_all();
 }
@@ -231,12 +243,45 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         const int copy = info != nullptr ? ::fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
-        *socket_context = state.watch.opened(copy);
+        auto* watched = state.watch.opened(copy);
+        *socket_context = watched;
+        // Past the limit and its room for /health, a client is told at once that the server is full
+        // rather than have its connection reset.
+        state.watch.refuse_if_over(watched, HttpService::connection_limit + HttpService::health_headroom,
+                                   error_reply(503, "busy").json);
         return;
     }
     if (*socket_context != nullptr)
         state.watch.closed(static_cast<ConnectionWatch::Connection*>(*socket_context));
     *socket_context = nullptr;
+}
+
+// A request head before the library reads it: only a malformed Content-Length is answered here, since
+// the library's own answer to it goes out twice.
+std::optional<std::string> screen_head(std::string_view head) {
+    const std::size_t line_end = head.find("\r\n");
+    const std::string_view request_line = head.substr(0, line_end);
+    Headers headers;
+    for (std::size_t at = line_end + 2; at < head.size();) {
+        const std::size_t end = std::min(head.find("\r\n", at), head.size());
+        const std::string_view line = head.substr(at, end - at);
+        at = end + 2;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+        headers.emplace_back(line.substr(0, colon), value);
+    }
+    auto refused = screen_content_length(headers);
+    if (!refused) return std::nullopt;
+    const std::size_t space = request_line.find(' ');
+    const std::string_view method = request_line.substr(0, std::min<std::size_t>(space, 20));
+    const std::string_view target =
+        space == std::string_view::npos ? std::string_view() : request_line.substr(space + 1);
+    const std::string_view path = target.substr(0, std::min<std::size_t>(target.find(' '), 200));
+    say(std::string(method) + " " + std::string(path) + " -> 400, " + error_of(*refused).substr(0, 200));
+    return HeadScreen::reply(refused->status, MHD_get_reason_phrase_for(400), refused->json);
 }
 
 // The library's own messages (a connection refused at the limit, a head too long) go to the log.
@@ -245,9 +290,12 @@ void library_message(void*, const char* format, va_list args) {
     std::vsnprintf(line, sizeof line, format, args);
     std::string text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    // What the library calls an internal error is the server dropping a request it refused mid-body
-    // itself; that refusal has its own log line.
-    if (text.rfind("Application reported internal error", 0) == 0) return;
+    // The library reports a request the server dropped on purpose as an error of the application; the
+    // server's own line has said why. The library logs on the thread of the connection it speaks of.
+    if (dropped_on_purpose) {
+        dropped_on_purpose = false;
+        return;
+    }
     say("http: " + text);
 }
 
@@ -274,22 +322,36 @@ bool HttpService::run() {
         std::lock_guard lock(state.mutex);
         if (state.stopping) return true;
     }
+    // The library takes connections only from the head screen, which accepts them.
     unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
-                     MHD_USE_ITC | MHD_USE_ERROR_LOG;
+                     MHD_USE_ITC | MHD_USE_ERROR_LOG | MHD_USE_NO_LISTEN_SOCKET;
     if (state.listener->ipv6) flags |= MHD_USE_IPv6;
     MHD_Daemon* daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &on_request, &state, MHD_OPTION_EXTERNAL_LOGGER, &library_message,
-        nullptr, MHD_OPTION_LISTEN_SOCKET, state.listener->socket, MHD_OPTION_CONNECTION_LIMIT,
-        connection_limit, MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        connection_memory, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, &state, MHD_OPTION_NOTIFY_CONNECTION,
-        &on_connection, &state, MHD_OPTION_END);
+        nullptr, MHD_OPTION_CONNECTION_LIMIT, library_connection_limit, MHD_OPTION_CONNECTION_TIMEOUT,
+        idle_seconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory, MHD_OPTION_NOTIFY_COMPLETED,
+        &on_completed, &state, MHD_OPTION_NOTIFY_CONNECTION, &on_connection, &state, MHD_OPTION_END);
     if (daemon == nullptr) return false;
+    std::optional<HeadScreen> screen;
+    try {
+        screen.emplace(state.listener->socket, std::chrono::milliseconds(head_milliseconds), state.lingering,
+                       &screen_head, [daemon](int socket, const sockaddr* address, socklen_t length) {
+                           // On failure the library has closed the socket and logged why.
+                           MHD_add_connection(daemon, socket, address, length);
+                       });
+    } catch (const std::exception& failure) {
+        say(std::string("cannot start accepting connections: ") + failure.what());
+        MHD_stop_daemon(daemon);
+        return false;
+    }
 
     std::unique_lock lock(state.mutex);
     state.changed.wait(lock, [&] { return state.stopping; });
     // No new connections from here on; requests already being handled get their replies.
-    const MHD_socket listening = MHD_quiesce_daemon(daemon);
-    if (listening != MHD_INVALID_SOCKET) ::close(listening);  // new clients are refused, not queued
+    lock.unlock();
+    screen.reset();
+    lock.lock();
+    ::close(state.listener->socket);  // new clients are refused, not queued
     state.listener.reset();
     state.changed.wait(lock, [&] { return state.in_flight == 0; });
     lock.unlock();

@@ -19,8 +19,11 @@ namespace server {
 
 using Clock = std::chrono::steady_clock;
 
-LingeringClose::LingeringClose(std::chrono::milliseconds longest, std::size_t most_bytes)
-    : longest_(longest), most_bytes_(most_bytes), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+LingeringClose::LingeringClose(std::chrono::milliseconds longest, std::size_t most_bytes, Poll wait)
+    : longest_(longest),
+      most_bytes_(most_bytes),
+      wait_(wait),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wake_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     // Process signals are for the thread that waits for them: this one starts with them all blocked.
     sigset_t all;
@@ -76,8 +79,13 @@ void LingeringClose::serve() {
         }
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
         const int ready =
-            ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long long>(wait, 0)));
-        if (ready < 0 && errno != EINTR) return;
+            wait_(watched.data(), watched.size(), static_cast<int>(std::max<long long>(wait, 0)));
+        if (ready < 0) {
+            // Nothing is known to be readable: every socket is tried, and the loop paced so that it does
+            // not spin while the failure lasts.
+            for (pollfd& p : watched) p.revents = POLLIN;
+            if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         if (watched[0].revents != 0) {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t got = ::read(wake_, &count, sizeof count);

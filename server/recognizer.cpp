@@ -8,6 +8,7 @@
 #include <chrono>
 #include <exception>
 #include <sstream>
+#include <system_error>
 #include <stdexcept>
 #include <thread>
 
@@ -48,11 +49,10 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
     return decoder;
 }
 
-// One utterance's words, from a fresh search over its frames.
-std::string decode(ps_decoder_t* decoder, SpeechFrames& speech, const SpeechFrames::Segment& segment) {
+// One utterance's words, from a fresh search over its frames (`width` values each, one after another).
+std::string decode(ps_decoder_t* decoder, std::vector<float>& frames, std::size_t count, std::size_t width) {
     std::vector<float*> rows;
-    for (std::size_t f = segment.first; f < segment.first + segment.count; ++f)
-        rows.push_back(speech.frame(f));
+    for (std::size_t f = 0; f < count; ++f) rows.push_back(frames.data() + f * width);
     if (ps_start_utt(decoder) < 0) throw std::runtime_error("ps_start_utt failed");
     if (ps_process_cep(decoder, rows.data(), static_cast<int>(rows.size()), FALSE, TRUE) < 0) {
         ps_end_utt(decoder);
@@ -63,50 +63,97 @@ std::string decode(ps_decoder_t* decoder, SpeechFrames& speech, const SpeechFram
     return words == nullptr ? "" : words;
 }
 
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point began) {
+    return std::chrono::duration<double>(Clock::now() - began).count();
+}
+
 }  // namespace
+
+// A decoder and a front end of its own, so that every call can play its audio on its own thread.
+struct Recognizer::Lane {
+    ps_decoder_s* decoder = nullptr;
+    std::unique_ptr<FrontEnd> front_end;
+
+    ~Lane() {
+        front_end.reset();
+        if (decoder != nullptr) ps_free(decoder);
+    }
+};
+
+namespace {
+
+// Gives a lane back to the pool on every way out of the scope that took it.
+class LaneGuard {
+public:
+    LaneGuard(std::function<void(Recognizer::Lane*)> release, Recognizer::Lane* lane)
+        : release_(std::move(release)), lane_(lane) {}
+    ~LaneGuard() {
+        if (lane_ != nullptr) release_(lane_);
+    }
+    LaneGuard(const LaneGuard&) = delete;
+    LaneGuard& operator=(const LaneGuard&) = delete;
+
+private:
+    std::function<void(Recognizer::Lane*)> release_;
+    Recognizer::Lane* lane_;
+};
+
+// Joins a thread on every way out, before the lanes it uses are given back (declare it after them).
+struct Joiner {
+    std::thread thread;
+    ~Joiner() {
+        if (thread.joinable()) thread.join();
+    }
+};
+
+}  // namespace
+
+std::thread start_thread(std::function<void()> work) { return std::thread(std::move(work)); }
 
 std::string default_model_dir() { return DICTATE_SERVER_MODEL_DIR; }
 
 unsigned default_decoder_count() { return std::clamp(std::thread::hardware_concurrency(), 1u, 2u); }
 
-Recognizer::Recognizer(const std::string& model_dir, unsigned decoders, std::size_t tail_frames)
-    : tail_frames_(tail_frames) {
+Recognizer::Recognizer(const std::string& model_dir, unsigned decoders, std::size_t tail_frames,
+                       ThreadStarter threads)
+    : tail_frames_(tail_frames), threads_(std::move(threads)) {
     // Before anything can log: the configuration parser itself prints to stderr otherwise.
     err_set_logfp(nullptr);
-    try {
-        for (unsigned i = 0; i < std::max(decoders, 1u); ++i) decoders_.push_back(load_decoder(model_dir));
-        cmd_ln_t* config = ps_get_config(decoders_.front());
-        front_end_.emplace(config);
-        // The model folder's feature parameters fill in the initial mean when the decoder loads.
-        model_mean_ = parse_mean(cmd_ln_str_r(config, "-cmninit"));
-    } catch (...) {
-        front_end_.reset();
-        for (auto* decoder : decoders_) ps_free(decoder);
-        throw;
+    for (unsigned i = 0; i < std::max(decoders, 1u); ++i) {
+        auto lane = std::make_unique<Lane>();
+        lane->decoder = load_decoder(model_dir);
+        lane->front_end = std::make_unique<FrontEnd>(ps_get_config(lane->decoder));
+        lanes_.push_back(std::move(lane));
     }
-    idle_ = decoders_;
+    // The model folder's feature parameters fill in the initial mean when the decoder loads.
+    model_mean_ = parse_mean(cmd_ln_str_r(ps_get_config(lanes_.front()->decoder), "-cmninit"));
+    for (auto& lane : lanes_) idle_.push_back(lane.get());
 }
 
-Recognizer::~Recognizer() {
-    front_end_.reset();
-    for (auto* decoder : decoders_) ps_free(decoder);
-}
+Recognizer::~Recognizer() = default;
 
-ps_decoder_s* Recognizer::acquire(bool wait) {
+Recognizer::Lane* Recognizer::acquire(bool wait) {
     std::unique_lock lock(pool_mutex_);
-    if (wait) decoder_released_.wait(lock, [&] { return !idle_.empty(); });
+    if (wait) lane_released_.wait(lock, [&] { return !idle_.empty(); });
     if (idle_.empty()) return nullptr;
-    ps_decoder_s* decoder = idle_.back();
+    Lane* lane = idle_.back();
     idle_.pop_back();
-    return decoder;
+    return lane;
 }
 
-void Recognizer::release(ps_decoder_s* decoder) {
+void Recognizer::release(Lane* lane) {
     {
         std::lock_guard lock(pool_mutex_);
-        idle_.push_back(decoder);
+        idle_.push_back(lane);
     }
-    decoder_released_.notify_one();
+    lane_released_.notify_one();
+}
+
+Transcript Recognizer::transcribe(const SampleSource& audio) {
+    DecodeStages ignored;
+    return transcribe(audio, ignored);
 }
 
 std::string Recognizer::transcribe(std::span<const std::int16_t> samples) {
@@ -115,67 +162,115 @@ std::string Recognizer::transcribe(std::span<const std::int16_t> samples) {
 }
 
 std::string Recognizer::transcribe(std::span<const std::int16_t> samples, DecodeStages& stages) {
-    using Clock = std::chrono::steady_clock;
+    return transcribe(SampleSpan(samples), stages).words;
+}
+
+Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stages) {
+    Transcript result;
+    const auto queued = Clock::now();
+    const auto give_back = [this](Lane* lane) { release(lane); };
+    Lane* own = acquire(true);
+    LaneGuard own_guard(give_back, own);
+    result.queue_seconds = seconds_since(queued);
     const auto began = Clock::now();
-    SpeechFrames speech;
-    {
-        std::lock_guard lock(front_end_mutex_);
-        speech = front_end_->speech_of(samples);
-    }
+
+    // First pass: the loudness range of the speech, and how many segments it has.
+    const std::size_t width = own->front_end->width();
+    float top = -1e30f;
+    float bottom = 1e30f;
+    std::size_t frames = 0;
+    std::size_t segments = 0;
+    own->front_end->run(audio, [&](const float* cepstrum, bool starts_segment) {
+        top = std::max(top, cepstrum[0]);
+        bottom = std::min(bottom, cepstrum[0]);
+        ++frames;
+        if (starts_segment) ++segments;
+    });
+    // Second pass: the mean of the loud frames, to be removed from every frame.
+    CepstralMean loud_mean(width, mean_floor(top));
+    if (frames > 0) own->front_end->run(audio, [&](const float* cepstrum, bool) { loud_mean.add(cepstrum); });
+    const std::vector<float> mean = loud_mean.result(frames, model_mean_);
     // Halfway between the upload's silence and its loudest speech: on read sentences, the ends of words
     // fall below it only for a few frames, which the kept tail covers.
     constexpr float loud_share = 0.5f;
-    stages.trimmed_frames = trim_quiet_tails(speech, tail_frames_, loud_share);
-    remove_cepstral_mean(speech, model_mean_);
-    stages.segments = speech.segments.size();
-    stages.frames = 0;
-    for (const auto& segment : speech.segments) stages.frames += segment.count;
+    const float loud_floor = bottom + loud_share * (top - bottom);
+    stages.segments = segments;
     const auto searching = Clock::now();
     stages.front_end_seconds = std::chrono::duration<double>(searching - began).count();
 
-    std::vector<std::string> words(speech.segments.size());
-    std::atomic<std::size_t> next{0};
-    auto work = [&](ps_decoder_s* decoder) {
-        for (std::size_t i = next++; i < speech.segments.size(); i = next++)
-            words[i] = decode(decoder, speech, speech.segments[i]);
-    };
-    ps_decoder_s* own = acquire(true);
-    // A second idle decoder, if there is one, takes segments on another core.
-    ps_decoder_s* helper = speech.segments.size() > 1 ? acquire(false) : nullptr;
-    std::exception_ptr helper_failure;
-    std::thread helping;
-    if (helper != nullptr) {
-        helping = std::thread([&] {
-            try {
-                work(helper);
-            } catch (...) {
-                helper_failure = std::current_exception();
-                next = speech.segments.size();
+    // Last pass: each segment is searched by whichever lane reaches its end first; both lanes play the
+    // audio through their own front ends, which give the same frames.
+    std::vector<std::string> words(segments);
+    std::atomic<std::size_t> unclaimed{0};  // every segment before it is taken
+    std::atomic<std::size_t> searched{0};
+    std::atomic<std::size_t> trimmed{0};
+    auto work = [&](Lane& lane) {
+        std::vector<float> segment;
+        std::size_t index = 0;
+        auto finish = [&] {
+            if (segment.empty()) return;
+            std::size_t expected = index;
+            if (unclaimed.compare_exchange_strong(expected, index + 1)) {
+                const std::size_t count = segment.size() / width;
+                const std::size_t kept =
+                    trimmed_count(segment.data(), count, width, tail_frames_, loud_floor);
+                for (std::size_t f = 0; f < kept; ++f) {
+                    for (std::size_t i = 0; i < width; ++i) segment[f * width + i] -= mean[i];
+                }
+                words[index] = decode(lane.decoder, segment, kept, width);
+                searched += kept;
+                trimmed += count - kept;
             }
+            segment.clear();
+            ++index;
+        };
+        lane.front_end->run(audio, [&](const float* cepstrum, bool starts_segment) {
+            if (starts_segment) finish();
+            if (unclaimed >= segments) return;  // all taken: nothing left for this lane
+            segment.insert(segment.end(), cepstrum, cepstrum + width);
         });
+        finish();
+    };
+    stages.frames = stages.trimmed_frames = 0;
+    stages.search_seconds = 0;
+    if (segments == 0) return result;  // nothing but silence: nothing to search
+    // A second idle decoder, if there is one, takes segments on another core.
+    Lane* helper = segments > 1 ? acquire(false) : nullptr;
+    LaneGuard helper_guard(give_back, helper);
+    std::exception_ptr helper_failure;
+    Joiner helping;
+    if (helper != nullptr) {
+        try {
+            helping.thread = threads_([&] {
+                try {
+                    work(*helper);
+                } catch (...) {
+                    helper_failure = std::current_exception();
+                    unclaimed = segments;
+                }
+            });
+        } catch (const std::system_error& failure) {
+            throw EngineUnavailable(std::string("cannot start a decoding thread: ") + failure.what());
+        }
     }
-    std::exception_ptr own_failure;
     try {
-        work(own);
+        work(*own);
     } catch (...) {
-        own_failure = std::current_exception();
-        next = speech.segments.size();
+        unclaimed = segments;
+        throw;
     }
-    if (helping.joinable()) helping.join();
-    if (helper != nullptr) release(helper);
-    release(own);
-    if (own_failure) std::rethrow_exception(own_failure);
+    if (helping.thread.joinable()) helping.thread.join();
     if (helper_failure) std::rethrow_exception(helper_failure);
 
-    stages.search_seconds = std::chrono::duration<double>(Clock::now() - searching).count();
-
-    std::string text;
+    stages.frames = searched;
+    stages.trimmed_frames = trimmed;
+    stages.search_seconds = seconds_since(searching);
     for (const auto& segment_words : words) {
         if (segment_words.empty()) continue;
-        if (!text.empty()) text.push_back(' ');
-        text += segment_words;
+        if (!result.words.empty()) result.words.push_back(' ');
+        result.words += segment_words;
     }
-    return text;
+    return result;
 }
 
 }  // namespace server

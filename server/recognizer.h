@@ -2,9 +2,11 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/speech_frames.h"
@@ -21,12 +23,17 @@ std::string default_model_dir();
 // in memory (see the README's figures).
 unsigned default_decoder_count();
 
-// Quiet frames a segment keeps after its last loud one (see trim_quiet_tails); 10 ms each.
+// Quiet frames a segment keeps after its last loud one (see trimmed_count); 10 ms each.
 inline constexpr std::size_t default_tail_frames = 25;
+
+// Starts a thread running `work`; throws std::system_error when the system has no thread to give. A seam
+// so that tests can make it fail.
+using ThreadStarter = std::function<std::thread(std::function<void()> work)>;
+std::thread start_thread(std::function<void()> work);
 
 // Where one transcribe() call spent its time, for benchmarks and the log.
 struct DecodeStages {
-    double front_end_seconds = 0;  // cepstra, pause detection, normalisation, tail trimming
+    double front_end_seconds = 0;  // the passes that measure loudness and the cepstral mean
     double search_seconds = 0;     // the searches over every segment, on however many decoders
     std::size_t segments = 0;
     std::size_t frames = 0;          // frames searched
@@ -36,40 +43,49 @@ struct DecodeStages {
 // The offline recogniser: the US English acoustic model, language model and dictionary. The cepstral mean
 // the acoustic model expects to be removed is estimated from each upload's own speech, so a speaker, a
 // microphone or a room far from the model's training audio still matches it.
+//
+// The audio is never held whole: it is played three times through a decoder's front end, once for the
+// loudness range of its speech, once for the mean of its loud frames, and once to search each segment as it
+// comes, so memory per call is a segment's frames and the search's own, whatever the audio's length.
 class Recognizer final : public SpeechToText {
 public:
     // Loads `decoders` copies (at least one) of the model from `model_dir` (its en-us/ folder); a fraction of
     // a second each. Throws std::runtime_error naming the folder when a model file is missing or
     // unreadable. The engine's own logging is silenced.
     // Each segment is searched up to `tail_frames` frames past its last loud frame (SIZE_MAX: to the end the
-    // detector gave it).
+    // detector gave it). `threads` starts the helper thread a call uses when a second decoder is free.
     explicit Recognizer(const std::string& model_dir, unsigned decoders = default_decoder_count(),
-                        std::size_t tail_frames = default_tail_frames);
+                        std::size_t tail_frames = default_tail_frames, ThreadStarter threads = start_thread);
     ~Recognizer() override;
     Recognizer(const Recognizer&) = delete;
     Recognizer& operator=(const Recognizer&) = delete;
 
     // Splits the audio into utterances at the pauses the front end's voice activity detector finds, decodes
     // them and joins their transcripts in order. Every utterance is decoded from the same initial state,
-    // so the result depends on `samples` alone, whichever decoder takes it. An upload's utterances are
-    // shared among the decoders no other call is using; calls beyond the decoder count wait for one.
-    std::string transcribe(std::span<const std::int16_t> samples) override;
+    // so the result depends on the audio alone, whichever decoder takes it. A call waits for a free decoder,
+    // and shares its utterances with a second one if that is free too. Every decoder taken is given back on
+    // every way out; when the helper thread cannot be started the call throws EngineUnavailable.
+    Transcript transcribe(const SampleSource& audio) override;
     // The same, saying where the time went.
+    Transcript transcribe(const SampleSource& audio, DecodeStages& stages);
+    // Samples in memory, for tests and benchmarks.
+    std::string transcribe(std::span<const std::int16_t> samples);
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);
 
+    struct Lane;
+
 private:
-    ps_decoder_s* acquire(bool wait);
-    void release(ps_decoder_s* decoder);
+    Lane* acquire(bool wait);
+    void release(Lane* lane);
 
     std::size_t tail_frames_;
-    std::vector<ps_decoder_s*> decoders_;
-    std::mutex front_end_mutex_;
-    std::optional<FrontEnd> front_end_;
+    ThreadStarter threads_;
+    std::vector<std::unique_ptr<Lane>> lanes_;
     // The model's own estimate of the cepstral mean, used when an upload has too little speech for its own.
     std::vector<float> model_mean_;
     std::mutex pool_mutex_;
-    std::condition_variable decoder_released_;
-    std::vector<ps_decoder_s*> idle_;
+    std::condition_variable lane_released_;
+    std::vector<Lane*> idle_;
 };
 
 }  // namespace server

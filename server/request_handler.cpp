@@ -41,70 +41,56 @@ double seconds_since(Clock::time_point began) {
     return std::chrono::duration<double>(Clock::now() - began).count();
 }
 
-const FormPart* audio_part(const std::vector<FormPart>& parts) {
-    for (std::string_view wanted : {"audio", "file"}) {
-        for (const FormPart& part : parts) {
-            if (part.name == wanted) return &part;
-        }
-    }
-    return nullptr;
-}
-
-Reply transcribe(const Request& request, SpeechToText& engine) {
-    const FormPart* part = audio_part(request.parts);
-    if (part == nullptr) {
-        return error(400, not_form_data);
-    }
-    return transcribe_wav(part->content, engine);
-}
-
 }  // namespace
 
 Reply error_reply(int status, std::string_view message) { return error(status, message); }
 
-Reply transcribe_wav(std::string_view wav, SpeechToText& engine, const DecodeHooks& hooks) {
+std::string error_of(const Reply& reply) {
+    const auto body = nlohmann::json::parse(reply.json, nullptr, false);
+    if (!body.is_object() || !body.contains("error") || !body["error"].is_string()) return "";
+    return body["error"].get<std::string>();
+}
+
+Reply transcribe_wav(std::string_view wav, SpeechToText& engine, const ConsumedBytes& consumed) {
     const auto decoded = decode_wav(wav);
     if (const auto* bad = std::get_if<WavError>(&decoded)) return error(bad->status, bad->message);
     const WavAudio& audio = std::get<WavAudio>(decoded);
-
-    const auto queued = Clock::now();
-    std::unique_lock<std::mutex> turn;
-    if (hooks.turn != nullptr) turn = std::unique_lock(*hooks.turn);
-    const double queue_seconds = seconds_since(queued);
     const auto started = Clock::now();
+    Reply reply;
     try {
-        const std::string text = engine.transcribe(to_recognizer_input(audio, hooks.consumed));
-        return Reply{200, dump({{"text", text}, {"duration", audio.seconds()}}), audio.seconds(),
-                     seconds_since(started), queue_seconds};
+        const Transcript heard = engine.transcribe(RecognizerInput(audio, consumed));
+        reply = Reply{200, dump({{"text", heard.words}, {"duration", audio.seconds()}})};
+        reply.queue_seconds = heard.queue_seconds;
+    } catch (const EngineUnavailable& failure) {
+        reply = error(503, failure.what());
     } catch (const std::exception& failure) {
-        Reply reply = error(500, std::string("transcription failed: ") + failure.what());
-        reply.audio_seconds = audio.seconds();
-        reply.queue_seconds = queue_seconds;
-        return reply;
+        reply = error(500, std::string("transcription failed: ") + failure.what());
     }
+    reply.audio_seconds = audio.seconds();
+    reply.decode_seconds = seconds_since(started) - reply.queue_seconds;
+    return reply;
+}
+
+std::optional<Reply> screen_content_length(const Headers& headers) {
+    const BodyLength length = body_length(headers);
+    if (length.kind == BodyLength::Kind::malformed) {
+        return error(400, "Content-Length is not one number: " + length.text);
+    }
+    return std::nullopt;
 }
 
 std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,
                                     std::uint64_t max_upload_bytes) {
     if (!is_http_method(method)) return error(400, "not an HTTP method: " + std::string(method));
     if (path.size() > max_target) return error(414, "request target over 8 KiB");
-    // Two lengths for one body let two parsers on the way frame the request differently; whatever the
-    // request is, it gets no answer but this.
+    if (auto refused = screen_content_length(headers)) return refused;
     const BodyLength length = body_length(headers);
-    if (length.kind == BodyLength::Kind::malformed) {
-        return error(400, "Content-Length is not one number: " + length.text);
+    if (path == "/health") {
+        if (method == "GET" || method == "HEAD") return std::nullopt;
+        return error(405, "/health accepts GET and HEAD only");
     }
-    std::string_view allowed;
-    if (path == "/health")
-        allowed = "GET";
-    else if (path == "/transcribe")
-        allowed = "POST";
-    else
-        return error(404, "no such path: " + std::string(path));
-    if (method != allowed) {
-        return error(405, std::string(path) + " accepts " + std::string(allowed) + " only");
-    }
-    if (method != "POST") return std::nullopt;
+    if (path != "/transcribe") return error(404, "no such path: " + std::string(path));
+    if (method != "POST") return error(405, "/transcribe accepts POST only");
 
     if (find_header(headers, "Transfer-Encoding") != nullptr) {
         if (find_header(headers, "Content-Length") != nullptr) {
@@ -123,12 +109,46 @@ std::optional<Reply> screen_request(std::string_view method, std::string_view pa
     return std::nullopt;
 }
 
-Reply handle_request(const Request& request, SpeechToText& engine, std::uint64_t max_upload_bytes) {
-    if (auto refused = screen_request(request.method, request.path, request.headers, max_upload_bytes)) {
-        return std::move(*refused);
-    }
-    if (request.path == "/health") return Reply{200, dump({{"status", "ok"}})};
-    return transcribe(request, engine);
+Request::Request(std::string method, std::string path, Headers headers, std::uint64_t max_upload_bytes)
+    : method_(std::move(method)),
+      path_(std::move(path)),
+      headers_(std::move(headers)),
+      max_upload_bytes_(max_upload_bytes) {}
+
+std::optional<Reply> Request::start() {
+    if (auto refused = screen_request(method_, path_, headers_, max_upload_bytes_)) return refused;
+    if (path_ == "/health") return Reply{200, dump({{"status", "ok"}})};
+    if (!spool_.reserve(body_length(headers_).bytes))
+        return error(spool_.out_of_room() ? 507 : 500, spool_.error());
+    form_.emplace(
+        *form_data_boundary(*find_header(headers_, "Content-Type")),
+        [this](const std::string& name, const std::string&) {
+            keeping_ = (name == "audio" && kept_ != Kept::audio) || (name == "file" && kept_ == Kept::none);
+            if (keeping_) {
+                spool_.clear();
+                kept_ = name == "audio" ? Kept::audio : Kept::file;
+            }
+        },
+        [this](std::string_view bytes) {
+            if (keeping_) spool_.append(bytes);
+        });
+    return std::nullopt;
+}
+
+std::optional<Reply> Request::take(std::string_view bytes) {
+    if (!form_) return std::nullopt;  // no body was asked for
+    if (!form_->feed(bytes)) return error(400, form_->error());
+    if (!spool_.error().empty()) return error(spool_.out_of_room() ? 507 : 500, spool_.error());
+    return std::nullopt;
+}
+
+Reply Request::finish(SpeechToText& engine) {
+    if (!form_) return error(500, "the body of a request that takes none was read");
+    if (!form_->complete()) return error(400, "multipart body ends before its closing boundary");
+    if (kept_ == Kept::none) return error(400, not_form_data);
+    const std::string_view wav = spool_.map();
+    if (!spool_.error().empty()) return error(spool_.out_of_room() ? 507 : 500, spool_.error());
+    return transcribe_wav(wav, engine, [this](std::string_view done) { spool_.release(done); });
 }
 
 }  // namespace server

@@ -1,37 +1,20 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "server/header_fields.h"
+#include "server/multipart_reader.h"
+#include "server/resampler.h"
 #include "server/speech_to_text.h"
+#include "server/upload_spool.h"
 
 namespace server {
 
-// One part of a multipart/form-data body. `content` points into the request body held by the caller.
-struct FormPart {
-    std::string name;
-    std::string filename;
-    std::string_view content;
-};
-
-// A request after the transport has read it: the body already split into form parts (empty when the body
-// was not multipart/form-data).
-struct Request {
-    std::string method;
-    std::string path;
-    Headers headers;
-    std::vector<FormPart> parts;
-};
-
 // What to send back: a status and a JSON object, plus figures for the request log: queue_seconds is the
-// wait for the decoding turn, decode_seconds the resampling and recognition after it.
+// wait for a decoder, decode_seconds the resampling and recognition after it.
 struct Reply {
     int status = 200;
     std::string json;
@@ -43,33 +26,63 @@ struct Reply {
 // Builds a reply {"error": message}.
 Reply error_reply(int status, std::string_view message);
 
-// How an upload's decoding is scheduled; both are optional.
-struct DecodeHooks {
-    // Held while the upload is resampled and recognised, so that only one upload at a time holds its
-    // samples in memory; the wait for it is the reply's queue_seconds.
-    std::mutex* turn = nullptr;
-    // Told of each piece of the WAV bytes once it has been read (see to_recognizer_input).
-    std::function<void(std::string_view)> consumed;
-};
+// The message of an error reply built by error_reply, for the log; empty for any other reply.
+std::string error_of(const Reply& reply);
 
 // Transcribes one uploaded WAV file: 200 {"text", "duration"}; 400 a malformed WAV; 415 an encoding that
-// can't be decoded; 500 if recognition fails. Thread-safe as far as `engine` is.
-Reply transcribe_wav(std::string_view wav, SpeechToText& engine, const DecodeHooks& hooks = {});
+// can't be decoded; 503 when the engine has no thread to give; 500 if recognition fails. `consumed` is
+// told of each piece of `wav` once it has been read (see RecognizerInput). Thread-safe as far as `engine`
+// is.
+Reply transcribe_wav(std::string_view wav, SpeechToText& engine, const ConsumedBytes& consumed = {});
+
+// 400 when the Content-Length headers, all taken together, are not one number; whatever the request, since
+// two lengths for one body let two parsers on the way frame the request differently. Pure.
+std::optional<Reply> screen_content_length(const Headers& headers);
 
 // Decides what can be decided from the request line and headers alone, before any body is read: methods
 // that are not HTTP methods (400), targets over 8 KiB (414), a malformed or conflicting Content-Length
-// (400, whatever the request), unknown paths (404) and methods (405), chunked
+// (400, whatever the request), unknown paths (404) and methods (405; /health takes GET and HEAD), chunked
 // uploads (411: a known length lets an oversize upload be refused before it is sent), uploads with no
-// Content-Length (411) or one over `max_upload_bytes` (413), and
-// uploads that are not multipart/form-data with a boundary (400). Returns nothing when the request should
-// go on. Pure; any thread.
+// Content-Length (411) or one over `max_upload_bytes` (413), and uploads that are not multipart/form-data
+// with a boundary (400). Returns nothing when the request should go on. Pure; any thread.
 std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,
                                     std::uint64_t max_upload_bytes);
 
-// Answers one request completely: screening as above, then GET /health, and POST /transcribe with the WAV
-// in part "audio" (or "file"): 200 {"text", "duration"}; 400 no such part or a malformed WAV; 415 an
-// encoding that can't be decoded; 500 if recognition fails. Never throws for anything the client sent.
-// Thread-safe as far as `engine` is; transcriptions take turns on it.
-Reply handle_request(const Request& request, SpeechToText& engine, std::uint64_t max_upload_bytes);
+// One request from its head to its reply, as the server runs it: the HTTP front, the unit tests and the
+// fuzzer all drive this. The transport hands over the head, then the body in pieces of any size, then says
+// the body is complete. The body's multipart form is read as it arrives; of its parts, "audio" is kept
+// (or, without one, "file") in an upload spool, never in memory. Used by one thread at a time.
+class Request {
+public:
+    Request(std::string method, std::string path, Headers headers, std::uint64_t max_upload_bytes);
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    // The reply the head alone decides (screen_request; GET or HEAD /health: 200 {"status":"ok"}; an upload
+    // the spool's file system has no room for: 507), or nothing: the body is to be read.
+    std::optional<Reply> start();
+    // The next bytes of the body. A reply when the body is refused part way (a malformed form, the spool
+    // failing: 507 when its file system is full), after which the rest need not be read.
+    std::optional<Reply> take(std::string_view bytes);
+    // The body is complete: the reply to the upload (see transcribe_wav). Never throws for anything the
+    // client sent.
+    Reply finish(SpeechToText& engine);
+
+    const std::string& method() const { return method_; }
+    const std::string& path() const { return path_; }
+    const Headers& headers() const { return headers_; }
+
+private:
+    enum class Kept { none, file, audio };
+
+    std::string method_;
+    std::string path_;
+    Headers headers_;
+    std::uint64_t max_upload_bytes_;
+    std::optional<MultipartReader> form_;
+    Kept kept_ = Kept::none;
+    bool keeping_ = false;  // whether the part being read goes to the spool
+    UploadSpool spool_;
+};
 
 }  // namespace server

@@ -36,51 +36,58 @@ Soxr make_resampler(double from_rate) {
     return resampler;
 }
 
-void append(std::vector<std::int16_t>& out, const std::vector<float>& samples, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) out.push_back(to_int16(samples[i]));
+void convert(std::vector<std::int16_t>& out, const std::vector<float>& samples, std::size_t count) {
+    out.resize(count);
+    for (std::size_t i = 0; i < count; ++i) out[i] = to_int16(samples[i]);
 }
 
 }  // namespace
 
-std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio,
-                                              const std::function<void(std::string_view)>& consumed) {
+void RecognizerInput::play(const Sink& sink) const {
+    const WavAudio& audio = audio_;
     const std::size_t frames = audio.frames();
     const double ratio = static_cast<double>(recognizer_rate) / audio.sample_rate;
-    std::vector<std::int16_t> out;
-    out.reserve(static_cast<std::size_t>(std::ceil(frames * ratio)) + 16);
     std::vector<float> in(block_frames);
+    std::vector<std::int16_t> out;
 
     const bool pass_through = audio.sample_rate == recognizer_rate;
     Soxr resampler = pass_through ? nullptr : make_resampler(audio.sample_rate);
     std::vector<float> resampled(static_cast<std::size_t>(block_frames * ratio) + 64);
     auto resample = [&](const float* input, std::size_t count) {
         // A null input tells soxr the stream has ended; it then drains what it holds back.
-        std::size_t consumed = 0;
+        std::size_t taken = 0;
         do {
             std::size_t used = 0;
             std::size_t made = 0;
-            soxr_error_t error =
-                soxr_process(resampler.get(), input ? input + consumed : nullptr, count - consumed, &used,
-                             resampled.data(), resampled.size(), &made);
+            soxr_error_t error = soxr_process(resampler.get(), input ? input + taken : nullptr, count - taken,
+                                              &used, resampled.data(), resampled.size(), &made);
             if (error != nullptr) throw std::runtime_error(std::string("soxr_process: ") + error);
-            append(out, resampled, made);
-            consumed += used;
+            convert(out, resampled, made);
+            if (made > 0) sink(out);
+            taken += used;
             if (input == nullptr && made == 0) return;
-        } while (input == nullptr || consumed < count);
+        } while (input == nullptr || taken < count);
     };
     for (std::size_t first = 0; first < frames; first += block_frames) {
         const std::size_t count = std::min(block_frames, frames - first);
         read_mono(audio, first, std::span(in).first(count));
         if (pass_through) {
-            append(out, in, count);
+            convert(out, in, count);
+            sink(out);
         } else {
             resample(in.data(), count);
         }
-        if (consumed)
-            consumed(audio.data.substr(first * audio.bytes_per_frame(), count * audio.bytes_per_frame()));
+        if (consumed_)
+            consumed_(audio.data.substr(first * audio.bytes_per_frame(), count * audio.bytes_per_frame()));
     }
     if (!pass_through) resample(nullptr, 0);
-    return out;
+}
+
+std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio) {
+    std::vector<std::int16_t> all;
+    RecognizerInput(audio).play(
+        [&all](std::span<const std::int16_t> block) { all.insert(all.end(), block.begin(), block.end()); });
+    return all;
 }
 
 }  // namespace server

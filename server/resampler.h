@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "server/speech_to_text.h"
 #include "server/wav_reader.h"
 
 namespace server {
@@ -12,14 +14,28 @@ namespace server {
 // The rate the recogniser's acoustic model was trained on.
 inline constexpr unsigned recognizer_rate = 16000;
 
-// Downmixes `audio` to one channel and converts it to 16 kHz signed 16-bit samples, the recogniser's input.
-// Resampling is high quality and deterministic: no dither, so the same upload always gives the same samples
-// (and the same transcript). 16 kHz 16-bit input passes through bit for bit. Works through the input in
-// blocks, so memory beyond the result stays small whatever the upload's size. Throws std::runtime_error
-// naming the resampler's reason if it cannot be set up. Any thread.
-// `consumed`, when given, is told of each block of `audio.data` once it has been read, in order; the
-// caller may then let go of those bytes (an upload mapped from disk gives its pages back).
-std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio,
-                                              const std::function<void(std::string_view)>& consumed = {});
+// Told of each piece of a WAV's data once it has been read, in order; the owner may then let go of those
+// bytes (an upload mapped from disk gives its pages back).
+using ConsumedBytes = std::function<void(std::string_view piece)>;
+
+// `audio` downmixed to one channel and converted to 16 kHz signed 16-bit samples, the recogniser's input,
+// made afresh a block at a time on every play, so memory stays a few blocks whatever the upload's size,
+// rate, sample size and channel count. Resampling is high quality and deterministic: no dither, so every
+// play gives the same samples (and the same transcript). 16 kHz 16-bit input passes through bit for bit.
+// play() throws std::runtime_error naming the resampler's reason if it cannot be set up; it may run on
+// several threads at once. `audio` (and the bytes it points into) must outlive this.
+class RecognizerInput final : public SampleSource {
+public:
+    explicit RecognizerInput(const WavAudio& audio, ConsumedBytes consumed = {})
+        : audio_(audio), consumed_(std::move(consumed)) {}
+    void play(const Sink& sink) const override;
+
+private:
+    WavAudio audio_;
+    ConsumedBytes consumed_;
+};
+
+// All of it at once, for tests and benchmarks with short audio.
+std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio);
 
 }  // namespace server

@@ -10,73 +10,52 @@
 namespace server {
 namespace {
 
-// The cepstra are plain floats in this build of the engine, which is what SpeechFrames holds.
+// The cepstra are plain floats in this build of the engine, which is what the frame sink is given.
 static_assert(std::is_same_v<mfcc_t, float>);
 
 // An upload needs this many frames of speech (10 ms each) before its own cepstral mean is trusted; below
 // it the model's estimate is closer to the truth than an average over a word or two.
 constexpr std::size_t min_frames_for_mean = 50;
 
-// Only frames whose log energy (c0) is within this of the loudest frame's count towards the mean: the
-// detector keeps a little silence around each segment, and breaths and room noise there would pull the mean
-// towards the noise. Measured on the engine's test recordings: 2 to 5 read best, none or 6 and more worse.
+// The detector keeps a little silence around each segment, and breaths and room noise there would pull the
+// mean towards the noise. Measured on the engine's test recordings: 2 to 5 read best, none or 6 and more
+// worse.
 constexpr float mean_floor_below_loudest = 3.5f;
+
+// Room for the frames the detector holds back before it decides that speech has begun.
+constexpr int capacity = 128;
 
 void check(int status, const char* step) {
     if (status < 0) throw std::runtime_error(std::string(step) + " failed (" + std::to_string(status) + ")");
 }
 
-// The average cepstrum of the upload's loud speech frames, or `fallback` when there are too few of them.
-std::vector<float> cepstral_mean(const SpeechFrames& speech, const std::vector<float>& fallback) {
-    if (speech.frames() < min_frames_for_mean) return fallback;
-    float top = -1e30f;
-    for (std::size_t f = 0; f < speech.frames(); ++f) top = std::max(top, speech.frame(f)[0]);
-    const float floor = top - mean_floor_below_loudest;
-    std::vector<double> sum(speech.width, 0.0);
-    std::size_t used = 0;
-    for (std::size_t f = 0; f < speech.frames(); ++f) {
-        const float* cepstrum = speech.frame(f);
-        if (cepstrum[0] < floor) continue;
-        ++used;
-        for (std::size_t i = 0; i < speech.width; ++i) sum[i] += cepstrum[i];
+}  // namespace
+
+void CepstralMean::add(const float* cepstrum) {
+    if (cepstrum[0] < floor_) return;
+    ++used_;
+    for (std::size_t i = 0; i < sum_.size(); ++i) sum_[i] += cepstrum[i];
+}
+
+std::vector<float> CepstralMean::result(std::size_t speech_frames, const std::vector<float>& fallback) const {
+    if (speech_frames < min_frames_for_mean || used_ < min_frames_for_mean) {
+        if (fallback.size() != sum_.size())
+            throw std::runtime_error("the model's cepstral mean has the wrong size");
+        return fallback;
     }
-    if (used < min_frames_for_mean) return fallback;
-    std::vector<float> mean(speech.width);
-    for (std::size_t i = 0; i < speech.width; ++i) mean[i] = static_cast<float>(sum[i] / used);
+    std::vector<float> mean(sum_.size());
+    for (std::size_t i = 0; i < sum_.size(); ++i) mean[i] = static_cast<float>(sum_[i] / used_);
     return mean;
 }
 
-}  // namespace
+float mean_floor(float loudest) { return loudest - mean_floor_below_loudest; }
 
-void remove_cepstral_mean(SpeechFrames& speech, const std::vector<float>& fallback) {
-    const std::vector<float> mean = cepstral_mean(speech, fallback);
-    if (mean.size() != speech.width) throw std::runtime_error("the model's cepstral mean has the wrong size");
-    for (std::size_t f = 0; f < speech.frames(); ++f) {
-        float* cepstrum = speech.frame(f);
-        for (std::size_t i = 0; i < speech.width; ++i) cepstrum[i] -= mean[i];
-    }
-}
-
-std::size_t trim_quiet_tails(SpeechFrames& speech, std::size_t keep, float share_of_range) {
-    if (speech.frames() == 0) return 0;
-    float top = -1e30f;
-    float bottom = 1e30f;
-    for (std::size_t f = 0; f < speech.frames(); ++f) {
-        top = std::max(top, speech.frame(f)[0]);
-        bottom = std::min(bottom, speech.frame(f)[0]);
-    }
-    const float floor = bottom + share_of_range * (top - bottom);
-    std::size_t dropped = 0;
-    for (auto& segment : speech.segments) {
-        std::size_t end = segment.first + segment.count;
-        while (end > segment.first && speech.frame(end - 1)[0] < floor) --end;
-        if (end == segment.first) continue;  // nothing loud: keep what the detector chose
-        const std::size_t loud_part = end - segment.first;
-        const std::size_t kept = segment.count - loud_part <= keep ? segment.count : loud_part + keep;
-        dropped += segment.count - kept;
-        segment.count = kept;
-    }
-    return dropped;
+std::size_t trimmed_count(const float* frames, std::size_t count, std::size_t width, std::size_t keep,
+                          float floor) {
+    std::size_t loud_part = count;
+    while (loud_part > 0 && frames[(loud_part - 1) * width] < floor) --loud_part;
+    if (loud_part == 0) return count;  // nothing loud: keep what the detector chose
+    return count - loud_part <= keep ? count : loud_part + keep;
 }
 
 FrontEnd::FrontEnd(cmd_ln_s* config) : fe_(fe_init_auto_r(config)) {
@@ -85,45 +64,64 @@ FrontEnd::FrontEnd(cmd_ln_s* config) : fe_(fe_init_auto_r(config)) {
 
 FrontEnd::~FrontEnd() { fe_free(fe_); }
 
-SpeechFrames FrontEnd::speech_of(std::span<const std::int16_t> samples) {
-    SpeechFrames out;
-    out.width = static_cast<std::size_t>(fe_get_output_size(fe_));
+std::size_t FrontEnd::width() const { return static_cast<std::size_t>(fe_get_output_size(fe_)); }
+
+void FrontEnd::run(const SampleSource& audio, const FrameSink& sink) {
+    const std::size_t frame_width = width();
     int shift = 0, size = 0;
     fe_get_input_size(fe_, &shift, &size);
-    // Room for the frames the detector holds back before it decides that speech has begun.
-    constexpr int capacity = 128;
-    std::vector<float> block(static_cast<std::size_t>(capacity) * out.width);
+    // The detector's state after each step tells where a pause ends a segment. Silence in the middle of one
+    // call would be skipped unseen, so no call is given more than a frame's step of samples.
+    const std::size_t step_samples = static_cast<std::size_t>(std::max(shift, 1));
+    std::vector<float> block(static_cast<std::size_t>(capacity) * frame_width);
     std::vector<float*> rows;
-    for (int i = 0; i < capacity; ++i) rows.push_back(block.data() + static_cast<std::size_t>(i) * out.width);
-    bool open = false;  // the last segment is still growing
+    for (int i = 0; i < capacity; ++i)
+        rows.push_back(block.data() + static_cast<std::size_t>(i) * frame_width);
+
+    bool open = false;           // the last segment is still growing
+    std::size_t in_segment = 0;  // frames in it so far
     auto take = [&](int frames) {
-        if (frames > 0 && !open) out.segments.push_back({out.frames(), 0});
-        for (int i = 0; i < frames; ++i) out.cepstra.insert(out.cepstra.end(), rows[i], rows[i] + out.width);
-        if (frames > 0) out.segments.back().count += static_cast<std::size_t>(frames);
-        open = open || frames > 0;
-        // The detector's state after each step tells where a pause ends a segment. Silence in the middle
-        // of one call would be skipped unseen, so no call is given more than a frame's step of samples.
+        for (int i = 0; i < frames; ++i) {
+            const bool starts = !open || in_segment == max_segment_frames;
+            if (starts) in_segment = 0;
+            sink(rows[static_cast<std::size_t>(i)], starts);
+            ++in_segment;
+            open = true;
+        }
         if (fe_get_vad_state(fe_) == 0) open = false;
     };
-
-    fe_start_stream(fe_);
-    check(fe_start_utt(fe_), "fe_start_utt");
-    const std::int16_t* next = samples.data();
-    std::size_t left = samples.size();
-    for (;;) {
-        std::size_t step = std::min(left, static_cast<std::size_t>(std::max(shift, 1)));
+    // One call on up to a step of `left` samples at `next`; false when it neither consumed nor made
+    // anything, which is where the front end has no more to give.
+    auto process = [&](const std::int16_t*& next, std::size_t& left, std::size_t most) {
+        std::size_t step = std::min(left, most);
         const std::size_t given = step;
         int frames = capacity;
         int first_index = 0;
         check(fe_process_frames(fe_, &next, &step, rows.data(), &frames, &first_index), "fe_process_frames");
         left -= given - step;
         take(frames);
-        if (frames == 0 && step == given) break;  // nothing consumed and nothing held back: done
-    }
+        return !(frames == 0 && step == given);
+    };
+
+    fe_start_stream(fe_);
+    check(fe_start_utt(fe_), "fe_start_utt");
+    std::vector<std::int16_t> pending;  // samples short of a whole step, carried to the next block
+    bool ended = false;
+    audio.play([&](std::span<const std::int16_t> samples) {
+        if (ended) return;
+        pending.insert(pending.end(), samples.begin(), samples.end());
+        const std::int16_t* next = pending.data();
+        std::size_t left = pending.size();
+        while (left >= step_samples && !ended) ended = !process(next, left, step_samples);
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pending.size() - left));
+    });
+    const std::int16_t* next = pending.data();
+    std::size_t left = pending.size();
+    // The last samples, then whatever the detector still holds back.
+    while (!ended) ended = !process(next, left, step_samples);
     int frames = 0;
     check(fe_end_utt(fe_, rows[0], &frames), "fe_end_utt");
     if (open) take(frames);
-    return out;
 }
 
 }  // namespace server

@@ -2,56 +2,67 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <functional>
 #include <vector>
+
+#include "server/speech_to_text.h"
 
 struct fe_s;
 struct cmd_ln_s;
 
 namespace server {
 
-// The cepstra of an upload's speech, cut at the pauses the front end's voice activity detector finds.
-// Frames are stored one after another, `width` coefficients each; silence between segments is left out.
-struct SpeechFrames {
-    struct Segment {
-        std::size_t first = 0;  // index of the segment's first frame
-        std::size_t count = 0;  // frames in the segment
-    };
-    std::size_t width = 0;
-    std::vector<float> cepstra;
-    std::vector<Segment> segments;
+// A segment is cut after this many frames (10 ms each) even where the speaker does not pause, so that a
+// segment, and the search over it, stays bounded however long an upload runs without a pause.
+inline constexpr std::size_t max_segment_frames = 3000;
 
-    std::size_t frames() const { return width == 0 ? 0 : cepstra.size() / width; }
-    float* frame(std::size_t index) { return cepstra.data() + index * width; }
-    const float* frame(std::size_t index) const { return cepstra.data() + index * width; }
+// The average cepstrum of an upload's loud speech frames: those whose log energy (c0) is at least `floor`.
+// Subtracting it makes the features match the model whatever the microphone, voice and room.
+class CepstralMean {
+public:
+    CepstralMean(std::size_t width, float floor) : sum_(width, 0.0), floor_(floor) {}
+    void add(const float* cepstrum);
+    // The mean, or `fallback` (the model's own estimate, `width` values) when the upload's `speech_frames`
+    // or its loud frames are too few to estimate it: a word or two, silence.
+    std::vector<float> result(std::size_t speech_frames, const std::vector<float>& fallback) const;
+
+private:
+    std::vector<double> sum_;
+    float floor_;
+    std::size_t used_ = 0;
 };
 
-// Subtracts the average cepstrum of the loud frames of `speech` from every frame, so the features match the
-// model whatever the microphone, voice and room. When there are too few loud frames to estimate it (a word
-// or two, silence), `fallback`, the model's own estimate, is subtracted instead; it must have `width` values.
-void remove_cepstral_mean(SpeechFrames& speech, const std::vector<float>& fallback);
+// Only frames whose log energy is within this of the upload's loudest count towards its mean.
+float mean_floor(float loudest);
 
-// Shortens every segment so it ends `keep` frames after its last loud frame: one whose log energy (c0) is
-// at least `share_of_range` of the way from the upload's quietest frame to its loudest. The detector holds
-// half a second of silence after speech before it ends a segment, and searching that silence costs time
-// without adding words. A segment without a loud frame is left whole. The frames stay in `cepstra`; only
-// the segments' counts shrink. Returns the number of frames left out.
-std::size_t trim_quiet_tails(SpeechFrames& speech, std::size_t keep, float share_of_range);
+// How many of a segment's `count` frames (`width` values each, c0 first) to search: up to `keep` frames
+// after its last loud frame, one whose c0 is at least `floor`. The detector holds half a second of silence
+// after speech before it ends a segment, and searching that silence costs time without adding words. A
+// segment without a loud frame is kept whole, and so is a tail no longer than `keep`.
+std::size_t trimmed_count(const float* frames, std::size_t count, std::size_t width, std::size_t keep,
+                          float floor);
 
 // The recogniser's front end (framing, filter bank, noise and silence removal, cepstra), set up from the
 // decoder's own configuration so that the frames are exactly those the decoder would compute itself.
 // Not thread-safe: one caller at a time.
 class FrontEnd {
 public:
+    // Called for each frame of speech, in order; `starts_segment` marks the first frame after a pause found
+    // by the voice activity detector (or after max_segment_frames without one). Valid during the call only.
+    using FrameSink = std::function<void(const float* cepstrum, bool starts_segment)>;
+
     // Throws std::runtime_error if the front end cannot be built from `config` (not retained).
     explicit FrontEnd(cmd_ln_s* config);
     ~FrontEnd();
     FrontEnd(const FrontEnd&) = delete;
     FrontEnd& operator=(const FrontEnd&) = delete;
 
-    // Every call starts the front end afresh (its noise estimate included), so the result depends on
-    // `samples` alone. Throws std::runtime_error if the front end reports a failure.
-    SpeechFrames speech_of(std::span<const std::int16_t> samples);
+    // Values per frame.
+    std::size_t width() const;
+    // Plays `audio` through the front end, started afresh (its noise estimate included), so the frames
+    // depend on the audio alone and every run gives the same. Memory stays a few blocks whatever the
+    // audio's length. Throws std::runtime_error if the front end reports a failure.
+    void run(const SampleSource& audio, const FrameSink& sink);
 
 private:
     fe_s* fe_ = nullptr;

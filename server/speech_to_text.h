@@ -1,19 +1,62 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <stdexcept>
 #include <string>
 
 namespace server {
 
-// Turns 16 kHz mono 16-bit speech into words. The request handler depends on this seam only, so that a
-// fuzzer can drive request handling without loading a model.
+// 16 kHz mono 16-bit audio that can be heard from its start as often as needed, so that an engine can take
+// several passes over an upload without ever holding all of it.
+class SampleSource {
+public:
+    using Sink = std::function<void(std::span<const std::int16_t> block)>;
+    virtual ~SampleSource() = default;
+    // Passes every sample, in order, to `sink`, a block of any size at a time. Each call gives the same
+    // samples, and calls may run on several threads at once. Throws std::runtime_error naming the failed
+    // step; an exception thrown by `sink` passes through.
+    virtual void play(const Sink& sink) const = 0;
+};
+
+// Samples already in memory; `samples` must outlive it.
+class SampleSpan final : public SampleSource {
+public:
+    explicit SampleSpan(std::span<const std::int16_t> samples) : samples_(samples) {}
+    void play(const Sink& sink) const override {
+        constexpr std::size_t block = 16384;
+        for (std::size_t at = 0; at < samples_.size(); at += block)
+            sink(samples_.subspan(at, std::min(block, samples_.size() - at)));
+    }
+
+private:
+    std::span<const std::int16_t> samples_;
+};
+
+// The engine could not take the audio for want of a system resource (a thread); nothing of it is held and
+// a later call may succeed.
+class EngineUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Transcript {
+    std::string words;           // separated by single spaces; empty when nothing was recognised
+    double queue_seconds = 0.0;  // the wait for a free decoder
+};
+
+// Turns speech into words. The request handling depends on this seam only, so that a fuzzer can drive it
+// without loading a model.
 class SpeechToText {
 public:
     virtual ~SpeechToText() = default;
-    // Returns the words heard, separated by single spaces; empty when nothing was recognised. Safe to call
-    // from any thread. Throws std::runtime_error naming the failed step if decoding breaks down.
-    virtual std::string transcribe(std::span<const std::int16_t> samples) = 0;
+    // Safe to call from any thread; a call waits while every decoder is busy with other audio (the engine
+    // is the one place decodes are scheduled). Throws EngineUnavailable as above, or std::runtime_error
+    // naming the failed step if decoding breaks down.
+    virtual Transcript transcribe(const SampleSource& audio) = 0;
 };
 
 }  // namespace server

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -8,14 +9,26 @@ namespace server {
 
 // An upload's file kept on disk instead of in memory: appended to as the body arrives, then mapped
 // read-only for decoding, so that pages already decoded can be given back. The file has no name (it is
-// unlinked at once), so it disappears with the process whatever happens. It lives in $TMPDIR, or /tmp.
-// Used by one thread at a time; closes everything on destruction.
+// unlinked at once), so it disappears with the process whatever happens. It lives in $TMPDIR, or /tmp:
+// where /tmp is a tmpfs its files are memory, so an upload is taken only when the folder's file system
+// has room for it (see reserve). Used by one thread at a time; closes everything on destruction.
 class UploadSpool {
 public:
     UploadSpool() = default;
     ~UploadSpool();
     UploadSpool(const UploadSpool&) = delete;
     UploadSpool& operator=(const UploadSpool&) = delete;
+
+    // Where spools live: $TMPDIR, or /tmp.
+    static std::string folder();
+    // Free space the folder's file system keeps beyond every upload's promised bytes.
+    static constexpr std::uint64_t kept_free = 64ull << 20;
+
+    // Promises room for `bytes` more: the folder's file system must have them free beyond what other
+    // spools were promised and have not yet written, plus `kept_free`. The promise shrinks as bytes are
+    // written and ends with the spool. False (with error() naming the folder and the figures, and
+    // out_of_room()) when there is no such room. Thread-safe against other spools.
+    bool reserve(std::uint64_t bytes);
 
     // Appends bytes, creating the file on first use. False (with error()) if the file can't be made or
     // written; the spool then stays failed.
@@ -32,6 +45,8 @@ public:
     void release(std::string_view range);
 
     const std::string& error() const { return error_; }
+    // Whether the failure was the file system being full (or having no room to promise).
+    bool out_of_room() const { return out_of_room_; }
 
 private:
     bool flush();
@@ -43,6 +58,8 @@ private:
     void* mapping_ = nullptr;
     std::size_t mapped_ = 0;
     std::string error_;
+    bool out_of_room_ = false;
+    std::uint64_t promised_ = 0;  // bytes reserved and not yet written
 };
 
 }  // namespace server

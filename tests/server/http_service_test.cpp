@@ -10,7 +10,9 @@ namespace {
 
 class NoEngine : public server::SpeechToText {
 public:
-    std::string transcribe(std::span<const std::int16_t>) override { throw std::runtime_error("not used"); }
+    server::Transcript transcribe(const server::SampleSource&) override {
+        throw std::runtime_error("not used");
+    }
 };
 
 // A bound service on a port the kernel picks, with an engine that is never reached.

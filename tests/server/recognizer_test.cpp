@@ -100,38 +100,44 @@ TEST(Recognizer, UtterancesOnTwoDecodersReadAsOnOne) {
     EXPECT_EQ(parallel.transcribe(sentences), text);
 }
 
-// Frames of width 2 whose first value (log energy) is given; the second marks the frame's position.
-server::SpeechFrames frames_with_energy(const std::vector<float>& energies) {
-    server::SpeechFrames speech;
-    speech.width = 2;
-    for (std::size_t f = 0; f < energies.size(); ++f) {
-        speech.cepstra.push_back(energies[f]);
-        speech.cepstra.push_back(static_cast<float>(f));
+// Each segment keeps its quiet tail up to `keep` frames past its own last loud frame; a segment with nothing
+// that loud is left as the detector cut it.
+TEST(Recognizer, QuietTailsAreTrimmedPerSegment) {
+    struct Case {
+        const char* name;
+        std::vector<float> energies;  // c0 of each frame; frames of width 2
+        std::size_t keep;
+        std::size_t kept;
+    };
+    const std::vector<Case> cases{
+        {"up to the last loud frame, then one more", {1, 10, 9, 1, 1, 1}, 1, 4},
+        {"nothing as loud as the floor: untouched", {2, 2, 2}, 1, 3},
+        {"loud frame in the middle", {1, 8, 1, 1, 1}, 1, 3},
+        {"a tail no longer than `keep` stays whole", {10, 1, 1}, 5, 3},
+        {"loud to the end", {6, 7, 8}, 0, 3},
+    };
+    for (const Case& c : cases) {
+        std::vector<float> frames;
+        for (float energy : c.energies) frames.insert(frames.end(), {energy, 0.0f});
+        EXPECT_EQ(server::trimmed_count(frames.data(), c.energies.size(), 2, c.keep, 5.5f), c.kept) << c.name;
     }
-    return speech;
 }
 
-// Each segment keeps its quiet tail up to `keep` frames past its own last loud frame; loud is measured
-// against the whole upload's range, so a segment with nothing that loud is left as the detector cut it.
-TEST(Recognizer, QuietTailsAreTrimmedPerSegment) {
-    //                                 segment 1 (0-5)      segment 2 (6-8)   segment 3 (9-13)
-    auto speech = frames_with_energy({1, 10, 9, 1, 1, 1, 2, 2, 2, 1, 8, 1, 1, 1});
-    speech.segments = {{0, 6}, {6, 3}, {9, 5}};
-    EXPECT_EQ(server::trim_quiet_tails(speech, 1, 0.5f), 4u);
-    EXPECT_EQ(speech.segments[0].first, 0u);
-    EXPECT_EQ(speech.segments[0].count, 4u) << "up to the loud frame 2, then one more";
-    EXPECT_EQ(speech.segments[1].count, 3u) << "nothing in the upper half of the range: untouched";
-    EXPECT_EQ(speech.segments[2].first, 9u);
-    EXPECT_EQ(speech.segments[2].count, 3u);
-    EXPECT_EQ(speech.frames(), 14u) << "the frames themselves stay";
-
-    auto short_tail = frames_with_energy({10, 1, 1});
-    short_tail.segments = {{0, 3}};
-    EXPECT_EQ(server::trim_quiet_tails(short_tail, 5, 0.5f), 0u) << "a tail shorter than `keep` stays whole";
-    EXPECT_EQ(short_tail.segments[0].count, 3u);
-
-    server::SpeechFrames none;
-    EXPECT_EQ(server::trim_quiet_tails(none, 0, 0.5f), 0u);
+// However long the speech runs without a pause, no segment grows past max_segment_frames.
+TEST(Recognizer, SegmentsAreCutAtTheLongestLength) {
+    // The words of "go forward ten meters" without the silence around them, over and over: 35 s of
+    // speech with no pause the detector would take for one.
+    std::ifstream raw(std::string(POCKETSPHINX_TEST_DATA) + "/goforward.raw", std::ios::binary);
+    std::vector<std::int16_t> sentence(44000);
+    raw.read(reinterpret_cast<char*>(sentence.data()), static_cast<std::streamsize>(sentence.size() * 2));
+    ASSERT_TRUE(raw) << "cannot read goforward.raw";
+    const std::vector<std::int16_t> words(sentence.begin() + 9600, sentence.begin() + 35200);
+    std::vector<std::int16_t> talk;
+    while (talk.size() < 35u * 16000) talk.insert(talk.end(), words.begin(), words.end());
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    server::DecodeStages stages;
+    recognizer.transcribe(talk, stages);
+    EXPECT_GE(stages.segments, 2u) << stages.frames + stages.trimmed_frames << " frames";
 }
 
 // Trimming leaves out only silence after the words: the sentences read the same either way.

@@ -439,7 +439,7 @@ class Load(unittest.TestCase):
                     self.assertRegex(done.stdout, r"^413 \{\"error\":\"upload of \d+ bytes is over", done.stderr)
             self.assertTrue(server.healthy())
 
-    def test_a_200_mb_upload_grows_peak_memory_by_less_than_half_its_size(self):
+    def test_a_200_mb_upload_grows_peak_memory_by_less_than_64_mib(self):
         path = os.path.join(self.work, "35-minutes.wav")
         with open(path, "wb") as f:
             f.write(server_process.silent_wav(35 * 60, 48000))
@@ -452,8 +452,10 @@ class Load(unittest.TestCase):
             self.assertEqual(body["duration"], 35 * 60)
             grown = server.status_kb("VmHWM") - before
             print(f"\nlarge upload: {size / 1e6:.0f} MB grew peak memory by {grown / 1024:.0f} MiB", file=sys.stderr)
+            # The upload is read from its spool a block at a time (25 MiB measured, most of it the
+            # decoders' working memory); holding its samples would add a third of its size.
             if not server.sanitized():
-                self.assertLess(grown * 1024, size / 2)
+                self.assertLess(grown, 64 * 1024)
 
     def test_listens_on_loopback_unless_told_otherwise(self):
         cases = [("default", None, "127.0.0.1"), ("IPv6 loopback", "::1", "::1")]

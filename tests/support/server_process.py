@@ -25,10 +25,11 @@ class Server:
         self.args = [SERVER, "--host", HOST, *args]
         self.lines = []
         self.port = None
+        self.env = None  # the process's environment; None: this one's
 
     def __enter__(self):
         self.process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, text=True)
+                                        stderr=subprocess.PIPE, text=True, env=self.env)
         ready = threading.Event()
 
         def read_log():
