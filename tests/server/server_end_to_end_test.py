@@ -118,6 +118,12 @@ class EndToEnd(unittest.TestCase):
                 self.assertEqual(status, 200, body)
                 self.assertEqual(body["text"], GO_FORWARD)
 
+    def test_raw_words_answers_the_plain_words(self):
+        # The default answer is written text (see the first test); --raw-words keeps the recogniser's words.
+        with Server("--port", "0", "--raw-words") as server:
+            status, body = upload(server, self.speech)
+            self.assertEqual((status, body["text"]), (200, GO_FORWARD.lower()), body)
+
     def test_sigterm_finishes_the_request_in_flight_then_exits_0(self):
         with Server("--port", "0", "--max-upload-mb", "8") as server:
             result = {}
