@@ -135,6 +135,12 @@ private:
 
 }  // namespace
 
+std::vector<std::pair<std::string_view, std::string_view>> spoken_commands() {
+    std::vector<std::pair<std::string_view, std::string_view>> said;
+    for (const Command& command : commands) said.emplace_back(command.said[0], command.said[1]);
+    return said;
+}
+
 std::string format_dictation(std::string_view spoken) {
     const std::vector<std::string_view> words = split_words(spoken);
     Writer out;

@@ -2,6 +2,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace server {
 
@@ -18,5 +20,9 @@ namespace server {
 // `words` are separated by single spaces (runs of spaces are tolerated), lower case as the recogniser gives
 // them; anything else passes through unchanged apart from capitals. Pure; any thread.
 std::string format_dictation(std::string_view words);
+
+// The commands format_dictation knows, as said: one word, or two with the second non-empty ("full",
+// "stop"); "literal" is not among them. For the recogniser, which listens for them.
+std::vector<std::pair<std::string_view, std::string_view>> spoken_commands();
 
 }  // namespace server
