@@ -62,11 +62,13 @@ std::string command_model_text() {
     }
     for (std::string_view word : lone) other.erase(word);
     std::string text = "\\data\\\nngram 1=" + std::to_string(lone.size() + other.size() + 2) +
-                       "\nngram 2=" + std::to_string(pairs.size()) + "\n\n\\1-grams:\n-99 <s> 0\n-99 </s> 0\n";
+                       "\nngram 2=" + std::to_string(pairs.size()) +
+                       "\n\n\\1-grams:\n-99 <s> 0\n-99 </s> 0\n";
     for (std::string_view word : lone) text += "0 " + std::string(word) + " 0\n";
     for (std::string_view word : other) text += "-99 " + std::string(word) + " 0\n";
     text += "\n\\2-grams:\n";
-    for (const auto& [first, second] : pairs) text += "0 " + std::string(first) + " " + std::string(second) + "\n";
+    for (const auto& [first, second] : pairs)
+        text += "0 " + std::string(first) + " " + std::string(second) + "\n";
     return text + "\n\\end\\\n";
 }
 

@@ -95,31 +95,31 @@ public:
 
     void mark(const Command& command) {
         switch (command.placement) {
-        case Placement::after_word:
-        case Placement::sentence_end:
-        case Placement::closing:
-            text_ += command.mark;
-            space_before_next_ = true;
-            break;
-        case Placement::joining:
-            text_ += command.mark;
-            space_before_next_ = false;
-            break;
-        case Placement::standalone:
-            if (!text_.empty() && text_.back() != '\n') text_ += ' ';
-            text_ += command.mark;
-            space_before_next_ = true;
-            break;
-        case Placement::opening:
-            if (space_before_next_ && !text_.empty()) text_ += ' ';
-            text_ += command.mark;
-            space_before_next_ = false;
-            break;
-        case Placement::line_break:
-        case Placement::paragraph:
-            text_ += command.mark;
-            space_before_next_ = false;
-            break;
+            case Placement::after_word:
+            case Placement::sentence_end:
+            case Placement::closing:
+                text_ += command.mark;
+                space_before_next_ = true;
+                break;
+            case Placement::joining:
+                text_ += command.mark;
+                space_before_next_ = false;
+                break;
+            case Placement::standalone:
+                if (!text_.empty() && text_.back() != '\n') text_ += ' ';
+                text_ += command.mark;
+                space_before_next_ = true;
+                break;
+            case Placement::opening:
+                if (space_before_next_ && !text_.empty()) text_ += ' ';
+                text_ += command.mark;
+                space_before_next_ = false;
+                break;
+            case Placement::line_break:
+            case Placement::paragraph:
+                text_ += command.mark;
+                space_before_next_ = false;
+                break;
         }
         if (command.placement == Placement::sentence_end || command.placement == Placement::paragraph)
             capital_next_ = true;

@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
 
     // Where the reply's text is made: written text from the words, unless the plain words were asked for.
     server::FormattedSpeech formatted(*recognizer);
-    server::SpeechToText& engine = options.raw_words ? static_cast<server::SpeechToText&>(*recognizer) : formatted;
+    server::SpeechToText& engine =
+        options.raw_words ? static_cast<server::SpeechToText&>(*recognizer) : formatted;
 
     // The model is loaded before a single connection is accepted, so /health never answers too early.
     server::HttpService service(engine, options);

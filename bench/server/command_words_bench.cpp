@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
         for (std::string_view word : {first, second}) {
             if (word.empty()) continue;
             if (word == second) said.append(" ").append(word);
-            if (!dictionary.contains(std::string(word))) missing.append(missing.empty() ? "lacks " : " ").append(word);
+            if (!dictionary.contains(std::string(word)))
+                missing.append(missing.empty() ? "lacks " : " ").append(word);
         }
         const std::string last(second.empty() ? first : second);
         const bool in_lm = ngram_wid(lm, last.c_str()) != ngram_unknown_wid(lm);
