@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/formatted_speech.h"
 #include "server/http_service.h"
 #include "server/messages.h"
 #include "server/options.h"
@@ -35,8 +36,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Where the reply's text is made: written text from the words, unless the plain words were asked for.
+    server::FormattedSpeech formatted(*recognizer);
+    server::SpeechToText& engine =
+        options.raw_words ? static_cast<server::SpeechToText&>(*recognizer) : formatted;
+
     // The model is loaded before a single connection is accepted, so /health never answers too early.
-    server::HttpService service(*recognizer, options);
+    server::HttpService service(engine, options);
     const auto bound = service.bind();
     if (const auto* failure = std::get_if<std::string>(&bound)) {
         server::say(*failure);

@@ -29,11 +29,13 @@ std::optional<double> parse_megabytes(std::string_view text) {
 
 std::string usage_text() {
     return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
+           "                      [--raw-words]\n"
            "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
            "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
            "  --port N            port to listen on, 0 for any free one (default 4999)\n"
            "  --max-upload-mb MB  largest upload accepted, in megabytes of 10^6 bytes (default 692)\n"
            "  --model-dir DIR     speech model folder holding en-us/\n"
+           "  --raw-words         answer plain lower-case words: no spoken punctuation, no capitals\n"
            "  --help              show this text\n";
 }
 
@@ -49,6 +51,11 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
             name = name.substr(0, equals);
         }
         if (name == "--help" || name == "-h") return ShowHelp{};
+        if (name == "--raw-words") {
+            if (value) return UsageError{"--raw-words takes no value"};
+            options.raw_words = true;
+            continue;
+        }
         if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir") {
             return UsageError{"unknown option " + std::string(name)};
         }

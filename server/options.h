@@ -16,6 +16,7 @@ struct Options {
     int port = 4999;  // 0: let the system pick a free port (it is printed once bound)
     std::uint64_t max_upload_bytes = static_cast<std::uint64_t>(default_max_upload_mb * 1e6);
     std::string model_dir;
+    bool raw_words = false;  // answer the recogniser's words as they are, without punctuation or capitals
 };
 
 struct ShowHelp {};

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "server/command_words.h"
+
 namespace server {
 namespace {
 
@@ -32,7 +34,7 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
     // test recordings and about as many on telephone-band prompts (see the README's quality figures).
     // clang-format off
     std::vector<std::string> options{
-        "-hmm", hmm, "-lm", lm, "-dict", dict, "-cmn", "none",
+        "-hmm", hmm, "-dict", dict, "-cmn", "none",
         "-fwdflat", "no", "-maxhmmpf", "2000", "-topn", "2", "-maxwpf", "10",
         "-logfn", "/dev/null"};
     // clang-format on
@@ -45,6 +47,13 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
     if (decoder == nullptr) {
         throw std::runtime_error("cannot load the speech model from " + model_dir +
                                  " (needs en-us/en-us/, en-us/en-us.lm.bin and en-us/cmudict-en-us.dict)");
+    }
+    // The language model, with the spoken punctuation commands given weight enough to be heard.
+    try {
+        listen_for_commands(decoder, lm);
+    } catch (...) {
+        ps_free(decoder);
+        throw;
     }
     return decoder;
 }

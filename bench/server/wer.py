@@ -13,6 +13,8 @@ Two sets, both from Debian packages:
 usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts] [--ceiling PERCENT]
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
+The server answers written text; its words are scored without case and punctuation, and every text that
+has words must start with a capital (exit status 1 otherwise).
 """
 
 import argparse
@@ -75,7 +77,12 @@ def edit_distance(ref, hyp):
     return row[-1]
 
 
-def measure(server, rows, folder, quiet):
+def words_of(text):
+    """The words of a written reply as the references write them: lower case, no punctuation."""
+    return re.sub(r"[^a-z0-9' ]", " ", text.lower()).split()
+
+
+def measure(server, rows, folder, quiet, uncapitalised):
     errors = words = 0
     audio = decode = 0.0
     for wav, ref in rows:
@@ -86,7 +93,9 @@ def measure(server, rows, folder, quiet):
             reply = server.transcribe(f.read())
         decode += server.last_decode_seconds()
         audio += reply["duration"]
-        hyp = reply["text"].split()
+        hyp = words_of(reply["text"])
+        if hyp and not re.match(r"[A-Z]", reply["text"]):
+            uncapitalised.append(f"{os.path.basename(wav)}: {reply['text']!r}")
         wrong = edit_distance(ref, hyp)
         errors += wrong
         words += len(ref)
@@ -109,6 +118,7 @@ def main():
             if options.set in (None, name)]
     totals = []
     worst = 0.0
+    uncapitalised = []
     with tempfile.TemporaryDirectory() as folder, Server(binary) as server:
         for name, rows in sets:
             if not rows:
@@ -116,7 +126,7 @@ def main():
                 continue
             if not quiet:
                 print(f"== {name}")
-            errors, words, audio, decode = measure(server, rows, folder, quiet)
+            errors, words, audio, decode = measure(server, rows, folder, quiet, uncapitalised)
             worst = max(worst, 100.0 * errors / words)
             totals.append(f"WER {name:8s}: {100.0 * errors / words:5.1f} % "
                           f"({errors} errors in {words} words, "
@@ -125,8 +135,13 @@ def main():
         peak = server.peak_rss_mb()
     print("\n".join(totals))
     print(f"server peak RSS: {peak:.1f} MB")
+    for text in uncapitalised:
+        print(f"text not starting with a capital: {text}")
+    print(f"texts with words not starting with a capital: {len(uncapitalised)}")
     if options.ceiling is not None and worst > options.ceiling:
         print(f"word error {worst:.1f} % is above the ceiling of {options.ceiling:.1f} %")
+        sys.exit(1)
+    if uncapitalised:
         sys.exit(1)
 
 

@@ -13,8 +13,8 @@ struct Row {
     server::Options expected;
 };
 
-server::Options with(std::string host, int port, std::uint64_t max_bytes, std::string dir) {
-    return {std::move(host), port, max_bytes, std::move(dir)};
+server::Options with(std::string host, int port, std::uint64_t max_bytes, std::string dir, bool raw = false) {
+    return {std::move(host), port, max_bytes, std::move(dir), raw};
 }
 
 TEST(Options, ParsesCommandLines) {
@@ -26,6 +26,8 @@ TEST(Options, ParsesCommandLines) {
         {{"--max-upload-mb", "1.5", "--model-dir", "/m"},
          Row::options,
          with("127.0.0.1", 4999, 1'500'000, "/m")},
+        {{"--raw-words", "--port", "0"}, Row::options, with("127.0.0.1", 0, default_max, "/model", true)},
+        {{"--raw-words=yes"}, Row::error, {}},
         {{"--port", "4000", "--help"}, Row::help, {}},
         {{"-h"}, Row::help, {}},
         {{"--port"}, Row::error, {}},
@@ -55,6 +57,7 @@ TEST(Options, ParsesCommandLines) {
             EXPECT_EQ(options.port, row.expected.port);
             EXPECT_EQ(options.max_upload_bytes, row.expected.max_upload_bytes);
             EXPECT_EQ(options.model_dir, row.expected.model_dir);
+            EXPECT_EQ(options.raw_words, row.expected.raw_words);
         }
     }
 }

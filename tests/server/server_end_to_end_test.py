@@ -30,9 +30,9 @@ class EndToEnd(unittest.TestCase):
         raw = os.path.join(TEST_DATA, "goforward.raw")
         as_input = ["-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1", raw]
 
-        def sox(name, *output_args, repeat=1):
+        def sox(name, *output_args, repeat=1, source=as_input):
             path = os.path.join(cls.work, name)
-            subprocess.run(["sox", *(as_input * repeat), *output_args, path], check=True)
+            subprocess.run(["sox", *(source * repeat), *output_args, path], check=True)
             with open(path, "rb") as f:
                 return f.read()
 
@@ -41,6 +41,11 @@ class EndToEnd(unittest.TestCase):
         cls.long_speech = sox("long.wav", "-r", "48000", "-b", "16", repeat=8)
         cls.adpcm = sox("adpcm.wav", "-e", "ms-adpcm")
         cls.silence = silent_wav(0.2)
+        # A sentence with a spoken command, as the synthesiser says it.
+        spoken = os.path.join(cls.work, "spoken.wav")
+        subprocess.run(["flite", "-voice", "awb", "-t", "it was late semicolon we went home", "-o", spoken],
+                       check=True)
+        cls.spoken_semicolon = sox("semicolon.wav", "-r", "48000", "-b", "16", source=[spoken])
 
     @classmethod
     def tearDownClass(cls):
@@ -117,6 +122,15 @@ class EndToEnd(unittest.TestCase):
             for status, body in results:
                 self.assertEqual(status, 200, body)
                 self.assertEqual(body["text"], GO_FORWARD)
+
+    def test_spoken_punctuation_is_written_unless_raw_words_are_asked_for(self):
+        # A synthetic voice the recogniser hears well; the word before the command varies with the model.
+        for args, expected in (((), r"It was \w+; we went home"),
+                               (("--raw-words",), r"it was \w+ semicolon we went home")):
+            with self.subTest(args), Server("--port", "0", *args) as server:
+                status, body = upload(server, self.spoken_semicolon)
+                self.assertEqual(status, 200, body)
+                self.assertRegex(body["text"], "^" + expected + "$")
 
     def test_sigterm_finishes_the_request_in_flight_then_exits_0(self):
         with Server("--port", "0", "--max-upload-mb", "8") as server:

@@ -14,7 +14,7 @@ from support.driver import finish, start_dictate
 from support.harness import binary, wait_until
 from support.virtual_mic import VirtualMic
 
-SENTENCE_TEXT = "go forward ten meters"
+SENTENCE_TEXT = "Go forward ten meters"
 
 
 def test_data_dir():

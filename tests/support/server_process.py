@@ -15,7 +15,7 @@ import wave
 
 SERVER = ""  # path of the built dictate-server
 HOST = "127.0.0.1"
-GO_FORWARD = "go forward ten meters"
+GO_FORWARD = "Go forward ten meters"
 
 
 class Server:
