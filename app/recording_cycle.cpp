@@ -4,7 +4,9 @@
 #include <sstream>
 
 #include "app/console_messages.h"
+#include "app/folder_check.h"
 #include "app/key_wait.h"
+#include "app/spare_folder.h"
 #include "app/take_file.h"
 #include "app/take_recovery.h"
 #include "app/timestamp.h"
@@ -21,6 +23,8 @@ constexpr int audio_failure_status = 1;
 constexpr std::size_t shortest_take_judged = 24000;  // half a second
 // How far the main thread may fall behind the audio thread before sound is lost: a few seconds.
 constexpr std::size_t ring_samples = 4 * 48000;
+// Audio written but not yet on stable storage beyond which the person hears that the disk is slow.
+constexpr std::uint64_t unsynced_told = 5 * 48000;
 
 void report(const CycleSeams& seams, const AudioFailure& failure) {
     seams.tell("audio: " + failure.call + " failed: " + failure.reason);
@@ -29,20 +33,31 @@ void report(const CycleSeams& seams, const AudioFailure& failure) {
 }  // namespace
 
 int run_recording_cycles(const CycleSeams& seams) {
+    check_folders(seams.tell);
     recover_unfinished_takes(seams);
     // Asked to stop while a recovered take was transcribed: no new take.
     if (seams.interrupt.requested()) return seams.interrupt.exit_status();
 
-    SampleBuffer recorded_samples;
+    // While a take records its journal is the take; only what the journal can't take is kept here.
+    SampleBuffer rest;
+    TakeLevel level;
     SampleRing ring(ring_samples);
     TakeJournal journal;
+    SpareFolder spare;
     std::string timestamp;
     std::ostringstream formatter;
+    bool slow_disk_told = false;
     const auto keep_what_arrived = [&] {
         ring.drain([&](const float* samples, std::size_t count) {
-            recorded_samples.append(samples, count);
-            journal.append(samples, count);
+            level.add(samples, count);
+            const std::size_t in_journal = journal.append(samples, count);
+            if (in_journal < count) rest.append(samples + in_journal, count - in_journal);
         });
+        if (const auto unsynced = journal.unsynced_samples(); unsynced > unsynced_told && !slow_disk_told) {
+            slow_disk_told = true;
+            seams.tell("the disk is slow to store " + journal.path() + ": the last " + seconds_of(unsynced) +
+                       " of the take are not yet on stable storage (nothing is lost unless the power fails)");
+        }
     };
 
     for (;;) {
@@ -68,25 +83,31 @@ int run_recording_cycles(const CycleSeams& seams) {
         capture.seal();
         keep_what_arrived();
 
-        if (end == WaitEnd::end_of_input && recorded_samples.size() == 0 && !seams.interrupt.requested()) {
+        if (end == WaitEnd::end_of_input && level.samples() == 0 && !seams.interrupt.requested()) {
             // Enter and then at once Ctrl-D: no sound, so no take.
             journal.discard();
             (void)capture.stop();
             return 0;
         }
 
-        const KeptTake kept = keep_take(journal, recorded_samples, timestamp);
-        if (kept.error != 0) seams.tell(describe_failure(kept, recorded_samples.size()));
-        seams.out << path_label << kept.name.wav_path << '\n' << std::flush;
+        const KeptTake kept = keep_take(journal, rest, timestamp, spare);
+        if (kept.error != 0) seams.tell(describe_failure(kept));
+        // No line when no file holds any of the take: there is no path to name, and the message said so.
+        const std::string& where = kept.output_path;
+        if (!where.empty()) seams.out << path_label << where << '\n' << std::flush;
+        const std::string named = where.empty() ? kept.name.wav_path : where;
         if (const auto lost = ring.dropped(); lost > 0) {
-            seams.tell("audio: the program fell behind and " + seconds_of(lost) +
-                       " of sound is missing from " + kept.name.wav_path);
+            seams.tell("audio: the program fell behind and " + seconds_of(lost) + " of sound is missing from " +
+                       named);
         }
-        if (recorded_samples.size() >= shortest_take_judged && is_silent(recorded_samples)) {
-            seams.tell("the take " + kept.name.wav_path +
-                       " is silent: the default input device may be the wrong one, or muted");
+        if (level.samples() >= shortest_take_judged && level.silent()) {
+            seams.tell("the take " + named + " is silent: the default input device may be the wrong one, or muted");
         }
 
+        // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must
+        // not wait on it.
+        if (end != WaitEnd::capture_stopped && !where.empty() && seams.transcribe)
+            seams.transcribe(where, kept.name.stem);
         if (end == WaitEnd::capture_stopped && capture.stalled()) {
             capture.abandon();  // the program ends now; closing would wait for the hung device forever
         } else if (const auto close_failure = capture.stop()) {
@@ -94,19 +115,18 @@ int run_recording_cycles(const CycleSeams& seams) {
             return audio_failure_status;
         }
         if (end == WaitEnd::capture_stopped) {
-            seams.tell("audio: the input device stopped delivering sound; the take so far is in " +
-                       kept.name.wav_path);
+            seams.tell("audio: the input device stopped delivering sound; the take so far is in " + named);
             return audio_failure_status;
         }
-        // A take with no file has nothing to upload; a partial one is a valid WAV and goes like any other.
-        if (kept.file_kept && seams.transcribe) seams.transcribe(kept.name.wav_path, kept.name.stem);
 
         // An interrupt may also have come while the take was written or transcribed, not only in the wait;
         // and a terminal that closed ends input as well as sending SIGHUP.
         if (end == WaitEnd::interrupted || seams.interrupt.requested()) return seams.interrupt.exit_status();
         if (end == WaitEnd::end_of_input) return 0;
 
-        recorded_samples.clear();
+        rest.clear();
+        level.reset();
+        slow_disk_told = false;
         timestamp.clear();
         formatter.str("");
         formatter.clear();
