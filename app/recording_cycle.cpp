@@ -97,11 +97,12 @@ int run_recording_cycles(const CycleSeams& seams) {
         if (!where.empty()) seams.out << path_label << where << '\n' << std::flush;
         const std::string named = where.empty() ? kept.name.wav_path : where;
         if (const auto lost = ring.dropped(); lost > 0) {
-            seams.tell("audio: the program fell behind and " + seconds_of(lost) + " of sound is missing from " +
-                       named);
+            seams.tell("audio: the program fell behind and " + seconds_of(lost) +
+                       " of sound is missing from " + named);
         }
         if (level.samples() >= shortest_take_judged && level.silent()) {
-            seams.tell("the take " + named + " is silent: the default input device may be the wrong one, or muted");
+            seams.tell("the take " + named +
+                       " is silent: the default input device may be the wrong one, or muted");
         }
 
         // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must

@@ -25,7 +25,8 @@ std::string seconds_of(std::uint64_t samples) {
     return text;
 }
 
-KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& timestamp, SpareFolder& spare) {
+KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& timestamp,
+                   SpareFolder& spare) {
     KeptTake kept;
     kept.samples = journal.samples_lost() + journal.samples_on_disk() + rest.size();
     if (journal.has_file()) {
@@ -75,7 +76,8 @@ KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& 
 
 std::string describe_failure(const KeptTake& kept) {
     const bool renamed = kept.in_folder == kept.name.wav_path;
-    std::string line = "could not write the recording to " + kept.name.wav_path + ": " + error_text(kept.error);
+    std::string line =
+        "could not write the recording to " + kept.name.wav_path + ": " + error_text(kept.error);
     if (!kept.in_folder.empty() && !renamed) {
         line += "; the take is kept as " + kept.in_folder;
         if (kept.samples_in_folder != kept.samples)

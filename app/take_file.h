@@ -10,15 +10,15 @@
 
 // What became of a take on disk once it ended.
 struct KeptTake {
-    ClaimedName name;                 // the name it was given in the take folder, or the one that failed
-    std::uint64_t samples = 0;        // the whole take's length
-    int error = 0;                    // why the take is not all under its name in the take folder, or 0
-    std::string in_folder;            // the file in the take folder holding (part of) it: its name or its journal
+    ClaimedName name;           // the name it was given in the take folder, or the one that failed
+    std::uint64_t samples = 0;  // the whole take's length
+    int error = 0;              // why the take is not all under its name in the take folder, or 0
+    std::string in_folder;      // the file in the take folder holding (part of) it: its name or its journal
     std::uint64_t samples_in_folder = 0;
-    SpareFolder::Copy copy;           // the whole take in the spare folder, when it was needed (error 0)
+    SpareFolder::Copy copy;  // the whole take in the spare folder, when it was needed (error 0)
     bool copy_tried = false;
-    std::uint64_t lost = 0;           // samples no file holds, first ones first
-    std::string output_path;          // the file that holds the take (or the most of it); empty: none does
+    std::uint64_t lost = 0;   // samples no file holds, first ones first
+    std::string output_path;  // the file that holds the take (or the most of it); empty: none does
 };
 
 // Makes the take's file under a name of its own: the journal renamed when it has one (its samples are on
@@ -26,7 +26,8 @@ struct KeptTake {
 // it), otherwise the take written from `rest`. Whatever of the take the take folder can't hold, the whole
 // take is also written to the spare folder. Every file named is synced with its folder before it returns.
 // Main thread, after the last of the take has been appended.
-KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& timestamp, SpareFolder& spare);
+KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& timestamp,
+                   SpareFolder& spare);
 
 // One line for the person about a take that is not all under its name, naming the files, the reasons and
 // how much of the take is where.

@@ -14,12 +14,15 @@ JournalSync::~JournalSync() {
 
 void JournalSync::start(FileHandle file, const std::string& directory) {
     stop();
-    std::lock_guard<std::mutex> hold(lock_);
-    file_ = file;
-    directory_ = directory;
-    directory_due_ = true;
-    wanted_ = synced_ = 0;
-    failure_ = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        file_ = file;
+        directory_ = directory;
+        directory_due_ = true;
+        wanted_ = synced_ = 0;
+        failure_ = 0;
+    }
+    changed_.notify_all();
 }
 
 void JournalSync::request(std::uint64_t samples) {

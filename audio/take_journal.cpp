@@ -60,7 +60,6 @@ int TakeJournal::open(const std::string& directory, const std::string& timestamp
     }
     // The journal's name must survive a power cut as well as its data: the first sync sees to both.
     sync_.start(file_, directory_);
-    sync_.request(0);
     return 0;
 }
 

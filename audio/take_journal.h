@@ -63,9 +63,9 @@ public:
     // The open journal, for reading its samples back; the journal keeps it.
     FileHandle file() const { return file_; }
 
-    // Syncs the journal (on this thread: the take must be over) and renames it to `final_path` without replacing anything there; then syncs the
-    // folder. Returns 0 (the journal is done with), EEXIST (nothing changed: try another name) or another
-    // error number (the journal stays as it is).
+    // Syncs the journal (on this thread: the take must be over) and renames it to `final_path` without
+    // replacing anything there; then syncs the folder. Returns 0 (the journal is done with), EEXIST (nothing
+    // changed: try another name) or another error number (the journal stays as it is).
     int finish_as(const std::string& final_path);
 
     // Removes the journal: for a take that is not kept.

@@ -87,7 +87,8 @@ int open_existing(const std::string& path, FileHandle& file) {
         problem = last_error();
     else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         problem = ELOOP;
-    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || GetFileType(file.handle) != FILE_TYPE_DISK)
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+             GetFileType(file.handle) != FILE_TYPE_DISK)
         problem = EINVAL;
     else if (info.nNumberOfLinks > 1)
         problem = EMLINK;

@@ -31,7 +31,7 @@ protected:
     std::vector<std::time_t> clock_readings;
     std::vector<std::pair<std::string, std::string>> transcribed;
     std::atomic<std::size_t> takes_transcribed = 0;  // for another thread to wait on
-    std::vector<std::string> told;  // the "dictate: " messages, without the prefix
+    std::vector<std::string> told;                   // the "dictate: " messages, without the prefix
     InterruptSource interrupt{};
 
     void SetUp() override {
@@ -75,16 +75,15 @@ protected:
     }
     int run() {
         std::size_t next = 0;
-        const CycleSeams seams{
-            keys[0],
-            out,
-            [&] { return clock_readings.at(next++); },
-            [&](const std::string& path, const std::string& stamp) {
-                transcribed.emplace_back(path, stamp);
-                ++takes_transcribed;
-            },
-            [&](std::string_view message) { told.emplace_back(message); },
-            interrupt};
+        const CycleSeams seams{keys[0],
+                               out,
+                               [&] { return clock_readings.at(next++); },
+                               [&](const std::string& path, const std::string& stamp) {
+                                   transcribed.emplace_back(path, stamp);
+                                   ++takes_transcribed;
+                               },
+                               [&](std::string_view message) { told.emplace_back(message); },
+                               interrupt};
         return run_recording_cycles(seams);
     }
 };
@@ -169,9 +168,11 @@ TEST_F(RecordingCycle, MissingTakeFolderIsToldAtStartAndTheTakeKeptElsewhereAndT
     EXPECT_EQ(out.str().rfind(std::string(stop_prompt) + "output_path: " + kept + "\n" + stop_prompt, 0), 0u);
     ASSERT_EQ(told.size(), 3u) << testing::PrintToString(told);
     EXPECT_EQ(told[0].rfind("the folder C:/Whisper does not exist: create it", 0), 0u) << told[0];
-    EXPECT_EQ(told[1], "could not write the recording to C:/Whisper/06-12-2026_07-08-15_output.wav: No such "
-                       "file or directory; none of the take's " + told[1].substr(told[1].find("take's ") + 7, 5) +
-                       " is there; the whole take is kept instead as " + kept);
+    EXPECT_EQ(told[1],
+              "could not write the recording to C:/Whisper/06-12-2026_07-08-15_output.wav: No such "
+              "file or directory; none of the take's " +
+                  told[1].substr(told[1].find("take's ") + 7, 5) +
+                  " is there; the whole take is kept instead as " + kept);
 }
 
 // The virtual microphone hears nothing but silence.

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
+#include <cerrno>
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -123,5 +130,50 @@ TEST_F(Journal, ForeignFileIsLeftInPlaceAndALiveJournalAlone) {
     EXPECT_EQ(fs::path(found[1]), foreign);  // as paths: Windows joins with either separator
     EXPECT_EQ(journal_timestamp(found[2]), "06-12-2026_07-08-16");
 }
+
+TEST_F(Journal, LinkNamedLikeAJournalIsNeverFollowed) {
+    const fs::path outside = dir / "outside.wav";
+    const auto samples = noise(100);
+    const std::string original = take_file(samples, samples.size()) + "x";  // a journal as a crash left it
+    write_file(outside, original);
+    const fs::path link = dir / "06-12-2026_07-08-15_unfinished_1.wav";
+    std::error_code unsupported;
+    fs::create_symlink(outside, link, unsupported);
+    if (unsupported) GTEST_SKIP() << "no symbolic links here: " << unsupported.message();
+    RepairedJournal repaired = repair_journal(link.string());
+    EXPECT_EQ(repaired.outcome, RepairedJournal::Outcome::unrecoverable);
+    EXPECT_EQ(repaired.reason, "it is a link, and links are never followed");
+    EXPECT_EQ(read_file(outside), original);
+    EXPECT_TRUE(fs::is_symlink(link));
+}
+
+#if !defined(_WIN32)
+// A file-size limit makes the journal stop part way, as a full disk does, and lifting it gives room back.
+TEST_F(Journal, StoppedJournalIsJoinedWithTheRestOnceThereIsRoom) {
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const auto samples = noise(3000);
+    TakeJournal journal;
+    ASSERT_EQ(journal.open(folder(), "06-12-2026_07-08-15"), 0);
+    rlimit small = before;
+    small.rlim_cur = 44 + 2 * 1000 + 1;  // room for 1000 samples and half of the next
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::size_t kept = journal.append(samples.data(), samples.size());
+    EXPECT_EQ(kept, 1000u);
+    EXPECT_EQ(journal.failure(), EFBIG);
+    EXPECT_EQ(journal.append(samples.data() + kept, 1), 0u);  // stopped: the caller keeps the rest
+    SampleBuffer rest;
+    rest.append(samples.data() + kept, samples.size() - kept);
+    EXPECT_EQ(journal.join(rest), EFBIG);
+    EXPECT_EQ(read_file(journal.path()), take_file(samples, kept));  // as it was
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+    EXPECT_EQ(journal.join(rest), 0);
+    EXPECT_EQ(journal.failure(), 0);
+    EXPECT_EQ(journal.samples_on_disk(), samples.size());
+    EXPECT_EQ(read_file(journal.path()), take_file(samples, samples.size()));
+    journal.discard();
+}
+#endif
 
 }  // namespace
