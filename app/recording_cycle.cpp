@@ -63,8 +63,8 @@ int run_recording_cycles(const CycleSeams& seams) {
     for (;;) {
         timestamp = format_timestamp(seams.now(), formatter);
         ring.reset();
-        // Without a journal (the folder can't be written) the take records in memory only, and the write at
-        // its end reports why.
+        // Without a journal (the folder can't be written) the take records in memory only; its end keeps it
+        // elsewhere and says why.
         (void)journal.open(wav_directory, timestamp);
 
         MicrophoneCapture capture;

@@ -8,6 +8,11 @@
 namespace {
 // More transcripts under one name than a person makes.
 constexpr int most_names = 1000;
+#if defined(_WIN32)
+constexpr bool windows_line_ends = true;
+#else
+constexpr bool windows_line_ends = false;
+#endif
 }  // namespace
 
 SavedTranscript save_transcript(const std::string& folder, const std::string& stem, std::string_view text) {
@@ -22,7 +27,14 @@ SavedTranscript save_transcript(const std::string& folder, const std::string& st
         if (saved.error == EEXIST) saved.path = folder + stem + transcript_suffix;
         return saved;
     }
-    std::string line(text);
+    std::string line;
+    line.reserve(text.size() + 2);
+    for (const char c : text) {
+        // A text file in the platform's own form: Windows' programs expect CR LF line ends.
+        if (c == '\n' && windows_line_ends) line += '\r';
+        line += c;
+    }
+    if (windows_line_ends) line += '\r';
     line += '\n';
     std::size_t written = 0;
     saved.error = write_at(file, 0, line.data(), line.size(), written);
