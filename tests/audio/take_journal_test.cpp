@@ -2,13 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
-#include <sys/resource.h>
-#endif
-
-#include <cerrno>
-#include <csignal>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -146,34 +139,5 @@ TEST_F(Journal, LinkNamedLikeAJournalIsNeverFollowed) {
     EXPECT_EQ(read_file(outside), original);
     EXPECT_TRUE(fs::is_symlink(link));
 }
-
-#if !defined(_WIN32)
-// A file-size limit makes the journal stop part way, as a full disk does, and lifting it gives room back.
-TEST_F(Journal, StoppedJournalIsJoinedWithTheRestOnceThereIsRoom) {
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    std::signal(SIGXFSZ, SIG_IGN);
-    const auto samples = noise(3000);
-    TakeJournal journal;
-    ASSERT_EQ(journal.open(folder(), "06-12-2026_07-08-15"), 0);
-    rlimit small = before;
-    small.rlim_cur = 44 + 2 * 1000 + 1;  // room for 1000 samples and half of the next
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const std::size_t kept = journal.append(samples.data(), samples.size());
-    EXPECT_EQ(kept, 1000u);
-    EXPECT_EQ(journal.failure(), EFBIG);
-    EXPECT_EQ(journal.append(samples.data() + kept, 1), 0u);  // stopped: the caller keeps the rest
-    SampleBuffer rest;
-    rest.append(samples.data() + kept, samples.size() - kept);
-    EXPECT_EQ(journal.join(rest), EFBIG);
-    EXPECT_EQ(read_file(journal.path()), take_file(samples, kept));  // as it was
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
-    EXPECT_EQ(journal.join(rest), 0);
-    EXPECT_EQ(journal.failure(), 0);
-    EXPECT_EQ(journal.samples_on_disk(), samples.size());
-    EXPECT_EQ(read_file(journal.path()), take_file(samples, samples.size()));
-    journal.discard();
-}
-#endif
 
 }  // namespace
