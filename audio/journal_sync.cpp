@@ -12,17 +12,12 @@ JournalSync::~JournalSync() {
     thread_.join();
 }
 
-void JournalSync::start(FileHandle file, const std::string& directory) {
+void JournalSync::start(FileHandle file) {
     stop();
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        file_ = file;
-        directory_ = directory;
-        directory_due_ = true;
-        wanted_ = synced_ = 0;
-        failure_ = 0;
-    }
-    changed_.notify_all();
+    std::lock_guard<std::mutex> hold(lock_);
+    file_ = file;
+    wanted_ = synced_ = 0;
+    failure_ = 0;
 }
 
 void JournalSync::request(std::uint64_t samples) {
@@ -48,24 +43,19 @@ void JournalSync::stop() {
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(hold, [this] { return !busy_; });
     file_ = FileHandle{};
-    directory_due_ = false;
 }
 
 void JournalSync::run() {
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
-        changed_.wait(hold, [this] {
-            return ending_ || (file_.open() && failure_ == 0 && (wanted_ > synced_ || directory_due_));
-        });
+        changed_.wait(hold,
+                      [this] { return ending_ || (file_.open() && failure_ == 0 && wanted_ > synced_); });
         if (ending_) return;
         const FileHandle file = file_;
-        const std::string directory = directory_due_ ? directory_ : std::string();
         const std::uint64_t target = wanted_;
-        directory_due_ = false;
         busy_ = true;
         hold.unlock();
-        int error = target > 0 ? sync_data(file) : 0;
-        if (!directory.empty()) (void)sync_directory(directory);
+        const int error = sync_data(file);
         hold.lock();
         busy_ = false;
         if (error != 0)

@@ -3,7 +3,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <string>
 #include <thread>
 
 #include "platform/durable_file.h"
@@ -21,9 +20,8 @@ public:
     JournalSync(const JournalSync&) = delete;
     JournalSync& operator=(const JournalSync&) = delete;
 
-    // Starts looking after a new journal: its first sync also syncs `directory`, so its name survives a
-    // power cut as well as its data.
-    void start(FileHandle file, const std::string& directory);
+    // Starts looking after a new journal.
+    void start(FileHandle file);
 
     // Asks, without waiting, that the journal's first `samples` samples (all written before the call)
     // reach stable storage. A sync under way finishes first; requests made meanwhile become one.
@@ -43,8 +41,6 @@ private:
     mutable std::mutex lock_;
     std::condition_variable changed_;
     FileHandle file_;
-    std::string directory_;
-    bool directory_due_ = false;
     std::uint64_t wanted_ = 0;
     std::uint64_t synced_ = 0;
     int failure_ = 0;

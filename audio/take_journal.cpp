@@ -58,8 +58,10 @@ int TakeJournal::open(const std::string& directory, const std::string& timestamp
         close_file(file_);
         return e;
     }
-    // The journal's name must survive a power cut as well as its data: the first sync sees to both.
-    sync_.start(file_, directory_);
+    // The journal's name must survive a power cut as well as its data. Synced here, before the take
+    // records, so no sound waits for it; the data's syncs run on their own thread.
+    (void)sync_directory(directory_);
+    sync_.start(file_);
     return 0;
 }
 
