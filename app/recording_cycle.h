@@ -42,6 +42,6 @@ inline constexpr const char* path_label = "output_path: ";
 // input's end closed, 128 + signal after the take that Ctrl-C, SIGTERM or SIGHUP closed, 1 when the audio
 // library fails. Every take that captured audio is on disk before the function returns, in the take folder
 // or, where that can't hold it, in the spare folder (spare_folder.h), and "output_path: " names the file
-// that holds it; a take that input's end closed before any sound arrived is dropped. Output that fails (a terminal gone) does not stop a take from
-// being written and transcribed.
+// that holds it; a take that input's end closed before any sound arrived is dropped. Output that fails (a
+// terminal gone) does not stop a take from being written and transcribed.
 int run_recording_cycles(const CycleSeams& seams);
