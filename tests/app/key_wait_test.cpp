@@ -41,8 +41,10 @@ TEST(KeyWait, EndOfInputEndsTheTakeEvenMidLine) {
     EXPECT_EQ(console.wait(), WaitEnd::end_of_input);
 }
 
-TEST(KeyWait, InterruptWinsOverAWaitingConsole) {
+TEST(KeyWait, InterruptWinsOverALineWaitingOnTheConsole) {
+    // Both are ready when the wait begins: Ctrl-C must not be mistaken for the Enter typed before it.
     Console console;
+    console.type("ab\n");
     int interrupt[2];
     ASSERT_EQ(pipe(interrupt), 0);
     ASSERT_EQ(write(interrupt[1], "x", 1), 1);

@@ -28,61 +28,12 @@ std::uint32_t u32_at(const std::string& bytes, std::size_t offset) {
     return v;
 }
 
-std::uint16_t u16_at(const std::string& bytes, std::size_t offset) {
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[offset]) |
-                                      (static_cast<unsigned char>(bytes[offset + 1]) << 8));
-}
-
 class WavFile : public ::testing::Test {
 protected:
     fs::path dir = fs::temp_directory_path() / ("wav_writer_test_" + std::to_string(::getpid()));
     void SetUp() override { fs::create_directories(dir); }
     void TearDown() override { fs::remove_all(dir); }
-
-    std::string write(const std::vector<float>& samples) {
-        SampleBuffer buffer;
-        buffer.append(samples.data(), samples.size());
-        const auto path = (dir / "take.wav").string();
-        fs::remove(path);
-        EXPECT_EQ(write_wav(path, buffer).error, 0);
-        return read_file(path);
-    }
 };
-
-TEST_F(WavFile, EmptyTakeIsBareHeader) {
-    const std::string bytes = write({});
-    ASSERT_EQ(bytes.size(), 44u);
-    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
-    EXPECT_EQ(u32_at(bytes, 4), 36u);
-    EXPECT_EQ(bytes.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(u32_at(bytes, 16), 16u);
-    EXPECT_EQ(u16_at(bytes, 20), 1u);
-    EXPECT_EQ(u16_at(bytes, 22), 1u);
-    EXPECT_EQ(u32_at(bytes, 24), 48000u);
-    EXPECT_EQ(u32_at(bytes, 28), 96000u);
-    EXPECT_EQ(u16_at(bytes, 32), 2u);
-    EXPECT_EQ(u16_at(bytes, 34), 16u);
-    EXPECT_EQ(bytes.substr(36, 4), "data");
-    EXPECT_EQ(u32_at(bytes, 40), 0u);
-}
-
-TEST_F(WavFile, SizesFollowSampleCountAcrossBlocksAndChunks) {
-    // Sizes around the buffer's chunk, which is also the writer's conversion block: off-by-one faults hide
-    // there.
-    constexpr std::size_t chunk = SampleBuffer::chunk_samples;
-    for (std::size_t n : {std::size_t{1}, chunk - 1, chunk, chunk + 1, chunk + 5}) {
-        std::vector<float> samples(n);
-        for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<float>(i % 1000) / 1000.0f - 0.5f;
-        const std::string bytes = write(samples);
-        ASSERT_EQ(bytes.size(), 44 + 2 * n) << n;
-        EXPECT_EQ(u32_at(bytes, 40), 2 * n);
-        EXPECT_EQ(u32_at(bytes, 4), 2 * n + 36);
-        for (std::size_t i : {std::size_t{0}, n / 2, n - 1}) {
-            EXPECT_EQ(static_cast<std::int16_t>(u16_at(bytes, 44 + 2 * i)), to_pcm16(samples[i]))
-                << n << " @" << i;
-        }
-    }
-}
 
 TEST(WavConversion, TruncatesInRangeAndSaturatesBeyond) {
     struct Row {
@@ -97,13 +48,6 @@ TEST(WavConversion, TruncatesInRangeAndSaturatesBeyond) {
         {inf, 32767},  {-inf, -32768}, {nan, 0},        {-1.00002f, -32767}, {-1.0001f, -32768},
     };
     for (const auto& row : rows) EXPECT_EQ(to_pcm16(row.in), row.out) << row.in;
-}
-
-TEST_F(WavFile, StoredSamplesAreLittleEndianInOrder) {
-    const std::string bytes = write({1.0f, -1.0f, 0.5f, 1.5f, -1.5f, std::nanf("")});
-    const unsigned char expected[] = {0xFF, 0x7F, 0x01, 0x80, 0xFF, 0x3F, 0xFF, 0x7F, 0x00, 0x80, 0x00, 0x00};
-    ASSERT_EQ(bytes.size(), 44 + sizeof expected);
-    EXPECT_EQ(std::memcmp(bytes.data() + 44, expected, sizeof expected), 0);
 }
 
 TEST(WavHeaderSizes, ExactWhileTheyFitThenSaturate) {
@@ -224,8 +168,14 @@ TEST_F(WavFile, BytesMatchAPlainPerSampleWriterAcrossChunks) {
         std::size_t samples;
         std::size_t append_block;
     };
+    // Sizes around the buffer's chunk, which is also the writer's conversion block: off-by-one faults hide
+    // there.
     const Row rows[] = {
+        {0, 1},                     // an empty take: the bare 44-byte header
+        {1, 1},                     // one sample
         {7, 3},                     // shorter than one conversion block
+        {chunk - 1, 4096},          // one short of a chunk
+        {chunk + 1, 4096},          // one over
         {3 * chunk + 5, 512},       // whole blocks and a short tail, audio-thread-sized appends
         {chunk, 4096},              // exactly one chunk
         {2 * chunk + 12345, 1000},  // appends straddling chunk boundaries, a part-filled last chunk

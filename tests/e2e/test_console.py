@@ -3,11 +3,12 @@ person would have it) and the virtual microphone's sound server."""
 
 import os
 import re
+import sys
 import time
 import unittest
 
 from support.driver import finish, press, start_dictate
-from support.harness import MicrophoneCase, speech, wait_until
+from support.harness import MicrophoneCase, private_network, speech, wait_until
 
 # Lines the audio stack prints by itself: ALSA's probing, JACK's attempts to reach a server.
 AUDIO_STACK_NOISE = re.compile(r"(?im)^(ALSA lib|.*jack|Cannot connect to server|.*JackShm)")
@@ -62,4 +63,5 @@ class Console(MicrophoneCase):
 
 
 if __name__ == "__main__":
+    private_network(sys.argv)
     unittest.main()

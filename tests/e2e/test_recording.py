@@ -4,12 +4,13 @@ microphone, driven through pipes as a person would drive it from a console."""
 import os
 import signal
 import subprocess
+import sys
 import time
 import unittest
 
 from support.driver import finish, press, start_dictate
-from support.harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, read_wav, speech,
-                             wait_until, wav_samples)
+from support.harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, private_network,
+                             read_wav, speech, wait_until, wav_samples)
 
 
 class Recording(MicrophoneCase):
@@ -151,4 +152,5 @@ class Recording(MicrophoneCase):
 
 
 if __name__ == "__main__":
+    private_network(sys.argv)
     unittest.main()
