@@ -65,6 +65,11 @@ class Storage(FaultCase):
         fault.brk(folder, wav_side)
         with ScriptedServer([], default=text_reply("words spoken")) as server:
             session = self.start()
+            if fault.name != "full":
+                # Told at once, while the first take records, not when it ends.
+                session.wait_for(lambda: any(" until then " in m for m in session.messages()), timeout=5,
+                                 what="the line about the folder at start")
+                self.assertEqual(session.paths(), [])
             self.end_take(session, lambda: len(session.paths()) == 1 and
                           (wav_side or b"words spoken\n" in session.out()))
             requests_after_first = server.count()
