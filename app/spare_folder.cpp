@@ -39,7 +39,7 @@ SpareFolder::Copy SpareFolder::keep(const std::string& timestamp, FileHandle hea
     }
     copy.error = write.error;
     if (write.error != 0) {
-        if (write.file_kept) (void)remove_file(copy.path);  // part of it is in the take folder already
+        if (write.file_kept) (void)remove_file(copy.path);  // a copy is worth keeping only whole
         return copy;
     }
     FileHandle file;
