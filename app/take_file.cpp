@@ -1,11 +1,10 @@
 #include "app/take_file.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include "app/recording_cycle.h"
-#include "platform/durable_file.h"
 #include "audio/wav_writer.h"
+#include "platform/durable_file.h"
 
 namespace {
 
@@ -28,47 +27,78 @@ std::string seconds_of(std::uint64_t samples) {
     return text;
 }
 
-KeptTake keep_take(TakeJournal& journal, const SampleBuffer& recorded_samples, const std::string& timestamp) {
+KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& timestamp,
+                   SpareFolder& spare) {
     KeptTake kept;
+    kept.samples = journal.samples_lost() + journal.samples_on_disk() + rest.size();
     if (journal.has_file()) {
+        // The journal stopped mid-take: one file of the whole take, if the disk takes the rest now.
+        if (rest.size() > 0 && journal.join(rest) == 0) rest.clear();
+        kept.error = journal.failure();
+        if (rest.size() > 0) {
+            kept.copy_tried = true;
+            kept.copy = spare.keep(timestamp, journal.file(), journal.samples_on_disk(), rest);
+        }
+        kept.samples_in_folder = journal.samples_on_disk();
         kept.name =
             claim_take_name(timestamp, [&](const std::string& path) { return journal.finish_as(path); });
-        if (kept.name.error == 0) {
-            // finish_as synced file and folder.
-            kept.file_kept = true;
-            kept.samples_on_disk = journal.samples_on_disk();
-            kept.error = journal.failure();
-            kept.written_partly = kept.error != 0;
-            return kept;
+        // finish_as synced file and folder; when it failed, the take is still the journal.
+        kept.in_folder = kept.name.error == 0 ? kept.name.wav_path : journal.path();
+        if (kept.name.error != 0) kept.error = kept.name.error;
+    } else {
+        WavWrite write;
+        kept.name = claim_take_name(timestamp, [&](const std::string& path) {
+            write = write_wav(path, rest);
+            return write.error;
+        });
+        kept.error = write.error;
+        if (write.file_kept) {
+            kept.in_folder = kept.name.wav_path;
+            kept.samples_in_folder = write.samples_on_disk;
+            sync_file_and_folder(kept.in_folder);
         }
-        kept.error = kept.name.error;
-        kept.left_at = journal.path();
-        return kept;
+        if (write.error != 0) {
+            kept.copy_tried = true;
+            kept.copy = spare.keep(timestamp, FileHandle{}, 0, rest);
+        }
     }
+    if (kept.error == 0 && journal.samples_lost() > 0) kept.error = journal.failure();
 
-    WavWrite write;
-    kept.name = claim_take_name(timestamp, [&](const std::string& path) {
-        write = write_wav(path, recorded_samples);
-        return write.error;
-    });
-    kept.error = write.error;
-    kept.file_kept = write.file_kept;
-    kept.samples_on_disk = write.samples_on_disk;
-    kept.written_partly = write.created && write.error != 0;
-    if (kept.file_kept) sync_file_and_folder(kept.name.wav_path);
+    if (!kept.in_folder.empty() && kept.samples_in_folder == kept.samples) {
+        kept.output_path = kept.in_folder;
+    } else if (kept.copy_tried && kept.copy.error == 0) {
+        kept.output_path = kept.copy.path;
+        kept.lost = journal.samples_lost();
+    } else {
+        kept.output_path = kept.in_folder;  // possibly none
+        kept.lost = kept.samples - kept.samples_in_folder;
+    }
     return kept;
 }
 
-std::string describe_failure(const KeptTake& kept, std::uint64_t samples_in_take) {
+std::string describe_failure(const KeptTake& kept) {
+    const bool renamed = kept.in_folder == kept.name.wav_path;
     std::string line =
         "could not write the recording to " + kept.name.wav_path + ": " + error_text(kept.error);
-    if (kept.file_kept) {
-        line += "; the file holds " + seconds_of(kept.samples_on_disk) + " of the take's " +
-                seconds_of(samples_in_take);
-    } else if (!kept.left_at.empty()) {
-        line += "; the take is kept as " + kept.left_at;
-    } else if (kept.written_partly) {
-        line += "; none of the take's " + seconds_of(samples_in_take) + " is on disk";
+    if (!kept.in_folder.empty() && !renamed) {
+        line += "; the take is kept as " + kept.in_folder;
+        if (kept.samples_in_folder != kept.samples)
+            line += " (" + seconds_of(kept.samples_in_folder) + " of its " + seconds_of(kept.samples) + ")";
+    } else if (!kept.in_folder.empty() && kept.samples_in_folder != kept.samples) {
+        line += "; the file holds " + seconds_of(kept.samples_in_folder) + " of the take's " +
+                seconds_of(kept.samples);
+    } else if (kept.in_folder.empty()) {
+        line += "; none of the take's " + seconds_of(kept.samples) + " is there";
+    }
+    if (kept.copy_tried && kept.copy.error == 0) {
+        line += "; the whole take is kept instead as " + kept.copy.path;
+    } else if (kept.copy_tried) {
+        line += "; keeping it in " + kept.copy.path + " failed too (" + error_text(kept.copy.error) + ")";
+    }
+    if (kept.lost > 0 && kept.lost == kept.samples) {
+        line += ": the recording is lost";
+    } else if (kept.lost > 0) {
+        line += ": " + seconds_of(kept.lost) + " of it is lost";
     }
     return line;
 }

@@ -3,28 +3,35 @@
 #include <cstdint>
 #include <string>
 
+#include "app/spare_folder.h"
 #include "app/take_names.h"
 #include "audio/sample_buffer.h"
 #include "audio/take_journal.h"
 
 // What became of a take on disk once it ended.
 struct KeptTake {
-    ClaimedName name;                   // its stem and WAV path (the path is announced whatever happened)
-    int error = 0;                      // why not all of it is there, or 0
-    std::uint64_t samples_on_disk = 0;  // whole samples in the file, which its header states
-    bool file_kept = false;             // a valid WAV is at the path (possibly only part of the take)
-    bool written_partly = false;        // the file was begun, so `error` came while writing it
-    std::string left_at;                // where the take is instead, when it could not be given its name
+    ClaimedName name;           // the name it was given in the take folder, or the one that failed
+    std::uint64_t samples = 0;  // the whole take's length
+    int error = 0;              // why the take is not all under its name in the take folder, or 0
+    std::string in_folder;      // the file in the take folder holding (part of) it: its name or its journal
+    std::uint64_t samples_in_folder = 0;
+    SpareFolder::Copy copy;  // the whole take in the spare folder, when it was needed (error 0)
+    bool copy_tried = false;
+    std::uint64_t lost = 0;   // samples no file holds, first ones first
+    std::string output_path;  // the file that holds the take (or the most of it); empty: none does
 };
 
 // Makes the take's file under a name of its own: the journal renamed when it has one (its samples are on
-// disk already), otherwise the take written from memory. File and folder are synced before it returns.
-// Main thread, after the last of the take has been appended to both.
-KeptTake keep_take(TakeJournal& journal, const SampleBuffer& recorded_samples, const std::string& timestamp);
+// disk already; a journal that stopped mid-take is first joined with `rest`, the samples that came after
+// it), otherwise the take written from `rest`. Whatever of the take the take folder can't hold, the whole
+// take is also written to the spare folder. Every file named is synced with its folder before it returns.
+// Main thread, after the last of the take has been appended.
+KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& timestamp,
+                   SpareFolder& spare);
 
-// One line for the person about a take that is not all on disk, naming the file, the reason and how much of
-// the take is there.
-std::string describe_failure(const KeptTake& kept, std::uint64_t samples_in_take);
+// One line for the person about a take that is not all under its name, naming the files, the reasons and
+// how much of the take is where.
+std::string describe_failure(const KeptTake& kept);
 
 // "12.3 s", or "478 samples" under a tenth of a second: a length of audio, for messages.
 std::string seconds_of(std::uint64_t samples);

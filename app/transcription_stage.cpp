@@ -1,8 +1,5 @@
 #include "app/transcription_stage.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <ostream>
 #include <utility>
 
@@ -10,30 +7,19 @@
 
 #include "app/console_messages.h"
 #include "app/exchange_failure.h"
+#include "app/transcript_file.h"
+#include "platform/durable_file.h"
 #include "platform/interrupt_signal.h"
-#include "platform/text_file_bytes.h"
 #include "transcription/transcription_reply.h"
 #include "transcription/transcription_request_internal.h"
 
 namespace {
 
-std::string os_reason() { return errno != 0 ? std::strerror(errno) : "unknown I/O error"; }
-
-void save_transcript(TranscriptionState& state) {
-    errno = 0;
-    state.transcript_file.open(state.transcription_path, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!state.transcript_file) {
-        tell_user("could not save the text to " + state.transcription_path + ": " + os_reason());
-        return;
-    }
-    state.transcript_file.clear();
-    state.transcript_file << text_file_bytes(state.transcription) << std::flush;
-    std::string failure = state.transcript_file ? "" : os_reason();
-    errno = 0;
-    state.transcript_file.close();
-    if (failure.empty() && !state.transcript_file) failure = os_reason();
-    if (!failure.empty())
-        tell_user("could not save the text to " + state.transcription_path + ": " + failure);
+void keep_transcript(TranscriptionState& state, const std::string& stem) {
+    const SavedTranscript saved = save_transcript(transcript_directory, stem, state.transcription);
+    state.transcription_path = saved.path;
+    if (saved.error != 0)
+        tell_user("could not save the text to " + saved.path + ": " + error_text(saved.error));
 }
 
 }  // namespace
@@ -81,9 +67,6 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
     // line ends as line ends.
     out << console_safe(state.transcription, LineEnds::kept) << '\n' << std::flush;
 
-    state.transcription_path = transcript_directory;
-    state.transcription_path += timestamp;
-    state.transcription_path += transcript_suffix;
-    save_transcript(state);
+    keep_transcript(state, timestamp);
     state.transcription.clear();
 }

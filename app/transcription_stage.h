@@ -1,6 +1,5 @@
 #pragma once
 
-#include <fstream>
 #include <iosfwd>
 #include <string>
 
@@ -9,7 +8,6 @@ struct TranscriptionState {
     std::string reply;
     std::string transcription;
     std::string transcription_path;
-    std::ofstream transcript_file;
 };
 
 inline constexpr const char* transcript_directory = "D:/Whisper/";
@@ -17,7 +15,8 @@ inline constexpr const char* transcript_suffix = "_transcription.txt";
 
 // Sends the take at `output_path` to the transcription server, shows its text on `out` (flushed, control
 // characters but tab and line ends escaped as \xHH) and saves it, byte for byte, with one line end to
-// D:/Whisper/<timestamp>_transcription.txt, replacing any file of that name. When no usable text comes
+// D:/Whisper/<timestamp>_transcription.txt, never replacing or following anything of that name (see
+// transcript_file.h). When no usable text comes
 // back (no server, a dropped connection, a status other than 2xx whatever its body, a reply over 64 MiB,
 // an unusable body), nothing is shown or saved and one line on standard error says why, in the server's
 // own words where it gave some, and where the recording is kept; a transcript that cannot be saved is

@@ -46,6 +46,20 @@ std::string why_not_a_journal(const char* header, std::size_t count) {
            "), not one this program records (48000 Hz, 1 channel, 16 bits, format 1)";
 }
 
+// Why a name that looks like a journal can't be opened as one, worded for the person.
+std::string why_not_opened(int error) {
+    switch (error) {
+        case ELOOP:
+            return "it is a link, and links are never followed";
+        case EINVAL:
+            return "it is not a regular file";
+        case EMLINK:
+            return "the file has other names too (hard links), so it may belong elsewhere";
+        default:
+            return error_text(error);
+    }
+}
+
 RepairedJournal unrecoverable(RepairedJournal& result, std::string reason) {
     close_file(result.file);
     result.outcome = RepairedJournal::Outcome::unrecoverable;
@@ -83,8 +97,10 @@ std::string journal_timestamp(const std::string& journal_path) {
 
 RepairedJournal repair_journal(const std::string& journal_path) {
     RepairedJournal result;
+    // Never through a link: a link named like a journal could lead to any file, which would be cut back and
+    // renamed.
     if (const int e = open_existing(journal_path, result.file); e != 0)
-        return unrecoverable(result, error_text(e));
+        return unrecoverable(result, why_not_opened(e));
     if (const int e = try_lock(result.file); e != 0) {
         close_file(result.file);
         if (e == EWOULDBLOCK)

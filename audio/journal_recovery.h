@@ -28,7 +28,8 @@ struct RepairedJournal {
     std::string reason;  // for unrecoverable
 };
 
-// Locks the journal, so no live process can be writing it, and cuts it back to its whole samples under a
-// header that states them (a crash may leave the header behind the data, or a sample cut in half); the
-// data is then synced. The caller closes `file` once it has renamed the journal.
+// Opens the journal without following links (a link, or anything but a regular file with one name, is
+// unrecoverable and left as it is) and locks it, so no live process can be writing it; then cuts it back to
+// its whole samples under a header that states them (a crash may leave the header behind the data, or a
+// sample cut in half), and syncs the data. The caller closes `file` once it has renamed the journal.
 RepairedJournal repair_journal(const std::string& journal_path);

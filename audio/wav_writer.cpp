@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <memory>
 
 #include "platform/durable_file.h"
@@ -123,12 +124,17 @@ static std::uint64_t keep_what_landed(FileHandle file, const std::string& path, 
 }
 
 WavWrite write_wav(const std::string& path, const SampleBuffer& recorded_samples) {
+    return write_wav_joined(path, FileHandle{}, 0, recorded_samples);
+}
+
+WavWrite write_wav_joined(const std::string& path, FileHandle head, std::uint64_t head_samples,
+                          const SampleBuffer& recorded_samples) {
     WavWrite result;
     FileHandle file;
     if ((result.error = create_exclusive(path, file)) != 0) return result;
     result.created = true;
 
-    const std::size_t sample_count = recorded_samples.size();
+    const std::uint64_t sample_count = head_samples + recorded_samples.size();
     const std::string header = encode_wav_header(WavHeader::for_samples(sample_count));
     reserve_space(file, header.size() + std::uint64_t{2} * sample_count);
     std::uint64_t file_length = 0;
@@ -136,10 +142,21 @@ WavWrite write_wav(const std::string& path, const SampleBuffer& recorded_samples
     result.error = write_at(file, 0, header.data(), header.size(), landed);
     file_length += landed;
 
+    const auto pcm = std::make_unique_for_overwrite<std::uint16_t[]>(block_samples);  // too big for the stack
+    // The head's samples are already in the file's format: copied as they are.
+    for (std::uint64_t done = 0; done < head_samples && result.error == 0;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(block_samples, head_samples - done));
+        std::size_t got = 0;
+        result.error = read_at(head, WavHeader::size + 2 * done, pcm.get(), 2 * n, got);
+        if (result.error == 0 && got != 2 * n) result.error = EIO;
+        if (result.error == 0) result.error = write_at(file, file_length, pcm.get(), 2 * n, landed);
+        file_length += landed;
+        done += n;
+    }
+
     // Every chunk but the last is full, so blocks never straddle two chunks; only the take's final block
     // may be short.
     static_assert(SampleBuffer::chunk_samples % block_samples == 0);
-    const auto pcm = std::make_unique_for_overwrite<std::uint16_t[]>(block_samples);  // too big for the stack
     recorded_samples.for_each_block([&](const float* samples, std::size_t count) {
         for (std::size_t done = 0; done < count && result.error == 0; done += block_samples) {
             const std::size_t n = std::min(block_samples, count - done);

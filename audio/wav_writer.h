@@ -47,6 +47,11 @@ struct WavWrite {
 // must not be appended to meanwhile.
 WavWrite write_wav(const std::string& path, const SampleBuffer& recorded_samples);
 
+// As write_wav, for a take whose first `head_samples` samples are in the WAV file open as `head` (a journal
+// that stopped) and whose rest is `recorded_samples`: one file of the whole take.
+WavWrite write_wav_joined(const std::string& path, FileHandle head, std::uint64_t head_samples,
+                          const SampleBuffer& recorded_samples);
+
 // For a file that holds a WAV header and then `file_length - 44` bytes of samples, of which the last may be
 // cut short: cuts it back to its whole samples and rewrites the header to state exactly those, setting
 // `kept` to their number. A file with no whole sample is removed (`kept` 0). Returns 0, or the OS's error

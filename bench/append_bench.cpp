@@ -2,21 +2,20 @@
 //
 // Callback: every 512-frame push of a 10- and a 60-minute take timed one by one. "ours" is what the capture
 // callback does (the sealing gate's two atomics and a SampleRing push) while a second thread drains the ring
-// into the in-memory take and the journal on disk, as the main thread does; "vector" is the old way, a
-// std::vector<float> grown by insert on the audio thread. A third thread spins all the while, so the
-// machine's other core is busy. Each push is timed with steady_clock (its own cost, about 20 ns, included).
-// Pushes run back to back rather than at the microphone's pace, which only makes them denser; the producer
-// waits, outside the timed part, for room in the ring, so a push always copies its whole block. The audio
-// thread runs at real-time priority (SCHED_FIFO) where the process may ask for it, as audio threads do; the
-// report says which it was.
-// Memory: the peak resident size is lowered to the current one before the take starts (/proc/self/clear_refs)
-// and read back (VmHWM) before it is released; peak minus the resident size at the start, divided by the
-// recorded bytes, is the figure.
+// into the journal on disk (and into memory what the journal can't take), as the main thread does; "vector"
+// is the old way, a std::vector<float> grown by insert on the audio thread. A third thread spins all the
+// while, so the machine's other core is busy. Each push is timed with steady_clock (its own cost, about 20
+// ns, included). Pushes run back to back rather than at the microphone's pace, which only makes them denser;
+// the producer waits, outside the timed part, for room in the ring, so a push always copies its whole block.
+// The audio thread runs at real-time priority (SCHED_FIFO) where the process may ask for it, as audio threads
+// do; the report says which it was. Memory: the peak resident size is lowered to the current one before the
+// take starts (/proc/self/clear_refs) and read back (VmHWM) before it is released; peak minus the resident
+// size at the start, divided by the recorded bytes, is the figure.
 //
 // Journal: a 60-minute take appended to a TakeJournal in the main thread's 100 ms drains (4800 samples), in a
 // file in the temporary folder, timed as a whole (milliseconds per second of audio: the main thread's cost
-// of keeping the take on disk, syncs included); and the end of the take (finish_as: last sync and rename),
-// against a memcpy of the whole WAV's bytes.
+// of keeping the take on disk; the syncs run on the journal's own thread); and the end of the take
+// (finish_as: last sync and rename), against a memcpy of the whole WAV's bytes.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -82,9 +81,10 @@ struct RingTake {
         journal.discard();
     }
     void drain() {
+        // As a take's main thread does: the journal is the take; memory keeps only what it can't take.
         drained += ring.drain([&](const float* p, std::size_t n) {
-            kept.append(p, n);
-            journal.append(p, n);
+            const std::size_t in_journal = journal.append(p, n);
+            if (in_journal < n) kept.append(p + in_journal, n - in_journal);
         });
     }
     // Outside the timing: the main thread of a real take keeps up with the microphone's pace.

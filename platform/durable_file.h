@@ -21,10 +21,14 @@ struct FileHandle {
 #endif
 };
 
-// Creates `path`, failing with EEXIST when anything of that name exists already, so that two writers, in
-// this process or another, can never both get the same name.
+// Creates `path`, failing with EEXIST when anything of that name exists already (a link too, dangling or
+// not: it is never followed), so that two writers, in this process or another, can never both get the same
+// name, and a link planted under the name can never steer a write to a file elsewhere.
 int create_exclusive(const std::string& path, FileHandle& file);
-// Opens an existing file for reading and writing.
+// Opens an existing file for reading and writing, never through a link: ELOOP when `path` is a link (a
+// symbolic link, a junction or another reparse point), EINVAL when it names something other than a regular
+// file, EMLINK when the file has other names too (a hard link could lead to a file outside the folder).
+// Nothing is opened then.
 int open_existing(const std::string& path, FileHandle& file);
 void close_file(FileHandle& file);
 
@@ -51,6 +55,12 @@ bool still_named(FileHandle file, const std::string& path);
 int rename_no_replace(const std::string& from, const std::string& to);
 // On Windows a file held for a moment by another program is waited for, as by rename_no_replace().
 int remove_file(const std::string& path);
+// Makes a new folder, readable and writable by this user only, inside `parent` (which ends with '/'), named
+// "<prefix>" and something no other folder there has; `made` is its path, ending with '/'.
+int create_private_folder(const std::string& parent, const std::string& prefix, std::string& made);
+// 0 when `path` is a folder this process can create files in; otherwise ENOENT (missing), ENOTDIR (not a
+// folder) or the reason it can't be written (EACCES, EROFS, ...). Creates nothing.
+int folder_problem(const std::string& path);
 // Makes the folder's entries (files created, renamed or removed in it) reach stable storage.
 int sync_directory(const std::string& path);
 

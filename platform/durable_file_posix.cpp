@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,13 +17,31 @@ int error_or_unknown() { return errno != 0 ? errno : EIO; }
 }  // namespace
 
 int create_exclusive(const std::string& path, FileHandle& file) {
-    file.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // O_EXCL alone already refuses a link at the name; O_NOFOLLOW says so where it is read.
+    file.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     return file.fd < 0 ? error_or_unknown() : 0;
 }
 
 int open_existing(const std::string& path, FileHandle& file) {
-    file.fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    return file.fd < 0 ? error_or_unknown() : 0;
+    // O_NONBLOCK: a FIFO planted under the name must not hold the open.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return error_or_unknown();
+    struct stat info {};
+    int problem = 0;
+    if (::fstat(fd, &info) != 0)
+        problem = error_or_unknown();
+    else if (!S_ISREG(info.st_mode))
+        problem = EINVAL;
+    else if (info.st_nlink > 1)
+        problem = EMLINK;
+    else if (::fcntl(fd, F_SETFL, 0) != 0)
+        problem = error_or_unknown();
+    if (problem != 0) {
+        ::close(fd);
+        return problem;
+    }
+    file.fd = fd;
+    return 0;
 }
 
 void close_file(FileHandle& file) {
@@ -113,6 +132,21 @@ int rename_no_replace(const std::string& from, const std::string& to) {
 }
 
 int remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : error_or_unknown(); }
+
+int create_private_folder(const std::string& parent, const std::string& prefix, std::string& made) {
+    std::string name = parent + prefix + "XXXXXX";
+    // mkdtemp makes the folder with mode 0700 and never reuses an existing name.
+    if (::mkdtemp(name.data()) == nullptr) return error_or_unknown();
+    made = name + "/";
+    return 0;
+}
+
+int folder_problem(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return error_or_unknown();
+    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+    return ::access(path.c_str(), W_OK | X_OK) == 0 ? 0 : error_or_unknown();
+}
 
 int sync_directory(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -59,9 +59,11 @@ std::wstring wide(const std::string& utf8) {
 int open_file(const std::string& path, DWORD disposition, FileHandle& file) {
     // Others may read, write, rename and delete it while it is open, as on POSIX: a journal is renamed
     // while still open, and a recovery in another process reads it.
+    // FILE_FLAG_OPEN_REPARSE_POINT: a symbolic link or junction under the name is opened itself, never
+    // followed, so it can't steer a write to a file elsewhere.
     const HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
     file.handle = h;
     return 0;
@@ -94,7 +96,22 @@ constexpr std::size_t most_per_call = std::size_t{1} << 30;
 
 int create_exclusive(const std::string& path, FileHandle& file) { return open_file(path, CREATE_NEW, file); }
 
-int open_existing(const std::string& path, FileHandle& file) { return open_file(path, OPEN_EXISTING, file); }
+int open_existing(const std::string& path, FileHandle& file) {
+    if (const int e = open_file(path, OPEN_EXISTING, file); e != 0) return e;
+    BY_HANDLE_FILE_INFORMATION info{};
+    int problem = 0;
+    if (!GetFileInformationByHandle(file.handle, &info))
+        problem = last_error();
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        problem = ELOOP;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+             GetFileType(file.handle) != FILE_TYPE_DISK)
+        problem = EINVAL;
+    else if (info.nNumberOfLinks > 1)
+        problem = EMLINK;
+    if (problem != 0) close_file(file);
+    return problem;
+}
 
 void close_file(FileHandle& file) {
     if (file.handle != nullptr) CloseHandle(file.handle);
@@ -165,7 +182,7 @@ int try_lock(FileHandle file) {
 bool still_named(FileHandle file, const std::string& path) {
     const HANDLE named =
         CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (named == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION open_info{}, named_info{};
     const bool same = GetFileInformationByHandle(file.handle, &open_info) &&
@@ -188,6 +205,30 @@ int rename_no_replace(const std::string& from, const std::string& to) {
 
 int remove_file(const std::string& path) {
     return retry_while_held([&] { return DeleteFileW(wide(path).c_str()) != 0; }) ? 0 : last_error();
+}
+
+int create_private_folder(const std::string& parent, const std::string& prefix, std::string& made) {
+    // The user's temporary folder is private to the user already; a new folder in it inherits that.
+    static unsigned attempt = 0;
+    for (int tries = 0; tries < 1000; ++tries) {
+        const std::string name = parent + prefix + std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(GetTickCount64()) + "-" + std::to_string(++attempt);
+        if (CreateDirectoryW(wide(name).c_str(), nullptr)) {
+            made = name + "/";
+            return 0;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return last_error();
+    }
+    return EEXIST;
+}
+
+int folder_problem(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ENOTDIR;
+    // Windows ignores the read-only attribute on folders, and whether files can be made in one is known
+    // only by making one; a take that can't be written is reported when it ends.
+    return 0;
 }
 
 int sync_directory(const std::string& path) {

@@ -10,8 +10,10 @@ namespace server {
 class FormattedSpeech final : public SpeechToText {
 public:
     explicit FormattedSpeech(SpeechToText& words) : words_(words) {}
-    std::string transcribe(std::span<const std::int16_t> samples) override {
-        return format_dictation(words_.transcribe(samples));
+    Transcript transcribe(const SampleSource& audio) override {
+        Transcript heard = words_.transcribe(audio);
+        heard.words = format_dictation(heard.words);
+        return heard;
     }
 
 private:

@@ -37,6 +37,7 @@ protected:
 
     void SetUp() override {
         fs::create_directories(dir / "C:/Whisper");
+        fs::create_directories(dir / "D:/Whisper");
         fs::current_path(dir);
         ASSERT_EQ(pipe(keys), 0);
     }
@@ -167,24 +168,39 @@ TEST_F(RecordingCycle, EndOfInputBeforeAnySoundMakesNoTake) {
     EXPECT_EQ(fs::directory_iterator("C:/Whisper"), fs::directory_iterator());
 }
 
-TEST_F(RecordingCycle, UnwritableTakeIsAnnouncedButNotTranscribed) {
+TEST_F(RecordingCycle, MissingTakeFolderIsToldAtStartAndTheTakeKeptElsewhereAndTranscribed) {
     fs::remove_all(dir / "C:");
+    fs::create_directories(dir / "tmp");
+    ASSERT_EQ(setenv("TMPDIR", (dir / "tmp").c_str(), 1), 0);
     clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16)};
-    // With no journal to watch, Enter comes when sound has long arrived, yet before a take is long enough
-    // to be judged silent.
-    std::thread typist([this] {
+    std::thread hang_up([&] {
+        // With no journal to watch, Enter comes when sound has long arrived; then input ends once the second
+        // take has sound too: it records in memory, so the line about the first one says when.
         std::this_thread::sleep_for(300ms);
-        type_then_hang_up("\n");
+        type("\n");
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (takes_done < 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(300ms);
+        close_keys();
     });
-    EXPECT_EQ(run(), 0);
-    typist.join();
-    EXPECT_EQ(out.str(), std::string(stop_prompt) +
-                             "output_path: C:/Whisper/06-12-2026_07-08-15_output.wav\n" + stop_prompt);
-    EXPECT_TRUE(transcribed.empty());
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(
-        told[0].rfind("could not write the recording to C:/Whisper/06-12-2026_07-08-15_output.wav: ", 0), 0u)
-        << told[0];
+    const int status = run();
+    hang_up.join();
+    unsetenv("TMPDIR");
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(transcribed.size(), 2u) << testing::PrintToString(told);
+    const std::string kept = transcribed[0].first;
+    EXPECT_EQ(fs::path(kept).parent_path().parent_path(), dir / "tmp");
+    EXPECT_EQ(fs::path(kept).filename(), "06-12-2026_07-08-15_output.wav");
+    EXPECT_EQ(transcribed[0].second, "06-12-2026_07-08-15");
+    EXPECT_TRUE(fs::is_regular_file(kept));
+    EXPECT_EQ(out.str().rfind(std::string(stop_prompt) + "output_path: " + kept + "\n" + stop_prompt, 0), 0u);
+    ASSERT_EQ(told.size(), 3u) << testing::PrintToString(told);
+    EXPECT_EQ(told[0].rfind("the folder C:/Whisper does not exist: create it", 0), 0u) << told[0];
+    EXPECT_EQ(told[1],
+              "could not write the recording to C:/Whisper/06-12-2026_07-08-15_output.wav: No such "
+              "file or directory; none of the take's " +
+                  told[1].substr(told[1].find("take's ") + 7, 5) +
+                  " is there; the whole take is kept instead as " + kept);
 }
 
 // Enter pressed before the take holds a single sample (twice, as a key bounced or held down): neither

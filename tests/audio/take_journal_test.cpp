@@ -124,4 +124,20 @@ TEST_F(Journal, ForeignFileIsLeftInPlaceAndALiveJournalAlone) {
     EXPECT_EQ(journal_timestamp(found[2]), "06-12-2026_07-08-16");
 }
 
+TEST_F(Journal, LinkNamedLikeAJournalIsNeverFollowed) {
+    const fs::path outside = dir / "outside.wav";
+    const auto samples = noise(100);
+    const std::string original = take_file(samples, samples.size()) + "x";  // a journal as a crash left it
+    write_file(outside, original);
+    const fs::path link = dir / "06-12-2026_07-08-15_unfinished_1.wav";
+    std::error_code unsupported;
+    fs::create_symlink(outside, link, unsupported);
+    if (unsupported) GTEST_SKIP() << "no symbolic links here: " << unsupported.message();
+    RepairedJournal repaired = repair_journal(link.string());
+    EXPECT_EQ(repaired.outcome, RepairedJournal::Outcome::unrecoverable);
+    EXPECT_EQ(repaired.reason, "it is a link, and links are never followed");
+    EXPECT_EQ(read_file(outside), original);
+    EXPECT_TRUE(fs::is_symlink(link));
+}
+
 }  // namespace

@@ -138,11 +138,17 @@ class Recording(MicrophoneCase):
         self.assertEqual(status, 0)
         # Two takes ended by Enter; the one end of input closed counts only if sound reached it, and with no
         # folder there is no journal to wait for that by.
-        takes = out.count(b"output_path: C:/Whisper/")
-        self.assertIn(takes, (2, 3))
-        lines = [l for l in err.decode().splitlines() if l.startswith("dictate: could not write")]
-        self.assertEqual(len(lines), takes, err)
-        self.assertEqual(lines[0].split(": ")[-1], "No such file or directory")
+        # Each take is kept whole in the temporary folder instead, and announced there.
+        spare = self.scratch.spare_takes()
+        self.assertIn(len(spare), (2, 3))
+        self.assertEqual(out.count(b"output_path: "), len(spare))
+        for path in spare:
+            self.assertIn(f"output_path: {path}\n".encode(), out)
+        messages = [l for l in err.decode().splitlines() if l.startswith("dictate: ")]
+        self.assertTrue(messages[0].startswith("dictate: the folder C:/Whisper does not exist: create it"), err)
+        lines = [l for l in messages if l.startswith("dictate: could not write")]
+        self.assertEqual(len(lines), len(spare), err)
+        self.assertIn(": No such file or directory; ", lines[0])
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ import unittest
 from support.fault_case import FaultCase
 from support.isolation import isolate
 
-from support.scripted_server import ScriptedServer, Reply
+from support.scripted_server import ScriptedServer, Reply, text_reply
 
 SLOW = 2.0  # seconds the server takes to answer, long enough to be interrupted in
 
@@ -160,20 +160,22 @@ class Interruptions(FaultCase):
         self.assertLess(noticed, 8.0)
         self.assertLess(len(samples) / 48000, 2.0)
 
-    def test_enter_while_the_device_hangs_still_writes_the_take(self):
-        session = self.start()
-        time.sleep(1.0)
-        self.hang_device()
-        time.sleep(0.5)
-        session.type(b"\n")
-        # The take reaches the disk while the device still hangs...
-        session.wait_for(lambda: len(session.paths()) == 1, timeout=5, what="the take to be written")
-        self.assertCompleteWav(session.paths()[0], min_seconds=0.8)
-        # ...and once it answers again, the cycle goes on as usual.
-        self.mic.daemon.send_signal(signal.SIGCONT)
-        session.wait_for(lambda: session.prompts() == 2, what="the next take")
-        self.mic.wait_for_recorder()
-        self.assertEqual(session.finish(), 0, session.err()[-3000:])
+    def test_enter_while_the_device_hangs_still_writes_and_transcribes_the_take(self):
+        with ScriptedServer([], default=text_reply("heard before the hang")):
+            session = self.start()
+            time.sleep(1.0)
+            self.hang_device()
+            time.sleep(0.5)
+            session.type(b"\n")
+            # The take reaches the disk, and its text the screen, while the device still hangs...
+            session.wait_for(lambda: b"heard before the hang\n" in session.out(), timeout=10,
+                             what="the take's text")
+            self.assertCompleteWav(session.paths()[0], min_seconds=0.8)
+            # ...and once it answers again, the cycle goes on as usual.
+            self.mic.daemon.send_signal(signal.SIGCONT)
+            session.wait_for(lambda: session.prompts() == 2, what="the next take")
+            self.mic.wait_for_recorder()
+            self.assertEqual(session.finish(), 0, session.err()[-3000:])
         self.assertEqual(len(session.paths()), 2)
 
 

@@ -3,31 +3,18 @@ read-only, or on a full disk. Each take that meets one is reported in one line n
 OS's reason, the cycle goes on, and once the fault is mended the next take is written, sent and saved."""
 
 import os
+import re
 import shutil
 import sys
 import unittest
 
 from support.fault_case import FaultCase
-from support.isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, remount, unmount
+from support.isolation import NO_MOUNTS, can_mount, fill, isolate, mount_tmpfs, remount, unmount
 
 from support.scripted_server import ScriptedServer, text_reply
 from support.harness import read_wav
 
 SPARE_BYTES = 8 * 1024  # room left on a "full" disk for a WAV: far less than a take needs
-
-
-def fill(folder, spare):
-    """Fills the file system under `folder` until only `spare` bytes are left."""
-    filler = os.path.join(folder, ".filler")
-    with open(filler, "wb") as f:
-        try:
-            while True:
-                f.write(b"\0" * 65536)
-                f.flush()
-        except OSError:
-            pass
-    size = os.path.getsize(filler)
-    os.truncate(filler, max(0, size - spare))
 
 
 class Fault:
@@ -78,6 +65,11 @@ class Storage(FaultCase):
         fault.brk(folder, wav_side)
         with ScriptedServer([], default=text_reply("words spoken")) as server:
             session = self.start()
+            if fault.name != "full":
+                # Told at once, while the first take records, not when it ends.
+                session.wait_for(lambda: any(" until then " in m for m in session.messages()), timeout=5,
+                                 what="the line about the folder at start")
+                self.assertEqual(session.paths(), [])
             self.end_take(session, lambda: len(session.paths()) == 1 and
                           (wav_side or b"words spoken\n" in session.out()))
             requests_after_first = server.count()
@@ -91,42 +83,48 @@ class Storage(FaultCase):
         session, status, first_requests, requests = self.run_fault(fault, wav_side)
         self.assertEqual(status, 0, session.err()[-3000:])
         first, second, last = session.paths()
-        first_text = os.path.basename(self.transcript_path(first))
+        folder = "C:/Whisper" if wav_side else "D:/Whisper"
+        # A folder missing or read-only at start is named at once; a full one can't be known full then.
+        told_at_start = 0 if fault.name == "full" else 1
+        self.assertOneMessage(session, rf"^dictate: the folder {folder} .*; until then ", count=told_at_start)
 
-        if wav_side and fault.name == "full":
-            # Whatever fitted is kept, under a header that states exactly that, and is sent like any take.
-            self.assertOneMessage(session, rf"^dictate: could not write the recording to {first}: "
-                                           rf"{fault.reason}; the file holds (\d+\.\d s|\d+ samples) of the take's "
-                                           rf"\d+\.\d s$")
-            header, _, size = read_wav(self.wav_path(first))
-            self.assertEqual((header["riff"], header["wave"]), (b"RIFF", b"WAVE"))
-            self.assertEqual((header["data_size"], header["riff_size"]), (size - 44, size - 8))
-            self.assertLessEqual(size, SPARE_BYTES + 4096)
+        if wav_side:
+            # The take is kept whole elsewhere, announced there, and sent like any other.
+            (spare,) = self.scratch.spare_takes()
+            self.assertEqual(first, spare)
+            self.assertCompleteWav(first)
+            would_be = "C:/Whisper/" + os.path.basename(first)
+            in_folder = (r"the file holds (\d+\.\d s|\d+ samples) of the take's \d+\.\d s" if fault.name == "full" else
+                         r"none of the take's \d+\.\d s is there")
+            self.assertOneMessage(session, rf"^dictate: could not write the recording to {would_be}: "
+                                           rf"{fault.reason}; {in_folder}; the whole take is kept instead as "
+                                           rf"{re.escape(spare)}$")
+            if fault.name == "full":
+                # Whatever fitted in the folder is kept there too, under a header that says exactly that.
+                header, _, size = read_wav(self.wav_path(would_be))
+                self.assertEqual((header["data_size"], header["riff_size"]), (size - 44, size - 8))
+                self.assertLessEqual(size, SPARE_BYTES + 4096)
             self.assertEqual(first_requests, 1)
             with open(self.transcript_path(first), "rb") as f:
                 self.assertEqual(f.read(), b"words spoken\n")
-        elif wav_side:
-            self.assertOneMessage(session, rf"^dictate: could not write the recording to {first}: "
-                                           rf"{fault.reason}$")
-            # A take that could not be written at all is not sent: there is nothing to transcribe.
-            self.assertEqual(first_requests, 0)
-            self.assertFalse(os.path.exists(self.transcript_path(first)))
         else:
+            first_text = os.path.basename(self.transcript_path(first))
             self.assertCompleteWav(first)
             self.assertOneMessage(session, rf"^dictate: could not save the text to D:/Whisper/{first_text}: "
                                            rf"{fault.reason}$")
             self.assertEqual(first_requests, 1)
-            # The text is shown even though it could not be saved.
+            # The text is shown even though it could not be saved, and no empty file is left behind.
             self.assertIn(first.encode() + b"\nwords spoken\n", session.out())
+            self.assertNotIn(first_text, self.scratch.transcripts())
         # Nothing else went wrong for any take, the one end of input closed included.
-        self.assertEqual(len(session.messages()), 1, "\n".join(session.messages()))
+        self.assertEqual(len(session.messages()), 1 + told_at_start, "\n".join(session.messages()))
 
         # Mended: the next take and the last one are kept, sent and saved as usual.
         for announced, heard in ((second, True), (last, False)):
             self.assertCompleteWav(announced, heard=heard)
             with open(self.transcript_path(announced), "rb") as f:
                 self.assertEqual(f.read(), b"words spoken\n")
-        self.assertEqual(requests, 3 if not wav_side or fault.name == "full" else 2)
+        self.assertEqual(requests, 3)
 
 
 def row(fault, wav_side):

@@ -11,7 +11,7 @@ import unittest
 import wave
 
 from support.fault_case import FaultCase
-from support.isolation import NO_MOUNTS, can_mount, isolate, mount_tmpfs, unmount
+from support.isolation import NO_MOUNTS, can_mount, fill, isolate, mount_tmpfs, unmount
 from support.driver import Dictate, wait_for_sound
 
 from support.scripted_server import ScriptedServer, text_reply
@@ -133,37 +133,67 @@ class Survival(FaultCase):
             with open(self.transcript_path(path), "rb") as f:
                 self.assertEqual(f.read(), b"one of three\n")
 
-    def test_a_disk_that_fills_mid_take_leaves_only_truthful_files(self):
+    def test_a_disk_that_fills_mid_take_leaves_only_truthful_files_and_loses_no_take(self):
         if not can_mount():
             self.skipTest(NO_MOUNTS)
         self.addCleanup(unmount, self.scratch.wav_dir)
         mount_tmpfs(self.scratch.wav_dir, "100k")
-        with ScriptedServer([], default=text_reply("what fitted")) as server:
+        with ScriptedServer([], default=text_reply("the whole take")) as server:
             session = self.start()
-            # About a second of sound fills the disk; the journal keeps what fitted, truthfully.
+            # About a second of sound fills the disk; the journal keeps what fitted, truthfully, and the rest
+            # of the take is kept in memory.
             self.wait_for_recorded(1.05, "a disk's worth of sound")
             self.assertTruthfulFiles()
+            time.sleep(1.0)
             session.type(b"\n")
-            session.wait_for(lambda: len(self.scratch.transcripts()) == 1, what="the partial take's text")
+            session.wait_for(lambda: len(self.scratch.transcripts()) == 1, what="the first take's text")
             # The next take finds the disk full from its start: its sound, in memory only, can't be watched
             # for, but a few tenths of a second hold some.
             self.mic.wait_for_recorder()
             time.sleep(0.3)
             session.type(b"\n")
-            session.wait_for(lambda: len(session.paths()) == 2 and len(session.messages()) == 2,
-                             what="the second take")
-            # Ended here: a take that end of input closed would only repeat the second.
+            session.wait_for(lambda: len(self.scratch.transcripts()) == 2, what="the second take's text")
             session.kill()
-            self.assertEqual(server.count(), 1)
+            self.assertEqual(server.count(), 2)
         first, second = session.paths()[:2]
-        self.assertOneMessage(session, rf"^dictate: could not write the recording to {first}: No space left on "
-                                       rf"device; the file holds 1\.\d s of the take's \d+\.\d s$")
-        self.assertOneMessage(session, rf"^dictate: could not write the recording to {second}: No space left on "
-                                       rf"device; none of the take's \d+\.\d s is on disk$")
+        self.assertEqual(self.scratch.spare_takes(), [first, second])
+        in_folder = "C:/Whisper/" + os.path.basename(first)
+        self.assertOneMessage(session, rf"^dictate: could not write the recording to {in_folder}: No space left "
+                                       rf"on device; the file holds 1\.\d s of the take's \d+\.\d s; the whole "
+                                       rf"take is kept instead as {first}$")
+        self.assertOneMessage(session, rf"^dictate: could not write the recording to C:/Whisper/\S+: No space left"
+                                       rf" on device; none of the take's \d+\.\d s is there; the whole take is "
+                                       rf"kept instead as {second}$")
         self.assertTruthfulFiles()
         self.assertEqual(self.scratch.wavs(), [os.path.basename(first)])
-        with open(self.transcript_path(first), "rb") as f:
-            self.assertEqual(f.read(), b"what fitted\n")
+        # The copy holds the whole take: more than the folder could, and every bit of what it did.
+        whole = self.assertCompleteWav(first, min_seconds=2.0)
+        _, part, _ = read_wav(self.wav_path(in_folder))
+        self.assertEqual(whole[: len(part)], part)
+        for path in (first, second):
+            with open(self.transcript_path(path), "rb") as f:
+                self.assertEqual(f.read(), b"the whole take\n")
+
+    def test_a_journal_that_stops_mid_take_is_joined_with_the_rest_when_room_comes_back(self):
+        if not can_mount():
+            self.skipTest(NO_MOUNTS)
+        self.addCleanup(unmount, self.scratch.wav_dir)
+        mount_tmpfs(self.scratch.wav_dir, "256k")
+        fill(self.scratch.wav_dir, 64 * 1024)
+        with ScriptedServer([], default=text_reply("joined")):
+            session = self.start()
+            self.wait_for_recorded(0.6, "what fits")
+            # The journal stopped; the take goes on in memory, and the disk then has room again.
+            time.sleep(1.5)  # the take goes on past what the disk had room for
+            os.remove(os.path.join(self.scratch.wav_dir, ".filler"))
+            session.type(b"\n")
+            session.wait_for(lambda: len(self.scratch.transcripts()) == 1, what="the joined take's text")
+            session.kill()
+        (take,) = session.paths()[:1]
+        self.assertEqual(session.messages(), [])
+        self.assertEqual(self.scratch.spare_takes(), [])
+        # One file of the whole take: far more than the 0.7 s the journal had room for.
+        self.assertCompleteWav(take, min_seconds=1.5)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,8 @@ PATH_LABEL = b"output_path: "
 
 
 def start_dictate(scratch, env, args=()):
+    # A take its folder can't hold goes to the temporary folder: the scratch folder's own.
+    env = dict(env, TMPDIR=scratch.spare_dir)
     proc = subprocess.Popen([binary("dictate"), *args], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.scratch = scratch

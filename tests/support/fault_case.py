@@ -35,9 +35,10 @@ class FaultCase(MicrophoneCase):
         self.addCleanup(silence)
         return voice
 
-    def start(self):
-        """Starts dictate and returns once its first take is recording."""
-        session = Dictate(self.scratch.path, self.mic.env)
+    def start(self, **env):
+        """Starts dictate, with `env` added to its environment, and returns once its first take is
+        recording."""
+        session = Dictate(self.scratch.path, dict(self.mic.env, **env))
         self.addCleanup(session.kill)
         session.wait_for(lambda: session.prompts() == 1, what="the first prompt")
         self.mic.wait_for_recorder()

@@ -34,6 +34,9 @@ class Scratch:
         self.path = path or tempfile.mkdtemp(prefix="dictate-e2e-")
         self.wav_dir = os.path.join(self.path, "C:", "Whisper")
         self.transcript_dir = os.path.join(self.path, "D:", "Whisper")
+        # The temporary folder dictate is given, where it keeps takes its folder can't hold.
+        self.spare_dir = os.path.join(self.path, "tmp")
+        os.makedirs(self.spare_dir, exist_ok=True)
         if wav_dir:
             os.makedirs(self.wav_dir)
         if transcript_dir:
@@ -64,6 +67,10 @@ class Scratch:
     @staticmethod
     def _listing(folder):
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+    def spare_takes(self):
+        """The takes kept in dictate's folders in the temporary folder, as paths."""
+        return sorted(os.path.join(root, n) for root, _, names in os.walk(self.spare_dir) for n in names)
 
     def transcripts(self):
         return sorted(os.listdir(self.transcript_dir)) if os.path.isdir(self.transcript_dir) else []

@@ -33,3 +33,17 @@ def remount(path, read_only):
 
 def unmount(path):
     subprocess.run(["umount", "-l", path], check=False, capture_output=True)
+
+
+def fill(folder, spare):
+    """Fills the file system under `folder` until only `spare` bytes are left."""
+    filler = os.path.join(folder, ".filler")
+    with open(filler, "wb") as f:
+        try:
+            while True:
+                f.write(b"\0" * 65536)
+                f.flush()
+        except OSError:
+            pass
+    size = os.path.getsize(filler)
+    os.truncate(filler, max(0, size - spare))

@@ -1,0 +1,34 @@
+#include "app/transcript_file.h"
+
+#include <cerrno>
+
+#include "app/transcription_stage.h"
+#include "platform/durable_file.h"
+#include "platform/text_file_bytes.h"
+
+namespace {
+// More transcripts under one name than a person makes.
+constexpr int most_names = 1000;
+}  // namespace
+
+SavedTranscript save_transcript(const std::string& folder, const std::string& stem, std::string_view text) {
+    SavedTranscript saved;
+    FileHandle file;
+    saved.error = EEXIST;
+    for (int n = 1; n <= most_names && saved.error == EEXIST; ++n) {
+        saved.path = folder + (n == 1 ? stem : stem + "_" + std::to_string(n)) + transcript_suffix;
+        saved.error = create_exclusive(saved.path, file);
+    }
+    if (saved.error != 0) {
+        if (saved.error == EEXIST) saved.path = folder + stem + transcript_suffix;
+        return saved;
+    }
+    // A text file in the platform's own form: Windows' programs expect CR LF line ends.
+    const std::string line = text_file_bytes(text);
+    std::size_t written = 0;
+    saved.error = write_at(file, 0, line.data(), line.size(), written);
+    close_file(file);
+    // Part of a text, or an empty file, would pass for the whole of it.
+    if (saved.error != 0) (void)remove_file(saved.path);
+    return saved;
+}

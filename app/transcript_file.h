@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Where a take's text went.
+struct SavedTranscript {
+    int error = 0;     // 0, or the OS's error number for why the text is not saved
+    std::string path;  // the file that holds it (on failure: the name that failed)
+};
+
+// Saves `text`, byte for byte but for line ends in Windows' form (CR LF) there, with one line end, as
+// "<stem>_transcription.txt" in `folder` (which ends with
+// '/'). The file is created exclusively and never through a link, as takes are: when something has the name
+// already (a file, or a link planted there, dangling or not), "<stem>_2_transcription.txt", "_3", ... is
+// used, and nothing that exists is ever written to. When the text can't be saved in full (a full disk, a
+// folder that can't be written), no file is left behind. Main thread.
+SavedTranscript save_transcript(const std::string& folder, const std::string& stem, std::string_view text);
