@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace server {
 
@@ -16,6 +17,8 @@ struct Options {
     int port = 4999;  // 0: let the system pick a free port (it is printed once bound)
     std::uint64_t max_upload_bytes = static_cast<std::uint64_t>(default_max_upload_mb * 1e6);
     std::string model_dir;
+    std::string voice_dir;                // --voice: the profile to decode with, or to write with --adapt
+    std::vector<std::string> adapt_dirs;  // --adapt, once or more: adapt the profile from these folders
 };
 
 struct ShowHelp {};

@@ -109,6 +109,17 @@ void Recognizer::release(ps_decoder_s* decoder) {
     decoder_released_.notify_one();
 }
 
+SpeechFrames Recognizer::frames_of(std::span<const std::int16_t> samples) {
+    SpeechFrames speech;
+    {
+        std::lock_guard lock(front_end_mutex_);
+        speech = front_end_->speech_of(samples);
+    }
+    constexpr float loud_share = 0.5f;  // as transcribe() trims
+    trim_quiet_tails(speech, tail_frames_, loud_share);
+    return speech;
+}
+
 std::string Recognizer::transcribe(std::span<const std::int16_t> samples) {
     DecodeStages ignored;
     return transcribe(samples, ignored);

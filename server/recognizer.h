@@ -56,6 +56,11 @@ public:
     std::string transcribe(std::span<const std::int16_t> samples) override;
     // The same, saying where the time went.
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);
+    // The frames the search would be given for `samples` (segments cut and quiet tails trimmed as above),
+    // before any cepstral mean is removed: adaptation trains on exactly what decoding looks at.
+    SpeechFrames frames_of(std::span<const std::int16_t> samples);
+    // The model's own cepstral mean (its feature parameters' initial mean).
+    const std::vector<float>& model_mean() const { return model_mean_; }
 
 private:
     ps_decoder_s* acquire(bool wait);

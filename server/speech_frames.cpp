@@ -26,7 +26,8 @@ void check(int status, const char* step) {
     if (status < 0) throw std::runtime_error(std::string(step) + " failed (" + std::to_string(status) + ")");
 }
 
-// The average cepstrum of the upload's loud speech frames, or `fallback` when there are too few of them.
+}  // namespace
+
 std::vector<float> cepstral_mean(const SpeechFrames& speech, const std::vector<float>& fallback) {
     if (speech.frames() < min_frames_for_mean) return fallback;
     float top = -1e30f;
@@ -45,8 +46,6 @@ std::vector<float> cepstral_mean(const SpeechFrames& speech, const std::vector<f
     for (std::size_t i = 0; i < speech.width; ++i) mean[i] = static_cast<float>(sum[i] / used);
     return mean;
 }
-
-}  // namespace
 
 void remove_cepstral_mean(SpeechFrames& speech, const std::vector<float>& fallback) {
     const std::vector<float> mean = cepstral_mean(speech, fallback);

@@ -26,6 +26,9 @@ struct SpeechFrames {
     const float* frame(std::size_t index) const { return cepstra.data() + index * width; }
 };
 
+// The average cepstrum of the loud frames of `speech`, or `fallback` when there are too few of them.
+std::vector<float> cepstral_mean(const SpeechFrames& speech, const std::vector<float>& fallback);
+
 // Subtracts the average cepstrum of the loud frames of `speech` from every frame, so the features match the
 // model whatever the microphone, voice and room. When there are too few loud frames to estimate it (a word
 // or two, silence), `fallback`, the model's own estimate, is subtracted instead; it must have `width` values.

@@ -28,6 +28,9 @@ from server_process import DEFAULT_BINARY, TEST_DATA, Server
 TESTDATA_SETS = [("librivox", "transcription"), ("cards", "cards.transcription")]
 PROMPTS = "/usr/share/asterisk/sounds/en_US_f_Allison"
 PROMPT_TEXT = "/usr/share/doc/asterisk-core-sounds-en/core-sounds-en.txt.gz"
+WIDEBAND_PROMPTS = "/usr/share/asterisk/sounds/en_US_f_Allison"
+RESERVED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared", "asr",
+                        "reserved-prompts.txt")
 MIN_PROMPT_WORDS = 5
 
 
@@ -64,6 +67,57 @@ def prompts():
             if len(words) >= MIN_PROMPT_WORDS:
                 out.append((wav, words))
     return sorted(out)[::4]
+
+
+def reserved_prompts():
+    """Ids kept for an independent check: never adapted on, tuned on or evaluated with."""
+    if not os.path.exists(RESERVED):
+        sys.exit(f"{RESERVED} is missing: cannot tell which prompts to leave alone")
+    with open(RESERVED) as f:
+        return {line.strip() for line in f if line.strip() and not line.startswith("#")}
+
+
+def allison_prompts():
+    """(id, g722 path, reference words) of every wideband prompt with a plain-words transcript, in id order,
+    the reserved ones left out."""
+    if not os.path.exists(PROMPT_TEXT) or not os.path.isdir(WIDEBAND_PROMPTS):
+        return []
+    reserved = reserved_prompts()
+    out = []
+    with gzip.open(PROMPT_TEXT, "rt", encoding="utf-8", errors="replace") as f:
+        for line in f:
+            found = re.match(r"^([\w/-]+):\s+(.*\S)\s*$", line)
+            if not found:
+                continue
+            name, text = found.groups()
+            g722 = os.path.join(WIDEBAND_PROMPTS, name + ".g722")
+            if name.replace("/", "_") in reserved or not os.path.exists(g722):
+                continue
+            if re.search(r"[^A-Za-z' ,.?!;:-]", text) or re.search(r"\.\w", text):
+                continue
+            words = re.sub(r"[^a-z' ]", " ", text.lower().replace("-", " ")).split()
+            if words:
+                out.append((name, g722, words))
+    return sorted(out)
+
+
+def adaptation_split():
+    """(adaptation prompts, test prompts): every fourth prompt of at least five words is held back for the
+    test; all the others (about 11 minutes) are adapted on."""
+    rows = allison_prompts()
+    test = [row for row in rows if len(row[2]) >= MIN_PROMPT_WORDS][::4]
+    held = {row[0] for row in test}
+    return [row for row in rows if row[0] not in held], test
+
+
+def write_pairs(rows, folder):
+    """The prompts as NAME.wav (16 kHz, decoded from G.722) with NAME.txt, the form --adapt reads."""
+    os.makedirs(folder, exist_ok=True)
+    for name, g722, words in rows:
+        stem = os.path.join(folder, name.replace("/", "_"))
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "g722", "-i", g722, stem + ".wav"], check=True)
+        with open(stem + ".txt", "w") as f:
+            f.write(" ".join(words) + "\n")
 
 
 def edit_distance(ref, hyp):

@@ -13,8 +13,16 @@ struct Row {
     server::Options expected;
 };
 
-server::Options with(std::string host, int port, std::uint64_t max_bytes, std::string dir) {
-    return {std::move(host), port, max_bytes, std::move(dir)};
+server::Options with(std::string host, int port, std::uint64_t max_bytes, std::string dir,
+                     std::string voice = "", std::vector<std::string> adapt = {}) {
+    server::Options options;
+    options.host = std::move(host);
+    options.port = port;
+    options.max_upload_bytes = max_bytes;
+    options.model_dir = std::move(dir);
+    options.voice_dir = std::move(voice);
+    options.adapt_dirs = std::move(adapt);
+    return options;
 }
 
 TEST(Options, ParsesCommandLines) {
@@ -26,6 +34,11 @@ TEST(Options, ParsesCommandLines) {
         {{"--max-upload-mb", "1.5", "--model-dir", "/m"},
          Row::options,
          with("127.0.0.1", 4999, 1'500'000, "/m")},
+        {{"--voice", "/v", "--adapt", "/a", "--adapt=/b"},
+         Row::options,
+         with("127.0.0.1", 4999, default_max, "/model", "/v", {"/a", "/b"})},
+        {{"--voice="}, Row::error, {}},
+        {{"--adapt"}, Row::error, {}},
         {{"--port", "4000", "--help"}, Row::help, {}},
         {{"-h"}, Row::help, {}},
         {{"--port"}, Row::error, {}},
@@ -55,6 +68,8 @@ TEST(Options, ParsesCommandLines) {
             EXPECT_EQ(options.port, row.expected.port);
             EXPECT_EQ(options.max_upload_bytes, row.expected.max_upload_bytes);
             EXPECT_EQ(options.model_dir, row.expected.model_dir);
+            EXPECT_EQ(options.voice_dir, row.expected.voice_dir);
+            EXPECT_EQ(options.adapt_dirs, row.expected.adapt_dirs);
         }
     }
 }
