@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -23,11 +24,6 @@ namespace {
 
 // Every tenth pair is held back to judge the adapted models by.
 constexpr std::size_t held_back_every = 10;
-// The speaker's cepstral mean is trusted from this much speech on.
-constexpr double seconds_for_mean = 60;
-// Below this much speech MAP re-estimation made recognition worse in our measurements; MLLR, with far
-// fewer parameters, still helped.
-constexpr double seconds_for_map = 60;
 
 struct Utterance {
     const AdaptationPair* pair = nullptr;
@@ -150,6 +146,13 @@ void write_record(const std::string& stage_dir, const AdaptationResult& result,
 
 }  // namespace
 
+Keep choose_what_to_keep(double error_before, std::optional<double> adapted_error, bool has_profile,
+                          bool enough_for_mean) {
+    if (adapted_error && *adapted_error < error_before) return Keep::adapted;
+    if (!has_profile && enough_for_mean) return Keep::mean_only;
+    return Keep::nothing;
+}
+
 AdaptationResult adapt_voice(const AdaptationSettings& settings,
                              const std::function<void(const std::string&)>& progress) {
     const auto dictionary = dictionary_words(settings.stock_model_dir + "/en-us/cmudict-en-us.dict");
@@ -206,48 +209,41 @@ AdaptationResult adapt_voice(const AdaptationSettings& settings,
              " held-back takes");
     result.before.word_error = held_back_error(baseline, held_back);
 
-    progress("aligning " + seconds_text(result.adapted_seconds) + " of speech with the stock model");
-    model.prepare();
-    model.gather_statistics(2);
-
-    struct Candidate {
-        std::string name;
-        std::string dir;
-    };
-    std::vector<Candidate> candidates;
     auto stage = [&](const std::string& name) {
         const std::string dir = work_dir + "/" + name;
         stage_voice_profile(dir, settings.stock_model_dir);
         write_feature_params(dir, settings.stock_model_dir, speaker_mean);
-        candidates.push_back({name, dir});
-        return acoustic_model_dir(dir);
+        return dir;
     };
-    progress("MLLR transform");
-    model.write_mllr_model(stage("MLLR"));
-    if (result.adapted_seconds >= seconds_for_map) {
+    const std::string map_dir = work_dir + "/MAP";
+    std::optional<double> map_error;
+    if (result.adapted_seconds >= settings.seconds_for_map) {
+        progress("aligning " + seconds_text(result.adapted_seconds) + " of speech with the stock model");
+        model.prepare();
+        model.gather_statistics(2);
         progress("MAP re-estimation");
-        model.write_map_model(stage("MAP"));
+        model.write_map_model(acoustic_model_dir(stage("MAP")));
+        progress("word error of the MAP model on the held-back takes");
+        map_error = held_back_error(map_dir, held_back);
+        result.adapted.push_back({"MAP", *map_error});
     }
-    const Candidate* best = nullptr;
-    for (const auto& candidate : candidates) {
-        progress("word error of the " + candidate.name + " model on the held-back takes");
-        result.adapted.push_back({candidate.name, held_back_error(candidate.dir, held_back)});
-        if (result.adapted.back().word_error < result.before.word_error &&
-            (best == nullptr || result.adapted.back().word_error < result.kept_word_error)) {
-            best = &candidate;
-            result.kept = candidate.name;
-            result.kept_word_error = result.adapted.back().word_error;
-        }
-    }
+    const double speech_seconds = result.adapted_seconds + result.held_back_seconds;
     std::string chosen;
-    if (best != nullptr) {
-        chosen = best->dir;
-    } else if (!has_profile && result.adapted_seconds + result.held_back_seconds >= seconds_for_mean) {
-        // The stock model with the speaker's mean, for uploads too short to estimate their own.
-        stage("cepstral mean");
-        chosen = candidates.back().dir;
-        result.kept = "cepstral mean";
-        result.kept_word_error = result.before.word_error;
+    switch (choose_what_to_keep(result.before.word_error, map_error, has_profile,
+                                speech_seconds >= settings.seconds_for_mean)) {
+        case Keep::adapted:
+            chosen = map_dir;
+            result.kept = "MAP";
+            result.kept_word_error = *map_error;
+            break;
+        case Keep::mean_only:
+            // The stock model with the speaker's mean, for uploads too short to estimate their own.
+            chosen = stage("cepstral mean");
+            result.kept = "cepstral mean";
+            result.kept_word_error = result.before.word_error;
+            break;
+        case Keep::nothing:
+            break;
     }
     if (!chosen.empty()) {
         write_record(chosen, result, training, held_back);

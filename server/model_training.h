@@ -26,8 +26,6 @@ public:
     // MAP re-estimation of the means, variances, mixture weights and transition matrices from the
     // statistics, written into `acoustic_dir` with the mixture weights quantised for the decoder.
     void write_map_model(const std::string& acoustic_dir) const;
-    // One MLLR transform of the means from the statistics, written as the means of `acoustic_dir`.
-    void write_mllr_model(const std::string& acoustic_dir) const;
 
     std::string feature_dir() const { return work_dir_ + "/features"; }
     std::string control_path() const { return work_dir_ + "/corpus.ctl"; }
