@@ -6,7 +6,7 @@
 # depends on that package so the folder is there wherever it is installed.
 include(GNUInstallDirs)
 
-install(TARGETS dictate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS dictate dictate-enrol RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(DICTATE_BUILD_SERVER)
   install(TARGETS dictate-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
@@ -25,5 +25,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(DICTATE_BUILD_SERVER)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS pocketsphinx-en-us)
+  # dictate-server --adapt runs the model training tools; decoding works without them.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS sphinxtrain)
 endif()
 include(CPack)

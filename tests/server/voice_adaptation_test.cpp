@@ -5,6 +5,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "app/enrolment_prompts.h"
 #include "server/adaptation.h"
 #include "server/adaptation_pairs.h"
 #include "server/recognizer.h"
@@ -129,6 +130,19 @@ TEST(VoiceAdaptation, KeepsAnAdaptedModelOnlyWhenItMakesFewerErrors) {
                   row.expected)
             << row.before << " " << row.adapted.value_or(-1) << " " << row.has_profile << row.enough_for_mean;
     }
+}
+
+// Enrolment takes whose sentence had a word the recogniser does not know would be skipped, unheard.
+TEST(VoiceAdaptation, EnrolmentSentencesUseOnlyDictionaryWords) {
+    const auto dictionary = server::dictionary_words(server::default_model_dir() + "/en-us/cmudict-en-us.dict");
+    std::size_t words = 0;
+    for (const char* sentence : enrolment_prompts()) {
+        for (const auto& word : server::spoken_words(sentence)) {
+            EXPECT_TRUE(dictionary.contains(word)) << word << " in: " << sentence;
+            ++words;
+        }
+    }
+    EXPECT_GT(words, 600u);  // about six minutes read aloud
 }
 
 }  // namespace

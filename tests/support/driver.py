@@ -14,8 +14,8 @@ from support.harness import PROMPT, Scratch, binary, wait_until
 PATH_LABEL = b"output_path: "
 
 
-def start_dictate(scratch, env):
-    proc = subprocess.Popen([binary("dictate")], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
+def start_dictate(scratch, env, program="dictate"):
+    proc = subprocess.Popen([binary(program)], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.scratch = scratch
     return proc
@@ -69,8 +69,8 @@ def finish(proc, timeout=30):
 
 
 class Dictate:
-    def __init__(self, cwd, env):
-        self.proc = start_dictate(Scratch.of(cwd), env)
+    def __init__(self, cwd, env, program="dictate"):
+        self.proc = start_dictate(Scratch.of(cwd), env, program)
         self.pid = self.proc.pid
         self.cwd = cwd
         self._out, self._err = bytearray(), bytearray()
