@@ -1,6 +1,10 @@
 #include "server/adaptation.h"
 
+#include <atomic>
 #include <cstdio>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -46,15 +50,37 @@ double percent(std::size_t errors, std::size_t words) {
 
 double held_back_error(const std::string& model_dir, const std::vector<Utterance>& held_back) {
     Recognizer recognizer(model_dir);
-    std::size_t errors = 0;
+    // Held-back takes are mostly one segment each, which one decoder searches alone: the takes themselves
+    // are shared among as many threads as the recogniser has decoders.
+    std::vector<std::size_t> errors(held_back.size());
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    auto work = [&] {
+        try {
+            for (std::size_t i = next++; i < held_back.size(); i = next++) {
+                std::istringstream text(recognizer.transcribe(held_back[i].samples));
+                const std::vector<std::string> heard{std::istream_iterator<std::string>(text), {}};
+                errors[i] = word_errors(held_back[i].pair->words, heard);
+            }
+        } catch (...) {
+            std::lock_guard lock(failure_mutex);
+            failure = std::current_exception();
+            next = held_back.size();
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < default_decoder_count(); ++i) helpers.emplace_back(work);
+    work();
+    for (auto& helper : helpers) helper.join();
+    if (failure) std::rethrow_exception(failure);
+    std::size_t total = 0;
     std::size_t words = 0;
-    for (const auto& utterance : held_back) {
-        std::istringstream text(recognizer.transcribe(utterance.samples));
-        const std::vector<std::string> heard{std::istream_iterator<std::string>(text), {}};
-        errors += word_errors(utterance.pair->words, heard);
-        words += utterance.pair->words.size();
+    for (std::size_t i = 0; i < held_back.size(); ++i) {
+        total += errors[i];
+        words += held_back[i].pair->words.size();
     }
-    return percent(errors, words);
+    return percent(total, words);
 }
 
 // Writes the corpus the tools train on from `training` and returns the speaker's cepstral mean over all the
