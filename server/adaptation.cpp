@@ -40,7 +40,8 @@ std::vector<std::int16_t> read_samples(const std::string& path) {
     if (!in) throw std::runtime_error("cannot read " + path);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto decoded = decode_wav(bytes);
-    if (const auto* error = std::get_if<WavError>(&decoded)) throw std::runtime_error(path + ": " + error->message);
+    if (const auto* error = std::get_if<WavError>(&decoded))
+        throw std::runtime_error(path + ": " + error->message);
     return to_recognizer_input(std::get<WavAudio>(decoded));
 }
 
@@ -85,8 +86,9 @@ double held_back_error(const std::string& model_dir, const std::vector<Utterance
 
 // Writes the corpus the tools train on from `training` and returns the speaker's cepstral mean over all the
 // speech, the held-back takes' included: it needs no transcript.
-std::vector<float> write_corpus(const std::vector<Utterance>& training, const std::vector<Utterance>& held_back,
-                                Recognizer& recognizer, const ModelTraining& training_files,
+std::vector<float> write_corpus(const std::vector<Utterance>& training,
+                                const std::vector<Utterance>& held_back, Recognizer& recognizer,
+                                const ModelTraining& training_files,
                                 const std::function<void(const std::string&)>& progress) {
     fs::create_directories(training_files.feature_dir());
     std::ofstream control(training_files.control_path());
@@ -110,7 +112,8 @@ std::vector<float> write_corpus(const std::vector<Utterance>& training, const st
             // The segments only, one after another: the pauses between them are not searched either.
             std::vector<float> kept;
             for (const auto& segment : speech.segments) {
-                kept.insert(kept.end(), speech.frame(segment.first), speech.frame(segment.first + segment.count));
+                kept.insert(kept.end(), speech.frame(segment.first),
+                            speech.frame(segment.first + segment.count));
             }
             if (!kept.empty()) {
                 const std::string name = "take" + std::to_string(done + 1);
@@ -131,7 +134,8 @@ std::vector<float> write_corpus(const std::vector<Utterance>& training, const st
     }
     control.close();
     transcripts.close();
-    if (!control || !transcripts) throw std::runtime_error("cannot write the corpus in " + training_files.feature_dir());
+    if (!control || !transcripts)
+        throw std::runtime_error("cannot write the corpus in " + training_files.feature_dir());
     std::vector<float> mean(sum.size());
     for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / weight);
     return mean;
@@ -158,11 +162,13 @@ void write_record(const std::string& stage_dir, const AdaptationResult& result,
     record << "made: " << made << '\n'
            << "kept: " << result.kept << '\n'
            << "adapted on: " << training.size() << " takes, " << seconds_text(result.adapted_seconds) << '\n'
-           << "held back: " << held_back.size() << " takes, " << seconds_text(result.held_back_seconds) << '\n'
+           << "held back: " << held_back.size() << " takes, " << seconds_text(result.held_back_seconds)
+           << '\n'
            << "skipped for words not in the dictionary: " << result.unknown_words.size() << '\n'
            << "word error on the held-back takes: " << result.before.model << ' '
            << percent_text(result.before.word_error);
-    for (const auto& figure : result.adapted) record << ", " << figure.model << ' ' << percent_text(figure.word_error);
+    for (const auto& figure : result.adapted)
+        record << ", " << figure.model << ' ' << percent_text(figure.word_error);
     record << '\n';
     std::ofstream takes(stage_dir + "/takes.txt");
     for (const auto& utterance : training) takes << utterance.pair->wav_path << '\n';
@@ -173,7 +179,7 @@ void write_record(const std::string& stage_dir, const AdaptationResult& result,
 }  // namespace
 
 Keep choose_what_to_keep(double error_before, std::optional<double> adapted_error, bool has_profile,
-                          bool enough_for_mean) {
+                         bool enough_for_mean) {
     if (adapted_error && *adapted_error < error_before) return Keep::adapted;
     if (!has_profile && enough_for_mean) return Keep::mean_only;
     return Keep::nothing;

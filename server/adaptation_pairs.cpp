@@ -52,13 +52,15 @@ std::unordered_set<std::string> dictionary_words(const std::string& dictionary_p
     std::unordered_set<std::string> words;
     for (std::string line; std::getline(in, line);) {
         std::string word = line.substr(0, line.find_first_of(" \t"));
-        if (const auto alternative = word.find('('); alternative != std::string::npos) word.resize(alternative);
+        if (const auto alternative = word.find('('); alternative != std::string::npos)
+            word.resize(alternative);
         if (!word.empty()) words.insert(word);
     }
     return words;
 }
 
-PairSearch find_pairs(const std::vector<std::string>& folders, const std::unordered_set<std::string>& dictionary) {
+PairSearch find_pairs(const std::vector<std::string>& folders,
+                      const std::unordered_set<std::string>& dictionary) {
     std::map<std::string, fs::path> wavs;   // by file name
     std::map<std::string, fs::path> texts;  // by pair name
     for (const auto& folder : folders) {
@@ -85,8 +87,9 @@ PairSearch find_pairs(const std::vector<std::string>& folders, const std::unorde
             ++found.empty_texts;
             continue;
         }
-        const auto unknown = std::find_if(pair.words.begin(), pair.words.end(),
-                                          [&](const std::string& word) { return !dictionary.contains(word); });
+        const auto unknown = std::find_if(pair.words.begin(), pair.words.end(), [&](const std::string& word) {
+            return !dictionary.contains(word);
+        });
         if (unknown != pair.words.end()) {
             found.unknown_words.push_back(name + " (" + *unknown + ")");
             continue;

@@ -35,6 +35,7 @@ std::unordered_set<std::string> dictionary_words(const std::string& dictionary_p
 // The recogniser's own STEM_transcription.txt never counts. The WAV may be in any of the folders (takes
 // and transcripts are kept in separate ones). Texts without a WAV are ignored. Throws std::runtime_error
 // naming a folder or file that cannot be read.
-PairSearch find_pairs(const std::vector<std::string>& folders, const std::unordered_set<std::string>& dictionary);
+PairSearch find_pairs(const std::vector<std::string>& folders,
+                      const std::unordered_set<std::string>& dictionary);
 
 }  // namespace server

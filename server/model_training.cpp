@@ -71,7 +71,8 @@ std::string ModelTraining::statistics_list() const {
 
 std::vector<std::string> ModelTraining::statistics_dirs() const {
     std::vector<std::string> dirs;
-    for (unsigned part = 1; part <= parts_; ++part) dirs.push_back(work("statistics-" + std::to_string(part)));
+    for (unsigned part = 1; part <= parts_; ++part)
+        dirs.push_back(work("statistics-" + std::to_string(part)));
     return dirs;
 }
 
@@ -130,7 +131,8 @@ void write_cepstra(const std::string& path, const float* cepstra, std::size_t fr
     if (!out) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
     const auto values = static_cast<std::int32_t>(frames * width);
     out.write(reinterpret_cast<const char*>(&values), sizeof values);
-    out.write(reinterpret_cast<const char*>(cepstra), static_cast<std::streamsize>(frames * width * sizeof(float)));
+    out.write(reinterpret_cast<const char*>(cepstra),
+              static_cast<std::streamsize>(frames * width * sizeof(float)));
     out.close();
     if (!out) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
 }

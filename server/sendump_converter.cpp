@@ -74,13 +74,16 @@ MixtureWeights read_sendump(const std::string& path) {
     weights.features = counted(features, max_features, path, "feature");
     weights.codewords = counted(cursor.int32(), max_codewords, path, "codeword");
     weights.senones = counted(cursor.int32(), max_senones, path, "senone");
-    weights.values.assign(static_cast<std::size_t>(weights.senones) * weights.features * weights.codewords, 0.f);
+    weights.values.assign(static_cast<std::size_t>(weights.senones) * weights.features * weights.codewords,
+                          0.f);
     for (std::uint32_t f = 0; f < weights.features; ++f) {
-        const std::string_view block = cursor.take(static_cast<std::size_t>(weights.codewords) * weights.senones);
+        const std::string_view block =
+            cursor.take(static_cast<std::size_t>(weights.codewords) * weights.senones);
         for (std::uint32_t c = 0; c < weights.codewords; ++c) {
             for (std::uint32_t s = 0; s < weights.senones; ++s) {
                 const auto quantised = static_cast<unsigned char>(block[c * weights.senones + s]);
-                weights.at(s, f, c) = static_cast<float>(std::pow(1.0001, -double(quantised << weight_shift)));
+                weights.at(s, f, c) =
+                    static_cast<float>(std::pow(1.0001, -double(quantised << weight_shift)));
             }
         }
     }

@@ -40,7 +40,8 @@ void run_tool(const std::string& program, const std::vector<std::string>& args, 
 
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) throw std::runtime_error("cannot wait for " + program + ": " + std::strerror(errno));
+        if (errno != EINTR)
+            throw std::runtime_error("cannot wait for " + program + ": " + std::strerror(errno));
     }
     if (WIFSIGNALED(status)) {
         throw std::runtime_error(program + " was ended by signal " + std::to_string(WTERMSIG(status)) +

@@ -30,7 +30,8 @@ int run_adaptation_command(const Options& options) {
         const AdaptationResult result =
             adapt_voice({options.adapt_dirs, voice_dir, options.model_dir},
                         [](const std::string& step) { say("adapting: " + step); });
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         char summary[160];
         std::snprintf(summary, sizeof summary,
                       "adapted on %zu takes (%.0f s of speech) in %.0f s; %zu held back (%.0f s) to judge by",
@@ -44,8 +45,9 @@ int run_adaptation_command(const Options& options) {
                 " takes with words not in the dictionary: " + names);
         }
         std::string figures = "word error on the held-back takes: " + result.before.model + " " +
-                               percent(result.before.word_error);
-        for (const auto& figure : result.adapted) figures += ", " + figure.model + " " + percent(figure.word_error);
+                              percent(result.before.word_error);
+        for (const auto& figure : result.adapted)
+            figures += ", " + figure.model + " " + percent(figure.word_error);
         say(figures);
         if (result.kept.empty()) {
             say("no adapted model did better; the voice profile in " + voice_dir + " is unchanged");
@@ -62,7 +64,8 @@ int run_adaptation_command(const Options& options) {
     }
 }
 
-std::optional<std::string> model_dir_with_voice(const Options& options, const std::string& default_model_dir) {
+std::optional<std::string> model_dir_with_voice(const Options& options,
+                                                const std::string& default_model_dir) {
     if (!options.voice_dir.empty()) {
         if (!is_voice_profile(options.voice_dir)) {
             say("cannot use the voice profile " + options.voice_dir +

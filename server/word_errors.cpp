@@ -4,7 +4,8 @@
 
 namespace server {
 
-std::size_t word_errors(const std::vector<std::string>& reference, const std::vector<std::string>& hypothesis) {
+std::size_t word_errors(const std::vector<std::string>& reference,
+                        const std::vector<std::string>& hypothesis) {
     // One row of the edit-distance table at a time.
     std::vector<std::size_t> row(hypothesis.size() + 1);
     for (std::size_t j = 0; j < row.size(); ++j) row[j] = j;

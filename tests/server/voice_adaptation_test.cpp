@@ -28,8 +28,9 @@ void write_bytes(const fs::path& path, const std::string& bytes) {
 class VoiceFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("dictate-voice-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir_ =
+            fs::temp_directory_path() /
+            ("dictate-voice-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
@@ -47,13 +48,13 @@ TEST_F(VoiceFiles, SendumpRoundTripRebuildsTheStockDumpByteForByte) {
     ASSERT_EQ(weights.codewords, 128u);
     const std::string log = (dir_ / "tools.log").string();
     server::write_mixture_weights(weights, (dir_ / "mixture_weights").string());
-    server::run_tool("pocketsphinx_mdef_convert", {"-text", stock_acoustic + "/mdef", (dir_ / "mdef.txt").string()},
-                     log);
-    server::run_tool(server::training_tool("mk_s2sendump"),
-                     {"-pocketsphinx", "yes", "-moddeffn", (dir_ / "mdef.txt").string(), "-mixwfn",
-                      (dir_ / "mixture_weights").string(), "-sendumpfn", (dir_ / "sendump").string(), "-mwfloor",
-                      "1e-8"},
-                     log);
+    server::run_tool("pocketsphinx_mdef_convert",
+                     {"-text", stock_acoustic + "/mdef", (dir_ / "mdef.txt").string()}, log);
+    server::run_tool(
+        server::training_tool("mk_s2sendump"),
+        {"-pocketsphinx", "yes", "-moddeffn", (dir_ / "mdef.txt").string(), "-mixwfn",
+         (dir_ / "mixture_weights").string(), "-sendumpfn", (dir_ / "sendump").string(), "-mwfloor", "1e-8"},
+        log);
     EXPECT_TRUE(read_bytes(dir_ / "sendump") == read_bytes(stock_acoustic + "/sendump"));
 }
 
@@ -99,7 +100,8 @@ TEST_F(VoiceFiles, PairsAreTextsAPersonWroteOrCheckedWithTheirTakes) {
     write_bytes(dir_ / "texts/C.txt", "go xyzzyq forward");
     write_bytes(dir_ / "texts/D.txt", " ... ");
     write_bytes(dir_ / "texts/F.txt", "no take for this one");
-    const std::unordered_set<std::string> dictionary{"go", "forward", "ten", "meters", "it's", "well", "known"};
+    const std::unordered_set<std::string> dictionary{"go",   "forward", "ten",  "meters",
+                                                     "it's", "well",    "known"};
 
     const auto found = server::find_pairs({(dir_ / "texts").string(), (dir_ / "takes").string()}, dictionary);
     ASSERT_EQ(found.pairs.size(), 2u);
@@ -120,9 +122,9 @@ TEST(VoiceAdaptation, KeepsAnAdaptedModelOnlyWhenItMakesFewerErrors) {
         bool enough_for_mean;
         Keep expected;
     } rows[] = {
-        {30.0, 20.0, false, true, Keep::adapted},   {30.0, 29.9, true, true, Keep::adapted},
-        {30.0, 30.0, true, true, Keep::nothing},    {30.0, 35.0, false, true, Keep::mean_only},
-        {30.0, 35.0, false, false, Keep::nothing},  {30.0, std::nullopt, false, true, Keep::mean_only},
+        {30.0, 20.0, false, true, Keep::adapted},        {30.0, 29.9, true, true, Keep::adapted},
+        {30.0, 30.0, true, true, Keep::nothing},         {30.0, 35.0, false, true, Keep::mean_only},
+        {30.0, 35.0, false, false, Keep::nothing},       {30.0, std::nullopt, false, true, Keep::mean_only},
         {30.0, std::nullopt, true, true, Keep::nothing},
     };
     for (const auto& row : rows) {
@@ -134,7 +136,8 @@ TEST(VoiceAdaptation, KeepsAnAdaptedModelOnlyWhenItMakesFewerErrors) {
 
 // Enrolment takes whose sentence had a word the recogniser does not know would be skipped, unheard.
 TEST(VoiceAdaptation, EnrolmentSentencesUseOnlyDictionaryWords) {
-    const auto dictionary = server::dictionary_words(server::default_model_dir() + "/en-us/cmudict-en-us.dict");
+    const auto dictionary =
+        server::dictionary_words(server::default_model_dir() + "/en-us/cmudict-en-us.dict");
     std::size_t words = 0;
     for (const char* sentence : enrolment_prompts()) {
         for (const auto& word : server::spoken_words(sentence)) {
