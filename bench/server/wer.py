@@ -208,8 +208,6 @@ def main():
             if options.set in (None, name)]
     totals = []
     worst = 0.0
-    # A voice profile of the user's own must not change the figures without one.
-    os.environ["XDG_DATA_HOME"] = tempfile.mkdtemp(prefix="dictate-wer-")
     with tempfile.TemporaryDirectory() as folder, Server(binary) as server:
         for name, rows in sets:
             if not rows:

@@ -74,16 +74,10 @@ class VoiceProfile(unittest.TestCase):
 
     def decode(self, *args):
         server_process.SERVER = SERVER
-        old = os.environ.copy()
-        os.environ.update(self.env)
-        try:
-            with Server("--port", "0", *args) as server:
-                status, body = upload(server, self.speech)
-                self.assertEqual(status, 200, body)
-                return body["text"], "\n".join(server.lines)
-        finally:
-            os.environ.clear()
-            os.environ.update(old)
+        with Server("--port", "0", *args, env=self.env) as server:
+            status, body = upload(server, self.speech)
+            self.assertEqual(status, 200, body)
+            return body["text"], "\n".join(server.lines)
 
     def test_adapts_once_then_keeps_the_profile_a_second_run_cannot_beat(self):
         profile = os.path.join(self.env["XDG_DATA_HOME"], "dictate", "voice")
