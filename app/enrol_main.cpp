@@ -9,11 +9,15 @@
 #include "platform/interrupt_signal.h"
 
 int main(int argc, char** argv) {
-    if (argc > 2 || (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]).empty()))) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
         std::cout << "usage: dictate-enrol [FOLDER]\nRecords you reading the enrolment sentences into FOLDER "
                      "(default "
                   << default_enrolment_folder << "), for dictate-server --adapt FOLDER.\n";
-        return argc == 2 && std::string(argv[1]) == "--help" ? 0 : 2;
+        return 0;
+    }
+    if (argc > 2 || (argc == 2 && std::string(argv[1]).empty())) {
+        tell_user("usage: dictate-enrol [FOLDER]: one folder, not empty (see --help)");
+        return 2;
     }
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
     std::string folder = argc == 2 ? argv[1] : default_enrolment_folder;
