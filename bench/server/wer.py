@@ -16,7 +16,7 @@ Two sets, both from Debian packages:
 Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMPTS) are never used.
 
 usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation]
-                           [--ceiling PERCENT]
+                           [--ceiling PERCENT] [--voice PROFILE_DIR]
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
 """
@@ -202,13 +202,15 @@ def main():
     parser.add_argument("--quiet", action="store_true")
     parser.add_argument("--set", choices=["testdata", "prompts", "adaptation"])
     parser.add_argument("--ceiling", type=float)
+    parser.add_argument("--voice", help="decode the testdata and prompts sets with this voice profile")
     options = parser.parse_args()
     quiet, binary = options.quiet, options.binary
     sets = [(name, load()) for name, load in (("testdata", testdata), ("prompts", prompts))
             if options.set in (None, name)]
     totals = []
     worst = 0.0
-    with tempfile.TemporaryDirectory() as folder, Server(binary) as server:
+    profile = ["--voice", options.voice] if options.voice else []
+    with tempfile.TemporaryDirectory() as folder, Server(binary, *profile) as server:
         for name, rows in sets:
             if not rows:
                 totals.append(f"WER {name:8s}: set not installed")
