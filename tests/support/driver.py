@@ -76,7 +76,7 @@ def finish(proc, timeout=30):
 
 class Dictate:
     def __init__(self, cwd, env, program="dictate"):
-        self.proc = start_dictate(Scratch.of(cwd), env, program)
+        self.proc = start_dictate(Scratch.of(cwd), env, program=program)
         self.pid = self.proc.pid
         self.cwd = cwd
         self._out, self._err = bytearray(), bytearray()

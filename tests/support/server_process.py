@@ -32,7 +32,6 @@ class Server:
         self.env = env or WITHOUT_VOICE_PROFILE
         self.lines = []
         self.port = None
-        self.env = None  # the process's environment; None: this one's
 
     def __enter__(self):
         self.process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
