@@ -28,7 +28,10 @@ class WineConsole:
         env = wine.env(env)
         env["LANG"] = "C.UTF-8"  # the terminal's encoding, which Wine's console writes
         self.screen = TerminalScreen()
-        self.proc = pexpect.spawn("wine", [binary("dictate")], env=env, cwd=cwd, dimensions=(60, 400))
+        # --quiet: Wine's console hands the status line's cursor sequences to the terminal as they are, beside
+        # its own drawing, so what the screen would show of it says nothing of a Windows console.
+        self.proc = pexpect.spawn("wine", [binary("dictate"), "--quiet"], env=env, cwd=cwd,
+                                  dimensions=(60, 400))
 
     def text(self):
         """The screen's lines, joined with no break where the console wrapped a long one."""
@@ -91,6 +94,12 @@ class DictateAtWineConsole(MicrophoneCase):
         console.wait_for(lambda text: PROMPT.decode() in text, what="prompt")
         return console
 
+    def wait_for_sound(self, console):
+        """Until the take recording has sound in its journal, as a person's take has before its key: an Enter
+        or a Ctrl-C before any sound makes no take."""
+        console.wait_for(lambda _: self.scratch.journals() and self.scratch.recorded_seconds() > 0,
+                         what="sound in the take's journal")
+
     def transcripts(self):
         """The saved transcripts' bytes (two takes in one second are named apart by a number, not in order)."""
         contents = []
@@ -106,9 +115,11 @@ class DictateAtWineConsole(MicrophoneCase):
                 for name in self.scratch.transcripts():
                     os.remove(os.path.join(self.scratch.transcript_dir, name))
                 console = self.start()
+                self.wait_for_sound(console)
                 console.type("\r")
                 console.wait_for(lambda text: SHOWN in text.splitlines(), what="the reply's text on a line")
                 console.wait_for(lambda _: console.prompts() == 2, what="second prompt")
+                self.wait_for_sound(console)
                 console.type("\x03")
                 self.assertEqual(console.exit_status(), 130, console.text())
                 self.assertEqual(len(server.requests), 2)
@@ -117,9 +128,10 @@ class DictateAtWineConsole(MicrophoneCase):
 
     def test_a_refused_connection_names_the_likely_cause(self):
         console = self.start()  # nothing listens on port 4999 of this private network
+        self.wait_for_sound(console)
         console.type("\x03")
         self.assertEqual(console.exit_status(), 130, console.text())
-        self.assertIn("connection refused: is the transcription server running on localhost:4999?",
+        self.assertIn("connection refused: no transcription server is running on localhost:4999",
                       console.text().replace("\n", ""))
 
     def test_a_failed_run_whose_window_closes_with_it_waits_for_enter(self):
