@@ -149,7 +149,7 @@ std::string raw_post(std::uint16_t port, const std::string& body) {
 }
 
 // The two clients take turns, one upload each per iteration, so that both meet the same conditions: on a
-// machine shared with other work, loopback throughput swings with what else runs, and back-to-back blocks of
+// loaded machine, loopback throughput swings with what else runs, and back-to-back blocks of
 // runs would compare two different moments rather than two clients. The iteration time is send_audio's.
 void BM_upload(benchmark::State& state) {
     const std::string& path = take_file().path();
