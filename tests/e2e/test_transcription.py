@@ -109,8 +109,12 @@ class Transcription(MicrophoneCase):
 
         wavs = self.scratch.wavs()
         self.assertEqual(len(wavs), len(unusable) + 3)
-        self.assertEqual(self.scratch.transcripts(), [wavs[-2].replace("_output.wav", "_transcription.txt")])
         self.assertEqual(out.count(b"back to normal\n"), 1)
+        # The text is saved under the name of the take it belongs to: the path announced just before it.
+        shown = out.decode().split("back to normal\n")[0]
+        take = shown.rsplit("output_path: ", 1)[1].splitlines()[0]
+        self.assertEqual(self.scratch.transcripts(),
+                         [os.path.basename(take).replace("_output.wav", "_transcription.txt")])
         lines = [l for l in err.decode().splitlines() if l.startswith("dictate: could not get the text")]
         # One line per unusable take, each naming where its recording is kept.
         self.assertEqual(len(lines), len(unusable) + 2, err.decode()[-3000:])
