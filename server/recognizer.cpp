@@ -282,4 +282,60 @@ Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stage
     return result;
 }
 
+Transcript Recognizer::transcribe_live(const SampleSource& audio) {
+    DecodeStages ignored;
+    return transcribe_live(audio, ignored);
+}
+
+Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& stages) {
+    Transcript result;
+    const auto queued = Clock::now();
+    Lane* lane = acquire(true);
+    LaneGuard guard([this](Lane* taken) { release(taken); }, lane);
+    result.queue_seconds = seconds_since(queued);
+
+    const std::size_t width = lane->front_end->width();
+    RunningCepstralMean running(width);
+    float top = -1e30f;
+    float bottom = 1e30f;
+    std::size_t frames = 0;
+    std::vector<float> segment;
+    stages = DecodeStages{};
+    auto finish = [&] {
+        if (segment.empty()) return;
+        const auto began = Clock::now();
+        const std::vector<float> mean = running.result(frames, model_mean_);
+        constexpr float loud_share = 0.5f;  // as in transcribe()
+        const float loud_floor = bottom + loud_share * (top - bottom);
+        const std::size_t count = segment.size() / width;
+        const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor);
+        for (std::size_t f = 0; f < kept; ++f) {
+            for (std::size_t i = 0; i < width; ++i) segment[f * width + i] -= mean[i];
+        }
+        const std::string words = decode(lane->decoder, segment, kept, width);
+        if (!words.empty()) {
+            if (!result.words.empty()) result.words.push_back(' ');
+            result.words += words;
+        }
+        ++stages.segments;
+        stages.frames += kept;
+        stages.trimmed_frames += count - kept;
+        stages.search_seconds += seconds_since(began);
+        segment.clear();
+    };
+    lane->front_end->run(
+        audio,
+        [&](const float* cepstrum, bool starts_segment) {
+            if (starts_segment) finish();
+            top = std::max(top, cepstrum[0]);
+            bottom = std::min(bottom, cepstrum[0]);
+            ++frames;
+            running.add(cepstrum);
+            segment.insert(segment.end(), cepstrum, cepstrum + width);
+        },
+        finish);
+    finish();
+    return result;
+}
+
 }  // namespace server

@@ -68,6 +68,14 @@ public:
     Transcript transcribe(const SampleSource& audio) override;
     // The same, saying where the time went.
     Transcript transcribe(const SampleSource& audio, DecodeStages& stages);
+    // For audio still arriving (a SampleSource whose play() waits for it): one pass that searches each
+    // segment as soon as a pause ends it, with the cepstral mean and loudness range of the audio heard so
+    // far (see RunningCepstralMean), so that when the audio ends only its last segment is left to search.
+    // Early segments may read a little differently from transcribe(); segments after the first
+    // half-second of loud speech are normalised from the speaker's own voice. Takes one decoder for as
+    // long as the audio lasts (waiting for one like transcribe()). Throws as transcribe() does.
+    Transcript transcribe_live(const SampleSource& audio) override;
+    Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages);
     // Samples in memory, for tests and benchmarks.
     std::string transcribe(std::span<const std::int16_t> samples);
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);

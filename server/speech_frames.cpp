@@ -3,6 +3,7 @@
 #include <sphinxbase/fe.h>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -48,6 +49,39 @@ std::vector<float> CepstralMean::result(std::size_t speech_frames, const std::ve
     return mean;
 }
 
+void RunningCepstralMean::add(const float* cepstrum) {
+    const long bin = static_cast<long>(std::floor(cepstrum[0] / bin_width));
+    if (!any_ || bin > top_bin_) {
+        top_bin_ = bin;
+        any_ = true;
+    }
+    // Frames below the floor never count again: the loudest frame can only grow louder.
+    const long floor_bin = static_cast<long>(std::floor(mean_floor(top_bin_ * bin_width) / bin_width));
+    bins_.erase(bins_.begin(), bins_.lower_bound(floor_bin));
+    if (bin < floor_bin) return;
+    auto& [count, sum] = bins_[bin];
+    if (sum.empty()) sum.assign(width_, 0.0);
+    ++count;
+    for (std::size_t i = 0; i < width_; ++i) sum[i] += cepstrum[i];
+}
+
+std::vector<float> RunningCepstralMean::result(std::size_t speech_frames,
+                                               const std::vector<float>& fallback) const {
+    std::size_t used = 0;
+    std::vector<double> total(width_, 0.0);
+    for (const auto& [bin, counted] : bins_) {
+        used += counted.first;
+        for (std::size_t i = 0; i < width_; ++i) total[i] += counted.second[i];
+    }
+    if (speech_frames < min_frames_for_mean || used < min_frames_for_mean) {
+        if (fallback.size() != width_) throw std::runtime_error("the model's cepstral mean has the wrong size");
+        return fallback;
+    }
+    std::vector<float> mean(width_);
+    for (std::size_t i = 0; i < width_; ++i) mean[i] = static_cast<float>(total[i] / used);
+    return mean;
+}
+
 float mean_floor(float loudest) { return loudest - mean_floor_below_loudest; }
 
 std::size_t trimmed_count(const float* frames, std::size_t count, std::size_t width, std::size_t keep,
@@ -66,7 +100,7 @@ FrontEnd::~FrontEnd() { fe_free(fe_); }
 
 std::size_t FrontEnd::width() const { return static_cast<std::size_t>(fe_get_output_size(fe_)); }
 
-void FrontEnd::run(const SampleSource& audio, const FrameSink& sink) {
+void FrontEnd::run(const SampleSource& audio, const FrameSink& sink, const std::function<void()>& paused) {
     const std::size_t frame_width = width();
     int shift = 0, size = 0;
     fe_get_input_size(fe_, &shift, &size);
@@ -88,7 +122,10 @@ void FrontEnd::run(const SampleSource& audio, const FrameSink& sink) {
             ++in_segment;
             open = true;
         }
-        if (fe_get_vad_state(fe_) == 0) open = false;
+        if (fe_get_vad_state(fe_) == 0 && open) {
+            open = false;
+            if (paused) paused();
+        }
     };
     // One call on up to a step of `left` samples at `next`; false when it neither consumed nor made
     // anything, which is where the front end has no more to give.

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "server/speech_to_text.h"
@@ -30,6 +32,27 @@ private:
     std::vector<double> sum_;
     float floor_;
     std::size_t used_ = 0;
+};
+
+// The same mean estimated as the frames come, for audio whose end is not yet known: at any point it is the
+// mean CepstralMean would give for the frames so far, with the floor below the loudest frame so far (to
+// within `bin_width` of log energy). Memory is bounded by the 3.5 of log energy it spans, whatever the
+// audio's length.
+class RunningCepstralMean {
+public:
+    static constexpr float bin_width = 0.01f;
+
+    explicit RunningCepstralMean(std::size_t width) : width_(width) {}
+    void add(const float* cepstrum);
+    // As CepstralMean::result, for the frames added so far.
+    std::vector<float> result(std::size_t speech_frames, const std::vector<float>& fallback) const;
+
+private:
+    std::size_t width_;
+    long top_bin_ = 0;
+    bool any_ = false;
+    // Sums of frames by their log energy's bin, down to the floor below the loudest frame so far.
+    std::map<long, std::pair<std::size_t, std::vector<double>>> bins_;
 };
 
 // Only frames whose log energy is within this of the upload's loudest count towards its mean.
@@ -62,7 +85,9 @@ public:
     // Plays `audio` through the front end, started afresh (its noise estimate included), so the frames
     // depend on the audio alone and every run gives the same. Memory stays a few blocks whatever the
     // audio's length. Throws std::runtime_error if the front end reports a failure.
-    void run(const SampleSource& audio, const FrameSink& sink);
+    // `paused`, if given, is called as soon as the detector ends a segment at a pause, before later audio
+    // is heard, so that a caller fed as audio arrives can search the segment while the speaker goes on.
+    void run(const SampleSource& audio, const FrameSink& sink, const std::function<void()>& paused = {});
 
 private:
     fe_s* fe_ = nullptr;

@@ -57,6 +57,9 @@ public:
     // is the one place decodes are scheduled). Throws EngineUnavailable as above, or std::runtime_error
     // naming the failed step if decoding breaks down.
     virtual Transcript transcribe(const SampleSource& audio) = 0;
+    // The same for audio still arriving, whose play() waits for it: an engine that can search while it
+    // arrives does, so that little is left once it ends. By default, transcribe().
+    virtual Transcript transcribe_live(const SampleSource& audio) { return transcribe(audio); }
 };
 
 }  // namespace server
