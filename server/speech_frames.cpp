@@ -49,14 +49,19 @@ std::vector<float> CepstralMean::result(std::size_t speech_frames, const std::ve
     return mean;
 }
 
+RunningCepstralMean::RunningCepstralMean(std::size_t width, const std::vector<float>& fallback)
+    : width_(width), fallback_(fallback) {
+    if (fallback_.size() != width_) throw std::runtime_error("the model's cepstral mean has the wrong size");
+}
+
+long RunningCepstralMean::bin_of(float energy) { return static_cast<long>(std::floor(energy / bin_width)); }
+
 void RunningCepstralMean::add(const float* cepstrum) {
-    const long bin = static_cast<long>(std::floor(cepstrum[0] / bin_width));
-    if (!any_ || bin > top_bin_) {
-        top_bin_ = bin;
-        any_ = true;
-    }
-    // Frames below the floor never count again: the loudest frame can only grow louder.
-    const long floor_bin = static_cast<long>(std::floor(mean_floor(top_bin_ * bin_width) / bin_width));
+    ++frames_;
+    const long bin = bin_of(cepstrum[0]);
+    if (frames_ == 1 || bin > top_bin_) top_bin_ = bin;
+    // Frames below both floors never count again: the loudest frame can only grow louder.
+    const long floor_bin = std::min(bin_of(mean_floor(top_bin_ * bin_width)), bin_of(fallback_[0]));
     bins_.erase(bins_.begin(), bins_.lower_bound(floor_bin));
     if (bin < floor_bin) return;
     auto& [count, sum] = bins_[bin];
@@ -65,21 +70,43 @@ void RunningCepstralMean::add(const float* cepstrum) {
     for (std::size_t i = 0; i < width_; ++i) sum[i] += cepstrum[i];
 }
 
-std::vector<float> RunningCepstralMean::result(std::size_t speech_frames,
-                                               const std::vector<float>& fallback) const {
+bool RunningCepstralMean::mean_from(long from, std::vector<float>& mean) const {
     std::size_t used = 0;
     std::vector<double> total(width_, 0.0);
-    for (const auto& [bin, counted] : bins_) {
-        used += counted.first;
-        for (std::size_t i = 0; i < width_; ++i) total[i] += counted.second[i];
+    for (auto at = bins_.lower_bound(from); at != bins_.end(); ++at) {
+        used += at->second.first;
+        for (std::size_t i = 0; i < width_; ++i) total[i] += at->second.second[i];
     }
-    if (speech_frames < min_frames_for_mean || used < min_frames_for_mean) {
-        if (fallback.size() != width_) throw std::runtime_error("the model's cepstral mean has the wrong size");
-        return fallback;
+    if (used == 0) return false;
+    mean.resize(width_);
+    for (std::size_t i = 0; i < width_; ++i) mean[i] = static_cast<float>(total[i] / static_cast<double>(used));
+    return used >= min_frames_for_mean;
+}
+
+std::vector<float> RunningCepstralMean::result() const {
+    // As CepstralMean: the loud frames' mean, or the model's when they are too few.
+    std::vector<float> mean;
+    if (frames_ < min_frames_for_mean || !mean_from(bin_of(mean_floor(top_bin_ * bin_width)), mean))
+        mean = fallback_;
+    // As remove_utterance_mean: the frames at least as loud as that mean's c0.
+    std::vector<float> louder;
+    mean_from(bin_of(mean[0]), louder);
+    return louder.empty() ? mean : louder;
+}
+
+void remove_utterance_mean(float* frames, std::size_t count, std::size_t width) {
+    std::vector<double> sum(width, 0.0);
+    std::size_t used = 0;
+    for (std::size_t f = 0; f < count; ++f) {
+        const float* frame = frames + f * width;
+        if (frame[0] < 0) continue;
+        ++used;
+        for (std::size_t i = 0; i < width; ++i) sum[i] += frame[i];
     }
-    std::vector<float> mean(width_);
-    for (std::size_t i = 0; i < width_; ++i) mean[i] = static_cast<float>(total[i] / used);
-    return mean;
+    if (used == 0) return;
+    for (std::size_t f = 0; f < count; ++f) {
+        for (std::size_t i = 0; i < width; ++i) frames[f * width + i] -= static_cast<float>(sum[i] / used);
+    }
 }
 
 float mean_floor(float loudest) { return loudest - mean_floor_below_loudest; }

@@ -34,24 +34,37 @@ private:
     std::size_t used_ = 0;
 };
 
-// The same mean estimated as the frames come, for audio whose end is not yet known: at any point it is the
-// mean CepstralMean would give for the frames so far, with the floor below the loudest frame so far (to
-// within `bin_width` of log energy). Memory is bounded by the 3.5 of log energy it spans, whatever the
-// audio's length.
+// The second step of the normalisation, per utterance: the mean of the `count` frames (`width` values each,
+// c0 first) whose c0 is not negative once CepstralMean's mean is removed, taken from all of them. Frames
+// then average to zero over the louder half of the speech whatever the segment. Nothing when no frame
+// qualifies.
+void remove_utterance_mean(float* frames, std::size_t count, std::size_t width);
+
+// Both steps estimated as the frames come, for audio whose end is not yet known: at any point, what
+// CepstralMean and then remove_utterance_mean would remove from every frame if the frames so far were the
+// whole upload and one utterance (to within `bin_width` of log energy). Memory is bounded by the range of
+// log energy it spans, whatever the audio's length.
 class RunningCepstralMean {
 public:
     static constexpr float bin_width = 0.01f;
 
-    explicit RunningCepstralMean(std::size_t width) : width_(width) {}
+    // `fallback`: the model's own estimate (see CepstralMean::result).
+    RunningCepstralMean(std::size_t width, const std::vector<float>& fallback);
     void add(const float* cepstrum);
-    // As CepstralMean::result, for the frames added so far.
-    std::vector<float> result(std::size_t speech_frames, const std::vector<float>& fallback) const;
+    std::vector<float> result() const;
 
 private:
+    static long bin_of(float energy);
+    // The mean of the frames in bins from `from` up; false when they are too few to trust (or none, when
+    // `mean` is left as it was).
+    bool mean_from(long from, std::vector<float>& mean) const;
+
     std::size_t width_;
+    std::vector<float> fallback_;
+    std::size_t frames_ = 0;
     long top_bin_ = 0;
-    bool any_ = false;
-    // Sums of frames by their log energy's bin, down to the floor below the loudest frame so far.
+    // Sums of frames by their log energy's bin, down to the lower of the floor below the loudest frame so
+    // far and the fallback's log energy.
     std::map<long, std::pair<std::size_t, std::vector<double>>> bins_;
 };
 

@@ -11,6 +11,7 @@ Two sets, both from Debian packages:
   The engine has never been tuned on them; their band stops at 4 kHz, so they read worse than a microphone.
 
 usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts] [--ceiling PERCENT]
+                          [--stream]
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
 The server answers written text; its words are scored without case and punctuation, and every text that
@@ -82,7 +83,7 @@ def words_of(text):
     return re.sub(r"[^a-z0-9' ]", " ", text.lower()).split()
 
 
-def measure(server, rows, folder, quiet, uncapitalised):
+def measure(server, rows, folder, quiet, uncapitalised, stream=False):
     errors = words = 0
     audio = decode = 0.0
     for wav, ref in rows:
@@ -90,7 +91,7 @@ def measure(server, rows, folder, quiet, uncapitalised):
         # Without dither, as dictate records: the same file then always uploads the same samples.
         subprocess.run(["sox", "-D", wav, "-r", "48000", "-b", "16", "-c", "1", up], check=True)
         with open(up, "rb") as f:
-            reply = server.transcribe(f.read())
+            reply = server.transcribe(f.read(), stream)
         decode += server.last_decode_seconds()
         audio += reply["duration"]
         hyp = words_of(reply["text"])
@@ -112,6 +113,8 @@ def main():
     parser.add_argument("--quiet", action="store_true")
     parser.add_argument("--set", choices=["testdata", "prompts"])
     parser.add_argument("--ceiling", type=float)
+    parser.add_argument("--stream", action="store_true",
+                        help="upload each recording as a chunked body, decoded while it arrives")
     options = parser.parse_args()
     quiet, binary = options.quiet, options.binary
     sets = [(name, load()) for name, load in (("testdata", testdata), ("prompts", prompts))
@@ -126,7 +129,8 @@ def main():
                 continue
             if not quiet:
                 print(f"== {name}")
-            errors, words, audio, decode = measure(server, rows, folder, quiet, uncapitalised)
+            errors, words, audio, decode = measure(server, rows, folder, quiet, uncapitalised,
+                                                   options.stream)
             worst = max(worst, 100.0 * errors / words)
             totals.append(f"WER {name:8s}: {100.0 * errors / words:5.1f} % "
                           f"({errors} errors in {words} words, "

@@ -52,7 +52,7 @@ class EndToEnd(unittest.TestCase):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def assert_healthy(self, server):
-        self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok"}))
+        self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok", "streaming": True}))
 
     def test_transcribes_speech_and_refuses_bad_requests_without_stopping(self):
         with Server("--port", "0", "--max-upload-mb", "8") as server:
@@ -80,8 +80,8 @@ class EndToEnd(unittest.TestCase):
                                                                       no_boundary), 400),
                 ("malformed WAV", lambda: upload(server, b"RIFF\x00\x00\x00\x00WAVEfmt "), 400),
                 ("ADPCM WAV", lambda: upload(server, self.adpcm), 415),
-                ("chunked upload", lambda: server.raw(
-                    f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nTransfer-Encoding: chunked\r\n"
+                ("gzip-coded upload", lambda: server.raw(
+                    f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nTransfer-Encoding: gzip, chunked\r\n"
                     "Content-Type: multipart/form-data; boundary=x\r\n\r\n"), 411),
                 ("over the limit", lambda: server.raw(
                     f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nContent-Length: 8000001\r\n"
