@@ -105,6 +105,18 @@ class EndToEnd(unittest.TestCase):
             statuses = [int(m.group(1)) for m in map(re.compile(r"-> (\d+),").search, server.lines) if m]
             self.assertEqual(sorted(statuses), sorted([200] * (2 + len(cases)) + [e for _, _, e in cases]))
 
+    def test_streamed_take_reads_as_the_whole_upload_within_the_limit(self):
+        with Server("--port", "0", "--max-upload-mb", "1") as server:
+            for name, take in (("sentence", self.speech), ("spoken command", self.spoken_semicolon)):
+                with self.subTest(name):
+                    whole = upload(server, take)
+                    status, streamed, _ = server_process.stream_upload(server, server_process.streamed(take))
+                    self.assertEqual((status, streamed), whole)
+            # Its length unknown, a streamed upload is refused once it has sent more than the limit.
+            status, body, _ = server_process.stream_upload(server, server_process.streamed(self.long_speech))
+            self.assertEqual(status, 413, body)
+            self.assert_healthy(server)
+
     def test_four_simultaneous_uploads_all_succeed(self):
         with Server("--port", "0") as server:
             results = [None] * 4
