@@ -1,7 +1,5 @@
 #include "server/connection_watch.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +9,7 @@
 #include <cerrno>
 
 #include "server/messages.h"
+#include "server/signal_free_thread.h"
 
 namespace server {
 namespace {
@@ -66,13 +65,7 @@ struct ConnectionWatch::Connection {
 
 ConnectionWatch::ConnectionWatch(std::chrono::milliseconds head_time, LingeringClose& closer)
     : head_time_(head_time), closer_(closer) {
-    // Process signals are for the thread that waits for them: this one starts with them all blocked.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before);
-    thread_ = std::thread([this] { watch(); });
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    thread_ = start_signal_free_thread([this] { watch(); });
 }
 
 ConnectionWatch::~ConnectionWatch() {

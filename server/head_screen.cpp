@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 
 #include "server/connection_watch.h"
 #include "server/messages.h"
+#include "server/signal_free_thread.h"
 
 namespace server {
 namespace {
@@ -59,13 +58,7 @@ HeadScreen::HeadScreen(int listening, std::chrono::milliseconds head_time, Linge
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wake_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     ::fcntl(listening_, F_SETFL, ::fcntl(listening_, F_GETFL) | O_NONBLOCK);
-    // Process signals are for the thread that waits for them: this one starts with them all blocked.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before);
-    thread_ = std::thread([this] { serve(); });
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    thread_ = start_signal_free_thread([this] { serve(); });
 }
 
 HeadScreen::~HeadScreen() {

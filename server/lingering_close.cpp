@@ -1,8 +1,6 @@
 #include "server/lingering_close.h"
 
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +13,8 @@
 #include <string>
 #include <cstring>
 
+#include "server/signal_free_thread.h"
+
 namespace server {
 
 using Clock = std::chrono::steady_clock;
@@ -25,13 +25,7 @@ LingeringClose::LingeringClose(std::chrono::milliseconds longest, std::size_t mo
       wait_(wait),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (wake_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
-    // Process signals are for the thread that waits for them: this one starts with them all blocked.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before);
-    thread_ = std::thread([this] { serve(); });
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    thread_ = start_signal_free_thread([this] { serve(); });
 }
 
 LingeringClose::~LingeringClose() {

@@ -14,6 +14,7 @@
 #include "server/options.h"
 #include "server/recognizer.h"
 #include "server/stop_signals.h"
+#include "server/voice_commands.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
@@ -27,10 +28,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     const server::Options& options = std::get<server::Options>(parsed);
+    if (!options.adapt_dirs.empty()) return server::run_adaptation_command(options);
+    const auto model_dir = server::model_dir_with_voice(options, server::default_model_dir());
+    if (!model_dir) return 1;
 
     std::unique_ptr<server::Recognizer> recognizer;
     try {
-        recognizer = std::make_unique<server::Recognizer>(options.model_dir);
+        recognizer = std::make_unique<server::Recognizer>(*model_dir);
     } catch (const std::exception& failure) {
         server::say(failure.what());
         return 1;

@@ -29,13 +29,18 @@ std::optional<double> parse_megabytes(std::string_view text) {
 
 std::string usage_text() {
     return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
-           "                      [--raw-words]\n"
+           "                      [--raw-words] [--voice DIR] [--adapt PAIRS_DIR]...\n"
            "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
            "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
            "  --port N            port to listen on, 0 for any free one (default 4999)\n"
            "  --max-upload-mb MB  largest upload accepted, in megabytes of 10^6 bytes (default 692)\n"
            "  --model-dir DIR     speech model folder holding en-us/\n"
            "  --raw-words         answer plain lower-case words: no spoken punctuation, no capitals\n"
+           "  --voice DIR         decode with the voice profile in DIR (default: the user's own,\n"
+           "                      ~/.local/share/dictate/voice, if there is one)\n"
+           "  --adapt PAIRS_DIR   adapt the voice profile to the speaker of the takes in PAIRS_DIR\n"
+           "                      (NAME.wav with NAME.txt, or STEM_output.wav with STEM_corrected.txt;\n"
+           "                      give it again for more folders), print the figures and exit\n"
            "  --help              show this text\n";
 }
 
@@ -56,7 +61,8 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
             options.raw_words = true;
             continue;
         }
-        if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir") {
+        if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir" &&
+            name != "--voice" && name != "--adapt") {
             return UsageError{"unknown option " + std::string(name)};
         }
         if (!value) {
@@ -76,6 +82,10 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
                 return UsageError{"--max-upload-mb wants a positive number, not '" + std::string(*value) +
                                   "'"};
             options.max_upload_bytes = static_cast<std::uint64_t>(*mb * 1e6);
+        } else if (name == "--voice" || name == "--adapt") {
+            if (value->empty()) return UsageError{std::string(name) + " needs a folder"};
+            if (name == "--voice") options.voice_dir = *value;
+            if (name == "--adapt") options.adapt_dirs.emplace_back(*value);
         } else {
             if (value->empty()) return UsageError{"--model-dir needs a folder"};
             options.model_dir = *value;

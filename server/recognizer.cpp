@@ -177,6 +177,45 @@ Transcript Recognizer::transcribe(const SampleSource& audio) {
     return transcribe(audio, ignored);
 }
 
+Recognizer::SearchFrames Recognizer::frames_of(std::span<const std::int16_t> samples) {
+    const SampleSpan audio(samples);
+    Lane* own = acquire(true);
+    LaneGuard own_guard([this](Lane* lane) { release(lane); }, own);
+    FrontEnd& front_end = *own->front_end;
+    SearchFrames result;
+    result.width = front_end.width();
+    // The same passes as transcribe(): the loudness range, the mean of the loud frames, then the segments.
+    float top = -1e30f;
+    float bottom = 1e30f;
+    std::size_t frames = 0;
+    front_end.run(audio, [&](const float* cepstrum, bool) {
+        top = std::max(top, cepstrum[0]);
+        bottom = std::min(bottom, cepstrum[0]);
+        ++frames;
+    });
+    CepstralMean loud_mean(result.width, mean_floor(top));
+    if (frames > 0) front_end.run(audio, [&](const float* cepstrum, bool) { loud_mean.add(cepstrum); });
+    result.mean = loud_mean.result(frames, model_mean_);
+    constexpr float loud_share = 0.5f;  // as transcribe() trims
+    const float loud_floor = bottom + loud_share * (top - bottom);
+    std::vector<float> segment;
+    const auto keep_segment = [&] {
+        const std::size_t count = segment.size() / result.width;
+        const std::size_t kept = trimmed_count(segment.data(), count, result.width, tail_frames_, loud_floor);
+        for (std::size_t f = 0; f < kept; ++f) {
+            for (std::size_t i = 0; i < result.width; ++i)
+                result.cepstra.push_back(segment[f * result.width + i] - result.mean[i]);
+        }
+        segment.clear();
+    };
+    front_end.run(audio, [&](const float* cepstrum, bool starts_segment) {
+        if (starts_segment && !segment.empty()) keep_segment();
+        segment.insert(segment.end(), cepstrum, cepstrum + result.width);
+    });
+    if (!segment.empty()) keep_segment();
+    return result;
+}
+
 std::string Recognizer::transcribe(std::span<const std::int16_t> samples) {
     DecodeStages ignored;
     return transcribe(samples, ignored);

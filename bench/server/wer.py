@@ -10,8 +10,13 @@ Two sets, both from Debian packages:
   whose transcript is plain words.
   The engine has never been tuned on them; their band stops at 4 kHz, so they read worse than a microphone.
 
-usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts] [--ceiling PERCENT]
-                          [--stream]
+- adaptation: the same speaker's prompts in G.722 (asterisk-core-sounds-en-g722, 16 kHz): every fourth
+  prompt of at least five words is the test set, all the others (about 11 minutes) are adapted on with
+  --adapt; the test set is then measured without and with the profile.
+Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMPTS) are never used.
+
+usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation]
+                           [--ceiling PERCENT] [--voice PROFILE_DIR] [--stream]
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
 The server answers written text; its words are scored without case and punctuation, and every text that
@@ -25,12 +30,18 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 
 from server_process import DEFAULT_BINARY, TEST_DATA, Server
 
 TESTDATA_SETS = [("librivox", "transcription"), ("cards", "cards.transcription")]
 PROMPTS = "/usr/share/asterisk/sounds/en_US_f_Allison"
 PROMPT_TEXT = "/usr/share/doc/asterisk-core-sounds-en/core-sounds-en.txt.gz"
+# The same speaker's prompts in G.722 (asterisk-core-sounds-en-g722): 16 kHz, the band the model knows.
+WIDEBAND_PROMPTS = PROMPTS
+# Prompts kept for an independent check, outside the repository.
+RESERVED = os.environ.get("DICTATE_RESERVED_PROMPTS", os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared", "asr", "reserved-prompts.txt"))
 MIN_PROMPT_WORDS = 5
 
 
@@ -52,6 +63,7 @@ def prompts():
     """(wav path, reference words) for every fourth prompt, in name order, whose transcript is plain words."""
     if not os.path.exists(PROMPT_TEXT):
         return []
+    reserved = reserved_prompts()
     out = []
     with gzip.open(PROMPT_TEXT, "rt", encoding="utf-8", errors="replace") as f:
         for line in f:
@@ -60,6 +72,8 @@ def prompts():
                 continue
             name, text = found.groups()
             wav = os.path.join(PROMPTS, name + ".wav")
+            if name.replace("/", "_") in reserved:
+                continue
             # Digits, brackets, abbreviations and quotes have no single spoken form.
             if not os.path.exists(wav) or re.search(r"[^A-Za-z' ,.?!;:-]", text) or re.search(r"\.\w", text):
                 continue
@@ -67,6 +81,57 @@ def prompts():
             if len(words) >= MIN_PROMPT_WORDS:
                 out.append((wav, words))
     return sorted(out)[::4]
+
+
+def reserved_prompts():
+    """Ids kept for an independent check: never adapted on, tuned on or evaluated with."""
+    if not os.path.exists(RESERVED):
+        sys.exit(f"{RESERVED} is missing: cannot tell which prompts to leave alone")
+    with open(RESERVED) as f:
+        return {line.strip() for line in f if line.strip() and not line.startswith("#")}
+
+
+def allison_prompts():
+    """(id, g722 path, reference words) of every wideband prompt with a plain-words transcript, in id order,
+    the reserved ones left out."""
+    if not os.path.exists(PROMPT_TEXT) or not os.path.isdir(WIDEBAND_PROMPTS):
+        return []
+    reserved = reserved_prompts()
+    out = []
+    with gzip.open(PROMPT_TEXT, "rt", encoding="utf-8", errors="replace") as f:
+        for line in f:
+            found = re.match(r"^([\w/-]+):\s+(.*\S)\s*$", line)
+            if not found:
+                continue
+            name, text = found.groups()
+            g722 = os.path.join(WIDEBAND_PROMPTS, name + ".g722")
+            if name.replace("/", "_") in reserved or not os.path.exists(g722):
+                continue
+            if re.search(r"[^A-Za-z' ,.?!;:-]", text) or re.search(r"\.\w", text):
+                continue
+            words = re.sub(r"[^a-z' ]", " ", text.lower().replace("-", " ")).split()
+            if words:
+                out.append((name, g722, words))
+    return sorted(out)
+
+
+def adaptation_split():
+    """(adaptation prompts, test prompts): every fourth prompt of at least five words is held back for the
+    test; all the others (about 11 minutes) are adapted on."""
+    rows = allison_prompts()
+    test = [row for row in rows if len(row[2]) >= MIN_PROMPT_WORDS][::4]
+    held = {row[0] for row in test}
+    return [row for row in rows if row[0] not in held], test
+
+
+def write_pairs(rows, folder):
+    """The prompts as NAME.wav (16 kHz, decoded from G.722) with NAME.txt, the form --adapt reads."""
+    os.makedirs(folder, exist_ok=True)
+    for name, g722, words in rows:
+        stem = os.path.join(folder, name.replace("/", "_"))
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "g722", "-i", g722, stem + ".wav"], check=True)
+        with open(stem + ".txt", "w") as f:
+            f.write(" ".join(words) + "\n")
 
 
 def edit_distance(ref, hyp):
@@ -107,12 +172,46 @@ def measure(server, rows, folder, quiet, uncapitalised, stream=False):
     return errors, words, audio, decode
 
 
+def adaptation(binary, folder, quiet):
+    """Adapts a profile on the adaptation prompts with --adapt, then measures the test prompts without and
+    with it. Returns the summary lines."""
+    adapt_rows, test_rows = adaptation_split()
+    if not adapt_rows:
+        return ["WER adapted : set not installed"]
+    pairs, test, voice = (os.path.join(folder, name) for name in ("pairs", "test", "voice"))
+    write_pairs(adapt_rows, pairs)
+    write_pairs(test_rows, test)
+    rows = [(os.path.join(test, name.replace("/", "_") + ".wav"), words) for name, _, words in test_rows]
+    started = time.monotonic()
+    run = subprocess.run([binary, "--adapt", pairs, "--voice", voice], capture_output=True, text=True)
+    took = time.monotonic() - started
+    lines = run.stderr.splitlines()
+    if not quiet:
+        print("\n".join(lines))
+    if run.returncode != 0:
+        sys.exit(f"adaptation failed (status {run.returncode}):\n{run.stderr}")
+    figures = []
+    for name, args in (("no profile", []), ("profile", ["--voice", voice])):
+        with Server(binary, *args) as server:
+            if not quiet:
+                print(f"== adaptation test prompts, {name}")
+            errors, words, _, _ = measure(server, rows, folder, quiet, [])
+        figures.append((errors, words))
+    (before, words), (after, _) = figures
+    summary = [line for line in lines if "adapted on" in line or "word error on the held-back" in line]
+    return summary + [
+        f"WER adapted : {100.0 * before / words:5.1f} % without the profile, {100.0 * after / words:5.1f} % with it "
+        f"({len(rows)} test prompts, {words} words; {100.0 * (before - after) / max(before, 1):.0f} % fewer "
+        f"word errors); --adapt took {took:.0f} s"]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("binary", nargs="?", default=DEFAULT_BINARY)
     parser.add_argument("--quiet", action="store_true")
-    parser.add_argument("--set", choices=["testdata", "prompts"])
+    parser.add_argument("--set", choices=["testdata", "prompts", "adaptation"])
     parser.add_argument("--ceiling", type=float)
+    parser.add_argument("--voice", help="decode the testdata and prompts sets with this voice profile")
     parser.add_argument("--stream", action="store_true",
                         help="upload each recording as a chunked body, decoded while it arrives")
     options = parser.parse_args()
@@ -122,7 +221,8 @@ def main():
     totals = []
     worst = 0.0
     uncapitalised = []
-    with tempfile.TemporaryDirectory() as folder, Server(binary) as server:
+    profile = ["--voice", options.voice] if options.voice else []
+    with tempfile.TemporaryDirectory() as folder, Server(binary, *profile) as server:
         for name, rows in sets:
             if not rows:
                 totals.append(f"WER {name:8s}: set not installed")
@@ -137,6 +237,9 @@ def main():
                           f"{len(rows)} recordings); decode real-time factor {decode / audio:.3f} "
                           f"({decode:.1f} s for {audio:.1f} s)")
         peak = server.peak_rss_mb()
+    if options.set in (None, "adaptation"):
+        with tempfile.TemporaryDirectory() as folder:
+            totals += adaptation(binary, folder, quiet)
     print("\n".join(totals))
     print(f"server peak RSS: {peak:.1f} MB")
     for text in uncapitalised:

@@ -15,7 +15,7 @@ import unittest
 from support import server_process
 
 BUILD = SOURCE = TEST_DATA = ""
-PROGRAMS = ["dictate", "dictate-server"]
+PROGRAMS = ["dictate", "dictate-enrol", "dictate-server"]
 
 
 def run(*args):

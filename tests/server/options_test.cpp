@@ -13,8 +13,17 @@ struct Row {
     server::Options expected;
 };
 
-server::Options with(std::string host, int port, std::uint64_t max_bytes, std::string dir, bool raw = false) {
-    return {std::move(host), port, max_bytes, std::move(dir), raw};
+server::Options with(std::string host, int port, std::uint64_t max_bytes, std::string dir, bool raw = false,
+                     std::string voice = "", std::vector<std::string> adapt = {}) {
+    server::Options options;
+    options.host = std::move(host);
+    options.port = port;
+    options.max_upload_bytes = max_bytes;
+    options.model_dir = std::move(dir);
+    options.raw_words = raw;
+    options.voice_dir = std::move(voice);
+    options.adapt_dirs = std::move(adapt);
+    return options;
 }
 
 TEST(Options, ParsesCommandLines) {
@@ -28,6 +37,11 @@ TEST(Options, ParsesCommandLines) {
          with("127.0.0.1", 4999, 1'500'000, "/m")},
         {{"--raw-words", "--port", "0"}, Row::options, with("127.0.0.1", 0, default_max, "/model", true)},
         {{"--raw-words=yes"}, Row::error, {}},
+        {{"--voice", "/v", "--adapt", "/a", "--adapt=/b"},
+         Row::options,
+         with("127.0.0.1", 4999, default_max, "/model", false, "/v", {"/a", "/b"})},
+        {{"--voice="}, Row::error, {}},
+        {{"--adapt"}, Row::error, {}},
         {{"--port", "4000", "--help"}, Row::help, {}},
         {{"-h"}, Row::help, {}},
         {{"--port"}, Row::error, {}},
@@ -58,6 +72,8 @@ TEST(Options, ParsesCommandLines) {
             EXPECT_EQ(options.max_upload_bytes, row.expected.max_upload_bytes);
             EXPECT_EQ(options.model_dir, row.expected.model_dir);
             EXPECT_EQ(options.raw_words, row.expected.raw_words);
+            EXPECT_EQ(options.voice_dir, row.expected.voice_dir);
+            EXPECT_EQ(options.adapt_dirs, row.expected.adapt_dirs);
         }
     }
 }

@@ -141,7 +141,7 @@ class SmallSpool(unittest.TestCase):
 
     def serve(self):
         server = Server("--port", "0")
-        server.env = dict(os.environ, TMPDIR=self.folder)
+        server.env = dict(server.env, TMPDIR=self.folder)
         return server
 
     def test_uploads_the_spool_has_no_room_for_get_507(self):

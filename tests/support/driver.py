@@ -14,10 +14,10 @@ from support.harness import PROMPT, Scratch, binary, wait_until
 PATH_LABEL = b"output_path: "
 
 
-def start_dictate(scratch, env, args=()):
+def start_dictate(scratch, env, args=(), program="dictate"):
     # A take its folder can't hold goes to the temporary folder: the scratch folder's own.
     env = dict(env, TMPDIR=scratch.spare_dir)
-    proc = subprocess.Popen([binary("dictate"), *args], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
+    proc = subprocess.Popen([binary(program), *args], cwd=scratch.path, env=env, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.scratch = scratch
     return proc
@@ -75,8 +75,8 @@ def finish(proc, timeout=30):
 
 
 class Dictate:
-    def __init__(self, cwd, env):
-        self.proc = start_dictate(Scratch.of(cwd), env)
+    def __init__(self, cwd, env, program="dictate"):
+        self.proc = start_dictate(Scratch.of(cwd), env, program=program)
         self.pid = self.proc.pid
         self.cwd = cwd
         self._out, self._err = bytearray(), bytearray()

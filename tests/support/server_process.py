@@ -6,6 +6,7 @@ Set SERVER to the program before starting one. Every process is killed on every 
 import http.client
 import io
 import json
+import os
 import re
 import signal
 import socket
@@ -19,14 +20,19 @@ HOST = "127.0.0.1"
 GO_FORWARD = "Go forward ten meters"
 
 
-class Server:
-    """One dictate-server process; killed on every way out of the `with` block."""
+# A data folder that can't exist, so a voice profile of the user's own never changes what a test hears.
+WITHOUT_VOICE_PROFILE = dict(os.environ, XDG_DATA_HOME="/dev/null/no-profile")
 
-    def __init__(self, *args):
+
+class Server:
+    """One dictate-server process; killed on every way out of the `with` block. It runs in `env`, by default
+    one without the user's voice profile."""
+
+    def __init__(self, *args, env=None):
         self.args = [SERVER, "--host", HOST, *args]
+        self.env = env or WITHOUT_VOICE_PROFILE
         self.lines = []
         self.port = None
-        self.env = None  # the process's environment; None: this one's
 
     def __enter__(self):
         self.process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

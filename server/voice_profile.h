@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace server {
+
+// A voice profile is a folder laid out like the stock model folder, so the recogniser loads it as one:
+//   en-us/en-us/            the acoustic model: adapted files, and links to the stock ones left as they are
+//   en-us/en-us.lm.bin      link to the stock language model
+//   en-us/cmudict-en-us.dict link to the stock dictionary
+//   profile.txt             how it was made and the word error figures that justified it
+//   takes.txt               the takes it was adapted on, one name a line
+
+// The default profile folder: $XDG_DATA_HOME/dictate/voice, else ~/.local/share/dictate/voice; empty when
+// neither variable is set.
+std::string default_voice_dir();
+
+// Whether `dir` holds a profile the recogniser can load (its acoustic model's means are there).
+bool is_voice_profile(const std::string& dir);
+
+// Fills `stage_dir` (created, must not exist) with links to every stock model file the profile does not
+// replace. Throws std::runtime_error naming the path and the reason on failure.
+void stage_voice_profile(const std::string& stage_dir, const std::string& stock_model_dir);
+
+// The acoustic model folder inside a profile or model folder.
+std::string acoustic_model_dir(const std::string& model_dir);
+
+// Writes the stock model's feature parameters into the staged profile with `mean` as the initial cepstral
+// mean (what the recogniser falls back on for uploads with too little speech of their own). Throws
+// std::runtime_error on failure.
+void write_feature_params(const std::string& stage_dir, const std::string& stock_model_dir,
+                          const std::vector<float>& mean);
+
+// Puts the staged profile in place of `voice_dir` (created with its parents if missing; an older profile
+// there is removed once the new one is in place). Throws std::runtime_error on failure.
+void replace_voice_profile(const std::string& stage_dir, const std::string& voice_dir);
+
+}  // namespace server
