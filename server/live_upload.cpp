@@ -143,6 +143,10 @@ void LiveUpload::decode() {
                 resampler.finish(sink);
                 frames_ = frames;
             }
+            bool abandoned() const override {
+                std::lock_guard lock(upload_.mutex_);
+                return upload_.abandoned_;
+            }
 
         private:
             LiveUpload& upload_;

@@ -164,6 +164,19 @@ Recognizer::Lane* Recognizer::acquire(bool wait) {
     return lane;
 }
 
+Recognizer::Lane* Recognizer::acquire_for(const SampleSource& audio) {
+    // A client that goes away does not tell the lanes' condition, so the wait looks again now and then.
+    constexpr auto look_again = std::chrono::milliseconds(100);
+    std::unique_lock lock(pool_mutex_);
+    while (idle_.empty()) {
+        if (audio.abandoned()) return nullptr;
+        lane_released_.wait_for(lock, look_again);
+    }
+    Lane* lane = idle_.back();
+    idle_.pop_back();
+    return lane;
+}
+
 void Recognizer::release(Lane* lane) {
     {
         std::lock_guard lock(pool_mutex_);
@@ -342,7 +355,8 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio) {
 Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& stages) {
     Transcript result;
     const auto queued = Clock::now();
-    Lane* lane = acquire(true);
+    Lane* lane = acquire_for(audio);
+    if (lane == nullptr) throw std::runtime_error("the upload ended before a decoder was free");
     LaneGuard guard([this](Lane* taken) { release(taken); }, lane);
     result.queue_seconds = seconds_since(queued);
 

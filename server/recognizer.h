@@ -73,7 +73,8 @@ public:
     // far (see RunningCepstralMean), so that when the audio ends only its last segment is left to search.
     // Early segments may read a little differently from transcribe(); segments after the first
     // half-second of loud speech are normalised from the speaker's own voice. Takes one decoder for as
-    // long as the audio lasts (waiting for one like transcribe()). Throws as transcribe() does.
+    // long as the audio lasts (waiting for one like transcribe(), unless the audio is abandoned meanwhile,
+    // when it throws std::runtime_error). Throws as transcribe() does.
     Transcript transcribe_live(const SampleSource& audio) override;
     Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages);
     // Samples in memory, for tests and benchmarks.
@@ -96,6 +97,8 @@ public:
 
 private:
     Lane* acquire(bool wait);
+    // Waits for a free lane while `audio` is not abandoned; nothing once it is.
+    Lane* acquire_for(const SampleSource& audio);
     void release(Lane* lane);
 
     std::size_t tail_frames_;

@@ -20,6 +20,9 @@ public:
     // samples, and calls may run on several threads at once. Throws std::runtime_error naming the failed
     // step; an exception thrown by `sink` passes through.
     virtual void play(const Sink& sink) const = 0;
+    // Whether the audio will never be whole (a client gone before the end of its upload): an engine
+    // waiting to start on it may stop waiting. Any thread.
+    virtual bool abandoned() const { return false; }
 };
 
 // Samples already in memory; `samples` must outlive it.

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cmath>
 #include <future>
 #include <variant>
 
+#include "server/recognizer.h"
 #include "server/request_handler.h"
 #include "server/resampler.h"
 #include "server/wav_reader.h"
@@ -127,6 +129,49 @@ TEST(LiveUpload, UploadCutShortStopsItsDecoding) {
     }  // the client went away: the request ends without finish()
     EXPECT_EQ(engine.live_calls, 1);
     EXPECT_TRUE(engine.cut_short);
+}
+
+// A client that goes while its upload waits for a decoder must not hold its connection until one is free.
+TEST(LiveUpload, UploadGoneWhileItWaitsForADecoderLetsGo) {
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    struct Held : server::SampleSource {
+        std::promise<void> holding;
+        std::shared_future<void> go;
+        void play(const Sink&) const override {
+            const_cast<std::promise<void>&>(holding).set_value();
+            go.wait();
+        }
+    } held;
+    std::promise<void> release;
+    held.go = release.get_future().share();
+    auto busy = std::async(std::launch::async, [&] { return recognizer.transcribe_live(held); });
+    held.holding.get_future().wait();  // the only decoder is taken
+
+    struct Entering : server::SpeechToText {
+        server::Recognizer& recognizer;
+        std::promise<void> entered;
+        explicit Entering(server::Recognizer& r) : recognizer(r) {}
+        server::Transcript transcribe(const server::SampleSource& audio) override {
+            return recognizer.transcribe(audio);
+        }
+        server::Transcript transcribe_live(const server::SampleSource& audio) override {
+            entered.set_value();
+            return recognizer.transcribe_live(audio);
+        }
+    } engine(recognizer);
+    auto waiting = engine.entered.get_future();
+    auto gone = std::async(std::launch::async, [&] {
+        server::Request request("POST", "/transcribe", streamed_headers, 1'000'000);
+        request.decode_while_arriving(engine);
+        ASSERT_FALSE(request.start());
+        const std::string body = form(streamed_wav(16000, tone(16000)));
+        ASSERT_FALSE(request.take(std::string_view(body).substr(0, body.size() / 2)));
+        waiting.wait();
+    });  // the request ends with the client gone
+    const bool let_go = gone.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    release.set_value();
+    busy.get();
+    EXPECT_TRUE(let_go) << "the request waited for the busy decoder";
 }
 
 TEST(LiveUpload, FileThatIsNoWavIsLeftToTheFinishedUpload) {
