@@ -100,7 +100,8 @@ void LiveUpload::decode() {
         std::size_t data_end = SIZE_MAX;
         while (!format && head.size() < max_header) {
             char piece[4096];
-            const std::size_t got = read(head.size(), piece, std::min(sizeof piece, max_header - head.size()));
+            const std::size_t got =
+                read(head.size(), piece, std::min(sizeof piece, max_header - head.size()));
             if (got == 0) return;  // ended before a readable header: left to the finished file's decoding
             head.append(piece, got);
             const auto decoded = decode_wav(head);
@@ -108,7 +109,8 @@ void LiveUpload::decode() {
                 format = *audio;
                 data_at = static_cast<std::size_t>(audio->data.data() - head.data());
                 const std::uint32_t declared = le32(head.data() + data_at - 4);
-                if (declared != size_unknown_zero && declared != size_unknown_max) data_end = data_at + declared;
+                if (declared != size_unknown_zero && declared != size_unknown_max)
+                    data_end = data_at + declared;
             }
         }
         if (!format) return;

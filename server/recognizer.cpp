@@ -49,8 +49,8 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
     const std::string features = hmm + "/feat.params";
     if (cmd_ln_parse_file_r(config, ps_args(), features.c_str(), FALSE) == nullptr) {
         cmd_ln_free_r(config);
-        throw std::runtime_error("cannot load the speech model from " + model_dir + " (cannot read " + features +
-                                 ")");
+        throw std::runtime_error("cannot load the speech model from " + model_dir + " (cannot read " +
+                                 features + ")");
     }
     cmd_ln_set_str_r(config, "-cmn", "none");
     cmd_ln_set_str_r(config, "-featparams", "/dev/null");

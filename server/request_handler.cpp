@@ -130,8 +130,9 @@ std::optional<Reply> screen_request(std::string_view method, std::string_view pa
             return error(400, "an upload with both Transfer-Encoding and Content-Length is ambiguous");
         }
         if (!is_chunked(headers)) {
-            return error(411, "only chunked uploads are streamed: send the upload chunked or with a "
-                              "Content-Length header");
+            return error(411,
+                         "only chunked uploads are streamed: send the upload chunked or with a "
+                         "Content-Length header");
         }
     } else if (length.kind == BodyLength::Kind::absent) {
         return error(411, "uploads need a Content-Length header or a chunked body");

@@ -54,7 +54,8 @@ struct PieceResampler::State {
         : pass_through(rate == recognizer_rate),
           resampler(pass_through ? nullptr : make_resampler(rate)),
           in(block_frames),
-          resampled(static_cast<std::size_t>(block_frames * (static_cast<double>(recognizer_rate) / rate)) + 64) {}
+          resampled(static_cast<std::size_t>(block_frames * (static_cast<double>(recognizer_rate) / rate)) +
+                    64) {}
 
     void resample(const float* input, std::size_t count, const SampleSource::Sink& sink) {
         // A null input tells soxr the stream has ended; it then drains what it holds back.

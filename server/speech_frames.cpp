@@ -79,7 +79,8 @@ bool RunningCepstralMean::mean_from(long from, std::vector<float>& mean) const {
     }
     if (used == 0) return false;
     mean.resize(width_);
-    for (std::size_t i = 0; i < width_; ++i) mean[i] = static_cast<float>(total[i] / static_cast<double>(used));
+    for (std::size_t i = 0; i < width_; ++i)
+        mean[i] = static_cast<float>(total[i] / static_cast<double>(used));
     return used >= min_frames_for_mean;
 }
 
