@@ -15,6 +15,11 @@ public:
         heard.words = format_dictation(heard.words);
         return heard;
     }
+    Transcript transcribe_live(const SampleSource& audio) override {
+        Transcript heard = words_.transcribe_live(audio);
+        heard.words = format_dictation(heard.words);
+        return heard;
+    }
 
 private:
     SpeechToText& words_;

@@ -68,6 +68,15 @@ public:
     Transcript transcribe(const SampleSource& audio) override;
     // The same, saying where the time went.
     Transcript transcribe(const SampleSource& audio, DecodeStages& stages);
+    // For audio still arriving (a SampleSource whose play() waits for it): one pass that searches each
+    // segment as soon as a pause ends it, with the cepstral mean and loudness range of the audio heard so
+    // far (see RunningCepstralMean), so that when the audio ends only its last segment is left to search.
+    // Early segments may read a little differently from transcribe(); segments after the first
+    // half-second of loud speech are normalised from the speaker's own voice. Takes one decoder for as
+    // long as the audio lasts (waiting for one like transcribe(), unless the audio is abandoned meanwhile,
+    // when it throws std::runtime_error). Throws as transcribe() does.
+    Transcript transcribe_live(const SampleSource& audio) override;
+    Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages);
     // Samples in memory, for tests and benchmarks.
     std::string transcribe(std::span<const std::int16_t> samples);
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);
@@ -88,6 +97,8 @@ public:
 
 private:
     Lane* acquire(bool wait);
+    // Waits for a free lane while `audio` is not abandoned; nothing once it is.
+    Lane* acquire_for(const SampleSource& audio);
     void release(Lane* lane);
 
     std::size_t tail_frames_;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "server/header_fields.h"
+#include "server/live_upload.h"
 #include "server/multipart_reader.h"
 #include "server/resampler.h"
 #include "server/speech_to_text.h"
@@ -41,17 +42,20 @@ std::optional<Reply> screen_content_length(const Headers& headers);
 
 // Decides what can be decided from the request line and headers alone, before any body is read: methods
 // that are not HTTP methods (400), targets over 8 KiB (414), a malformed or conflicting Content-Length
-// (400, whatever the request), unknown paths (404) and methods (405; /health takes GET and HEAD), chunked
-// uploads (411: a known length lets an oversize upload be refused before it is sent), uploads with no
-// Content-Length (411) or one over `max_upload_bytes` (413), and uploads that are not multipart/form-data
-// with a boundary (400). Returns nothing when the request should go on. Pure; any thread.
+// (400, whatever the request), unknown paths (404) and methods (405; /health takes GET and HEAD), uploads
+// with a transfer coding other than plain chunked (411), uploads with neither a Content-Length nor a
+// chunked body (411) or a Content-Length over `max_upload_bytes` (413), and uploads that are not
+// multipart/form-data with a boundary (400). A chunked upload is a streamed one (see Request). Returns
+// nothing when the request should go on. Pure; any thread.
 std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,
                                     std::uint64_t max_upload_bytes);
 
 // One request from its head to its reply, as the server runs it: the HTTP front, the unit tests and the
 // fuzzer all drive this. The transport hands over the head, then the body in pieces of any size, then says
 // the body is complete. The body's multipart form is read as it arrives; of its parts, "audio" is kept
-// (or, without one, "file") in an upload spool, never in memory. Used by one thread at a time.
+// (or, without one, "file") in an upload spool, never in memory. A streamed upload (a chunked body, its
+// length unknown) is counted against the upload limit as it arrives, and, once decode_while_arriving()
+// was called, its "audio" part is decoded while it arrives (see LiveUpload). Used by one thread at a time.
 class Request {
 public:
     Request(std::string method, std::string path, Headers headers, std::uint64_t max_upload_bytes);
@@ -61,6 +65,8 @@ public:
     // The reply the head alone decides (screen_request; GET or HEAD /health: 200 {"status":"ok"}; an upload
     // the spool's file system has no room for: 507), or nothing: the body is to be read.
     std::optional<Reply> start();
+    // Lets a streamed upload be decoded by `engine` (which must outlive the request) while it arrives.
+    void decode_while_arriving(SpeechToText& engine) { live_engine_ = &engine; }
     // The next bytes of the body. A reply when the body is refused part way (a malformed form, the spool
     // failing: 507 when its file system is full), after which the rest need not be read.
     std::optional<Reply> take(std::string_view bytes);
@@ -83,6 +89,12 @@ private:
     Kept kept_ = Kept::none;
     bool keeping_ = false;  // whether the part being read goes to the spool
     UploadSpool spool_;
+    bool streamed_ = false;
+    std::uint64_t received_ = 0;  // body bytes so far
+    std::uint64_t reserved_ = 0;  // spool room promised so far
+    SpeechToText* live_engine_ = nullptr;
+    // Declared after the spool: its thread reads the spool's file and is stopped first.
+    std::optional<LiveUpload> live_;
 };
 
 }  // namespace server

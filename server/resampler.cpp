@@ -43,17 +43,21 @@ void convert(std::vector<std::int16_t>& out, const std::vector<float>& samples, 
 
 }  // namespace
 
-void RecognizerInput::play(const Sink& sink) const {
-    const WavAudio& audio = audio_;
-    const std::size_t frames = audio.frames();
-    const double ratio = static_cast<double>(recognizer_rate) / audio.sample_rate;
-    std::vector<float> in(block_frames);
+struct PieceResampler::State {
+    bool pass_through;
+    Soxr resampler;
+    std::vector<float> in;
+    std::vector<float> resampled;
     std::vector<std::int16_t> out;
 
-    const bool pass_through = audio.sample_rate == recognizer_rate;
-    Soxr resampler = pass_through ? nullptr : make_resampler(audio.sample_rate);
-    std::vector<float> resampled(static_cast<std::size_t>(block_frames * ratio) + 64);
-    auto resample = [&](const float* input, std::size_t count) {
+    explicit State(unsigned rate)
+        : pass_through(rate == recognizer_rate),
+          resampler(pass_through ? nullptr : make_resampler(rate)),
+          in(block_frames),
+          resampled(static_cast<std::size_t>(block_frames * (static_cast<double>(recognizer_rate) / rate)) +
+                    64) {}
+
+    void resample(const float* input, std::size_t count, const SampleSource::Sink& sink) {
         // A null input tells soxr the stream has ended; it then drains what it holds back.
         std::size_t taken = 0;
         do {
@@ -67,20 +71,44 @@ void RecognizerInput::play(const Sink& sink) const {
             taken += used;
             if (input == nullptr && made == 0) return;
         } while (input == nullptr || taken < count);
-    };
+    }
+};
+
+PieceResampler::PieceResampler(unsigned sample_rate) : state_(std::make_unique<State>(sample_rate)) {}
+
+PieceResampler::~PieceResampler() = default;
+
+void PieceResampler::push(const WavAudio& piece, const SampleSource::Sink& sink) {
+    State& s = *state_;
+    const std::size_t frames = piece.frames();
     for (std::size_t first = 0; first < frames; first += block_frames) {
         const std::size_t count = std::min(block_frames, frames - first);
-        read_mono(audio, first, std::span(in).first(count));
-        if (pass_through) {
-            convert(out, in, count);
-            sink(out);
+        read_mono(piece, first, std::span(s.in).first(count));
+        if (s.pass_through) {
+            convert(s.out, s.in, count);
+            sink(s.out);
         } else {
-            resample(in.data(), count);
+            s.resample(s.in.data(), count, sink);
         }
-        if (consumed_)
-            consumed_(audio.data.substr(first * audio.bytes_per_frame(), count * audio.bytes_per_frame()));
     }
-    if (!pass_through) resample(nullptr, 0);
+}
+
+void PieceResampler::finish(const SampleSource::Sink& sink) {
+    if (!state_->pass_through) state_->resample(nullptr, 0, sink);
+}
+
+void RecognizerInput::play(const Sink& sink) const {
+    const WavAudio& audio = audio_;
+    const std::size_t frames = audio.frames();
+    PieceResampler resampler(audio.sample_rate);
+    for (std::size_t first = 0; first < frames; first += block_frames) {
+        const std::size_t count = std::min(block_frames, frames - first);
+        WavAudio piece = audio;
+        piece.data = audio.data.substr(first * audio.bytes_per_frame(), count * audio.bytes_per_frame());
+        resampler.push(piece, sink);
+        if (consumed_) consumed_(piece.data);
+    }
+    resampler.finish(sink);
 }
 
 std::vector<std::int16_t> to_recognizer_input(const WavAudio& audio) {

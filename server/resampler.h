@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -33,6 +34,28 @@ public:
 private:
     WavAudio audio_;
     ConsumedBytes consumed_;
+};
+
+// The same conversion for audio that arrives a piece at a time: each piece's 16 kHz samples go to `sink`
+// as soon as the resampler gives them, and finish() drains what it holds back. The samples are the ones
+// RecognizerInput gives for the same audio cut in the same pieces. Throws std::runtime_error naming the
+// resampler's reason. One thread at a time.
+class PieceResampler {
+public:
+    // Throws std::runtime_error if the resampler cannot be set up for `sample_rate`.
+    explicit PieceResampler(unsigned sample_rate);
+    ~PieceResampler();
+    PieceResampler(const PieceResampler&) = delete;
+    PieceResampler& operator=(const PieceResampler&) = delete;
+
+    // `piece` holds whole frames of the audio, the next after those given before.
+    void push(const WavAudio& piece, const SampleSource::Sink& sink);
+    void finish(const SampleSource::Sink& sink);
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
 };
 
 // All of it at once, for tests and benchmarks with short audio.

@@ -3,6 +3,7 @@
 #include <sphinxbase/fe.h>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -48,6 +49,67 @@ std::vector<float> CepstralMean::result(std::size_t speech_frames, const std::ve
     return mean;
 }
 
+RunningCepstralMean::RunningCepstralMean(std::size_t width, const std::vector<float>& fallback)
+    : width_(width), fallback_(fallback) {
+    if (fallback_.size() != width_) throw std::runtime_error("the model's cepstral mean has the wrong size");
+}
+
+long RunningCepstralMean::bin_of(float energy) { return static_cast<long>(std::floor(energy / bin_width)); }
+
+void RunningCepstralMean::add(const float* cepstrum) {
+    ++frames_;
+    const long bin = bin_of(cepstrum[0]);
+    if (frames_ == 1 || bin > top_bin_) top_bin_ = bin;
+    // Frames below both floors never count again: the loudest frame can only grow louder.
+    const long floor_bin = std::min(bin_of(mean_floor(top_bin_ * bin_width)), bin_of(fallback_[0]));
+    bins_.erase(bins_.begin(), bins_.lower_bound(floor_bin));
+    if (bin < floor_bin) return;
+    auto& [count, sum] = bins_[bin];
+    if (sum.empty()) sum.assign(width_, 0.0);
+    ++count;
+    for (std::size_t i = 0; i < width_; ++i) sum[i] += cepstrum[i];
+}
+
+bool RunningCepstralMean::mean_from(long from, std::vector<float>& mean) const {
+    std::size_t used = 0;
+    std::vector<double> total(width_, 0.0);
+    for (auto at = bins_.lower_bound(from); at != bins_.end(); ++at) {
+        used += at->second.first;
+        for (std::size_t i = 0; i < width_; ++i) total[i] += at->second.second[i];
+    }
+    if (used == 0) return false;
+    mean.resize(width_);
+    for (std::size_t i = 0; i < width_; ++i)
+        mean[i] = static_cast<float>(total[i] / static_cast<double>(used));
+    return used >= min_frames_for_mean;
+}
+
+std::vector<float> RunningCepstralMean::result() const {
+    // As CepstralMean: the loud frames' mean, or the model's when they are too few.
+    std::vector<float> mean;
+    if (frames_ < min_frames_for_mean || !mean_from(bin_of(mean_floor(top_bin_ * bin_width)), mean))
+        mean = fallback_;
+    // As remove_utterance_mean: the frames at least as loud as that mean's c0.
+    std::vector<float> louder;
+    mean_from(bin_of(mean[0]), louder);
+    return louder.empty() ? mean : louder;
+}
+
+void remove_utterance_mean(float* frames, std::size_t count, std::size_t width) {
+    std::vector<double> sum(width, 0.0);
+    std::size_t used = 0;
+    for (std::size_t f = 0; f < count; ++f) {
+        const float* frame = frames + f * width;
+        if (frame[0] < 0) continue;
+        ++used;
+        for (std::size_t i = 0; i < width; ++i) sum[i] += frame[i];
+    }
+    if (used == 0) return;
+    for (std::size_t f = 0; f < count; ++f) {
+        for (std::size_t i = 0; i < width; ++i) frames[f * width + i] -= static_cast<float>(sum[i] / used);
+    }
+}
+
 float mean_floor(float loudest) { return loudest - mean_floor_below_loudest; }
 
 std::size_t trimmed_count(const float* frames, std::size_t count, std::size_t width, std::size_t keep,
@@ -66,7 +128,7 @@ FrontEnd::~FrontEnd() { fe_free(fe_); }
 
 std::size_t FrontEnd::width() const { return static_cast<std::size_t>(fe_get_output_size(fe_)); }
 
-void FrontEnd::run(const SampleSource& audio, const FrameSink& sink) {
+void FrontEnd::run(const SampleSource& audio, const FrameSink& sink, const std::function<void()>& paused) {
     const std::size_t frame_width = width();
     int shift = 0, size = 0;
     fe_get_input_size(fe_, &shift, &size);
@@ -88,7 +150,10 @@ void FrontEnd::run(const SampleSource& audio, const FrameSink& sink) {
             ++in_segment;
             open = true;
         }
-        if (fe_get_vad_state(fe_) == 0) open = false;
+        if (fe_get_vad_state(fe_) == 0 && open) {
+            open = false;
+            if (paused) paused();
+        }
     };
     // One call on up to a step of `left` samples at `next`; false when it neither consumed nor made
     // anything, which is where the front end has no more to give.

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "server/speech_to_text.h"
@@ -30,6 +32,40 @@ private:
     std::vector<double> sum_;
     float floor_;
     std::size_t used_ = 0;
+};
+
+// The second step of the normalisation, per utterance: the mean of the `count` frames (`width` values each,
+// c0 first) whose c0 is not negative once CepstralMean's mean is removed, taken from all of them. Frames
+// then average to zero over the louder half of the speech whatever the segment. Nothing when no frame
+// qualifies.
+void remove_utterance_mean(float* frames, std::size_t count, std::size_t width);
+
+// Both steps estimated as the frames come, for audio whose end is not yet known: at any point, what
+// CepstralMean and then remove_utterance_mean would remove from every frame if the frames so far were the
+// whole upload and one utterance (to within `bin_width` of log energy). Memory is bounded by the range of
+// log energy it spans, whatever the audio's length.
+class RunningCepstralMean {
+public:
+    static constexpr float bin_width = 0.01f;
+
+    // `fallback`: the model's own estimate (see CepstralMean::result).
+    RunningCepstralMean(std::size_t width, const std::vector<float>& fallback);
+    void add(const float* cepstrum);
+    std::vector<float> result() const;
+
+private:
+    static long bin_of(float energy);
+    // The mean of the frames in bins from `from` up; false when they are too few to trust (or none, when
+    // `mean` is left as it was).
+    bool mean_from(long from, std::vector<float>& mean) const;
+
+    std::size_t width_;
+    std::vector<float> fallback_;
+    std::size_t frames_ = 0;
+    long top_bin_ = 0;
+    // Sums of frames by their log energy's bin, down to the lower of the floor below the loudest frame so
+    // far and the fallback's log energy.
+    std::map<long, std::pair<std::size_t, std::vector<double>>> bins_;
 };
 
 // Only frames whose log energy is within this of the upload's loudest count towards its mean.
@@ -62,7 +98,9 @@ public:
     // Plays `audio` through the front end, started afresh (its noise estimate included), so the frames
     // depend on the audio alone and every run gives the same. Memory stays a few blocks whatever the
     // audio's length. Throws std::runtime_error if the front end reports a failure.
-    void run(const SampleSource& audio, const FrameSink& sink);
+    // `paused`, if given, is called as soon as the detector ends a segment at a pause, before later audio
+    // is heard, so that a caller fed as audio arrives can search the segment while the speaker goes on.
+    void run(const SampleSource& audio, const FrameSink& sink, const std::function<void()>& paused = {});
 
 private:
     fe_s* fe_ = nullptr;

@@ -20,6 +20,9 @@ public:
     // samples, and calls may run on several threads at once. Throws std::runtime_error naming the failed
     // step; an exception thrown by `sink` passes through.
     virtual void play(const Sink& sink) const = 0;
+    // Whether the audio will never be whole (a client gone before the end of its upload): an engine
+    // waiting to start on it may stop waiting. Any thread.
+    virtual bool abandoned() const { return false; }
 };
 
 // Samples already in memory; `samples` must outlive it.
@@ -57,6 +60,9 @@ public:
     // is the one place decodes are scheduled). Throws EngineUnavailable as above, or std::runtime_error
     // naming the failed step if decoding breaks down.
     virtual Transcript transcribe(const SampleSource& audio) = 0;
+    // The same for audio still arriving, whose play() waits for it: an engine that can search while it
+    // arrives does, so that little is left once it ends. By default, transcribe().
+    virtual Transcript transcribe_live(const SampleSource& audio) { return transcribe(audio); }
 };
 
 }  // namespace server

@@ -33,6 +33,11 @@ public:
     // Appends bytes, creating the file on first use. False (with error()) if the file can't be made or
     // written; the spool then stays failed.
     bool append(std::string_view bytes);
+    // Writes what append() buffered to the file now, so that a reader of descriptor() sees every byte
+    // appended. False (with error()) as append().
+    bool sync() { return buffered_.empty() || flush(); }
+    // The file, once something was written to it (-1 before); owned by the spool.
+    int descriptor() const { return fd_; }
     // Forgets what was written, keeping the file.
     void clear();
     std::size_t size() const { return size_ + buffered_.size(); }

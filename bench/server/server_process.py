@@ -29,8 +29,13 @@ class Server(e2e.Server):
         self.ready_after = time.monotonic() - started
         return self
 
-    def transcribe(self, wav_bytes):
-        status, reply = e2e.upload(self, wav_bytes)
+    def transcribe(self, wav_bytes, stream=False):
+        """The reply to `wav_bytes` uploaded whole, or with `stream` as a chunked body with the unknown
+        sizes of a recorder that streams."""
+        if stream:
+            status, reply, _ = e2e.stream_upload(self, e2e.streamed(wav_bytes))
+        else:
+            status, reply = e2e.upload(self, wav_bytes)
         if status != 200:
             raise RuntimeError(f"upload refused: {status} {reply}")
         return reply

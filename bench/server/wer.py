@@ -16,7 +16,7 @@ Two sets, both from Debian packages:
 Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMPTS) are never used.
 
 usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation]
-                           [--ceiling PERCENT] [--voice PROFILE_DIR]
+                           [--ceiling PERCENT] [--voice PROFILE_DIR] [--stream]
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
 The server answers written text; its words are scored without case and punctuation, and every text that
@@ -148,7 +148,7 @@ def words_of(text):
     return re.sub(r"[^a-z0-9' ]", " ", text.lower()).split()
 
 
-def measure(server, rows, folder, quiet, uncapitalised):
+def measure(server, rows, folder, quiet, uncapitalised, stream=False):
     errors = words = 0
     audio = decode = 0.0
     for wav, ref in rows:
@@ -156,7 +156,7 @@ def measure(server, rows, folder, quiet, uncapitalised):
         # Without dither, as dictate records: the same file then always uploads the same samples.
         subprocess.run(["sox", "-D", wav, "-r", "48000", "-b", "16", "-c", "1", up], check=True)
         with open(up, "rb") as f:
-            reply = server.transcribe(f.read())
+            reply = server.transcribe(f.read(), stream)
         decode += server.last_decode_seconds()
         audio += reply["duration"]
         hyp = words_of(reply["text"])
@@ -212,6 +212,8 @@ def main():
     parser.add_argument("--set", choices=["testdata", "prompts", "adaptation"])
     parser.add_argument("--ceiling", type=float)
     parser.add_argument("--voice", help="decode the testdata and prompts sets with this voice profile")
+    parser.add_argument("--stream", action="store_true",
+                        help="upload each recording as a chunked body, decoded while it arrives")
     options = parser.parse_args()
     quiet, binary = options.quiet, options.binary
     sets = [(name, load()) for name, load in (("testdata", testdata), ("prompts", prompts))
@@ -227,7 +229,8 @@ def main():
                 continue
             if not quiet:
                 print(f"== {name}")
-            errors, words, audio, decode = measure(server, rows, folder, quiet, uncapitalised)
+            errors, words, audio, decode = measure(server, rows, folder, quiet, uncapitalised,
+                                                   options.stream)
             worst = max(worst, 100.0 * errors / words)
             totals.append(f"WER {name:8s}: {100.0 * errors / words:5.1f} % "
                           f"({errors} errors in {words} words, "

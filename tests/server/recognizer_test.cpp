@@ -77,6 +77,52 @@ TEST(Recognizer, SilenceAndNoiseGiveNoWords) {
     EXPECT_EQ(recognizer.transcribe({}), "") << "no samples";
 }
 
+// Decoded as it arrives, a sentence is normalised with every frame heard up to its pause, so its text is
+// the whole upload's, on a fresh decoder and on one that has decoded before.
+TEST(Recognizer, SentenceDecodedAsItArrivesReadsAsTheWholeUpload) {
+    const auto sentence = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    const server::SampleSpan span(sentence);
+    const std::string live = recognizer.transcribe_live(span).words;
+    EXPECT_GT(std::count(live.begin(), live.end(), ' '), 10) << live;
+    EXPECT_EQ(recognizer.transcribe(sentence), live);
+    EXPECT_EQ(recognizer.transcribe_live(span).words, live);
+}
+
+// The running estimate must remove what the two steps over the same frames would: the loud frames' mean
+// (or the model's, for too few), then the mean of the frames at least as loud as that.
+TEST(Recognizer, RunningMeanIsTheTwoStepsOverTheFramesSoFar) {
+    constexpr std::size_t width = 3;
+    const std::vector<float> model{4.0f, 1.0f, -1.0f};
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> energy(0.0f, 9.0f);
+    std::normal_distribution<float> value(0.0f, 2.0f);
+    for (std::size_t count : {20u, 400u}) {
+        SCOPED_TRACE(count);
+        std::vector<float> frames;
+        server::RunningCepstralMean running(width, model);
+        for (std::size_t f = 0; f < count; ++f) {
+            frames.insert(frames.end(), {energy(random), value(random), value(random)});
+            running.add(frames.data() + f * width);
+        }
+        float top = -1e30f;
+        for (std::size_t f = 0; f < count; ++f) top = std::max(top, frames[f * width]);
+        server::CepstralMean loud(width, server::mean_floor(top));
+        for (std::size_t f = 0; f < count; ++f) loud.add(frames.data() + f * width);
+        const std::vector<float> first = loud.result(count, model);
+        std::vector<float> normalised = frames;
+        for (std::size_t f = 0; f < count; ++f) {
+            for (std::size_t i = 0; i < width; ++i) normalised[f * width + i] -= first[i];
+        }
+        server::remove_utterance_mean(normalised.data(), count, width);
+        const std::vector<float> removed = running.result();
+        for (std::size_t i = 0; i < width; ++i) {
+            // Both leave the same frames: the difference is what the running estimate removes.
+            EXPECT_NEAR(frames[i] - removed[i], normalised[i], 0.05f) << i;
+        }
+    }
+}
+
 // A short command whose few frames must still be normalised well enough to come out word for word.
 TEST(Recognizer, ShortPhraseComesOutExactly) {
     server::Recognizer recognizer(server::default_model_dir());

@@ -52,7 +52,7 @@ class EndToEnd(unittest.TestCase):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def assert_healthy(self, server):
-        self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok"}))
+        self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok", "streaming": True}))
 
     def test_transcribes_speech_and_refuses_bad_requests_without_stopping(self):
         with Server("--port", "0", "--max-upload-mb", "8") as server:
@@ -80,8 +80,8 @@ class EndToEnd(unittest.TestCase):
                                                                       no_boundary), 400),
                 ("malformed WAV", lambda: upload(server, b"RIFF\x00\x00\x00\x00WAVEfmt "), 400),
                 ("ADPCM WAV", lambda: upload(server, self.adpcm), 415),
-                ("chunked upload", lambda: server.raw(
-                    f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nTransfer-Encoding: chunked\r\n"
+                ("gzip-coded upload", lambda: server.raw(
+                    f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nTransfer-Encoding: gzip, chunked\r\n"
                     "Content-Type: multipart/form-data; boundary=x\r\n\r\n"), 411),
                 ("over the limit", lambda: server.raw(
                     f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nContent-Length: 8000001\r\n"
@@ -104,6 +104,18 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual(server.stop(), 0)
             statuses = [int(m.group(1)) for m in map(re.compile(r"-> (\d+),").search, server.lines) if m]
             self.assertEqual(sorted(statuses), sorted([200] * (2 + len(cases)) + [e for _, _, e in cases]))
+
+    def test_streamed_take_reads_as_the_whole_upload_within_the_limit(self):
+        with Server("--port", "0", "--max-upload-mb", "1") as server:
+            for name, take in (("sentence", self.speech), ("spoken command", self.spoken_semicolon)):
+                with self.subTest(name):
+                    whole = upload(server, take)
+                    status, streamed, _ = server_process.stream_upload(server, server_process.streamed(take))
+                    self.assertEqual((status, streamed), whole)
+            # Its length unknown, a streamed upload is refused once it has sent more than the limit.
+            status, body, _ = server_process.stream_upload(server, server_process.streamed(self.long_speech))
+            self.assertEqual(status, 413, body)
+            self.assert_healthy(server)
 
     def test_four_simultaneous_uploads_all_succeed(self):
         with Server("--port", "0") as server:

@@ -56,7 +56,7 @@ class Server(server_process.Server):
         try:
             conn.request("GET", "/health")
             response = conn.getresponse()
-            return response.status == 200 and json.loads(response.read()) == {"status": "ok"}
+            return response.status == 200 and json.loads(response.read()) == {"status": "ok", "streaming": True}
         except OSError:
             return False
         finally:
@@ -264,8 +264,8 @@ class Load(unittest.TestCase):
              .encode(), "read", 405, None),
             ("unknown path of 9000 bytes", f"GET /{'x' * 9000} HTTP/1.1\r\nHost: {HOST}\r\n\r\n".encode(), "read",
              414, None),
-            ("chunked upload with its chunks", post_head(0).replace(b"Content-Length: 0", b"Transfer-Encoding: chunked")
-             + b"5\r\nhello\r\n0\r\n\r\n", "read", 411, None),
+            ("chunked upload that is no form", post_head(0).replace(b"Content-Length: 0", b"Transfer-Encoding: chunked")
+             + b"5\r\nhello\r\n0\r\n\r\n", "read", 400, None),
             # A head that ends before its blank line is no request: the connection is closed unanswered.
             ("headers then EOF where the request line should end", b"GET /health HTTP/1.1\r\nHost: ", "half-close",
              None, None),

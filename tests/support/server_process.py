@@ -12,6 +12,7 @@ import signal
 import socket
 import subprocess
 import threading
+import time
 import wave
 
 SERVER = ""  # path of the built dictate-server
@@ -142,3 +143,38 @@ def server_has_connection(port):
     out = subprocess.run(["ss", "-Htn", "state", "established", f"( sport = :{port} )"],
                          capture_output=True, text=True).stdout
     return bool(out.strip())
+
+
+def streamed(wav_bytes):
+    """The WAV file as a recorder that cannot know its length sends it: RIFF and data sizes 0xFFFFFFFF."""
+    data_at = wav_bytes.index(b"data") + 8
+    return (wav_bytes[:4] + b"\xff\xff\xff\xff" + wav_bytes[8:data_at - 4] + b"\xff\xff\xff\xff"
+            + wav_bytes[data_at:])
+
+
+def stream_upload(server, wav_bytes, piece=9600, pace=None, head_extra=""):
+    """Uploads `wav_bytes` as a chunked body of `piece`-byte chunks, one every `pace` seconds when given
+    (as a take is recorded), in the multipart form dictate sends. Returns (status, reply, seconds from
+    the body's last byte to the reply's first)."""
+    body, headers = multipart([("audio", wav_bytes)])
+    head = (f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nTransfer-Encoding: chunked\r\n"
+            f"Content-Type: {headers['Content-Type']}\r\n{head_extra}\r\n").encode()
+    with socket.create_connection((HOST, server.port), timeout=120) as sock:
+        sock.sendall(head)
+        started = time.monotonic()
+        for at in range(0, len(body), piece):
+            if pace is not None:
+                time.sleep(max(0.0, started + pace * (at // piece) - time.monotonic()))
+            part = body[at:at + piece]
+            sock.sendall(b"%x\r\n" % len(part) + part + b"\r\n")
+        sock.sendall(b"0\r\n\r\n")
+        ended = time.monotonic()
+        data = sock.recv(65536)
+        waited = time.monotonic() - ended
+        while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < content_length(data):
+            more = sock.recv(65536)
+            if not more:
+                break
+            data += more
+    status = int(data.split(b" ", 2)[1])
+    return status, json.loads(data.split(b"\r\n\r\n", 1)[1]), waited
