@@ -73,6 +73,11 @@ class Links(FaultCase):
                     session = self.start()
                     self.assertOneMessage(session, rf"^dictate: could not recover the unfinished take "
                                                    rf"C:/Whisper/{A_JOURNAL}: {reason}; it is left in place$")
+                    # The planted journal already holds sound, so wait for this run's own take to have some
+                    # before input ends: a take without sound is dropped.
+                    session.wait_for(lambda: any(os.path.getsize(os.path.join(self.scratch.wav_dir, j)) > 44
+                                                 for j in self.scratch.journals() if j != A_JOURNAL),
+                                     what="sound in this run's take")
                     self.assertEqual(session.finish(), 0, session.err()[-3000:])
                     self.assertEqual(server.count(), 1)  # the take of this run only
                 with open(target, "rb") as f:
