@@ -179,7 +179,8 @@ TEST_F(RecordingCycle, MissingTakeFolderIsToldAtStartAndTheTakeKeptElsewhereAndT
         std::this_thread::sleep_for(300ms);
         type("\n");
         const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (takes_done < 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        while (takes_done < 1 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
         std::this_thread::sleep_for(300ms);
         close_keys();
     });
