@@ -119,7 +119,7 @@ class DictateAtWineConsole(MicrophoneCase):
         console = self.start()  # nothing listens on port 4999 of this private network
         console.type("\x03")
         self.assertEqual(console.exit_status(), 130, console.text())
-        self.assertIn("connection refused: is the transcription server running on localhost:4999?",
+        self.assertIn("connection refused: no transcription server is running on localhost:4999",
                       console.text().replace("\n", ""))
 
     def test_a_failed_run_whose_window_closes_with_it_waits_for_enter(self):
