@@ -4,8 +4,8 @@
 
 namespace {
 
-using transcription_detail::Ending;
-using transcription_detail::ExchangeOutcome;
+using transcription::Ending;
+using transcription::ExchangeOutcome;
 
 // The standard words for the statuses a transcription server is likely to send; the reason phrase on the
 // wire is the server's choice and often empty or misleading.
@@ -96,12 +96,11 @@ std::string exchange_failure(const ExchangeOutcome& outcome, std::string_view se
                    of_total(outcome.bytes_received, outcome.reply_size) + " bytes of its reply" + words;
         case Ending::over_cap:
             return named + " sent a reply (status " + std::to_string(outcome.status) + ") larger than " +
-                   std::to_string(transcription_detail::reply_cap >> 20) + " MiB; it was cut off there";
+                   std::to_string(transcription::reply_cap >> 20) + " MiB; it was cut off there";
         case Ending::headers_over_cap:
             return named + " answered " + status_words(outcome.status) +
                    " with headers over dictate's limit of " +
-                   std::to_string(transcription_detail::header_cap >> 10) +
-                   " KiB; dictate stopped reading there";
+                   std::to_string(transcription::header_cap >> 10) + " KiB; dictate stopped reading there";
         case Ending::stopped:
             return "stopped waiting for " + named + " on request";
         case Ending::unreadable_file:

@@ -3,13 +3,13 @@
 #include <string>
 #include <string_view>
 
-#include "transcription/transcription_request_internal.h"
+#include "transcription/transcription_exchange.h"
 
 // The reason, worded for the person, why an exchange with the transcription server gave no transcription;
 // empty when a whole 2xx reply arrived, whose body is then the reply reader's to judge. `server` is the
 // "host:port" the person would check (taken from the endpoint). The reason never includes the reply
 // body whole: a server's own explanation or the start of its body, at most a few hundred bytes. Any thread.
-std::string exchange_failure(const transcription_detail::ExchangeOutcome& outcome, std::string_view server);
+std::string exchange_failure(const transcription::ExchangeOutcome& outcome, std::string_view server);
 
 // The "host:port" part of an http URL, for naming the server in messages.
 std::string server_of(std::string_view url);

@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <string>
 
-#include "app/recording_cycle.h"
-#include "app/transcription_stage.h"
 #include "platform/durable_file.h"
 
 namespace {
@@ -32,8 +30,8 @@ void check(const std::function<void(std::string_view)>& tell, std::string folder
 
 }  // namespace
 
-void check_folders(const std::function<void(std::string_view)>& tell) {
-    check(tell, wav_directory, "the recordings there",
+void check_folders(const TakePaths& paths, const std::function<void(std::string_view)>& tell) {
+    check(tell, paths.wav_folder, "the recordings there",
           "each take is kept in a temporary folder, named when it ends, and still transcribed");
-    check(tell, transcript_directory, "the text of the takes", "the text is only shown");
+    check(tell, paths.transcript_folder, "the text of the takes", "the text is only shown");
 }

@@ -5,6 +5,7 @@
 #include "app/console_messages.h"
 #include "app/recording_cycle.h"
 #include "app/run_settings.h"
+#include "app/take_paths.h"
 #include "app/transcription_stage.h"
 #include "platform/interrupt_signal.h"
 #include "platform/process_start.h"
@@ -18,19 +19,22 @@ int main(int argc, char** argv) {
     if (const int* exit_status = std::get_if<int>(&settled)) return *exit_status;
     RunSettings& settings = std::get<RunSettings>(settled);
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
+    const TakePaths paths;  // the standard folders and names
     TranscriptionState transcription_state;
+    const TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths};
     constexpr int standard_input = 0;
     const CycleSeams seams{
         standard_input,
         std::cout,
         [] { return std::time(nullptr); },
         [&](const std::string& output_path, const std::string& file_stem, bool interrupted_first) {
-            run_transcription_stage(output_path, file_stem, transcription_state, std::cout,
+            run_transcription_stage(output_path, file_stem, transcription_state, transcription_seams,
                                     interrupted_first);
         },
         tell_user,
         {interrupt_waitable(), interrupt_requested, interrupt_exit_status},
         settings.device ? &*settings.device : nullptr,
-        &settings.status};
+        &settings.status,
+        paths};
     return keep_window_for_reading(run_recording_cycles(seams));
 }

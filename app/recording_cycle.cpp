@@ -1,7 +1,9 @@
 #include "app/recording_cycle.h"
 
+#include <optional>
 #include <ostream>
 #include <sstream>
+#include <string>
 
 #include "app/console_messages.h"
 #include "app/folder_check.h"
@@ -39,27 +41,32 @@ void report(const CycleSeams& seams, const AudioFailure& failure) {
     seams.tell("audio: " + failure.call + " failed: " + failure.reason);
 }
 
-}  // namespace
+// What a run keeps from one take to the next, so that no take has to build it afresh.
+struct Run {
+    explicit Run(const CycleSeams& cycle_seams)
+        : seams(cycle_seams),
+          ring(ring_samples),
+          spare(cycle_seams.paths),
+          keys(cycle_seams.input_fd),
+          status(cycle_seams.status != nullptr ? *cycle_seams.status : no_status) {}
 
-int run_recording_cycles(const CycleSeams& seams) {
-    check_folders(seams.tell);
-    recover_unfinished_takes(seams);
-    // Asked to stop while a recovered take was transcribed: no new take.
-    if (seams.interrupt.requested()) return seams.interrupt.exit_status();
-
+    const CycleSeams& seams;
     // While a take records its journal is the take; only what the journal can't take is kept here.
     SampleBuffer rest;
     TakeLevel level;
-    SampleRing ring(ring_samples);
+    SampleRing ring;
     TakeJournal journal;
     SpareFolder spare;
     std::string timestamp;
     std::ostringstream formatter;
-    KeyInput keys(seams.input_fd);
+    KeyInput keys;
     StatusLine no_status;
-    StatusLine& status = seams.status != nullptr ? *seams.status : no_status;
+    StatusLine& status;
     bool slow_disk_told = false;
-    const auto keep_what_arrived = [&] {
+
+    // The main thread's turn while a take records: what the audio thread handed over goes to the journal,
+    // or to memory where the journal can't take it, and to the level and the status line.
+    void keep_what_arrived() {
         ring.drain([&](const float* samples, std::size_t count) {
             level.add(samples, count);
             const std::size_t in_journal = journal.append(samples, count);
@@ -71,95 +78,132 @@ int run_recording_cycles(const CycleSeams& seams) {
             seams.tell("the disk is slow to store " + journal.path() + ": the last " + seconds_of(unsynced) +
                        " of the take are not yet on stable storage (nothing is lost unless the power fails)");
         }
-    };
+    }
 
-    for (;;) {
-        timestamp = format_timestamp(seams.now(), formatter);
-        ring.reset();
-        // Without a journal (the folder can't be written) the take records in memory only; its end keeps it
-        // elsewhere and says why.
-        (void)journal.open(wav_directory, timestamp);
-
-        MicrophoneCapture capture;
-        if (auto failure = capture.start(ring, seams.device)) {
-            journal.discard();
-            report(seams, *failure);
-            return audio_failure_status;
-        }
-        keys.drop_typed_ahead();
-        status.begin_take();
-        seams.out << stop_prompt << std::flush;
-        WaitEnd end = WaitEnd::key;
-        for (bool told_ignored = false;; told_ignored = true) {
-            end = keys.wait_for_take_end(seams.interrupt.fd, [&] {
-                keep_what_arrived();
-                status.redraw_if_due();
-                return capture.running() && !capture.stalled();
-            });
-            if (end != WaitEnd::key) break;
-            keep_what_arrived();
-            if (level.samples() > 0) break;
-            // A take with no sound at all would be an empty file and an upload for nothing. The status line
-            // makes way for the message and comes back under it.
-            status.end_take(true);
-            if (!told_ignored) seams.tell("ignored Enter: no sound had been recorded yet; the take goes on");
-            status.begin_take();
-        }
-        status.end_take(end == WaitEnd::key);
-        // Read once the take is over: an interrupt from here on is about the upload, not the take.
-        const bool interrupted_in_take = seams.interrupt.requested();
-        // The take is complete from here and written before the stream is closed: a device that hangs
-        // would hang the close, and the take must not wait on it.
-        capture.seal();
-        keep_what_arrived();
-
-        if (level.samples() == 0 && end != WaitEnd::capture_stopped) {
-            // Enter and then at once Ctrl-D or Ctrl-C: no sound, so no take.
-            journal.discard();
-            (void)capture.stop();
-            return seams.interrupt.requested() ? seams.interrupt.exit_status() : 0;
-        }
-
-        const KeptTake kept = keep_take(journal, rest, timestamp, spare);
-        if (kept.error != 0) seams.tell(describe_failure(kept));
-        // No line when no file holds any of the take: there is no path to name, and the message said so.
-        const std::string& where = kept.output_path;
-        if (!where.empty()) seams.out << path_label << where << '\n' << std::flush;
-        const std::string named = where.empty() ? kept.name.wav_path : where;
-        if (const auto lost = ring.dropped(); lost > 0) {
-            seams.tell("audio: the program fell behind and " + seconds_of(lost) +
-                       " of sound is missing from " + named);
-        }
-        if (level.samples() >= shortest_take_judged && level.silent()) {
-            seams.tell("the take " + named + " is silent: the input device may be the wrong one, or muted" +
-                       silent_take_advice);
-        }
-
-        // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must
-        // not wait on it.
-        if (end != WaitEnd::capture_stopped && !where.empty() && seams.transcribe)
-            seams.transcribe(where, kept.name.stem, interrupted_in_take);
-        if (end == WaitEnd::capture_stopped && capture.stalled()) {
-            capture.abandon();  // the program ends now; closing would wait for the hung device forever
-        } else if (const auto close_failure = capture.stop()) {
-            report(seams, *close_failure);
-            return audio_failure_status;
-        }
-        if (end == WaitEnd::capture_stopped) {
-            seams.tell("audio: the input device stopped delivering sound; the take so far is in " + named);
-            return audio_failure_status;
-        }
-
-        // An interrupt may also have come while the take was written or transcribed, not only in the wait;
-        // and a terminal that closed ends input as well as sending SIGHUP.
-        if (end == WaitEnd::interrupted || seams.interrupt.requested()) return seams.interrupt.exit_status();
-        if (end == WaitEnd::end_of_input) return 0;
-
+    void next_take() {
         rest.clear();
         level.reset();
         slow_disk_told = false;
         timestamp.clear();
         formatter.str("");
         formatter.clear();
+    }
+};
+
+// How the recording of a take ended.
+struct RecordedTake {
+    WaitEnd end = WaitEnd::key;
+    bool interrupted_in_take = false;  // an interrupt had come before the take was over
+    std::optional<int> exit_status;    // set: the run ends with this status and there is no take to finish
+};
+
+// Records a take from the prompt until Enter (once there is sound), input's end, an interrupt or the
+// device's loss; the capture is sealed and all of the take drained when it returns.
+RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
+    const CycleSeams& seams = run.seams;
+    RecordedTake take;
+    run.timestamp = format_timestamp(seams.now(), run.formatter);
+    run.ring.reset();
+    // Without a journal (the folder can't be written) the take records in memory only; its end keeps it
+    // elsewhere and says why.
+    (void)run.journal.open(seams.paths.wav_folder, run.timestamp);
+
+    if (auto failure = capture.start(run.ring, seams.device)) {
+        run.journal.discard();
+        report(seams, *failure);
+        take.exit_status = audio_failure_status;
+        return take;
+    }
+    run.keys.drop_typed_ahead();
+    run.status.begin_take();
+    seams.out << stop_prompt << std::flush;
+    for (bool told_ignored = false;; told_ignored = true) {
+        take.end = run.keys.wait_for_take_end(seams.interrupt.fd, [&] {
+            run.keep_what_arrived();
+            run.status.redraw_if_due();
+            return capture.running() && !capture.stalled();
+        });
+        if (take.end != WaitEnd::key) break;
+        run.keep_what_arrived();
+        if (run.level.samples() > 0) break;
+        // A take with no sound at all would be an empty file and an upload for nothing. The status line
+        // makes way for the message and comes back under it.
+        run.status.end_take(true);
+        if (!told_ignored) seams.tell("ignored Enter: no sound had been recorded yet; the take goes on");
+        run.status.begin_take();
+    }
+    run.status.end_take(take.end == WaitEnd::key);
+    // Read once the take is over: an interrupt from here on is about the upload, not the take.
+    take.interrupted_in_take = seams.interrupt.requested();
+    // The take is complete from here and written before the stream is closed: a device that hangs
+    // would hang the close, and the take must not wait on it.
+    capture.seal();
+    run.keep_what_arrived();
+
+    if (run.level.samples() == 0 && take.end != WaitEnd::capture_stopped) {
+        // Enter and then at once Ctrl-D or Ctrl-C: no sound, so no take.
+        run.journal.discard();
+        (void)capture.stop();
+        take.exit_status = seams.interrupt.requested() ? seams.interrupt.exit_status() : 0;
+    }
+    return take;
+}
+
+// Keeps the take on disk, names its file, says what went wrong with it, transcribes it and closes the
+// stream. Returns the run's exit status when the run ends with this take.
+std::optional<int> finish_take(Run& run, MicrophoneCapture& capture, const RecordedTake& take) {
+    const CycleSeams& seams = run.seams;
+    const KeptTake kept = keep_take(seams.paths, run.journal, run.rest, run.timestamp, run.spare);
+    if (kept.error != 0) seams.tell(describe_failure(kept));
+    // No line when no file holds any of the take: there is no path to name, and the message said so.
+    const std::string& where = kept.output_path;
+    if (!where.empty()) seams.out << path_label << where << '\n' << std::flush;
+    const std::string named = where.empty() ? kept.name.wav_path : where;
+    if (const auto lost = run.ring.dropped(); lost > 0) {
+        seams.tell("audio: the program fell behind and " + seconds_of(lost) + " of sound is missing from " +
+                   named);
+    }
+    if (run.level.samples() >= shortest_take_judged && run.level.silent()) {
+        seams.tell("the take " + named + " is silent: the input device may be the wrong one, or muted" +
+                   silent_take_advice);
+    }
+
+    // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must
+    // not wait on it.
+    if (take.end != WaitEnd::capture_stopped && !where.empty() && seams.transcribe)
+        seams.transcribe(where, kept.name.stem, take.interrupted_in_take);
+    if (take.end == WaitEnd::capture_stopped && capture.stalled()) {
+        capture.abandon();  // the program ends now; closing would wait for the hung device forever
+    } else if (const auto close_failure = capture.stop()) {
+        report(seams, *close_failure);
+        return audio_failure_status;
+    }
+    if (take.end == WaitEnd::capture_stopped) {
+        seams.tell("audio: the input device stopped delivering sound; the take so far is in " + named);
+        return audio_failure_status;
+    }
+
+    // An interrupt may also have come while the take was written or transcribed, not only in the wait;
+    // and a terminal that closed ends input as well as sending SIGHUP.
+    if (take.end == WaitEnd::interrupted || seams.interrupt.requested()) return seams.interrupt.exit_status();
+    if (take.end == WaitEnd::end_of_input) return 0;
+    return std::nullopt;
+}
+
+}  // namespace
+
+int run_recording_cycles(const CycleSeams& seams) {
+    check_folders(seams.paths, seams.tell);
+    recover_unfinished_takes(seams);
+    // Asked to stop while a recovered take was transcribed: no new take.
+    if (seams.interrupt.requested()) return seams.interrupt.exit_status();
+
+    Run run(seams);
+    for (;;) {
+        MicrophoneCapture capture;
+        const RecordedTake take = record_take(run, capture);
+        if (take.exit_status) return *take.exit_status;
+        if (const auto exit_status = finish_take(run, capture, take)) return *exit_status;
+        run.next_take();
     }
 }

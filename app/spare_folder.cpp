@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "app/recording_cycle.h"
 #include "audio/wav_writer.h"
 
 namespace {
@@ -34,7 +33,7 @@ SpareFolder::Copy SpareFolder::keep(const std::string& timestamp, FileHandle hea
     WavWrite write;
     write.error = EEXIST;
     for (int n = 1; n <= most_names && write.error == EEXIST; ++n) {
-        copy.path = folder_ + (n == 1 ? timestamp : timestamp + "_" + std::to_string(n)) + wav_suffix;
+        copy.path = folder_ + paths_.wav_name(n == 1 ? timestamp : timestamp + "_" + std::to_string(n));
         write = write_wav_joined(copy.path, head, head_samples, rest);
     }
     copy.error = write.error;

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
+#include "app/take_paths.h"
 #include "audio/sample_buffer.h"
 #include "platform/durable_file.h"
 
@@ -16,6 +18,9 @@ public:
         std::string path;  // the file that holds the whole take; on failure, the folder or file that failed
     };
 
+    // Takes are named as `paths` names them in the WAV folder.
+    explicit SpareFolder(TakePaths paths) : paths_(std::move(paths)) {}
+
     // Writes the take, the first `head_samples` samples from the WAV open as `head` (a journal that
     // stopped; none when 0) and then `rest`, as "<timestamp>_output.wav" (or "_2", ... when taken), synced
     // with its folder before it returns. A copy that could not be written whole leaves no file.
@@ -23,5 +28,6 @@ public:
               const SampleBuffer& rest);
 
 private:
+    TakePaths paths_;
     std::string folder_;  // ends with '/'; empty until made
 };

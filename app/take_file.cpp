@@ -2,19 +2,18 @@
 
 #include <cstdio>
 
-#include "app/recording_cycle.h"
 #include "audio/wav_writer.h"
 #include "platform/durable_file.h"
 
 namespace {
 
-void sync_file_and_folder(const std::string& path) {
+void sync_file_and_folder(const std::string& path, const std::string& folder) {
     FileHandle file;
     if (open_existing(path, file) == 0) {
         (void)sync_data(file);
         close_file(file);
     }
-    (void)sync_directory(wav_directory);
+    (void)sync_directory(folder);
 }
 
 }  // namespace
@@ -27,8 +26,8 @@ std::string seconds_of(std::uint64_t samples) {
     return text;
 }
 
-KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& timestamp,
-                   SpareFolder& spare) {
+KeptTake keep_take(const TakePaths& paths, TakeJournal& journal, SampleBuffer& rest,
+                   const std::string& timestamp, SpareFolder& spare) {
     KeptTake kept;
     kept.samples = journal.samples_lost() + journal.samples_on_disk() + rest.size();
     if (journal.has_file()) {
@@ -40,14 +39,14 @@ KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& 
             kept.copy = spare.keep(timestamp, journal.file(), journal.samples_on_disk(), rest);
         }
         kept.samples_in_folder = journal.samples_on_disk();
-        kept.name =
-            claim_take_name(timestamp, [&](const std::string& path) { return journal.finish_as(path); });
+        kept.name = claim_take_name(paths, timestamp,
+                                    [&](const std::string& path) { return journal.finish_as(path); });
         // finish_as synced file and folder; when it failed, the take is still the journal.
         kept.in_folder = kept.name.error == 0 ? kept.name.wav_path : journal.path();
         if (kept.name.error != 0) kept.error = kept.name.error;
     } else {
         WavWrite write;
-        kept.name = claim_take_name(timestamp, [&](const std::string& path) {
+        kept.name = claim_take_name(paths, timestamp, [&](const std::string& path) {
             write = write_wav(path, rest);
             return write.error;
         });
@@ -55,7 +54,7 @@ KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& 
         if (write.file_kept) {
             kept.in_folder = kept.name.wav_path;
             kept.samples_in_folder = write.samples_on_disk;
-            sync_file_and_folder(kept.in_folder);
+            sync_file_and_folder(kept.in_folder, paths.wav_folder);
         }
         if (write.error != 0) {
             kept.copy_tried = true;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/spare_folder.h"
+#include "app/take_paths.h"
 #include "app/take_names.h"
 #include "audio/sample_buffer.h"
 #include "audio/take_journal.h"
@@ -21,13 +22,13 @@ struct KeptTake {
     std::string output_path;  // the file that holds the take (or the most of it); empty: none does
 };
 
-// Makes the take's file under a name of its own: the journal renamed when it has one (its samples are on
-// disk already; a journal that stopped mid-take is first joined with `rest`, the samples that came after
-// it), otherwise the take written from `rest`. Whatever of the take the take folder can't hold, the whole
-// take is also written to the spare folder. Every file named is synced with its folder before it returns.
-// Main thread, after the last of the take has been appended.
-KeptTake keep_take(TakeJournal& journal, SampleBuffer& rest, const std::string& timestamp,
-                   SpareFolder& spare);
+// Makes the take's file under a name of its own in `paths`' WAV folder (take_names.h): the journal renamed
+// when it has one (its samples are on disk already; a journal that stopped mid-take is first joined with
+// `rest`, the samples that came after it), otherwise the take written from `rest`. Whatever of the take the
+// take folder can't hold, the whole take is also written to the spare folder. Every file named is synced with
+// its folder before it returns. Main thread, after the last of the take has been appended.
+KeptTake keep_take(const TakePaths& paths, TakeJournal& journal, SampleBuffer& rest,
+                   const std::string& timestamp, SpareFolder& spare);
 
 // One line for the person about a take that is not all under its name, naming the files, the reasons and
 // how much of the take is where.

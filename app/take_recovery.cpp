@@ -23,16 +23,16 @@ void recover(const std::string& journal_path, const CycleSeams& seams) {
         case RepairedJournal::Outcome::repaired:
             break;
     }
-    const ClaimedName name = claim_take_name(journal_timestamp(journal_path), [&](const std::string& path) {
-        return rename_no_replace(journal_path, path);
-    });
+    const ClaimedName name =
+        claim_take_name(seams.paths, journal_timestamp(journal_path),
+                        [&](const std::string& path) { return rename_no_replace(journal_path, path); });
     close_file(repaired.file);
     if (name.error != 0) {
         seams.tell("could not recover the unfinished take " + journal_path + ": renaming it to " +
                    name.wav_path + " failed: " + error_text(name.error) + "; it is left in place");
         return;
     }
-    (void)sync_directory(wav_directory);
+    (void)sync_directory(seams.paths.wav_folder);
     seams.tell("recovered the unfinished take of an earlier run as " + name.wav_path + " (" +
                seconds_of(repaired.samples) + ")");
     seams.out << path_label << name.wav_path << '\n' << std::flush;
@@ -42,5 +42,6 @@ void recover(const std::string& journal_path, const CycleSeams& seams) {
 }  // namespace
 
 void recover_unfinished_takes(const CycleSeams& seams) {
-    for (const std::string& journal_path : find_journals(wav_directory)) recover(journal_path, seams);
+    for (const std::string& journal_path : find_journals(seams.paths.wav_folder))
+        recover(journal_path, seams);
 }

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 
-#include "app/transcription_stage.h"
 #include "platform/durable_file.h"
 #include "platform/text_file_bytes.h"
 
@@ -11,16 +10,16 @@ namespace {
 constexpr int most_names = 1000;
 }  // namespace
 
-SavedTranscript save_transcript(const std::string& folder, const std::string& stem, std::string_view text) {
+SavedTranscript save_transcript(const TakePaths& paths, const std::string& stem, std::string_view text) {
     SavedTranscript saved;
     FileHandle file;
     saved.error = EEXIST;
     for (int n = 1; n <= most_names && saved.error == EEXIST; ++n) {
-        saved.path = folder + (n == 1 ? stem : stem + "_" + std::to_string(n)) + transcript_suffix;
+        saved.path = paths.transcript_path(n == 1 ? stem : stem + "_" + std::to_string(n));
         saved.error = create_exclusive(saved.path, file);
     }
     if (saved.error != 0) {
-        if (saved.error == EEXIST) saved.path = folder + stem + transcript_suffix;
+        if (saved.error == EEXIST) saved.path = paths.transcript_path(stem);
         return saved;
     }
     // A text file in the platform's own form: Windows' programs expect CR LF line ends.

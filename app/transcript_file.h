@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/take_paths.h"
+
 // Where a take's text went.
 struct SavedTranscript {
     int error = 0;     // 0, or the OS's error number for why the text is not saved
@@ -10,9 +12,9 @@ struct SavedTranscript {
 };
 
 // Saves `text`, byte for byte but for line ends in Windows' form (CR LF) there, with one line end, as
-// "<stem>_transcription.txt" in `folder` (which ends with
-// '/'). The file is created exclusively and never through a link, as takes are: when something has the name
-// already (a file, or a link planted there, dangling or not), "<stem>_2_transcription.txt", "_3", ... is
-// used, and nothing that exists is ever written to. When the text can't be saved in full (a full disk, a
-// folder that can't be written), no file is left behind. Main thread.
-SavedTranscript save_transcript(const std::string& folder, const std::string& stem, std::string_view text);
+// "<stem>_transcription.txt" in `paths`' transcript folder. The file is created exclusively and never through
+// a link, as takes are: when something has the name already (a file, or a link planted there, dangling or
+// not), "<stem>_2_transcription.txt", "_3", ... is used, and nothing that exists is ever written to. When the
+// text can't be saved in full (a full disk, a folder that can't be written), no file is left behind. Main
+// thread.
+SavedTranscript save_transcript(const TakePaths& paths, const std::string& stem, std::string_view text);

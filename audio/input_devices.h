@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "audio/microphone_capture.h"
+#include "audio/audio_failure.h"
 
 // One device the audio library can record from, as it lists them.
 struct InputDevice {

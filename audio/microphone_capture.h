@@ -5,15 +5,10 @@
 #include <optional>
 #include <string>
 
+#include "audio/audio_failure.h"
 #include "audio/sample_ring.h"
 
 struct InputDevice;
-
-// An audio-library call that failed, worded for a person: which call, and why.
-struct AudioFailure {
-    std::string call;    // e.g. "Pa_OpenDefaultStream"
-    std::string reason;  // the library's error text, with the host API's own text when it has one
-};
 
 // One take from the default input device: mono, 32-bit float, 48000 frames per second.
 //

@@ -40,8 +40,8 @@ bool reaches_terminal_raw(std::string_view shown) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    transcription_detail::ExchangeOutcome outcome;
-    outcome.ending = transcription_detail::Ending::answered;
+    transcription::ExchangeOutcome outcome;
+    outcome.ending = transcription::Ending::answered;
     outcome.status = 200 + data[0] % 8 * 50;  // 200, 250 (still 2xx), 300 ... 550
     outcome.body.assign(reinterpret_cast<const char*>(data + 1), size - 1);
 

@@ -122,10 +122,13 @@ bool still_named(FileHandle file, const std::string& path) {
 }
 
 int rename_no_replace(const std::string& from, const std::string& to) {
+#if defined(__linux__)
+    // Linux renames without replacing in one step; other systems have no such call.
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return error_or_unknown();
-    // A file system without the no-replace rename: a second name that cannot exist twice, then the first
-    // name goes.
+#endif
+    // A system or file system without the no-replace rename: a second name, which link() refuses with
+    // EEXIST when it is taken, then the first name goes.
     if (::link(from.c_str(), to.c_str()) != 0) return error_or_unknown();
     if (::unlink(from.c_str()) != 0) return error_or_unknown();
     return 0;

@@ -8,10 +8,10 @@
 namespace server {
 
 // An upload's file kept on disk instead of in memory: appended to as the body arrives, then mapped
-// read-only for decoding, so that pages already decoded can be given back. The file has no name (it is
-// unlinked at once), so it disappears with the process whatever happens. It lives in $TMPDIR, or /tmp:
-// where /tmp is a tmpfs its files are memory, so an upload is taken only when the folder's file system
-// has room for it (see reserve). Used by one thread at a time; closes everything on destruction.
+// read-only for decoding, so that pages already decoded can be given back. The file never has a name (it is
+// made with O_TMPFILE, never linked), so it disappears with the process whatever happens. It lives in
+// $TMPDIR, or /tmp: where /tmp is a tmpfs its files are memory, so an upload is taken only when the folder's
+// file system has room for it (see reserve). Used by one thread at a time; closes everything on destruction.
 class UploadSpool {
 public:
     UploadSpool() = default;

@@ -6,11 +6,18 @@
 #include <cerrno>
 #include <utility>
 
-#include "transcription/transcription_reply.h"
 #include "platform/connection_refused.h"
+#include "transcription/transcription_exchange.h"
+#include "transcription/transcription_reply.h"
 #include "transcription/transcription_request_internal.h"
 
 namespace transcription_detail {
+
+using transcription::Ending;
+using transcription::ExchangeOutcome;
+using transcription::ExchangeWatch;
+using transcription::header_cap;
+using transcription::reply_cap;
 
 namespace {
 
@@ -19,6 +26,33 @@ namespace {
 constexpr long connect_timeout_seconds = 10;
 
 using Clock = std::chrono::steady_clock;
+
+// Where the body sink puts what arrives.
+struct ReplySink {
+    std::string body;
+    bool over_cap = false;
+    std::size_t header_bytes = 0;
+    bool headers_over_cap = false;
+};
+
+// Body sink handed to the HTTP library: appends size * count bytes from data to the ReplySink that sink
+// points to and returns size * count. A block that would take the body past reply_cap is appended only up
+// to the cap; the sink is then marked over_cap and 0 is returned, which stops the transfer.
+std::size_t write_callback(char* data, std::size_t size, std::size_t count, void* sink) noexcept {
+    auto& into = *static_cast<ReplySink*>(sink);
+    const std::size_t bytes = size * count;
+    const std::size_t kept = std::min(bytes, reply_cap - into.body.size());
+    // Grown here rather than by append, so the buffer doubles up to the cap but never past it.
+    const std::size_t needed = into.body.size() + kept;
+    if (needed > into.body.capacity())
+        into.body.reserve(std::min(reply_cap, std::max(needed, 2 * into.body.capacity())));
+    into.body.append(data, kept);
+    if (kept < bytes) {
+        into.over_cap = true;
+        return 0;  // stops the transfer
+    }
+    return bytes;
+}
 
 // What the progress callback needs between its calls.
 struct Watching {
@@ -162,23 +196,15 @@ void take_figures(CURL* handle, ExchangeOutcome& outcome) {
 
 }  // namespace
 
-std::size_t write_callback(char* data, std::size_t size, std::size_t count, void* sink) noexcept {
-    auto& into = *static_cast<ReplySink*>(sink);
-    const std::size_t bytes = size * count;
-    const std::size_t kept = std::min(bytes, reply_cap - into.body.size());
-    // Grown here rather than by append, so the buffer doubles up to the cap but never past it.
-    const std::size_t needed = into.body.size() + kept;
-    if (needed > into.body.capacity())
-        into.body.reserve(std::min(reply_cap, std::max(needed, 2 * into.body.capacity())));
-    into.body.append(data, kept);
-    if (kept < bytes) {
-        into.over_cap = true;
-        return 0;  // stops the transfer
-    }
-    return bytes;
+std::string send_audio_to(std::string url, std::string wav_path) {
+    return transcription::exchange(std::move(url), std::move(wav_path), ExchangeWatch{}).body;
 }
 
-ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWatch& watch) {
+}  // namespace transcription_detail
+
+transcription::ExchangeOutcome transcription::exchange(std::string url, std::string wav_path,
+                                                       const ExchangeWatch& watch) {
+    using namespace transcription_detail;
     ExchangeOutcome outcome;
     ReplySink sink;
 
@@ -249,13 +275,6 @@ ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWa
     return outcome;
 }
 
-std::string send_audio_to(std::string url, std::string wav_path) {
-    return exchange(std::move(url), std::move(wav_path), ExchangeWatch{}).body;
-}
-
-}  // namespace transcription_detail
-
 std::string send_audio(std::string wav_path) {
-    return transcription_detail::send_audio_to(transcription_detail::transcription_endpoint,
-                                               std::move(wav_path));
+    return transcription_detail::send_audio_to(transcription::transcription_endpoint, std::move(wav_path));
 }

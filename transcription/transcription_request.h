@@ -9,11 +9,9 @@
 //
 // Failure: never reported here. After any failure (no server, refused or dropped connection, missing or
 // unreadable file) the result is simply empty or holds what arrived before the failure; a reply longer
-// than 64 MiB is cut off there and the transfer stopped, so memory stays bounded. Nothing is printed. The
-// transcription stage, which must tell the person what went wrong and shows the library's trace escaped,
-// uses the exchange that transcription_request_internal.h offers. Only std::bad_alloc can escape, and only
-// before the transfer starts; running out of memory while the reply arrives ends the process, since an
-// exception cannot be thrown through the library's C frames.
+// than 64 MiB is cut off there and the transfer stopped, so memory stays bounded. Nothing is printed. Only
+// std::bad_alloc can escape, and only before the transfer starts; running out of memory while the reply
+// arrives ends the process, since an exception cannot be thrown through the library's C frames.
 //
 // Waiting: a server that cannot be connected to within 10 seconds gives up the call; once connected there
 // is no time limit, because uploading and decoding a long take can legitimately take minutes, so a server
@@ -25,4 +23,9 @@
 //
 // Ownership: the file is read during the transfer, not before; the caller keeps it in place until the
 // call returns. Nothing outlives the call.
+//
+// Callers: none in the program itself. The transcription stage must tell the person what went wrong and
+// show the library's trace, so it uses exchange() (transcription_exchange.h), which sends the same
+// request; this is the upload for code that wants only the reply. The tests and the upload benchmark run
+// it aimed at servers of their own (send_audio_to(), transcription_request_internal.h).
 std::string send_audio(std::string wav_path);

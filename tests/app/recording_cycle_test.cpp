@@ -34,6 +34,7 @@ protected:
     std::vector<bool> interrupted_first;     // what the stage was told of each
     std::vector<std::string> told;           // the "dictate: " messages, without the prefix
     InterruptSource interrupt{};
+    TakePaths paths{};  // the standard ones, under the test's own folder
 
     void SetUp() override {
         fs::create_directories(dir / "C:/Whisper");
@@ -58,9 +59,11 @@ protected:
         type(typed);
         close_keys();
     }
-    // Waits until the journal of the take named `stamp` holds more than `bytes` of sound (at most 20 s).
-    static void wait_until_recorded(const std::string& stamp, std::uintmax_t bytes) {
-        const fs::path journal = "C:/Whisper/" + stamp + "_unfinished_" + std::to_string(getpid()) + ".wav";
+    // Waits until the journal of the take named `stamp` in `folder` holds more than `bytes` of sound (at
+    // most 20 s).
+    static void wait_until_recorded(const std::string& stamp, std::uintmax_t bytes,
+                                    const std::string& folder = "C:/Whisper/") {
+        const fs::path journal = folder + stamp + "_unfinished_" + std::to_string(getpid()) + ".wav";
         std::error_code ignored;
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         while ((fs::file_size(journal, ignored) <= 44 + bytes || ignored) &&
@@ -103,7 +106,10 @@ protected:
                                    ++takes_done;
                                },
                                [&](std::string_view message) { told.emplace_back(message); },
-                               interrupt};
+                               interrupt,
+                               nullptr,
+                               nullptr,
+                               paths};
         return run_recording_cycles(seams);
     }
 };
@@ -158,6 +164,32 @@ TEST_F(RecordingCycle, TakesInOneSecondNeverReplaceEachOtherOrAnEarlierTranscrip
     std::string kept;
     std::getline(std::ifstream("C:/Whisper/06-12-2026_07-08-15_output.wav"), kept);
     EXPECT_EQ(kept, "an earlier run's take");
+}
+
+TEST_F(RecordingCycle, TakesAndTheirNamesFollowThePathsPassedIn) {
+    // Without the standard folders, a module that still looked there would say so or fail.
+    fs::remove_all(dir / "C:");
+    fs::remove_all(dir / "D:");
+    paths.wav_folder = (dir / "takes").string() + "/";
+    paths.transcript_folder = (dir / "texts").string() + "/";
+    paths.wav_suffix = ".wav";
+    paths.transcript_suffix = ".txt";
+    fs::create_directories(dir / "takes");
+    fs::create_directories(dir / "texts");
+    std::ofstream(dir / "texts/06-12-2026_07-08-15.txt") << "an earlier run's text";
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15)};
+    std::thread hang_up([this] {
+        wait_until_recorded("06-12-2026_07-08-15", 0, paths.wav_folder);
+        close_keys();
+    });
+    EXPECT_EQ(run(), 0);
+    hang_up.join();
+    const std::string take = paths.wav_folder + "06-12-2026_07-08-15_2.wav";
+    EXPECT_EQ(out.str(), std::string(stop_prompt) + "output_path: " + take + "\n");
+    ASSERT_EQ(transcribed.size(), 1u);
+    EXPECT_EQ(transcribed[0], std::make_pair(take, std::string("06-12-2026_07-08-15_2")));
+    EXPECT_TRUE(fs::is_regular_file(take));
+    EXPECT_TRUE(told.empty()) << testing::PrintToString(told);
 }
 
 TEST_F(RecordingCycle, EndOfInputBeforeAnySoundMakesNoTake) {

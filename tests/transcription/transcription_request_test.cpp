@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "tests/support/loopback_http_server.h"
+#include "transcription/transcription_exchange.h"
 #include "transcription/transcription_request_internal.h"
 
 namespace {
@@ -32,9 +33,9 @@ namespace {
 using dictate_test::LoopbackHttpServer;
 using dictate_test::RecordedRequest;
 using dictate_test::ScriptedReply;
-using transcription_detail::Ending;
-using transcription_detail::exchange;
-using transcription_detail::ExchangeWatch;
+using transcription::Ending;
+using transcription::exchange;
+using transcription::ExchangeWatch;
 using transcription_detail::send_audio_to;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
