@@ -74,6 +74,12 @@ class DiskTrouble(FaultCase):
         with ScriptedServer([], default=text_reply("still kept")) as server:
             session = self.start(**injected(DICTATE_FAIL_RENAME=5))
             self.end_take(session, lambda: server.count() == 1)
+            # The first take stays a journal with sound in it: wait for the second take's own journal to have
+            # some (an Enter before any sound is ignored).
+            session.wait_for(lambda: any(os.path.getsize(os.path.join(self.scratch.wav_dir, j)) > 44
+                                         for j in self.scratch.journals()
+                                         if "C:/Whisper/" + j not in session.paths()),
+                             what="sound in the second take")
             session.type(b"\n")
             self.check_both_takes_transcribed(session, server)
         # Both are still journals (a third, of the take the test killed, may be there too).
