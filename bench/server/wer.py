@@ -59,28 +59,33 @@ def testdata():
     return out
 
 
-def prompts():
-    """(wav path, reference words) for every fourth prompt, in name order, whose transcript is plain words."""
+def plain_prompts():
+    """(id, reference words) of every prompt whose transcript is plain words, the reserved ones left out.
+    Digits, brackets, abbreviations and quotes have no single spoken form."""
     if not os.path.exists(PROMPT_TEXT):
-        return []
+        return
     reserved = reserved_prompts()
-    out = []
     with gzip.open(PROMPT_TEXT, "rt", encoding="utf-8", errors="replace") as f:
         for line in f:
-            found = re.match(r"^([\w-]+):\s+(.*\S)\s*$", line)
+            found = re.match(r"^([\w/-]+):\s+(.*\S)\s*$", line)
             if not found:
                 continue
             name, text = found.groups()
-            wav = os.path.join(PROMPTS, name + ".wav")
             if name.replace("/", "_") in reserved:
                 continue
-            # Digits, brackets, abbreviations and quotes have no single spoken form.
-            if not os.path.exists(wav) or re.search(r"[^A-Za-z' ,.?!;:-]", text) or re.search(r"\.\w", text):
+            if re.search(r"[^A-Za-z' ,.?!;:-]", text) or re.search(r"\.\w", text):
                 continue
             words = re.sub(r"[^a-z' ]", " ", text.lower().replace("-", " ")).split()
-            if len(words) >= MIN_PROMPT_WORDS:
-                out.append((wav, words))
-    return sorted(out)[::4]
+            if words:
+                yield name, words
+
+
+def prompts():
+    """(wav path, reference words) for every fourth prompt of the top folder, in name order, of at least
+    MIN_PROMPT_WORDS words."""
+    out = [(os.path.join(PROMPTS, name + ".wav"), words) for name, words in plain_prompts()
+           if "/" not in name and len(words) >= MIN_PROMPT_WORDS]
+    return sorted(row for row in out if os.path.exists(row[0]))[::4]
 
 
 def reserved_prompts():
@@ -94,25 +99,10 @@ def reserved_prompts():
 def allison_prompts():
     """(id, g722 path, reference words) of every wideband prompt with a plain-words transcript, in id order,
     the reserved ones left out."""
-    if not os.path.exists(PROMPT_TEXT) or not os.path.isdir(WIDEBAND_PROMPTS):
+    if not os.path.isdir(WIDEBAND_PROMPTS):
         return []
-    reserved = reserved_prompts()
-    out = []
-    with gzip.open(PROMPT_TEXT, "rt", encoding="utf-8", errors="replace") as f:
-        for line in f:
-            found = re.match(r"^([\w/-]+):\s+(.*\S)\s*$", line)
-            if not found:
-                continue
-            name, text = found.groups()
-            g722 = os.path.join(WIDEBAND_PROMPTS, name + ".g722")
-            if name.replace("/", "_") in reserved or not os.path.exists(g722):
-                continue
-            if re.search(r"[^A-Za-z' ,.?!;:-]", text) or re.search(r"\.\w", text):
-                continue
-            words = re.sub(r"[^a-z' ]", " ", text.lower().replace("-", " ")).split()
-            if words:
-                out.append((name, g722, words))
-    return sorted(out)
+    out = [(name, os.path.join(WIDEBAND_PROMPTS, name + ".g722"), words) for name, words in plain_prompts()]
+    return sorted(row for row in out if os.path.exists(row[1]))
 
 
 def adaptation_split():
