@@ -91,12 +91,7 @@ class Server:
         """Sends a request head only (no body) and returns the status and JSON body of the reply."""
         with socket.create_connection((HOST, self.port), timeout=30) as sock:
             sock.sendall(head.encode())
-            data = b""
-            while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < content_length(data):
-                chunk = sock.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
+            data = read_reply(sock)
         status = int(data.split(b" ", 2)[1])
         return status, json.loads(data.split(b"\r\n\r\n", 1)[1])
 
@@ -104,6 +99,17 @@ class Server:
 def content_length(data):
     found = re.search(rb"(?i)content-length: *(\d+)", data)
     return int(found.group(1)) if found else 0
+
+
+def read_reply(sock, data=b""):
+    """Reads from `sock`, after what already arrived in `data`, until a whole reply (its head and as many body
+    bytes as its Content-Length says) is there or the server closes; returns all that arrived."""
+    while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < content_length(data):
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    return data
 
 
 def multipart(parts, boundary="dictate-boundary-7d93"):
@@ -171,10 +177,6 @@ def stream_upload(server, wav_bytes, piece=9600, pace=None, head_extra=""):
         ended = time.monotonic()
         data = sock.recv(65536)
         waited = time.monotonic() - ended
-        while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < content_length(data):
-            more = sock.recv(65536)
-            if not more:
-                break
-            data += more
+        data = read_reply(sock, data)
     status = int(data.split(b" ", 2)[1])
     return status, json.loads(data.split(b"\r\n\r\n", 1)[1]), waited
