@@ -3,6 +3,7 @@
 #include <ctime>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,9 @@
 
 class StatusLine;
 struct InputDevice;
+namespace transcription {
+class StreamingUpload;
+}
 
 // The dialogue on standard output, written by the cycles and by the recovery of earlier runs' takes.
 inline constexpr const char* stop_prompt = "Press the Enter Key to Stop Recording...";
@@ -34,12 +38,16 @@ struct CycleSeams {
     // The transcription stage, given the path of a take's WAV file, the stem its transcript is named after
     // (the take's timestamp, with "_2", "_3", ... when the name was taken), and whether an interrupt had
     // come before the take was over: that one asks for the take to be finished, transcription included,
-    // while one that comes later asks to stop waiting for the server.
-    std::function<void(const std::string&, const std::string&, bool)> transcribe;
+    // while one that comes later asks to stop waiting for the server. The last argument is the take's
+    // request streamed while it recorded, when there is one for this very file (null otherwise).
+    std::function<void(const std::string&, const std::string&, bool, transcription::StreamingUpload*)> transcribe;
     // The cycles' "dictate: " messages (see console_messages.h): standard error unless a test listens.
     std::function<void(std::string_view)> tell = tell_user;
     InterruptSource interrupt{};
     const InputDevice* device = nullptr;  // the input device to record from; null: the default one
     StatusLine* status = nullptr;         // the recording time and level under the prompt; null: none
     TakePaths paths{};                    // where takes and their text go, and their names
+    // Starts sending a take to the server while it records, its part named `file_name` (the take's WAV
+    // name as the take begins); may throw. Empty: every take is uploaded once it is finished.
+    std::function<std::unique_ptr<transcription::StreamingUpload>(const std::string& file_name)> start_stream;
 };

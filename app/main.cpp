@@ -1,5 +1,6 @@
 #include <ctime>
 #include <iostream>
+#include <memory>
 
 #include "app/closing_window.h"
 #include "app/console_messages.h"
@@ -10,6 +11,7 @@
 #include "platform/interrupt_signal.h"
 #include "platform/process_start.h"
 #include "platform/standard_streams.h"
+#include "transcription/streaming_upload.h"
 
 int main(int argc, char** argv) {
     // Before anything opens a file or a pipe, which would otherwise take a closed stream's number.
@@ -27,14 +29,19 @@ int main(int argc, char** argv) {
         standard_input,
         std::cout,
         [] { return std::time(nullptr); },
-        [&](const std::string& output_path, const std::string& file_stem, bool interrupted_first) {
+        [&](const std::string& output_path, const std::string& file_stem, bool interrupted_first,
+            transcription::StreamingUpload* streamed) {
             run_transcription_stage(output_path, file_stem, transcription_state, transcription_seams,
-                                    interrupted_first);
+                                    interrupted_first, streamed);
         },
         tell_user,
         {interrupt_waitable(), interrupt_requested, interrupt_exit_status},
         settings.device ? &*settings.device : nullptr,
         &settings.status,
-        paths};
+        paths,
+        [](const std::string& file_name) {
+            return std::make_unique<transcription::StreamingUpload>(transcription::transcription_endpoint,
+                                                                    file_name);
+        }};
     return keep_window_for_reading(run_recording_cycles(seams));
 }

@@ -1,5 +1,7 @@
 #include "app/recording_cycle.h"
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -18,6 +20,8 @@
 #include "audio/sample_ring.h"
 #include "audio/take_journal.h"
 #include "audio/take_level.h"
+#include "audio/wav_writer.h"
+#include "transcription/streaming_upload.h"
 
 namespace {
 
@@ -63,6 +67,9 @@ struct Run {
     StatusLine no_status;
     StatusLine& status;
     bool slow_disk_told = false;
+    // The take as it is sent to a server that decodes while the person speaks; null when not streamed.
+    std::unique_ptr<transcription::StreamingUpload> stream;
+    std::vector<std::uint16_t> stream_pcm;  // conversion space for it
 
     // The main thread's turn while a take records: what the audio thread handed over goes to the journal,
     // or to memory where the journal can't take it, and to the level and the status line.
@@ -72,6 +79,12 @@ struct Run {
             const std::size_t in_journal = journal.append(samples, count);
             if (in_journal < count) rest.append(samples + in_journal, count - in_journal);
             status.feed(samples, count);
+            if (stream) {
+                // The same conversion as the file's, so the server hears exactly what the file keeps.
+                stream_pcm.resize(count);
+                to_pcm16le(samples, count, stream_pcm.data());
+                stream->append(reinterpret_cast<const char*>(stream_pcm.data()), count * sizeof(std::uint16_t));
+            }
         });
         if (const auto unsynced = journal.unsynced_samples(); unsynced > unsynced_told && !slow_disk_told) {
             slow_disk_told = true;
@@ -80,7 +93,30 @@ struct Run {
         }
     }
 
+    // Where the run streams takes: sends this one's WAV header, with the sizes a file still being written
+    // gives, and from then on its samples as they are kept.
+    void start_stream() {
+        if (!seams.start_stream) return;
+        try {
+            stream = seams.start_stream(seams.paths.wav_name(timestamp));
+        } catch (const std::exception&) {
+            stream.reset();  // no thread or no memory for it: the take is uploaded once finished
+        }
+        if (!stream) return;
+        const std::string head = encode_wav_header(WavHeader{0xFFFFFFFF, 0xFFFFFFFF});
+        stream->append(head.data(), head.size());
+    }
+
+    // The streamed request belongs to the take's file only when the take kept the name it was sent under.
+    transcription::StreamingUpload* stream_for(const std::string& kept_path) const {
+        const std::string name = seams.paths.wav_name(timestamp);
+        if (!stream || kept_path.size() <= name.size() || !kept_path.ends_with(name)) return nullptr;
+        const char separator = kept_path[kept_path.size() - name.size() - 1];
+        return separator == '/' || separator == '\\' ? stream.get() : nullptr;
+    }
+
     void next_take() {
+        stream.reset();
         rest.clear();
         level.reset();
         slow_disk_told = false;
@@ -114,6 +150,7 @@ RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
         take.exit_status = audio_failure_status;
         return take;
     }
+    run.start_stream();
     run.keys.drop_typed_ahead();
     run.status.begin_take();
     seams.out << stop_prompt << std::flush;
@@ -143,6 +180,7 @@ RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
     if (run.level.samples() == 0 && take.end != WaitEnd::capture_stopped) {
         // Enter and then at once Ctrl-D or Ctrl-C: no sound, so no take.
         run.journal.discard();
+        run.stream.reset();
         (void)capture.stop();
         take.exit_status = seams.interrupt.requested() ? seams.interrupt.exit_status() : 0;
     }
@@ -171,7 +209,8 @@ std::optional<int> finish_take(Run& run, MicrophoneCapture& capture, const Recor
     // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must
     // not wait on it.
     if (take.end != WaitEnd::capture_stopped && !where.empty() && seams.transcribe)
-        seams.transcribe(where, kept.name.stem, take.interrupted_in_take);
+        seams.transcribe(where, kept.name.stem, take.interrupted_in_take, run.stream_for(where));
+    run.stream.reset();  // a request not used is abandoned
     if (take.end == WaitEnd::capture_stopped && capture.stalled()) {
         capture.abandon();  // the program ends now; closing would wait for the hung device forever
     } else if (const auto close_failure = capture.stop()) {

@@ -36,7 +36,7 @@ void recover(const std::string& journal_path, const CycleSeams& seams) {
     seams.tell("recovered the unfinished take of an earlier run as " + name.wav_path + " (" +
                seconds_of(repaired.samples) + ")");
     seams.out << path_label << name.wav_path << '\n' << std::flush;
-    if (seams.transcribe) seams.transcribe(name.wav_path, name.stem, seams.interrupt.requested());
+    if (seams.transcribe) seams.transcribe(name.wav_path, name.stem, seams.interrupt.requested(), nullptr);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "app/transcription_stage.h"
 
+#include <optional>
 #include <ostream>
 
 #include <nlohmann/json.hpp>
@@ -22,7 +23,7 @@ void keep_transcript(TranscriptionState& state, const std::string& stem, const T
 
 void run_transcription_stage(const std::string& output_path, const std::string& stem,
                              TranscriptionState& state, const TranscriptionSeams& seams,
-                             bool interrupted_first) {
+                             bool interrupted_first, transcription::StreamingUpload* streamed) {
     const std::string server = server_of(seams.endpoint);
 
     transcription::ExchangeWatch watch;
@@ -42,8 +43,13 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
     watch.trace = seams.trace;
     // The reply stays in this function: a failed one can be tens of megabytes, and the next take should
     // not carry it along.
-    const transcription::ExchangeOutcome outcome =
-        transcription::exchange(seams.endpoint, output_path, watch);
+    std::optional<transcription::ExchangeOutcome> streamed_outcome;
+    if (streamed != nullptr) streamed_outcome = streamed->finish(watch);
+    // Whatever kept the streamed request from an answer, the finished file gets today's upload, so the
+    // person sees the same dialogue either way.
+    const transcription::ExchangeOutcome outcome = streamed_outcome
+                                                       ? std::move(*streamed_outcome)
+                                                       : transcription::exchange(seams.endpoint, output_path, watch);
 
     std::string why = exchange_failure(outcome, server);
     if (why.empty()) {

@@ -7,6 +7,7 @@
 
 #include "app/console_messages.h"
 #include "app/take_paths.h"
+#include "transcription/streaming_upload.h"
 #include "transcription/transcription_exchange.h"
 
 // State the transcription stage keeps for the whole run, so that no cycle has to build it afresh.
@@ -38,7 +39,8 @@ struct TranscriptionSeams {
 // one line says it is still waiting; the HTTP library's trace goes to `trace`. An interrupt stops the
 // transfer within about a second, unless `interrupted_first` says one came while the take was still
 // recording: that one asked for the take to be transcribed. Never throws for anything the server sends.
-// Main thread.
+// `streamed`, when not null, is the take's own request, streamed while it recorded: its reply is used when
+// it has one, and the file is uploaded as above when it has not. Main thread.
 void run_transcription_stage(const std::string& output_path, const std::string& stem,
                              TranscriptionState& state, const TranscriptionSeams& seams,
-                             bool interrupted_first);
+                             bool interrupted_first, transcription::StreamingUpload* streamed = nullptr);

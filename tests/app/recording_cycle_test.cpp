@@ -100,7 +100,8 @@ protected:
         const CycleSeams seams{keys[0],
                                out,
                                [&] { return clock_readings.at(next++); },
-                               [&](const std::string& path, const std::string& stamp, bool interrupted) {
+                               [&](const std::string& path, const std::string& stamp, bool interrupted,
+                                   transcription::StreamingUpload*) {
                                    transcribed.emplace_back(path, stamp);
                                    interrupted_first.push_back(interrupted);
                                    ++takes_done;
@@ -109,7 +110,8 @@ protected:
                                interrupt,
                                nullptr,
                                nullptr,
-                               paths};
+                               paths,
+                               {}};
         return run_recording_cycles(seams);
     }
 };

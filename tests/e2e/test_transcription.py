@@ -7,26 +7,13 @@ import sys
 import unittest
 
 from support.scripted_server import ScriptedServer, Reply, text_reply
-from support.driver import finish, press, start_dictate
-from support.harness import PROMPT, MicrophoneCase, next_second, private_network, wait_until
+from support.driver import DictateCase, finish, press
+from support.harness import PROMPT, private_network, wait_until
 
 SERVER = "the transcription server at localhost:4999 "
 
 
-class Transcription(MicrophoneCase):
-    def start(self, env=None):
-        proc = start_dictate(self.scratch, env or self.mic.env)
-        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
-        self.mic.wait_for_recorder()
-        return proc
-
-    def take(self, proc, done):
-        """Ends the take that is recording and waits until the next one records and `done()` holds."""
-        next_second()
-        press(proc)
-        self.assertTrue(wait_until(done, timeout=20))
-        self.mic.wait_for_recorder()
-
+class Transcription(DictateCase):
     def transcript(self, name):
         with open(os.path.join(self.scratch.transcript_dir, name), "rb") as f:
             return f.read()
@@ -50,8 +37,12 @@ class Transcription(MicrophoneCase):
         self.assertEqual(self.transcript(texts[1]), b"Second take.\n")
 
         self.assertEqual(len(server.requests), 3)
+        # A server that does not offer streamed takes is asked once a take, and gets the finished file.
+        self.assertEqual(server.health_checks, 3)
         for request, wav in zip(server.requests, wavs):
             self.assertTrue(request.request_line.startswith("POST /transcribe "), request.request_line)
+            self.assertFalse(request.chunked)
+            self.assertEqual(int(request.headers["content-length"]), len(request.body))
             parts = request.parts()
             self.assertEqual(len(parts), 1)
             headers, content = parts[0]

@@ -9,7 +9,7 @@ import subprocess
 import threading
 import time
 
-from support.harness import PROMPT, Scratch, binary, wait_until
+from support.harness import PROMPT, MicrophoneCase, Scratch, binary, next_second, wait_until
 
 PATH_LABEL = b"output_path: "
 
@@ -72,6 +72,23 @@ def finish(proc, timeout=30):
             proc.kill()
             proc.wait()
     return proc.returncode, out, err
+
+
+class DictateCase(MicrophoneCase):
+    """A test of dictate recording from the virtual microphone through pipes, one take after another."""
+
+    def start(self, env=None):
+        proc = start_dictate(self.scratch, env or self.mic.env)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        self.mic.wait_for_recorder()
+        return proc
+
+    def take(self, proc, done):
+        """Ends the take that is recording and waits until the next one records and `done()` holds."""
+        next_second()
+        press(proc)
+        self.assertTrue(wait_until(done, timeout=20))
+        self.mic.wait_for_recorder()
 
 
 class Dictate:

@@ -35,6 +35,10 @@ def text_reply(text):
     return Reply(json.dumps({"text": text}))
 
 
+class _Closed(Exception):
+    """The connection or the server closed while a chunked body was still coming."""
+
+
 class Request:
     def __init__(self, head, body):
         lines = head.decode("latin-1").split("\r\n")
@@ -45,6 +49,7 @@ class Request:
                 name, value = line.split(":", 1)
                 self.headers[name.strip().lower()] = value.strip()
         self.body = body
+        self.chunked = self.headers.get("transfer-encoding", "").lower() == "chunked"
 
     def parts(self):
         """The multipart form's parts as (headers dict, content bytes)."""
@@ -68,11 +73,16 @@ class Request:
 
 class ScriptedServer:
     """Serves `script` in order, then `default` (None: hang up) to every later request; closed on leaving
-    the `with` block."""
+    the `with` block. GET /health is answered apart, from neither: 404, as a server that knows nothing of
+    streamed takes, or with `streaming` the reply that offers them; `health_checks` counts them. A chunked
+    upload's body is recorded without its chunk framing, and the request marked `chunked`."""
 
-    def __init__(self, script, port=4999, default=None):
+    def __init__(self, script, port=4999, default=None, streaming=False):
         self.script = list(script)
         self.default = default
+        self.streaming = streaming
+        self.health_checks = 0
+        self.streams_begun = 0  # chunked uploads whose head has arrived
         self.requests = []
         self.lock = threading.Lock()
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -117,6 +127,46 @@ class ScriptedServer:
                 except OSError:
                     pass
 
+    def _answer_health(self, conn):
+        with self.lock:
+            self.health_checks += 1
+        if self.streaming:
+            body = b'{"status":"ok","streaming":true}'
+            head = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+        else:
+            body = b'{"error":"not found"}'
+            head = b"HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\n"
+        conn.sendall(head + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
+
+    def _read_chunked(self, conn, data):
+        """The body of a chunked upload, `data` being what came after the head; raises _Closed when the
+        client or the server closed first."""
+        conn.settimeout(0.1)
+        body = b""
+        while True:
+            while b"\r\n" not in data:
+                data += self._receive(conn)
+            size_line, _, data = data.partition(b"\r\n")
+            size = int(size_line.split(b";")[0], 16)
+            while len(data) < size + 2:
+                data += self._receive(conn)
+            if size == 0:
+                return body
+            body += data[:size]
+            data = data[size + 2:]
+
+    def _receive(self, conn):
+        while True:
+            if not self.running:
+                raise _Closed()
+            try:
+                chunk = conn.recv(1 << 20)
+            except socket.timeout:
+                continue
+            if not chunk:
+                raise _Closed()
+            return chunk
+
     def _answer(self, conn):
         with self.lock:
             busy = bool(self.script) and self.script[0].busy
@@ -133,6 +183,9 @@ class ScriptedServer:
             data += chunk
         head, _, body = data.partition(b"\r\n\r\n")
         request = Request(head, b"")
+        if request.request_line.startswith("GET /health "):
+            self._answer_health(conn)
+            return
         with self.lock:
             reply = self.script.pop(0) if self.script else self.default
         if reply is not None and reply.reset:
@@ -141,6 +194,16 @@ class ScriptedServer:
             # Linger 0: close() sends RST at once, with most of the upload still unread.
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return
+        if request.chunked:
+            with self.lock:
+                self.streams_begun += 1
+            try:
+                body = self._read_chunked(conn, body)
+            except _Closed:
+                # Closed while the upload was still coming, as a server that dies would leave it.
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                return
+            conn.settimeout(30)
         length = int(request.headers.get("content-length", "0"))
         while len(body) < length:
             chunk = conn.recv(1 << 20)

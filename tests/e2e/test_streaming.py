@@ -1,0 +1,97 @@
+"""Takes sent while they record: the built dictate, the virtual microphone and a scripted transcription
+server on port 4999 that offers streamed takes (in a private network when the tests run as root). Whatever
+becomes of the streamed request, the person sees the dialogue of a take uploaded whole."""
+
+import os
+import struct
+import sys
+import unittest
+
+from support.scripted_server import Reply, ScriptedServer, text_reply
+from support.driver import DictateCase, finish, wait_for_sound
+from support.harness import PROMPT, private_network, wait_until
+
+
+def dialogue(wavs_and_texts):
+    out = b""
+    for wav, text in wavs_and_texts:
+        out += PROMPT + b"output_path: C:/Whisper/" + wav.encode() + b"\n" + (text + b"\n" if text else b"")
+    return out
+
+
+class Streaming(DictateCase):
+    def file(self, wav):
+        with open(os.path.join(self.scratch.wav_dir, wav), "rb") as f:
+            return f.read()
+
+    def assert_sent_whole(self, request, wav):
+        self.assertFalse(request.chunked)
+        self.assertEqual(request.parts()[0][1], self.file(wav))
+
+    def test_streamed_take_is_the_file_as_it_records_and_its_reply_the_text(self):
+        with ScriptedServer([text_reply("streamed words")], default=Reply(hang_up=True),
+                            streaming=True) as server:
+            proc = self.start()
+            # Enough of the take to come in many pieces.
+            self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > 0.5, timeout=20))
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        wavs = self.scratch.wavs()
+        self.assertEqual(out, dialogue([(wavs[0], b"streamed words"), (wavs[1], None)]))
+
+        streamed = server.requests[0]
+        self.assertTrue(streamed.chunked)
+        self.assertTrue(streamed.request_line.startswith("POST /transcribe "), streamed.request_line)
+        [(headers, content)] = streamed.parts()
+        self.assertIn('name="audio"', headers["content-disposition"])
+        self.assertIn(f'filename="{wavs[0]}"', headers["content-disposition"])
+        # The file's bytes, under a header that leaves both sizes unknown, as a writer that can't know them.
+        kept = self.file(wavs[0])
+        self.assertGreater(len(kept), 48000)
+        self.assertEqual(content[:4] + content[8:40] + content[44:], kept[:4] + kept[8:40] + kept[44:])
+        self.assertEqual(struct.unpack("<I", content[4:8])[0], 0xFFFFFFFF)
+        self.assertEqual(struct.unpack("<I", content[40:44])[0], 0xFFFFFFFF)
+        # The closing take's stream was hung up on, so its finished file was sent too; nothing else was.
+        self.assertEqual([r.chunked for r in server.requests], [True, True, False])
+        self.assert_sent_whole(server.requests[2], wavs[1])
+
+    def test_a_refused_or_broken_stream_falls_back_to_the_finished_file(self):
+        refused = Reply(b'{"error":"busy"}', status=503)
+        script = [refused, text_reply("after a refusal"), Reply(reset=True), text_reply("after a reset")]
+        with ScriptedServer(script, default=Reply(hang_up=True), streaming=True) as server:
+            proc = self.start()
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 2)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        wavs = self.scratch.wavs()
+        self.assertEqual(out, dialogue([(wavs[0], b"after a refusal"), (wavs[1], b"after a reset"),
+                                        (wavs[2], None)]))
+        self.assertEqual(err.decode().count("dictate: could not get the text"), 1, err.decode()[-2000:])
+        self.assertEqual([r.chunked for r in server.requests[:4]], [True, False, True, False])
+        self.assert_sent_whole(server.requests[1], wavs[0])
+        self.assert_sent_whole(server.requests[3], wavs[1])
+
+    def test_a_server_that_comes_up_or_dies_mid_take_gets_the_finished_file(self):
+        proc = self.start()
+        # The take began with nothing listening; the server comes up while it records.
+        wait_for_sound(self.scratch, proc)
+        with ScriptedServer([text_reply("came up")], streaming=True) as server:
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            self.assertEqual(server.count(), 1)
+            self.assert_sent_whole(server.requests[0], self.scratch.wavs()[0])
+            # The next take streams to it, and it goes away in the middle.
+            self.assertTrue(wait_until(lambda: server.streams_begun == 1, timeout=20))
+        with ScriptedServer([text_reply("after a restart")], default=Reply(hang_up=True)) as server:
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 2)
+            status, out, err = finish(proc)
+            self.assert_sent_whole(server.requests[0], self.scratch.wavs()[1])
+        self.assertEqual(status, 0, err)
+        wavs = self.scratch.wavs()
+        self.assertEqual(out, dialogue([(wavs[0], b"came up"), (wavs[1], b"after a restart"), (wavs[2], None)]))
+
+
+if __name__ == "__main__":
+    private_network(sys.argv)
+    unittest.main()

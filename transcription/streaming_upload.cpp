@@ -1,0 +1,223 @@
+#include "transcription/streaming_upload.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "transcription/http_transfer.h"
+
+namespace transcription {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A server on this machine that cannot say within this long whether it takes a stream is treated as one
+// that does not: the take is then uploaded whole once it is over, as always.
+constexpr long health_timeout_ms = 2000;
+// A health reply is a few dozen bytes.
+constexpr std::size_t health_cap = 64 * 1024;
+// How often a waiting side looks again at what the other asked: bounds how late an abandoned request or a
+// stop notices it.
+constexpr auto poll_step = 50ms;
+
+std::size_t keep_health_reply(char* data, std::size_t size, std::size_t count, void* into) noexcept {
+    auto& body = *static_cast<std::string*>(into);
+    const std::size_t bytes = size * count;
+    if (body.size() + bytes > health_cap) return 0;
+    try {
+        body.append(data, bytes);
+    } catch (...) {
+        return 0;
+    }
+    return bytes;
+}
+
+int stop_when_true(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
+    return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+}
+
+}  // namespace
+
+std::string health_url_of(const std::string& endpoint) {
+    const std::size_t scheme = endpoint.find("://");
+    const std::size_t path = endpoint.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    if (path == std::string::npos) return endpoint + "/health";
+    return endpoint.substr(0, endpoint.rfind('/') + 1) + "health";
+}
+
+StreamingUpload::StreamingUpload(std::string endpoint, std::string file_name)
+    : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (...) {
+        curl_global_cleanup();
+        throw;
+    }
+}
+
+StreamingUpload::~StreamingUpload() {
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    curl_global_cleanup();
+}
+
+void StreamingUpload::append(const char* bytes, std::size_t count) {
+    {
+        std::lock_guard lock(mutex_);
+        if (done_ || fallen_behind_ || ended_) return;  // nobody will send them
+        if (held_.size() - held_from_ + count > held_cap) {
+            fallen_behind_ = true;
+            std::vector<char>().swap(held_);
+            held_from_ = 0;
+        } else {
+            if (held_from_ > 0 && held_from_ >= held_.size() / 2) {
+                held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(held_from_));
+                held_from_ = 0;
+            }
+            held_.insert(held_.end(), bytes, bytes + count);
+        }
+    }
+    changed_.notify_all();
+}
+
+std::size_t StreamingUpload::read_body(char* into, std::size_t most) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (abandoned_ || fallen_behind_) return CURL_READFUNC_ABORT;
+        if (held_from_ < held_.size()) {
+            const std::size_t count = std::min(most, held_.size() - held_from_);
+            std::memcpy(into, held_.data() + held_from_, count);
+            held_from_ += count;
+            return count;
+        }
+        if (ended_) return 0;
+        changed_.wait_for(lock, poll_step);
+    }
+}
+
+bool StreamingUpload::server_streams() {
+    CURL* handle = curl_easy_init();
+    if (handle == nullptr) return false;
+    std::string body;
+    curl_easy_setopt(handle, CURLOPT_URL, health_url_of(endpoint_).c_str());
+    curl_easy_setopt(handle, CURLOPT_PROXY, "");  // as every request of ours: the server is on this machine
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, health_timeout_ms);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keep_health_reply);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, stop_when_true);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &abandoned_);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    const CURLcode result = curl_easy_perform(handle);
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(handle);
+    if (result != CURLE_OK || status != 200) return false;
+    const auto reply = nlohmann::json::parse(body, nullptr, false);
+    if (!reply.is_object()) return false;
+    const auto member = reply.find(streaming_member);
+    return member != reply.end() && member->is_boolean() && member->get<bool>();
+}
+
+void StreamingUpload::run() {
+    std::optional<ExchangeOutcome> outcome;
+    try {
+        if (server_streams()) {
+            if (!abandoned_) {
+                ExchangeWatch watch;
+                watch.stop_requested = [this] {
+                    std::lock_guard lock(mutex_);
+                    return abandoned_ || fallen_behind_ || stop_asked_;
+                };
+                watch.still_waiting = [this](std::int64_t received) {
+                    std::lock_guard lock(mutex_);
+                    still_waiting_.push_back(received);
+                    changed_.notify_all();
+                };
+                watch.trace = [this](std::string_view line) {
+                    std::lock_guard lock(mutex_);
+                    trace_.emplace_back(line);
+                };
+                curl_mime* body = nullptr;
+                outcome = transcription_detail::perform_post(
+                    endpoint_,
+                    [&](CURL* handle) {
+                        body = curl_mime_init(handle);
+                        curl_mimepart* part = curl_mime_addpart(body);
+                        curl_mime_name(part, "audio");
+                        curl_mime_filename(part, file_name_.c_str());
+                        // What the form of a finished file says for a ".wav" name.
+                        curl_mime_type(part, "application/octet-stream");
+                        // An unknown size (-1) makes the library send the body in chunks as it is read.
+                        curl_mime_data_cb(
+                            part, -1,
+                            [](char* into, std::size_t size, std::size_t count, void* self) noexcept {
+                                return static_cast<StreamingUpload*>(self)->read_body(into, size * count);
+                            },
+                            nullptr, nullptr, this);
+                        curl_easy_setopt(handle, CURLOPT_MIMEPOST, body);
+                    },
+                    watch);
+                curl_mime_free(body);
+            }
+        }
+    } catch (...) {
+        outcome.reset();  // out of memory: the finished file is uploaded instead
+    }
+    {
+        std::lock_guard lock(mutex_);
+        outcome_ = std::move(outcome);
+        done_ = true;
+        std::vector<char>().swap(held_);
+        held_from_ = 0;
+    }
+    changed_.notify_all();
+}
+
+void StreamingUpload::relay(const ExchangeWatch& watch, std::unique_lock<std::mutex>& lock) {
+    std::vector<std::string> lines;
+    std::vector<std::int64_t> notices;
+    lines.swap(trace_);
+    notices.swap(still_waiting_);
+    lock.unlock();
+    if (watch.trace)
+        for (const auto& line : lines) watch.trace(line);
+    if (watch.still_waiting)
+        for (const auto received : notices) watch.still_waiting(received);
+    lock.lock();
+}
+
+std::optional<ExchangeOutcome> StreamingUpload::finish(const ExchangeWatch& watch) {
+    std::unique_lock lock(mutex_);
+    ended_ = true;
+    changed_.notify_all();
+    while (!done_) {
+        relay(watch, lock);
+        if (done_) break;
+        if (!stop_asked_ && watch.stop_requested) {
+            lock.unlock();
+            const bool stop = watch.stop_requested();
+            lock.lock();
+            stop_asked_ = stop;
+        }
+        changed_.wait_for(lock, poll_step);
+    }
+    relay(watch, lock);
+    std::optional<ExchangeOutcome> outcome = std::move(outcome_);
+    const bool stop_asked = stop_asked_;
+    lock.unlock();
+    if (!outcome) return std::nullopt;
+    if (outcome->ending == Ending::stopped && stop_asked) return outcome;
+    if (outcome->ending == Ending::answered && outcome->status >= 200 && outcome->status < 300) return outcome;
+    return std::nullopt;
+}
+
+}  // namespace transcription

@@ -1,0 +1,87 @@
+// A take sent to the transcription server while it records, so that a server which decodes as the audio
+// arrives has only the last moments left to search when the person presses Enter.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "transcription/transcription_exchange.h"
+
+namespace transcription {
+
+// How a server says it takes a streamed take: its GET /health reply (the endpoint's last path segment
+// replaced by "health") is a JSON object whose member "streaming" is true. The streamed request is the
+// exchange()'s POST with the same part "audio" and file name, sent with a chunked body whose WAV header
+// leaves its sizes unknown; it ends when the take does.
+inline constexpr std::string_view streaming_member = "streaming";
+
+// The health address that goes with a transcription endpoint.
+std::string health_url_of(const std::string& endpoint);
+
+// One take's streamed request. Asking the server and the request itself run on a thread of its own; the
+// take's owner hands over its bytes as they are recorded and, once the take is over, either gets the
+// reply or hears that the finished file must be uploaded as usual. The take's file is never read here.
+//
+// Thread: every member is for the one thread that records the take (the main thread). Constructing sets
+// up the HTTP library's global state and destroying tears it down, so exchange() may be called while one
+// exists, from the same thread, but not while its request runs: finish() first.
+class StreamingUpload {
+public:
+    // Starts asking the server behind `endpoint` whether it takes a streamed take and, if it does, posts
+    // one with the part named `file_name`. Throws std::system_error when no thread can be started.
+    StreamingUpload(std::string endpoint, std::string file_name);
+    // Abandons a request that has not been finished (the server sees the upload break off) and waits for
+    // its thread, which notices within about a second.
+    ~StreamingUpload();
+    StreamingUpload(const StreamingUpload&) = delete;
+    StreamingUpload& operator=(const StreamingUpload&) = delete;
+
+    // Adds the next bytes of the body's file: the WAV header first, then the samples as they lie in the
+    // file. Never waits for the server: bytes it has not taken yet are held here, and a server that falls
+    // behind by more than held_cap bytes loses the stream (the file is then uploaded whole).
+    void append(const char* bytes, std::size_t count);
+
+    // The take is over: ends the body and waits for the reply while `watch` is polled (its functions run
+    // here, on the calling thread, and the request's trace lines reach watch.trace here too). Returns the
+    // outcome when the server answered with a 2xx status or the watch asked to stop. Returns nothing when
+    // the finished file must be uploaded instead: the server does not take streamed takes, or the
+    // streamed request failed at any point (no connection, dropped, a status other than 2xx, fallen
+    // behind). Call at most once.
+    std::optional<ExchangeOutcome> finish(const ExchangeWatch& watch);
+
+    // The most bytes held for a server that has not taken them yet: about 90 s of a take.
+    static constexpr std::size_t held_cap = 8 * 1024 * 1024;
+
+private:
+    void run();
+    bool server_streams();
+    std::size_t read_body(char* into, std::size_t most);
+    void relay(const ExchangeWatch& watch, std::unique_lock<std::mutex>& lock);
+
+    const std::string endpoint_;
+    const std::string file_name_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<char> held_;     // bytes appended and not yet sent
+    std::size_t held_from_ = 0;  // where in held_ the unsent bytes begin
+    bool ended_ = false;         // the take is over: no more bytes
+    std::atomic<bool> abandoned_{false};  // the owner no longer wants the request (also read unlocked)
+    bool stop_asked_ = false;    // finish()'s watch asked to stop waiting
+    bool fallen_behind_ = false;
+    bool done_ = false;          // the thread has nothing left to do
+    std::optional<ExchangeOutcome> outcome_;       // the request's, when it was made
+    std::vector<std::string> trace_;               // trace lines not yet relayed
+    std::vector<std::int64_t> still_waiting_;      // notices not yet relayed
+    std::thread thread_;
+};
+
+}  // namespace transcription
