@@ -114,7 +114,7 @@ struct HttpService::State {
     }
 
     MHD_Result begin(MHD_Connection* connection, Exchange& exchange) {
-        exchange.request.decode_while_arriving(engine);
+        if (options.streaming) exchange.request.decode_while_arriving(engine);
         if (auto decided = exchange.request.start()) return answer(connection, exchange, std::move(*decided));
         {
             std::lock_guard lock(mutex);

@@ -29,13 +29,15 @@ std::optional<double> parse_megabytes(std::string_view text) {
 
 std::string usage_text() {
     return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
-           "                      [--raw-words] [--voice DIR] [--adapt PAIRS_DIR]...\n"
+           "                      [--raw-words] [--no-streaming] [--voice DIR] [--adapt PAIRS_DIR]...\n"
            "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
            "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
            "  --port N            port to listen on, 0 for any free one (default 4999)\n"
            "  --max-upload-mb MB  largest upload accepted, in megabytes of 10^6 bytes (default 692)\n"
            "  --model-dir DIR     speech model folder holding en-us/\n"
            "  --raw-words         answer plain lower-case words: no spoken punctuation, no capitals\n"
+           "  --no-streaming      decode an upload only once all of it has arrived, and tell clients\n"
+           "                      (GET /health) to send finished takes\n"
            "  --voice DIR         decode with the voice profile in DIR (default: the user's own,\n"
            "                      ~/.local/share/dictate/voice, if there is one)\n"
            "  --adapt PAIRS_DIR   adapt the voice profile to the speaker of the takes in PAIRS_DIR\n"
@@ -59,6 +61,11 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
         if (name == "--raw-words") {
             if (value) return UsageError{"--raw-words takes no value"};
             options.raw_words = true;
+            continue;
+        }
+        if (name == "--no-streaming") {
+            if (value) return UsageError{"--no-streaming takes no value"};
+            options.streaming = false;
             continue;
         }
         if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir" &&

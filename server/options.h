@@ -18,6 +18,7 @@ struct Options {
     std::uint64_t max_upload_bytes = static_cast<std::uint64_t>(default_max_upload_mb * 1e6);
     std::string model_dir;
     bool raw_words = false;  // answer the recogniser's words as they are, without punctuation or capitals
+    bool streaming = true;   // decode a chunked upload while it arrives, and say so in /health
     std::string voice_dir;   // --voice: the profile to decode with, or to write with --adapt
     std::vector<std::string> adapt_dirs;  // --adapt, once or more: adapt the profile from these folders
 };

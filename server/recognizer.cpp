@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <stdexcept>
@@ -366,31 +367,68 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     float bottom = 1e30f;
     std::vector<float> segment;
     stages = DecodeStages{};
+    constexpr float loud_share = 0.5f;  // as in transcribe()
+    auto loud_floor = [&] { return bottom + loud_share * (top - bottom); };
     // The engine's search can take frames as they come, but the normalisation that reads best is a whole
     // segment's (see remove_utterance_mean): measured on the two word-error sets, starting a segment's
     // search three seconds into it, with the mean heard by then, raised word error from 18.5 % to 27 %.
-    // So each segment is searched whole, as soon as a pause ends it.
+    // So each segment is searched whole, with the mean of all of it.
+    //
+    // The detector ends a segment only after half a second of quiet, and a person often presses Enter
+    // sooner. Quiet frames leave the mean as it is, so once the quiet after a segment's last loud frame is
+    // longer than the tail a search keeps, the segment is searched as it stands. If by the segment's end
+    // nothing has changed what that search was given (the frames kept and the mean removed from them), its
+    // words are those a search at the end would find; otherwise the segment is searched again.
+    struct Search {
+        std::vector<float> mean;
+        std::size_t kept = 0;
+        std::string words;
+    };
+    std::optional<Search> early;
+    std::size_t wasted = 0;  // frames the segment's early searches were given before the speech went on
+    auto search = [&](Search& input) {
+        std::vector<float> frames(segment.begin(), segment.begin() + static_cast<std::ptrdiff_t>(input.kept * width));
+        for (std::size_t f = 0; f < input.kept; ++f) {
+            for (std::size_t i = 0; i < width; ++i) frames[f * width + i] -= input.mean[i];
+        }
+        input.words = decode(lane->decoder, frames, input.kept, width);
+    };
     auto finish = [&] {
         if (segment.empty()) return;
         const auto began = Clock::now();
-        const std::vector<float> mean = running.result();
-        constexpr float loud_share = 0.5f;  // as in transcribe()
-        const float loud_floor = bottom + loud_share * (top - bottom);
         const std::size_t count = segment.size() / width;
-        const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor);
-        for (std::size_t f = 0; f < kept; ++f) {
-            for (std::size_t i = 0; i < width; ++i) segment[f * width + i] -= mean[i];
+        Search input{running.result(), trimmed_count(segment.data(), count, width, tail_frames_, loud_floor()), {}};
+        if (early && early->kept == input.kept && early->mean == input.mean) {
+            input.words = std::move(early->words);
+            ++stages.searched_early;
+        } else {
+            search(input);
         }
-        const std::string words = decode(lane->decoder, segment, kept, width);
-        if (!words.empty()) {
+        if (!input.words.empty()) {
             if (!result.words.empty()) result.words.push_back(' ');
-            result.words += words;
+            result.words += input.words;
         }
         ++stages.segments;
-        stages.frames += kept;
-        stages.trimmed_frames += count - kept;
+        stages.frames += input.kept;
+        stages.trimmed_frames += count - input.kept;
         stages.search_seconds += seconds_since(began);
         segment.clear();
+        early.reset();
+        wasted = 0;
+    };
+    // Each early search that comes to nothing (the speech went on) costs a search of the segment so far,
+    // so they stop once they have cost twice a search of the whole segment: a segment with many short
+    // pauses takes at most three times the search it would take otherwise.
+    constexpr std::size_t most_wasted = 2;
+    auto maybe_search_early = [&] {
+        const std::size_t count = segment.size() / width;
+        if (early || wasted > most_wasted * count) return;
+        const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor());
+        if (kept == count) return;  // the tail is not yet past what a search keeps
+        const auto began = Clock::now();
+        early = Search{running.result(), kept, {}};
+        search(*early);
+        stages.search_seconds += seconds_since(began);
     };
     lane->front_end->run(
         audio,
@@ -400,6 +438,12 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
             bottom = std::min(bottom, cepstrum[0]);
             running.add(cepstrum);
             segment.insert(segment.end(), cepstrum, cepstrum + width);
+            if (cepstrum[0] >= loud_floor()) {
+                if (early) wasted += early->kept;  // the speech went on
+                early.reset();
+            } else {
+                maybe_search_early();
+            }
         },
         finish);
     finish();

@@ -155,7 +155,8 @@ Request::Request(std::string method, std::string path, Headers headers, std::uin
 std::optional<Reply> Request::start() {
     if (auto refused = screen_request(method_, path_, headers_, max_upload_bytes_)) return refused;
     // Clients look for "streaming" to know that a chunked upload is decoded while it arrives.
-    if (path_ == "/health") return Reply{200, dump({{"status", "ok"}, {"streaming", true}})};
+    if (path_ == "/health")
+        return Reply{200, dump({{"status", "ok"}, {"streaming", live_engine_ != nullptr}})};
     streamed_ = is_chunked(headers_);
     reserved_ = streamed_ ? std::min(streamed_reserve_step, max_upload_bytes_) : body_length(headers_).bytes;
     if (!spool_.reserve(reserved_)) return error(spool_.out_of_room() ? 507 : 500, spool_.error());

@@ -65,7 +65,8 @@ public:
     // The reply the head alone decides (screen_request; GET or HEAD /health: 200 {"status":"ok"}; an upload
     // the spool's file system has no room for: 507), or nothing: the body is to be read.
     std::optional<Reply> start();
-    // Lets a streamed upload be decoded by `engine` (which must outlive the request) while it arrives.
+    // Lets a streamed upload be decoded by `engine` (which must outlive the request) while it arrives, and
+    // /health say so; call before start().
     void decode_while_arriving(SpeechToText& engine) { live_engine_ = &engine; }
     // The next bytes of the body. A reply when the body is refused part way (a malformed form, the spool
     // failing: 507 when its file system is full), after which the rest need not be read.

@@ -26,6 +26,11 @@ server::Options with(std::string host, int port, std::uint64_t max_bytes, std::s
     return options;
 }
 
+server::Options whole_uploads(server::Options options) {
+    options.streaming = false;
+    return options;
+}
+
 TEST(Options, ParsesCommandLines) {
     const std::uint64_t default_max = 692'000'000;
     const std::vector<Row> rows{
@@ -37,6 +42,8 @@ TEST(Options, ParsesCommandLines) {
          with("127.0.0.1", 4999, 1'500'000, "/m")},
         {{"--raw-words", "--port", "0"}, Row::options, with("127.0.0.1", 0, default_max, "/model", true)},
         {{"--raw-words=yes"}, Row::error, {}},
+        {{"--no-streaming"}, Row::options, whole_uploads(with("127.0.0.1", 4999, default_max, "/model"))},
+        {{"--no-streaming=1"}, Row::error, {}},
         {{"--voice", "/v", "--adapt", "/a", "--adapt=/b"},
          Row::options,
          with("127.0.0.1", 4999, default_max, "/model", false, "/v", {"/a", "/b"})},
@@ -72,6 +79,7 @@ TEST(Options, ParsesCommandLines) {
             EXPECT_EQ(options.max_upload_bytes, row.expected.max_upload_bytes);
             EXPECT_EQ(options.model_dir, row.expected.model_dir);
             EXPECT_EQ(options.raw_words, row.expected.raw_words);
+            EXPECT_EQ(options.streaming, row.expected.streaming);
             EXPECT_EQ(options.voice_dir, row.expected.voice_dir);
             EXPECT_EQ(options.adapt_dirs, row.expected.adapt_dirs);
         }

@@ -89,6 +89,48 @@ TEST(Recognizer, SentenceDecodedAsItArrivesReadsAsTheWholeUpload) {
     EXPECT_EQ(recognizer.transcribe_live(span).words, live);
 }
 
+// A segment whose speech seems over is searched before the detector ends it, so a take streamed in has its
+// text sooner; the words must be exactly those a search at the segment's end finds, also when the speech
+// went on after a short pause (the early search is then thrown away).
+TEST(Recognizer, EarlySearchOfASegmentGivesTheWordsOfASearchAtItsEnd) {
+    const auto sentence = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+    // A room's quiet, not digital silence, as a microphone gives.
+    const auto room = noise(1, -60, true);
+    const std::vector<std::int16_t> short_pause(room.begin(), room.begin() + 16000 * 3 / 10);
+    std::vector<std::int16_t> ended = room;
+    ended.insert(ended.end(), sentence.begin(), sentence.end());
+    ended.insert(ended.end(), room.begin(), room.end());
+    std::vector<std::int16_t> went_on = room;
+    went_on.insert(went_on.end(), sentence.begin(), sentence.end());
+    went_on.insert(went_on.end(), short_pause.begin(), short_pause.end());
+    went_on.insert(went_on.end(), sentence.begin(), sentence.end());
+    went_on.insert(went_on.end(), room.begin(), room.end());
+    // Digital silence after speech moves the loudness floor, so the early search is not what a search at
+    // the end is given and the segment is searched again.
+    std::vector<std::int16_t> zeros_after = sentence;
+    zeros_after.resize(sentence.size() + 16000, 0);
+    struct Row {
+        const char* name;
+        const std::vector<std::int16_t>& take;
+        bool early_words_kept;
+    };
+    const Row rows[] = {{"sentence, then quiet", ended, true},
+                        {"sentence, a short pause, the sentence again", went_on, true},
+                        {"sentence, then digital silence", zeros_after, false}};
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        server::DecodeStages stages;
+        const std::string live = recognizer.transcribe_live(server::SampleSpan(row.take), stages).words;
+        if (row.early_words_kept) {
+            EXPECT_GE(stages.searched_early, 1u);
+        } else {
+            EXPECT_EQ(stages.searched_early, 0u);
+        }
+        EXPECT_EQ(live, recognizer.transcribe(row.take));
+    }
+}
+
 // The running estimate must remove what the two steps over the same frames would: the loud frames' mean
 // (or the model's, for too few), then the mean of the frames at least as loud as that.
 TEST(Recognizer, RunningMeanIsTheTwoStepsOverTheFramesSoFar) {
