@@ -40,7 +40,8 @@ struct CycleSeams {
     // come before the take was over: that one asks for the take to be finished, transcription included,
     // while one that comes later asks to stop waiting for the server. The last argument is the take's
     // request streamed while it recorded, when there is one for this very file (null otherwise).
-    std::function<void(const std::string&, const std::string&, bool, transcription::StreamingUpload*)> transcribe;
+    std::function<void(const std::string&, const std::string&, bool, transcription::StreamingUpload*)>
+        transcribe;
     // The cycles' "dictate: " messages (see console_messages.h): standard error unless a test listens.
     std::function<void(std::string_view)> tell = tell_user;
     InterruptSource interrupt{};

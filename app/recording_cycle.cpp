@@ -83,7 +83,8 @@ struct Run {
                 // The same conversion as the file's, so the server hears exactly what the file keeps.
                 stream_pcm.resize(count);
                 to_pcm16le(samples, count, stream_pcm.data());
-                stream->append(reinterpret_cast<const char*>(stream_pcm.data()), count * sizeof(std::uint16_t));
+                stream->append(reinterpret_cast<const char*>(stream_pcm.data()),
+                               count * sizeof(std::uint16_t));
             }
         });
         if (const auto unsynced = journal.unsynced_samples(); unsynced > unsynced_told && !slow_disk_told) {

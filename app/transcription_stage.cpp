@@ -47,9 +47,9 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
     if (streamed != nullptr) streamed_outcome = streamed->finish(watch);
     // Whatever kept the streamed request from an answer, the finished file gets today's upload, so the
     // person sees the same dialogue either way.
-    const transcription::ExchangeOutcome outcome = streamed_outcome
-                                                       ? std::move(*streamed_outcome)
-                                                       : transcription::exchange(seams.endpoint, output_path, watch);
+    const transcription::ExchangeOutcome outcome =
+        streamed_outcome ? std::move(*streamed_outcome)
+                         : transcription::exchange(seams.endpoint, output_path, watch);
 
     std::string why = exchange_failure(outcome, server);
     if (why.empty()) {

@@ -387,7 +387,8 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     std::optional<Search> early;
     std::size_t wasted = 0;  // frames the segment's early searches were given before the speech went on
     auto search = [&](Search& input) {
-        std::vector<float> frames(segment.begin(), segment.begin() + static_cast<std::ptrdiff_t>(input.kept * width));
+        std::vector<float> frames(segment.begin(),
+                                  segment.begin() + static_cast<std::ptrdiff_t>(input.kept * width));
         for (std::size_t f = 0; f < input.kept; ++f) {
             for (std::size_t i = 0; i < width; ++i) frames[f * width + i] -= input.mean[i];
         }
@@ -397,7 +398,8 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
         if (segment.empty()) return;
         const auto began = Clock::now();
         const std::size_t count = segment.size() / width;
-        Search input{running.result(), trimmed_count(segment.data(), count, width, tail_frames_, loud_floor()), {}};
+        Search input{
+            running.result(), trimmed_count(segment.data(), count, width, tail_frames_, loud_floor()), {}};
         if (early && early->kept == input.kept && early->mean == input.mean) {
             input.words = std::move(early->words);
             ++stages.searched_early;

@@ -19,7 +19,8 @@ namespace transcription_detail {
 // library's global state must be set up (curl_global_init) by the caller before and torn down after, on
 // a thread that no other use of the library overlaps. Nothing outlives the call but what `set_body` made,
 // which the caller frees after it returns.
-transcription::ExchangeOutcome perform_post(const std::string& url, const std::function<void(CURL*)>& set_body,
+transcription::ExchangeOutcome perform_post(const std::string& url,
+                                            const std::function<void(CURL*)>& set_body,
                                             const transcription::ExchangeWatch& watch);
 
 }  // namespace transcription_detail

@@ -216,7 +216,8 @@ std::optional<ExchangeOutcome> StreamingUpload::finish(const ExchangeWatch& watc
     lock.unlock();
     if (!outcome) return std::nullopt;
     if (outcome->ending == Ending::stopped && stop_asked) return outcome;
-    if (outcome->ending == Ending::answered && outcome->status >= 200 && outcome->status < 300) return outcome;
+    if (outcome->ending == Ending::answered && outcome->status >= 200 && outcome->status < 300)
+        return outcome;
     return std::nullopt;
 }
 

@@ -71,16 +71,16 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<char> held_;     // bytes appended and not yet sent
-    std::size_t held_from_ = 0;  // where in held_ the unsent bytes begin
-    bool ended_ = false;         // the take is over: no more bytes
+    std::vector<char> held_;              // bytes appended and not yet sent
+    std::size_t held_from_ = 0;           // where in held_ the unsent bytes begin
+    bool ended_ = false;                  // the take is over: no more bytes
     std::atomic<bool> abandoned_{false};  // the owner no longer wants the request (also read unlocked)
-    bool stop_asked_ = false;    // finish()'s watch asked to stop waiting
+    bool stop_asked_ = false;             // finish()'s watch asked to stop waiting
     bool fallen_behind_ = false;
-    bool done_ = false;          // the thread has nothing left to do
-    std::optional<ExchangeOutcome> outcome_;       // the request's, when it was made
-    std::vector<std::string> trace_;               // trace lines not yet relayed
-    std::vector<std::int64_t> still_waiting_;      // notices not yet relayed
+    bool done_ = false;                        // the thread has nothing left to do
+    std::optional<ExchangeOutcome> outcome_;   // the request's, when it was made
+    std::vector<std::string> trace_;           // trace lines not yet relayed
+    std::vector<std::int64_t> still_waiting_;  // notices not yet relayed
     std::thread thread_;
 };
 

@@ -24,7 +24,8 @@ transcription::ExchangeOutcome transcription::exchange(std::string url, std::str
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     // The library opens the file only during the transfer and names the part after the file's last path
     // component.
-    curl_formadd(&form, &form_last, CURLFORM_COPYNAME, "audio", CURLFORM_FILE, wav_path.c_str(), CURLFORM_END);
+    curl_formadd(&form, &form_last, CURLFORM_COPYNAME, "audio", CURLFORM_FILE, wav_path.c_str(),
+                 CURLFORM_END);
     ExchangeOutcome outcome = transcription_detail::perform_post(
         url, [form](CURL* handle) { curl_easy_setopt(handle, CURLOPT_HTTPPOST, form); }, watch);
     curl_formfree(form);
