@@ -1,13 +1,16 @@
-"""Enter -> text with the bundled server: how long after the person presses Enter the words of a 5 s read
-sentence appear, end to end. The built dictate records the sentence from the virtual microphone and uploads
-it to the built dictate-server on port 4999 (in a private network namespace when run as root); the time is
-from writing Enter to the arrival of the transcript's line on standard output. With --busy, one other
-process spins on a core throughout.
+"""Enter -> text with the bundled server: how long after the person presses Enter the words of a take
+appear, end to end. The built dictate records a 5.3 s read sentence (or, with --long, 60 s of read
+speech) from the virtual microphone and sends it to the built dictate-server on port 4999 (in a private
+network namespace when run as root): streamed while it records, or with --whole to a server started with
+--no-streaming, uploaded once finished. The time is from writing Enter, 0.3 s after the speech ends, to
+the arrival of the transcript's line on standard output. With --busy, one other process spins on a core
+throughout.
 
     DICTATE_BIN=build-bench/app/dictate DICTATE_SERVER_BIN=build-bench/server/dictate-server \
-        python3 bench/enter_to_text.py [TAKES] [--busy]
+        python3 bench/enter_to_text.py [TAKES] [--busy] [--long] [--whole]
 """
 
+import glob
 import os
 import re
 import socket
@@ -20,6 +23,7 @@ import time
 from cycle_turnaround import StdoutClock
 from support.driver import finish, press, start_dictate
 from support.harness import PROMPT, Scratch, binary, private_network, wait_until
+from support.bundled import test_data_dir
 from support.virtual_mic import VirtualMic
 
 SENTENCE = "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0890.wav"
@@ -32,14 +36,20 @@ def port_answers(port=4999):
 
 def main():
     private_network(sys.argv)
-    args = [a for a in sys.argv[1:] if a != "--busy"]
+    flags = {"--busy", "--long", "--whole"}
+    args = [a for a in sys.argv[1:] if a not in flags]
     takes = int(args[0]) if args else 5
-    busy = "--busy" in sys.argv[1:]
+    busy, long_take, whole = (flag in sys.argv[1:] for flag in ("--busy", "--long", "--whole"))
     folder = tempfile.mkdtemp(prefix="dictate-bench-")
     sentence = os.path.join(folder, "sentence.wav")
-    subprocess.run(["sox", SENTENCE, "-r", "48000", sentence], check=True)
+    if long_take:
+        sources = sorted(glob.glob(os.path.join(test_data_dir(), "librivox", "*.wav")))
+        subprocess.run(["sox", *(sources * 3), "-r", "48000", sentence, "trim", "0", "60"], check=True)
+    else:
+        subprocess.run(["sox", SENTENCE, "-r", "48000", sentence], check=True)
     server_log = open(os.path.join(folder, "server.log"), "w+")
-    server = subprocess.Popen([binary("dictate-server")], stderr=server_log)
+    server = subprocess.Popen([binary("dictate-server"), *(["--no-streaming"] if whole else [])],
+                              stderr=server_log)
     spinner = None
     waits, texts = [], []
     try:
@@ -79,18 +89,25 @@ def main():
         server.terminate()
         server.wait()
         server_log.seek(0)
-        decodes = [float(d) * 1000 for d in re.findall(r"([0-9.]+) s decode", server_log.read())]
+        # The takes' own uploads (not the closing take's moment of sound): the server's time from the body's
+        # end to its reply.
+        decodes = [float(d) * 1000 for audio, d in
+                   re.findall(r"POST /transcribe -> 200, \d+ bytes, ([0-9.]+) s audio, .* ([0-9.]+) s decode",
+                              server_log.read()) if float(audio) > 1]
         server_log.close()
         subprocess.run(["rm", "-rf", folder])
     ms = sorted(w * 1000 for w in waits)
     load = ", one busy process" if busy else ""
-    print(f"Enter -> text, 5.3 s sentence, bundled server{load}, {len(ms)} takes: "
+    what = "60 s take" if long_take else "5.3 s sentence"
+    how = "uploaded whole once finished" if whole else "streamed while it records"
+    print(f"Enter -> text, {what} {how}, bundled server{load}, {len(ms)} takes: "
           f"median {statistics.median(ms):.0f} ms, worst {ms[-1]:.0f} ms, best {ms[0]:.0f} ms")
     if decodes:
         print(f"  of which the server's resampling and decoding: median {statistics.median(decodes):.0f} ms, "
               f"worst {max(decodes):.0f} ms; load average {os.getloadavg()[0]:.1f}")
     for text in sorted(set(texts)):
-        print(f"  \"{text}\" x{texts.count(text)}")
+        shown = text if len(text) < 120 else text[:117] + "..."
+        print(f"  \"{shown}\" x{texts.count(text)}")
     return 0
 
 
