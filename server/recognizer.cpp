@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <system_error>
@@ -128,6 +130,11 @@ struct Joiner {
     ~Joiner() {
         if (thread.joinable()) thread.join();
     }
+};
+
+struct AtExit {
+    std::function<void()> run;
+    ~AtExit() { run(); }
 };
 
 }  // namespace
@@ -379,40 +386,91 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     // longer than the tail a search keeps, the segment is searched as it stands. If by the segment's end
     // nothing has changed what that search was given (the frames kept and the mean removed from them), its
     // words are those a search at the end would find; otherwise the segment is searched again.
+    //
+    // An early search runs on the other decoder, on a thread of its own, when that one is idle, so that the
+    // frames keep coming meanwhile and a later early search (the speech went on after a pause) need not
+    // wait for one that has come to nothing; otherwise it runs here, on this upload's own decoder.
     struct Search {
         std::vector<float> mean;
         std::size_t kept = 0;
+        std::vector<float> frames;  // the kept frames with the mean removed
         std::string words;
+        std::exception_ptr failure;
     };
-    std::optional<Search> early;
+    std::shared_ptr<Search> early;
     std::size_t wasted = 0;  // frames the segment's early searches were given before the speech went on
-    auto search = [&](Search& input) {
-        std::vector<float> frames(segment.begin(),
-                                  segment.begin() + static_cast<std::ptrdiff_t>(input.kept * width));
-        for (std::size_t f = 0; f < input.kept; ++f) {
-            for (std::size_t i = 0; i < width; ++i) frames[f * width + i] -= input.mean[i];
+    std::shared_ptr<Search> on_helper;  // the search the other decoder runs or ran last
+    Lane* helper = nullptr;
+    std::atomic<bool> helper_done{true};
+    Joiner helping;
+    auto let_helper_go = [&] {
+        if (helping.thread.joinable()) helping.thread.join();
+        if (helper != nullptr) release(helper);
+        helper = nullptr;
+        on_helper.reset();
+    };
+    const AtExit helper_guard{let_helper_go};  // on every way out
+    auto prepared = [&](std::vector<float> mean, std::size_t kept) {
+        auto input = std::make_shared<Search>();
+        input->mean = std::move(mean);
+        input->kept = kept;
+        input->frames.assign(segment.begin(), segment.begin() + static_cast<std::ptrdiff_t>(kept * width));
+        for (std::size_t f = 0; f < kept; ++f) {
+            for (std::size_t i = 0; i < width; ++i) input->frames[f * width + i] -= input->mean[i];
         }
-        input.words = decode(lane->decoder, frames, input.kept, width);
+        return input;
+    };
+    auto search_here = [&](Search& input) {
+        input.words = decode(lane->decoder, input.frames, input.kept, width);
+    };
+    // True when the other decoder took the search.
+    auto search_on_helper = [&](const std::shared_ptr<Search>& input) {
+        if (helper_done) let_helper_go();
+        if (helper != nullptr) return false;  // still busy with an earlier one
+        helper = acquire(false);
+        if (helper == nullptr) return false;
+        helper_done = false;
+        on_helper = input;
+        try {
+            helping.thread = threads_([input, decoder = helper->decoder, width, &helper_done] {
+                try {
+                    input->words = decode(decoder, input->frames, input->kept, width);
+                } catch (...) {
+                    input->failure = std::current_exception();
+                }
+                helper_done = true;
+            });
+        } catch (const std::system_error&) {
+            helper_done = true;
+            let_helper_go();
+            return false;
+        }
+        return true;
     };
     auto finish = [&] {
         if (segment.empty()) return;
         const auto began = Clock::now();
         const std::size_t count = segment.size() / width;
-        Search input{
-            running.result(), trimmed_count(segment.data(), count, width, tail_frames_, loud_floor()), {}};
-        if (early && early->kept == input.kept && early->mean == input.mean) {
-            input.words = std::move(early->words);
+        const std::vector<float> mean = running.result();
+        const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor());
+        std::string words;
+        if (early && early->kept == kept && early->mean == mean) {
+            if (early == on_helper) let_helper_go();  // waits for it
+            if (early->failure) std::rethrow_exception(early->failure);
+            words = std::move(early->words);
             ++stages.searched_early;
         } else {
-            search(input);
+            auto input = prepared(mean, kept);
+            search_here(*input);
+            words = std::move(input->words);
         }
-        if (!input.words.empty()) {
+        if (!words.empty()) {
             if (!result.words.empty()) result.words.push_back(' ');
-            result.words += input.words;
+            result.words += words;
         }
         ++stages.segments;
-        stages.frames += input.kept;
-        stages.trimmed_frames += count - input.kept;
+        stages.frames += kept;
+        stages.trimmed_frames += count - kept;
         stages.search_seconds += seconds_since(began);
         segment.clear();
         early.reset();
@@ -424,12 +482,19 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     constexpr std::size_t most_wasted = 2;
     auto maybe_search_early = [&] {
         const std::size_t count = segment.size() / width;
-        if (early || wasted > most_wasted * count) return;
         const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor());
         if (kept == count) return;  // the tail is not yet past what a search keeps
+        if (early) {
+            if (early->kept == kept) return;
+            // The quietest frame so far is quieter still, so frames that were quiet count as loud now and
+            // a search at the end would be given more of them.
+            wasted += early->kept;
+            early.reset();
+        }
+        if (wasted > most_wasted * count) return;
         const auto began = Clock::now();
-        early = Search{running.result(), kept, {}};
-        search(*early);
+        early = prepared(running.result(), kept);
+        if (!search_on_helper(early)) search_here(*early);
         stages.search_seconds += seconds_since(began);
     };
     lane->front_end->run(
