@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr auto check_interval = std::chrono::milliseconds(100);
 constexpr std::size_t block_size = 64 * 1024;
 
 }  // namespace
@@ -23,15 +22,16 @@ bool KeyInput::consume_to_line_end() {
     return line_end != last;
 }
 
-WaitEnd KeyInput::wait_for_take_end(Waitable interrupt, const std::function<bool()>& keep_recording) {
+WaitEnd KeyInput::wait_for_take_end(Waitable interrupt, const std::function<bool()>& keep_recording,
+                                    std::chrono::milliseconds every) {
     using Clock = std::chrono::steady_clock;
-    auto next_check = Clock::now() + check_interval;
+    auto next_check = Clock::now() + every;
     for (;;) {
         if (consume_to_line_end()) return WaitEnd::key;
         const auto now = Clock::now();
         if (now >= next_check) {
             if (!keep_recording()) return WaitEnd::capture_stopped;
-            next_check = now + check_interval;
+            next_check = now + every;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_check - Clock::now());
         std::size_t got = 0;

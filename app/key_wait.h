@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <vector>
@@ -24,9 +25,10 @@ public:
     // can't go on. Any line ends the wait, and all of it is consumed, so typing "ab" and Enter ends one take,
     // not three. `interrupt` may be no_waitable. A paste of any size is skipped a block at a time.
     //
-    // `keep_recording` is the main thread's turn during the take: it is called about every 100 ms, also
+    // `keep_recording` is the main thread's turn during the take: it is called about every `every`, also
     // while a line is being typed, and returns false when the device is lost.
-    WaitEnd wait_for_take_end(Waitable interrupt, const std::function<bool()>& keep_recording);
+    WaitEnd wait_for_take_end(Waitable interrupt, const std::function<bool()>& keep_recording,
+                              std::chrono::milliseconds every = std::chrono::milliseconds(100));
 
     // On a terminal, throws away the lines typed since the last take ended (a key held down, Enter pressed
     // twice), so that they do not end the takes after it. Input from a pipe or a file is left as it is.
