@@ -92,6 +92,28 @@ class DictateUnderWine(MicrophoneCase):
         self.assert_kept_and_sent(first, server.requests[0])
         self.assertEqual(self.scratch.journals(), [])
 
+    def test_a_take_streamed_while_it_records_is_the_file_and_gets_its_text(self):
+        with ScriptedServer([text_reply("Streamed.")], default=Reply(hang_up=True), streaming=True) as server:
+            proc = self.start_speaking()
+            self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))
+            proc.stdin.write(b"\n")
+            proc.stdin.flush()
+            self.assertTrue(wait_until(lambda: len(self.scratch.transcripts()) == 1, timeout=STARTUP))
+            status, out, err = finish(proc, timeout=STARTUP)
+        self.assertEqual(status, 0, err)
+        first, closing = self.scratch.wavs()
+        self.assertEqual(out, PROMPT + b"output_path: C:/Whisper/" + first.encode() + b"\r\nStreamed.\r\n" +
+                         PROMPT + b"output_path: C:/Whisper/" + closing.encode() + b"\r\n")
+        streamed = server.requests[0]
+        self.assertTrue(streamed.chunked)
+        (headers, content), = streamed.parts()
+        self.assertIn(f'filename="{first}"', headers["content-disposition"])
+        with open(os.path.join(self.scratch.wav_dir, first), "rb") as f:
+            kept = f.read()
+        # The samples as the file keeps them, under a header whose sizes are left unknown.
+        self.assertEqual(content[44:], kept[44:])
+        self.assertEqual(content[4:8] + content[40:44], b"\xff" * 8)
+
     def test_ctrl_c_while_recording_finishes_the_take_then_exits_130(self):
         with ScriptedServer([text_reply("kept after all")], default=Reply(hang_up=True)) as server:
             proc = self.start_speaking()
