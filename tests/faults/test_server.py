@@ -33,7 +33,7 @@ UNUSABLE_REPLIES = [
      UNUSABLE + r"\[json.exception.parse_error.101\]"),
     ("sends a 50 MB string that never ends", Reply(b'{"text": "' + b"never ending " * (HUGE // 13)),
      UNUSABLE + r"\[json.exception.parse_error.101\]"),
-    ("is busy: resets the connection as soon as it is made", Reply(busy=True),
+    ("is busy: resets the connection before reading the upload", Reply(busy=True),
      r"(connection refused|" + NO_ANSWER + r" \(.+\)): .*busy with as many clients as it serves"),
     ("sends 70 kB of headers", Reply(b'{"text": "never read"}', headers=[b"X-Padding: " + b"a" * 70000]),
      SERVER + "answered 200 OK with headers over dictate's limit of 64 KiB; dictate stopped reading there"),

@@ -14,7 +14,7 @@ class Reply:
     `hang_up` closes without answering; `delay` waits before answering; `reset` resets the connection while
     the upload is still arriving; `head_only` sends the reply's headers but none of its body; `repeat` sends
 the body that many times over as one body (for replies too big to hold), until the client stops reading.
-`busy` resets the connection as soon as it is accepted, reading nothing, as a server with all its
+`busy` resets the connection once the request's head is in, reading no more, as a server with all its
 connections taken does; `reason` and `headers` (raw lines) are written into the head as given; `stall`
 stops after the first half of the body and keeps the connection open without a word; `unframed` sends no
 Content-Length and keeps the connection open after the body."""
@@ -168,13 +168,6 @@ class ScriptedServer:
             return chunk
 
     def _answer(self, conn):
-        with self.lock:
-            busy = bool(self.script) and self.script[0].busy
-            if busy:
-                self.script.pop(0)
-        if busy:
-            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            return
         data = b""
         while b"\r\n\r\n" not in data:
             chunk = conn.recv(65536)
@@ -185,6 +178,14 @@ class ScriptedServer:
         request = Request(head, b"")
         if request.request_line.startswith("GET /health "):
             self._answer_health(conn)
+            return
+        with self.lock:
+            busy = bool(self.script) and self.script[0].busy
+            if busy:
+                self.script.pop(0)
+        if busy:
+            # Reset with the rest of the request unread, as a server with all its connections taken does.
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return
         with self.lock:
             reply = self.script.pop(0) if self.script else self.default
