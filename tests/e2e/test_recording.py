@@ -28,8 +28,21 @@ class Recording(MicrophoneCase):
         proc = self.start()
         self.mic.wait_for_recorder()
         self.mic.play(self.sound)
-        time.sleep(0.4)
+        self.wait_for_the_sound_in_the_take()
         return proc
+
+    def wait_for_the_sound_in_the_take(self):
+        """Waits until the take recording holds the whole test sound (in its journal), as a person presses
+        Enter once done speaking: the sound server may still hold its end when the player returns."""
+        played = wav_samples(self.sound)
+
+        def holds_it():
+            for name in self.scratch.journals():
+                _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
+                if find_in_recording(samples, played) is not None:
+                    return True
+            return False
+        self.assertTrue(wait_until(holds_it, timeout=20, step=0.1), "the take never held the whole sound")
 
     def assert_holds_sound(self, name):
         _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
@@ -40,7 +53,7 @@ class Recording(MicrophoneCase):
         self.mic.wait_for_recorder(count=recorders)
         started = time.monotonic()
         self.mic.play(self.sound)
-        time.sleep(0.4)
+        self.wait_for_the_sound_in_the_take()
         press(proc)
         return time.monotonic() - started
 
