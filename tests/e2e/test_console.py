@@ -8,7 +8,7 @@ import time
 import unittest
 
 from support.driver import finish, press, start_dictate
-from support.harness import MicrophoneCase, private_network, speech, wait_until
+from support.harness import MicrophoneCase, next_second, private_network, speech, wait_until
 
 # Lines the audio stack prints by itself: ALSA's probing, JACK's attempts to reach a server.
 AUDIO_STACK_NOISE = re.compile(r"(?im)^(ALSA lib|.*jack|Cannot connect to server|.*JackShm)")
@@ -25,7 +25,8 @@ class Console(MicrophoneCase):
         self.mic.wait_for_recorder()
         if sound:
             self.mic.play(sound)
-        time.sleep(0.8)
+        time.sleep(0.8)  # long enough for a take to be judged silent or not
+        next_second()  # so the closing take has a name of its own, not "_2" after this one's
         press(proc)
         self.assertTrue(wait_until(lambda: len(self.scratch.wavs()) == 1))
         self.mic.wait_for_recorder()
