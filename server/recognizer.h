@@ -74,10 +74,13 @@ public:
     // For audio still arriving (a SampleSource whose play() waits for it): one pass that searches each
     // segment as soon as a pause ends it, with the cepstral mean and loudness range of the audio heard so
     // far (see RunningCepstralMean), so that when the audio ends only its last segment is left to search.
+    // A segment whose speech seems over is searched before the detector ends it, and those words are kept
+    // only when a search at its end would be given the same frames and mean (stages.searched_early).
     // Early segments may read a little differently from transcribe(); segments after the first
     // half-second of loud speech are normalised from the speaker's own voice. Takes one decoder for as
     // long as the audio lasts (waiting for one like transcribe(), unless the audio is abandoned meanwhile,
-    // when it throws std::runtime_error). Throws as transcribe() does.
+    // when it throws std::runtime_error), and another one, when one is idle, for each early search, on a
+    // thread of its own (started through `threads`). Throws as transcribe() does.
     Transcript transcribe_live(const SampleSource& audio) override;
     Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages);
     // Samples in memory, for tests and benchmarks.

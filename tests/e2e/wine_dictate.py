@@ -72,14 +72,19 @@ class DictateUnderWine(MicrophoneCase):
         with open(os.path.join(self.scratch.transcript_dir, name), "rb") as f:
             return f.read()
 
+    def one_transcribed_take(self):
+        """Speaks a take, ends it with Enter once it holds the speech, waits for its transcript, then ends
+        input; returns (status, out, err)."""
+        proc = self.start_speaking()
+        self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))
+        proc.stdin.write(b"\n")
+        proc.stdin.flush()
+        self.assertTrue(wait_until(lambda: len(self.scratch.transcripts()) == 1, timeout=STARTUP))
+        return finish(proc, timeout=STARTUP)
+
     def test_a_take_is_kept_on_c_sent_and_its_text_saved_on_d_then_end_of_input_exits_0(self):
         with ScriptedServer([text_reply("Hello world.")], default=Reply(hang_up=True)) as server:
-            proc = self.start_speaking()
-            self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))
-            proc.stdin.write(b"\n")
-            proc.stdin.flush()
-            self.assertTrue(wait_until(lambda: len(self.scratch.transcripts()) == 1, timeout=STARTUP))
-            status, out, err = finish(proc, timeout=STARTUP)
+            status, out, err = self.one_transcribed_take()
         self.assertEqual(status, 0, err)
         self.assertNotIn(b"\x1b", err)  # standard error is a pipe: no status line
         first, closing = self.scratch.wavs()
@@ -94,12 +99,7 @@ class DictateUnderWine(MicrophoneCase):
 
     def test_a_take_streamed_while_it_records_is_the_file_and_gets_its_text(self):
         with ScriptedServer([text_reply("Streamed.")], default=Reply(hang_up=True), streaming=True) as server:
-            proc = self.start_speaking()
-            self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))
-            proc.stdin.write(b"\n")
-            proc.stdin.flush()
-            self.assertTrue(wait_until(lambda: len(self.scratch.transcripts()) == 1, timeout=STARTUP))
-            status, out, err = finish(proc, timeout=STARTUP)
+            status, out, err = self.one_transcribed_take()
         self.assertEqual(status, 0, err)
         first, closing = self.scratch.wavs()
         self.assertEqual(out, PROMPT + b"output_path: C:/Whisper/" + first.encode() + b"\r\nStreamed.\r\n" +
