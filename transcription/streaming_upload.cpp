@@ -40,14 +40,15 @@ int stop_when_true(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) n
     return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
 }
 
-}  // namespace
-
+// The health address that goes with a transcription endpoint: its last path segment replaced.
 std::string health_url_of(const std::string& endpoint) {
     const std::size_t scheme = endpoint.find("://");
     const std::size_t path = endpoint.find('/', scheme == std::string::npos ? 0 : scheme + 3);
     if (path == std::string::npos) return endpoint + "/health";
     return endpoint.substr(0, endpoint.rfind('/') + 1) + "health";
 }
+
+}  // namespace
 
 StreamingUpload::StreamingUpload(std::string endpoint, std::string file_name)
     : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)) {

@@ -23,9 +23,6 @@ namespace transcription {
 // leaves its sizes unknown; it ends when the take does.
 inline constexpr std::string_view streaming_member = "streaming";
 
-// The health address that goes with a transcription endpoint.
-std::string health_url_of(const std::string& endpoint);
-
 // One take's streamed request. Asking the server and the request itself run on a thread of its own; the
 // take's owner hands over its bytes as they are recorded and, once the take is over, either gets the
 // reply or hears that the finished file must be uploaded as usual. The take's file is never read here.
