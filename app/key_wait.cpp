@@ -23,7 +23,7 @@ bool KeyInput::consume_to_line_end() {
 }
 
 WaitEnd KeyInput::wait_for_take_end(Waitable interrupt, const std::function<bool()>& keep_recording,
-                                    std::chrono::milliseconds every) {
+                                    const std::chrono::milliseconds& every) {
     using Clock = std::chrono::steady_clock;
     auto next_check = Clock::now() + every;
     for (;;) {

@@ -25,10 +25,12 @@ public:
     // can't go on. Any line ends the wait, and all of it is consumed, so typing "ab" and Enter ends one take,
     // not three. `interrupt` may be no_waitable. A paste of any size is skipped a block at a time.
     //
-    // `keep_recording` is the main thread's turn during the take: it is called about every `every`, also
-    // while a line is being typed, and returns false when the device is lost.
+    // `keep_recording` is the main thread's turn during the take: it is called about every `every` (read
+    // again after each turn, so the turn may change it), also while a line is being typed, and returns
+    // false when the device is lost.
     WaitEnd wait_for_take_end(Waitable interrupt, const std::function<bool()>& keep_recording,
-                              std::chrono::milliseconds every = std::chrono::milliseconds(100));
+                              const std::chrono::milliseconds& every = usual_turn);
+    static constexpr std::chrono::milliseconds usual_turn{100};
 
     // On a terminal, throws away the lines typed since the last take ended (a key held down, Enter pressed
     // twice), so that they do not end the takes after it. Input from a pipe or a file is left as it is.

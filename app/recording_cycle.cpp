@@ -41,7 +41,7 @@ constexpr const char* silent_take_advice = " (dictate --list-devices shows the o
 #endif
 // How often a streamed take hands its sound on: the server can only search what it has, so the less
 // is held here when Enter comes, the sooner the text.
-constexpr std::chrono::milliseconds streamed_drain_every{20};
+constexpr std::chrono::milliseconds streamed_turn{20};
 // Audio written but not yet on stable storage beyond which the person hears that the disk is slow.
 constexpr std::uint64_t unsynced_told = 5 * 48000;
 
@@ -159,15 +159,17 @@ RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
     run.keys.drop_typed_ahead();
     run.status.begin_take();
     seams.out << stop_prompt << std::flush;
+    std::chrono::milliseconds turn = KeyInput::usual_turn;
     for (bool told_ignored = false;; told_ignored = true) {
         take.end = run.keys.wait_for_take_end(
             seams.interrupt.fd,
             [&] {
                 run.keep_what_arrived();
                 run.status.redraw_if_due();
+                turn = run.stream && run.stream->sending() ? streamed_turn : KeyInput::usual_turn;
                 return capture.running() && !capture.stalled();
             },
-            run.stream ? streamed_drain_every : std::chrono::milliseconds(100));
+            turn);
         if (take.end != WaitEnd::key) break;
         run.keep_what_arrived();
         if (run.level.samples() > 0) break;

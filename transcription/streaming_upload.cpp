@@ -148,6 +148,7 @@ void StreamingUpload::run() {
                     trace_.emplace_back(line);
                 };
                 curl_mime* body = nullptr;
+                sending_ = true;
                 outcome = transcription_detail::perform_post(
                     endpoint_,
                     [&](CURL* handle) {
@@ -177,6 +178,7 @@ void StreamingUpload::run() {
         std::lock_guard lock(mutex_);
         outcome_ = std::move(outcome);
         done_ = true;
+        sending_ = false;
         std::vector<char>().swap(held_);
         held_from_ = 0;
     }

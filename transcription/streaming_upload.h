@@ -54,6 +54,9 @@ public:
     // behind). Call at most once.
     std::optional<ExchangeOutcome> finish(const ExchangeWatch& watch);
 
+    // True while the server has taken the request and it is under way. Any thread.
+    bool sending() const { return sending_; }
+
     // The most bytes held for a server that has not taken them yet: about 90 s of a take.
     static constexpr std::size_t held_cap = 8 * 1024 * 1024;
 
@@ -68,9 +71,10 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<char> held_;              // bytes appended and not yet sent
-    std::size_t held_from_ = 0;           // where in held_ the unsent bytes begin
-    bool ended_ = false;                  // the take is over: no more bytes
+    std::vector<char> held_;     // bytes appended and not yet sent
+    std::size_t held_from_ = 0;  // where in held_ the unsent bytes begin
+    bool ended_ = false;         // the take is over: no more bytes
+    std::atomic<bool> sending_{false};
     std::atomic<bool> abandoned_{false};  // the owner no longer wants the request (also read unlocked)
     bool stop_asked_ = false;             // finish()'s watch asked to stop waiting
     bool fallen_behind_ = false;
