@@ -480,6 +480,10 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     // so they stop once they have cost twice a search of the whole segment: a segment with many short
     // pauses takes at most three times the search it would take otherwise.
     constexpr std::size_t most_wasted = 2;
+    auto give_up_early = [&] {
+        if (early) wasted += early->kept;
+        early.reset();
+    };
     auto maybe_search_early = [&] {
         const std::size_t count = segment.size() / width;
         const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor());
@@ -488,8 +492,7 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
             if (early->kept == kept) return;
             // The quietest frame so far is quieter still, so frames that were quiet count as loud now and
             // a search at the end would be given more of them.
-            wasted += early->kept;
-            early.reset();
+            give_up_early();
         }
         if (wasted > most_wasted * count) return;
         const auto began = Clock::now();
@@ -506,8 +509,7 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
             running.add(cepstrum);
             segment.insert(segment.end(), cepstrum, cepstrum + width);
             if (cepstrum[0] >= loud_floor()) {
-                if (early) wasted += early->kept;  // the speech went on
-                early.reset();
+                give_up_early();  // the speech went on
             } else {
                 maybe_search_early();
             }
