@@ -4,6 +4,7 @@ shut down, a connection opened and closed, two files written each time) it must 
 dictation would end in a program that can no longer open its files or has eaten the machine."""
 
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -37,6 +38,37 @@ def open_descriptors(pid):
     return sorted(int(fd) for fd in os.listdir(f"/proc/{pid}/fd"))
 
 
+def socket_inodes(pid):
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except FileNotFoundError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(int(target[len("socket:["):-1]))
+    return inodes
+
+
+def requests_in_flight(pid):
+    """The sockets of an HTTP request still under way in the process: a TCP connection, or a pair of local
+    sockets connected to each other (the HTTP library's wake-up pair, which lives as long as its request's
+    handle). The audio stack's own socket leads out of the process and is not one of them."""
+    mine = socket_inodes(pid)
+    for table in ("tcp", "tcp6"):
+        with open(f"/proc/{pid}/net/{table}") as f:
+            next(f)
+            if any(int(row.split()[9]) in mine for row in f):
+                return True
+    listing = subprocess.run(["ss", "-xn"], capture_output=True, text=True, check=True).stdout
+    for row in listing.splitlines()[1:]:
+        fields = row.split()
+        if len(fields) >= 8 and fields[5].isdigit() and fields[7].isdigit():
+            if int(fields[5]) in mine and int(fields[7]) in mine:
+                return True
+    return False
+
+
 class Soak(FaultCase):
     def test_many_cycles_leave_memory_and_descriptors_flat(self):
         self.assertGreater(CYCLES, SETTLED)
@@ -48,11 +80,19 @@ class Soak(FaultCase):
                 time.sleep(TAKE_SECONDS)
                 wait_for_sound(self.scratch, session.proc)  # an Enter before any sound would be ignored
                 session.type(b"\n")
-                # Each reading is taken at the same point of a cycle: the next take has just started
-                # recording, after the previous one was written, sent and saved.
+                # Each reading is taken at the same quiet point of a cycle: the next take records, the
+                # previous one was written, sent and saved, and the new take's question to the server
+                # (whether it takes streamed takes) is over, its connection and handle closed. A socket of a
+                # request under way is not a leak; one still open after that is.
                 session.wait_for(lambda: session.prompts() == n + 1 and session.out().count(b"soak\n") == n,
                                  what=f"cycle {n}")
                 if n in (SETTLED, CYCLES):
+                    session.wait_for(lambda: server.health_ended == n + 1, what=f"take {n + 1}'s question")
+                    try:
+                        session.wait_for(lambda: not requests_in_flight(session.pid), timeout=10,
+                                         what="no request under way")
+                    except AssertionError:
+                        pass  # a socket left open for good: the reading below shows it
                     figures[n] = (resident_kb(session.pid), open_descriptors(session.pid))
                     # The takes are short but real: sound was captured and written.
                     self.assertGreater(os.path.getsize(self.wav_path(session.paths()[-1])), 44 + 2 * 480)
