@@ -33,6 +33,8 @@ class FaultCase(MicrophoneCase):
                 pass
             voice.wait()
         self.addCleanup(silence)
+        # Every take from here on holds the tone from its first moment.
+        self.mic.wait_until_heard()
         return voice
 
     def start(self, **env):

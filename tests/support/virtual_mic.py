@@ -11,6 +11,7 @@ Use as a context manager (VirtualMic), or from the shell as a test fixture that 
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -100,6 +101,34 @@ class VirtualMic:
             if time.monotonic() > deadline:
                 raise TimeoutError("virtual microphone: no program started recording")
             time.sleep(0.02)
+
+    def wait_until_heard(self, level=1000, timeout=10.0):
+        """Returns once a sample louder than `level` comes out of the microphone: a sound started in the
+        background reaches it only once its player has connected and its first block has played, which on
+        a loaded machine can be most of a second after the player started."""
+        before = self.recorders()
+        listener = subprocess.Popen(
+            ["parec", "--raw", "--device=" + SINK + ".monitor", "--format=s16le", "--rate=48000",
+             "--channels=1", "--latency-msec=20"],
+            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + timeout
+            while True:
+                block = listener.stdout.read(1920)  # 20 ms
+                if not block:
+                    raise RuntimeError("virtual microphone: the listener stopped")
+                count = len(block) // 2
+                if max(map(abs, struct.unpack(f"<{count}h", block[: 2 * count])), default=0) > level:
+                    break
+                if time.monotonic() > deadline:
+                    raise TimeoutError(f"virtual microphone: nothing louder than {level} was heard")
+        finally:
+            listener.kill()
+            listener.wait()
+        # Gone from the sound server too, so that a count of recorders after this counts the tests' own.
+        deadline = time.monotonic() + timeout
+        while self.recorders() > before and time.monotonic() < deadline:
+            time.sleep(0.01)
 
     def play(self, wav_path):
         """Plays a file into the microphone and returns when it has been played."""
