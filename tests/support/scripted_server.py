@@ -74,8 +74,7 @@ class Request:
 class ScriptedServer:
     """Serves `script` in order, then `default` (None: hang up) to every later request; closed on leaving
     the `with` block. GET /health is answered apart, from neither: 404, as a server that knows nothing of
-    streamed takes, or with `streaming` the reply that offers them; `health_checks` counts them, and
-    `health_ended` those the client has since closed its end of (its question is then over). A chunked
+    streamed takes, or with `streaming` the reply that offers them; `health_checks` counts them. A chunked
     upload's body is recorded without its chunk framing, and the request marked `chunked`."""
 
     def __init__(self, script, port=4999, default=None, streaming=False):
@@ -83,7 +82,6 @@ class ScriptedServer:
         self.default = default
         self.streaming = streaming
         self.health_checks = 0
-        self.health_ended = 0
         self.streams_begun = 0  # chunked uploads whose head has arrived
         self.requests = []
         self.lock = threading.Lock()
@@ -139,18 +137,6 @@ class ScriptedServer:
             body = b'{"error":"not found"}'
             head = b"HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\n"
         conn.sendall(head + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
-        # The client closes once it has read a reply that says so; a test that needs the question over (no
-        # connection of it left open) waits for that. A client that keeps it open is not waited for long.
-        conn.settimeout(0.1)
-        deadline = time.monotonic() + 5
-        while self.running and time.monotonic() < deadline:
-            try:
-                if not conn.recv(65536):
-                    with self.lock:
-                        self.health_ended += 1
-                    return
-            except socket.timeout:
-                continue
 
     def _read_chunked(self, conn, data):
         """The body of a chunked upload, `data` being what came after the head; raises _Closed when the
