@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "server/wav_reader.h"
+#include "server/recognition/wav_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);

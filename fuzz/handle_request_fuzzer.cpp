@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/request_handler.h"
+#include "server/requests/request_handler.h"
 
 namespace {
 

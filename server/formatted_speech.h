@@ -1,7 +1,7 @@
 #pragma once
 
-#include "server/dictation_formatter.h"
-#include "server/speech_to_text.h"
+#include "server/text/dictation_formatter.h"
+#include "server/recognition/speech_to_text.h"
 
 namespace server {
 

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "server/formatted_speech.h"
-#include "server/http_service.h"
+#include "server/http/http_service.h"
 #include "server/messages.h"
 #include "server/options.h"
-#include "server/recognizer.h"
+#include "server/recognition/recognizer.h"
 #include "server/stop_signals.h"
-#include "server/voice_commands.h"
+#include "server/adaptation/voice_commands.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);

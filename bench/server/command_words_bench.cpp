@@ -11,8 +11,8 @@
 #include <set>
 #include <string>
 
-#include "server/dictation_formatter.h"
-#include "server/recognizer.h"
+#include "server/text/dictation_formatter.h"
+#include "server/recognition/recognizer.h"
 
 namespace {
 

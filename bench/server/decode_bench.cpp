@@ -22,9 +22,9 @@
 
 #include "bench/bench_summary.h"
 #include "bench/process_memory.h"
-#include "server/recognizer.h"
-#include "server/resampler.h"
-#include "server/wav_reader.h"
+#include "server/recognition/recognizer.h"
+#include "server/recognition/resampler.h"
+#include "server/recognition/wav_reader.h"
 
 namespace {
 

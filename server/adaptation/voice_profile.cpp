@@ -1,0 +1,100 @@
+#include "server/adaptation/voice_profile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace server {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* language_model = "en-us/en-us.lm.bin";
+constexpr const char* dictionary = "en-us/cmudict-en-us.dict";
+
+void check(const std::error_code& error, const std::string& what, const fs::path& path) {
+    if (error) throw std::runtime_error("cannot " + what + " " + path.string() + ": " + error.message());
+}
+
+}  // namespace
+
+std::string default_voice_dir() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/')
+        return std::string(data) + "/dictate/voice";
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+        return std::string(home) + "/.local/share/dictate/voice";
+    return "";
+}
+
+std::string acoustic_model_dir(const std::string& model_dir) { return model_dir + "/en-us/en-us"; }
+
+bool is_voice_profile(const std::string& dir) {
+    std::error_code ignored;
+    return !dir.empty() && fs::is_regular_file(acoustic_model_dir(dir) + "/means", ignored);
+}
+
+void stage_voice_profile(const std::string& stage_dir, const std::string& stock_model_dir) {
+    const fs::path stock = fs::absolute(stock_model_dir);
+    std::error_code error;
+    fs::create_directories(acoustic_model_dir(stage_dir), error);
+    check(error, "create", acoustic_model_dir(stage_dir));
+    for (const char* file : {language_model, dictionary}) {
+        fs::create_symlink(stock / file, fs::path(stage_dir) / file, error);
+        check(error, "link", fs::path(stage_dir) / file);
+    }
+    for (const auto& entry : fs::directory_iterator(acoustic_model_dir(stock.string()), error)) {
+        const fs::path link = fs::path(acoustic_model_dir(stage_dir)) / entry.path().filename();
+        fs::create_symlink(entry.path(), link, error);
+        check(error, "link", link);
+    }
+    check(error, "list", acoustic_model_dir(stock.string()));
+}
+
+void write_feature_params(const std::string& stage_dir, const std::string& stock_model_dir,
+                          const std::vector<float>& mean) {
+    const std::string from = acoustic_model_dir(stock_model_dir) + "/feat.params";
+    const std::string to = acoustic_model_dir(stage_dir) + "/feat.params";
+    std::ifstream in(from);
+    if (!in) throw std::runtime_error("cannot read " + from);
+    std::ostringstream params;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("-cmninit")) params << line << '\n';
+    }
+    params << "-cmninit ";
+    char value[32];
+    for (std::size_t i = 0; i < mean.size(); ++i) {
+        std::snprintf(value, sizeof value, "%s%.2f", i == 0 ? "" : ",", static_cast<double>(mean[i]));
+        params << value;
+    }
+    params << '\n';
+    std::error_code error;
+    fs::remove(to, error);  // the staged link to the stock file
+    std::ofstream out(to, std::ios::trunc);
+    out << params.str();
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + to);
+}
+
+void replace_voice_profile(const std::string& stage_dir, const std::string& voice_dir) {
+    std::error_code error;
+    const fs::path target = fs::absolute(voice_dir);
+    fs::create_directories(target.parent_path(), error);
+    check(error, "create", target.parent_path());
+    const fs::path old = target.string() + ".old";
+    fs::remove_all(old, error);
+    check(error, "remove", old);
+    if (fs::exists(target)) {
+        fs::rename(target, old, error);
+        check(error, "move aside", target);
+    }
+    fs::rename(stage_dir, target, error);
+    check(error, "move the new profile to", target);
+    fs::remove_all(old, error);
+    check(error, "remove", old);
+}
+
+}  // namespace server

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/recognition/speech_frames.h"
+#include "server/recognition/speech_to_text.h"
+
+struct ps_decoder_s;
+
+namespace server {
+
+// The speech model folder as found at build time, used unless --model-dir says otherwise.
+std::string default_model_dir();
+
+// Decoders a recogniser loads by default: one per core, at most two. Each costs one more copy of the model
+// in memory (see the README's figures).
+unsigned default_decoder_count();
+
+// Quiet frames a segment keeps after its last loud one (see trimmed_count); 10 ms each. Word error on both
+// benchmark sets is the same from 10 to 25 (and much worse at 5); the shorter the tail, the sooner a
+// segment whose speech is over can be searched while a take still streams in.
+inline constexpr std::size_t default_tail_frames = 15;
+
+// Starts a thread running `work`; throws std::system_error when the system has no thread to give. A seam
+// so that tests can make it fail.
+using ThreadStarter = std::function<std::thread(std::function<void()> work)>;
+std::thread start_thread(std::function<void()> work);
+
+// Where one transcribe() call spent its time, for benchmarks and the log.
+struct DecodeStages {
+    double front_end_seconds = 0;  // the passes that measure loudness and the cepstral mean
+    double search_seconds = 0;     // the searches over every segment, on however many decoders
+    std::size_t segments = 0;
+    std::size_t frames = 0;          // frames searched
+    std::size_t trimmed_frames = 0;  // quiet frames after speech left out of the search
+    std::size_t searched_early = 0;  // decoding as it arrives: segments whose search began before they ended
+};
+
+// The offline recogniser: the US English acoustic model, language model and dictionary. The cepstral mean
+// the acoustic model expects to be removed is estimated from each upload's own speech, so a speaker, a
+// microphone or a room far from the model's training audio still matches it.
+//
+// The audio is never held whole: it is played three times through a decoder's front end, once for the
+// loudness range of its speech, once for the mean of its loud frames, and once to search each segment as it
+// comes, so memory per call is a segment's frames and the search's own, whatever the audio's length.
+class Recognizer final : public SpeechToText {
+public:
+    // Loads `decoders` copies (at least one) of the model from `model_dir` (its en-us/ folder); a fraction of
+    // a second each. Throws std::runtime_error naming the folder when a model file is missing or
+    // unreadable. The engine's own logging is silenced.
+    // Each segment is searched up to `tail_frames` frames past its last loud frame (SIZE_MAX: to the end the
+    // detector gave it). `threads` starts the helper thread a call uses when a second decoder is free.
+    explicit Recognizer(const std::string& model_dir, unsigned decoders = default_decoder_count(),
+                        std::size_t tail_frames = default_tail_frames, ThreadStarter threads = start_thread);
+    ~Recognizer() override;
+    Recognizer(const Recognizer&) = delete;
+    Recognizer& operator=(const Recognizer&) = delete;
+
+    // Splits the audio into utterances at the pauses the front end's voice activity detector finds, decodes
+    // them and joins their transcripts in order. Every utterance is decoded from the same initial state,
+    // so the result depends on the audio alone, whichever decoder takes it. A call waits for a free decoder,
+    // and shares its utterances with a second one if that is free too. Every decoder taken is given back on
+    // every way out; when the helper thread cannot be started the call throws EngineUnavailable.
+    Transcript transcribe(const SampleSource& audio) override;
+    // The same, saying where the time went.
+    Transcript transcribe(const SampleSource& audio, DecodeStages& stages);
+    // For audio still arriving (a SampleSource whose play() waits for it): one pass that searches each
+    // segment as soon as a pause ends it, with the cepstral mean and loudness range of the audio heard so
+    // far (see RunningCepstralMean), so that when the audio ends only its last segment is left to search.
+    // A segment whose speech seems over is searched before the detector ends it, and those words are kept
+    // only when a search at its end would be given the same frames and mean (stages.searched_early).
+    // Early segments may read a little differently from transcribe(); segments after the first
+    // half-second of loud speech are normalised from the speaker's own voice. Takes one decoder for as
+    // long as the audio lasts (waiting for one like transcribe(), unless the audio is abandoned meanwhile,
+    // when it throws std::runtime_error), and another one, when one is idle, for each early search, on a
+    // thread of its own (started through `threads`). Throws as transcribe() does.
+    Transcript transcribe_live(const SampleSource& audio) override;
+    Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages);
+    // Samples in memory, for tests and benchmarks.
+    std::string transcribe(std::span<const std::int16_t> samples);
+    std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);
+    // What the search is given for `samples`, so that adaptation trains on exactly what decoding looks at:
+    // the frames of every segment, quiet tails trimmed as above, one segment after another, with the
+    // upload's cepstral mean (the model's own where it has too little loud speech) already removed, and
+    // that mean. Holds all the frames: for takes of a speaker's enrolment, not for uploads. Waits for a free
+    // decoder like transcribe().
+    struct SearchFrames {
+        std::size_t width = 0;
+        std::vector<float> cepstra;  // `width` values a frame
+        std::vector<float> mean;     // the mean that was removed
+        std::size_t frames() const { return width == 0 ? 0 : cepstra.size() / width; }
+    };
+    SearchFrames frames_of(std::span<const std::int16_t> samples);
+
+    struct Lane;
+
+private:
+    Lane* acquire(bool wait);
+    // Waits for a free lane while `audio` is not abandoned; nothing once it is.
+    Lane* acquire_for(const SampleSource& audio);
+    void release(Lane* lane);
+
+    std::size_t tail_frames_;
+    ThreadStarter threads_;
+    std::vector<std::unique_ptr<Lane>> lanes_;
+    // The model's own estimate of the cepstral mean, used when an upload has too little speech for its own.
+    std::vector<float> model_mean_;
+    std::mutex pool_mutex_;
+    std::condition_variable lane_released_;
+    std::vector<Lane*> idle_;
+};
+
+}  // namespace server

@@ -1,0 +1,256 @@
+#include "server/recognition/recognizer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+#include "server/recognition/resampler.h"
+#include "server/recognition/wav_reader.h"
+
+namespace {
+
+std::vector<std::int16_t> samples_of(const std::string& relative_path) {
+    std::ifstream in(std::string(POCKETSPHINX_TEST_DATA) + "/" + relative_path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto decoded = server::decode_wav(bytes);
+    if (!std::holds_alternative<server::WavAudio>(decoded))
+        throw std::runtime_error("cannot read " + relative_path);
+    return server::to_recognizer_input(std::get<server::WavAudio>(decoded));
+}
+
+// The decoder adapts to what it hears. A transcript must not depend on which uploads came before it (one
+// client's audio must not change another's text), so a used decoder must agree with a fresh one.
+TEST(Recognizer, TranscriptDependsOnTheUploadAlone) {
+    const auto before = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+    const std::vector<std::string> takes{"cards/003.wav", "cards/001.wav"};
+
+    server::Recognizer used(server::default_model_dir());
+    std::vector<std::string> after_other_speech;
+    for (const auto& take : takes) {
+        used.transcribe(before);
+        after_other_speech.push_back(used.transcribe(samples_of(take)));
+    }
+    for (std::size_t i = 0; i < takes.size(); ++i) {
+        server::Recognizer fresh(server::default_model_dir());
+        EXPECT_EQ(after_other_speech[i], fresh.transcribe(samples_of(takes[i]))) << takes[i];
+    }
+}
+
+// Seconds of noise at 16 kHz with the given RMS level in dB below full scale; pink noise (equal power per
+// octave) comes from white noise through a three-pole filter that approximates the 1/f slope.
+std::vector<std::int16_t> noise(double seconds, double dbfs, bool pink) {
+    std::mt19937 generator(7);
+    std::normal_distribution<double> white(0.0, 1.0);
+    std::vector<double> signal(static_cast<std::size_t>(seconds * 16000));
+    double b0 = 0, b1 = 0, b2 = 0;
+    for (auto& x : signal) {
+        const double w = white(generator);
+        if (!pink) {
+            x = w;
+            continue;
+        }
+        b0 = 0.99765 * b0 + w * 0.0990460;
+        b1 = 0.96300 * b1 + w * 0.2965164;
+        b2 = 0.57000 * b2 + w * 1.0526913;
+        x = b0 + b1 + b2 + w * 0.1848;
+    }
+    double power = 0;
+    for (double x : signal) power += x * x;
+    const double gain = 32767.0 * std::pow(10.0, dbfs / 20.0) / std::sqrt(power / signal.size());
+    std::vector<std::int16_t> out;
+    for (double x : signal) out.push_back(static_cast<std::int16_t>(std::clamp(x * gain, -32768.0, 32767.0)));
+    return out;
+}
+
+// A word invented from noise ends up in the user's document, so no audio without speech may give any.
+TEST(Recognizer, SilenceAndNoiseGiveNoWords) {
+    server::Recognizer recognizer(server::default_model_dir());
+    EXPECT_EQ(recognizer.transcribe(std::vector<std::int16_t>(160000, 0)), "") << "10 s of silence";
+    EXPECT_EQ(recognizer.transcribe(noise(10, -40, false)), "") << "white noise at -40 dBFS";
+    EXPECT_EQ(recognizer.transcribe(noise(10, -30, true)), "") << "pink noise at -30 dBFS";
+    EXPECT_EQ(recognizer.transcribe({}), "") << "no samples";
+}
+
+// Decoded as it arrives, a sentence is normalised with every frame heard up to its pause, so its text is
+// the whole upload's, on a fresh decoder and on one that has decoded before.
+TEST(Recognizer, SentenceDecodedAsItArrivesReadsAsTheWholeUpload) {
+    const auto sentence = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    const server::SampleSpan span(sentence);
+    const std::string live = recognizer.transcribe_live(span).words;
+    EXPECT_GT(std::count(live.begin(), live.end(), ' '), 10) << live;
+    EXPECT_EQ(recognizer.transcribe(sentence), live);
+    EXPECT_EQ(recognizer.transcribe_live(span).words, live);
+}
+
+// A segment whose speech seems over is searched before the detector ends it, so a take streamed in has its
+// text sooner; the words must be exactly those a search at the segment's end finds, also when the speech
+// went on after a short pause (the early search is then thrown away).
+TEST(Recognizer, EarlySearchOfASegmentGivesTheWordsOfASearchAtItsEnd) {
+    const auto sentence = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+    // A room's quiet, not digital silence, as a microphone gives.
+    const auto room = noise(1, -60, true);
+    const std::vector<std::int16_t> short_pause(room.begin(), room.begin() + 16000 * 3 / 10);
+    std::vector<std::int16_t> ended = room;
+    ended.insert(ended.end(), sentence.begin(), sentence.end());
+    ended.insert(ended.end(), room.begin(), room.end());
+    std::vector<std::int16_t> went_on = room;
+    went_on.insert(went_on.end(), sentence.begin(), sentence.end());
+    went_on.insert(went_on.end(), short_pause.begin(), short_pause.end());
+    went_on.insert(went_on.end(), sentence.begin(), sentence.end());
+    went_on.insert(went_on.end(), room.begin(), room.end());
+    // Digital silence after speech moves the loudness floor, so the early search is not what a search at
+    // the end is given and the segment is searched again.
+    std::vector<std::int16_t> zeros_after = sentence;
+    zeros_after.resize(sentence.size() + 16000, 0);
+    struct Row {
+        const char* name;
+        const std::vector<std::int16_t>& take;
+        bool early_words_kept;
+    };
+    const Row rows[] = {{"sentence, then quiet", ended, true},
+                        {"sentence, a short pause, the sentence again", went_on, true},
+                        {"sentence, then digital silence", zeros_after, false}};
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        server::DecodeStages stages;
+        const std::string live = recognizer.transcribe_live(server::SampleSpan(row.take), stages).words;
+        if (row.early_words_kept) {
+            EXPECT_GE(stages.searched_early, 1u);
+        } else {
+            EXPECT_EQ(stages.searched_early, 0u);
+        }
+        EXPECT_EQ(live, recognizer.transcribe(row.take));
+    }
+}
+
+// The running estimate must remove what the two steps over the same frames would: the loud frames' mean
+// (or the model's, for too few), then the mean of the frames at least as loud as that.
+TEST(Recognizer, RunningMeanIsTheTwoStepsOverTheFramesSoFar) {
+    constexpr std::size_t width = 3;
+    const std::vector<float> model{4.0f, 1.0f, -1.0f};
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> energy(0.0f, 9.0f);
+    std::normal_distribution<float> value(0.0f, 2.0f);
+    for (std::size_t count : {20u, 400u}) {
+        SCOPED_TRACE(count);
+        std::vector<float> frames;
+        server::RunningCepstralMean running(width, model);
+        for (std::size_t f = 0; f < count; ++f) {
+            frames.insert(frames.end(), {energy(random), value(random), value(random)});
+            running.add(frames.data() + f * width);
+        }
+        float top = -1e30f;
+        for (std::size_t f = 0; f < count; ++f) top = std::max(top, frames[f * width]);
+        server::CepstralMean loud(width, server::mean_floor(top));
+        for (std::size_t f = 0; f < count; ++f) loud.add(frames.data() + f * width);
+        const std::vector<float> first = loud.result(count, model);
+        std::vector<float> normalised = frames;
+        for (std::size_t f = 0; f < count; ++f) {
+            for (std::size_t i = 0; i < width; ++i) normalised[f * width + i] -= first[i];
+        }
+        server::remove_utterance_mean(normalised.data(), count, width);
+        const std::vector<float> removed = running.result();
+        for (std::size_t i = 0; i < width; ++i) {
+            // Both leave the same frames: the difference is what the running estimate removes.
+            EXPECT_NEAR(frames[i] - removed[i], normalised[i], 0.05f) << i;
+        }
+    }
+}
+
+// A short command whose few frames must still be normalised well enough to come out word for word.
+TEST(Recognizer, ShortPhraseComesOutExactly) {
+    server::Recognizer recognizer(server::default_model_dir());
+    EXPECT_EQ(recognizer.transcribe(samples_of("cards/001.wav")), "ten of clubs");
+}
+
+// Sentences with a second of silence between them are decoded as separate utterances, on both decoders
+// at once when there are two; each starts from the same state, so the text must be the serial decode's.
+TEST(Recognizer, UtterancesOnTwoDecodersReadAsOnOne) {
+    std::vector<std::int16_t> sentences;
+    for (const char* name : {"0880", "0890", "0930", "0870"}) {
+        const auto sentence =
+            samples_of(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + name + ".wav");
+        sentences.insert(sentences.end(), sentence.begin(), sentence.end());
+        sentences.insert(sentences.end(), 16000, 0);
+    }
+    server::Recognizer serial(server::default_model_dir(), 1);
+    server::Recognizer parallel(server::default_model_dir(), 2);
+    const std::string text = serial.transcribe(sentences);
+    EXPECT_GT(std::count(text.begin(), text.end(), ' '), 30) << text;
+    EXPECT_EQ(parallel.transcribe(sentences), text);
+}
+
+// Each segment keeps its quiet tail up to `keep` frames past its own last loud frame; a segment with nothing
+// that loud is left as the detector cut it.
+TEST(Recognizer, QuietTailsAreTrimmedPerSegment) {
+    struct Case {
+        const char* name;
+        std::vector<float> energies;  // c0 of each frame; frames of width 2
+        std::size_t keep;
+        std::size_t kept;
+    };
+    const std::vector<Case> cases{
+        {"up to the last loud frame, then one more", {1, 10, 9, 1, 1, 1}, 1, 4},
+        {"nothing as loud as the floor: untouched", {2, 2, 2}, 1, 3},
+        {"loud frame in the middle", {1, 8, 1, 1, 1}, 1, 3},
+        {"a tail no longer than `keep` stays whole", {10, 1, 1}, 5, 3},
+        {"loud to the end", {6, 7, 8}, 0, 3},
+    };
+    for (const Case& c : cases) {
+        std::vector<float> frames;
+        for (float energy : c.energies) frames.insert(frames.end(), {energy, 0.0f});
+        EXPECT_EQ(server::trimmed_count(frames.data(), c.energies.size(), 2, c.keep, 5.5f), c.kept) << c.name;
+    }
+}
+
+// However long the speech runs without a pause, no segment grows past max_segment_frames.
+TEST(Recognizer, SegmentsAreCutAtTheLongestLength) {
+    // The words of "go forward ten meters" without the silence around them, over and over: 35 s of
+    // speech with no pause the detector would take for one.
+    std::ifstream raw(std::string(POCKETSPHINX_TEST_DATA) + "/goforward.raw", std::ios::binary);
+    std::vector<std::int16_t> sentence(44000);
+    raw.read(reinterpret_cast<char*>(sentence.data()), static_cast<std::streamsize>(sentence.size() * 2));
+    ASSERT_TRUE(raw) << "cannot read goforward.raw";
+    const std::vector<std::int16_t> words(sentence.begin() + 9600, sentence.begin() + 35200);
+    std::vector<std::int16_t> talk;
+    while (talk.size() < 35u * 16000) talk.insert(talk.end(), words.begin(), words.end());
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    server::DecodeStages stages;
+    recognizer.transcribe(talk, stages);
+    EXPECT_GE(stages.segments, 2u) << stages.frames + stages.trimmed_frames << " frames";
+}
+
+// Trimming leaves out only silence after the words: the sentences read the same either way.
+TEST(Recognizer, TrimmedTailsReadAsWholeSegments) {
+    std::vector<std::int16_t> sentences;
+    for (const char* name : {"0890", "0930"}) {
+        const auto sentence =
+            samples_of(std::string("librivox/sense_and_sensibility_01_austen_64kb-") + name + ".wav");
+        sentences.insert(sentences.end(), sentence.begin(), sentence.end());
+        sentences.insert(sentences.end(), 16000, 0);
+    }
+    server::Recognizer whole(server::default_model_dir(), 1, SIZE_MAX);
+    server::Recognizer trimmed(server::default_model_dir(), 1);
+    server::DecodeStages stages;
+    EXPECT_EQ(trimmed.transcribe(sentences, stages), whole.transcribe(sentences));
+    EXPECT_GT(stages.trimmed_frames, 0u);
+}
+
+TEST(Recognizer, MissingModelIsReportedWithItsFolder) {
+    try {
+        server::Recognizer recognizer("/nonexistent/model-folder");
+        FAIL() << "loaded a model from a folder that does not exist";
+    } catch (const std::runtime_error& failure) {
+        EXPECT_NE(std::string(failure.what()).find("/nonexistent/model-folder"), std::string::npos);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+#include "server/requests/live_upload.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <variant>
+
+#include "server/recognition/recognizer.h"
+#include "server/requests/request_handler.h"
+#include "server/recognition/resampler.h"
+#include "server/recognition/wav_reader.h"
+#include "tests/server/wav_bytes.h"
+
+namespace {
+
+using namespace wav_bytes;
+
+// An engine that hears what the server gives it: which call, and every sample, as a recogniser would.
+struct Hearing : server::SpeechToText {
+    std::vector<std::int16_t> samples;
+    int whole_calls = 0;
+    int live_calls = 0;
+    bool cut_short = false;
+    std::promise<void> playing;
+
+    server::Transcript transcribe(const server::SampleSource& audio) override {
+        ++whole_calls;
+        hear(audio);
+        return {"whole", 0.0};
+    }
+    server::Transcript transcribe_live(const server::SampleSource& audio) override {
+        ++live_calls;
+        hear(audio);
+        return {"live", 0.0};
+    }
+    void hear(const server::SampleSource& audio) {
+        bool first = true;
+        try {
+            audio.play([&](std::span<const std::int16_t> block) {
+                if (first) playing.set_value();
+                first = false;
+                samples.insert(samples.end(), block.begin(), block.end());
+            });
+        } catch (const std::runtime_error&) {
+            cut_short = true;
+            throw;
+        }
+    }
+};
+
+// A second of a rising tone at `rate`, so that every sample differs from its neighbours.
+std::string tone(unsigned rate) {
+    std::string data;
+    for (unsigned i = 0; i < rate; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        data += le(static_cast<std::uint16_t>(static_cast<std::int16_t>(9000 * std::sin(2000 * t * t))), 2);
+    }
+    return data;
+}
+
+// What a recorder that cannot know the take's length sends: RIFF and data sizes 0xFFFFFFFF.
+std::string streamed_wav(unsigned rate, const std::string& data) {
+    return "RIFF" + le(0xFFFFFFFF, 4) + "WAVE" + chunk("fmt ", fmt(1, 1, rate, 16)) +
+           chunk_claiming("data", 0xFFFFFFFF, data);
+}
+
+std::string form(const std::string& audio) {
+    return "--b\r\nContent-Disposition: form-data; name=\"audio\"; filename=\"take.wav\"\r\n\r\n" + audio +
+           "\r\n--b--\r\n";
+}
+
+const server::Headers streamed_headers{{"Transfer-Encoding", "chunked"},
+                                       {"Content-Type", "multipart/form-data; boundary=b"}};
+
+TEST(LiveUpload, StreamedTakeIsHeardAsTheWholeFileWouldBe) {
+    for (unsigned rate : {16000u, 48000u}) {
+        SCOPED_TRACE(rate);
+        const std::string data = tone(rate);
+        const std::string body = form(streamed_wav(rate, data));
+        Hearing engine;
+        server::Request request("POST", "/transcribe", streamed_headers, 1'000'000);
+        request.decode_while_arriving(engine);
+        ASSERT_FALSE(request.start());
+        // Pieces that cut frames, the header and the form's boundaries anywhere.
+        for (std::size_t at = 0; at < body.size(); at += 997)
+            ASSERT_FALSE(request.take(std::string_view(body).substr(at, 997)));
+        const server::Reply reply = request.finish(engine);
+        ASSERT_EQ(reply.status, 200) << reply.json;
+        const auto answer = nlohmann::json::parse(reply.json);
+        EXPECT_EQ(answer.at("text"), "live");
+        EXPECT_DOUBLE_EQ(answer.at("duration").get<double>(), 1.0);
+        EXPECT_EQ(engine.live_calls, 1);
+        EXPECT_EQ(engine.whole_calls, 0);
+
+        const std::string whole = riff(chunk("fmt ", fmt(1, 1, rate, 16)) + chunk("data", data));
+        const auto audio = std::get<server::WavAudio>(server::decode_wav(whole));
+        EXPECT_EQ(engine.samples, server::to_recognizer_input(audio));
+    }
+}
+
+TEST(LiveUpload, LimitIsCountedAsTheBodyArrives) {
+    Hearing engine;
+    server::Request request("POST", "/transcribe", streamed_headers, 10'000);
+    request.decode_while_arriving(engine);
+    ASSERT_FALSE(request.start());
+    const std::string body = form(streamed_wav(16000, tone(16000)));
+    std::size_t taken = 0;
+    std::optional<server::Reply> refused;
+    for (; !refused && taken < body.size(); taken += 1000)
+        refused = request.take(std::string_view(body).substr(taken, 1000));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 413) << refused->json;
+    EXPECT_EQ(taken, 11'000u);  // refused with the piece that took it over
+}
+
+TEST(LiveUpload, UploadCutShortStopsItsDecoding) {
+    Hearing engine;
+    auto playing = engine.playing.get_future();
+    {
+        server::Request request("POST", "/transcribe", streamed_headers, 1'000'000);
+        request.decode_while_arriving(engine);
+        ASSERT_FALSE(request.start());
+        const std::string body = form(streamed_wav(16000, tone(16000)));
+        ASSERT_FALSE(request.take(std::string_view(body).substr(0, body.size() / 2)));
+        playing.wait();
+    }  // the client went away: the request ends without finish()
+    EXPECT_EQ(engine.live_calls, 1);
+    EXPECT_TRUE(engine.cut_short);
+}
+
+// A client that goes while its upload waits for a decoder must not hold its connection until one is free.
+TEST(LiveUpload, UploadGoneWhileItWaitsForADecoderLetsGo) {
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    struct Held : server::SampleSource {
+        std::promise<void> holding;
+        std::shared_future<void> go;
+        void play(const Sink&) const override {
+            const_cast<std::promise<void>&>(holding).set_value();
+            go.wait();
+        }
+    } held;
+    std::promise<void> release;
+    held.go = release.get_future().share();
+    auto busy = std::async(std::launch::async, [&] { return recognizer.transcribe_live(held); });
+    held.holding.get_future().wait();  // the only decoder is taken
+
+    struct Entering : server::SpeechToText {
+        server::Recognizer& recognizer;
+        std::promise<void> entered;
+        explicit Entering(server::Recognizer& r) : recognizer(r) {}
+        server::Transcript transcribe(const server::SampleSource& audio) override {
+            return recognizer.transcribe(audio);
+        }
+        server::Transcript transcribe_live(const server::SampleSource& audio) override {
+            entered.set_value();
+            return recognizer.transcribe_live(audio);
+        }
+    } engine(recognizer);
+    auto waiting = engine.entered.get_future();
+    auto gone = std::async(std::launch::async, [&] {
+        server::Request request("POST", "/transcribe", streamed_headers, 1'000'000);
+        request.decode_while_arriving(engine);
+        ASSERT_FALSE(request.start());
+        const std::string body = form(streamed_wav(16000, tone(16000)));
+        ASSERT_FALSE(request.take(std::string_view(body).substr(0, body.size() / 2)));
+        waiting.wait();
+    });  // the request ends with the client gone
+    const bool let_go = gone.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    release.set_value();
+    busy.get();
+    EXPECT_TRUE(let_go) << "the request waited for the busy decoder";
+}
+
+TEST(LiveUpload, FileThatIsNoWavIsLeftToTheFinishedUpload) {
+    Hearing engine;
+    server::Request request("POST", "/transcribe", streamed_headers, 1'000'000);
+    request.decode_while_arriving(engine);
+    ASSERT_FALSE(request.start());
+    ASSERT_FALSE(request.take(form("RIFF....WAVEthis is not a recording")));
+    const server::Reply reply = request.finish(engine);
+    EXPECT_EQ(reply.status, 400) << reply.json;
+    EXPECT_EQ(engine.live_calls, 0);
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#include "server/text/dictation_formatter.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Rows = std::vector<std::pair<std::string_view, std::string_view>>;
+
+void expect_rows(const Rows& rows) {
+    for (const auto& [said, written] : rows) {
+        SCOPED_TRACE(said);
+        EXPECT_EQ(server::format_dictation(said), written);
+    }
+}
+
+TEST(DictationFormatter, SpokenMarksAreSpacedAsWritten) {
+    expect_rows({
+        {"hello comma how are you question mark", "Hello, how are you?"},
+        {"stop now full stop", "Stop now."},
+        {"that is great exclamation mark", "That is great!"},
+        {"wow exclamation point", "Wow!"},
+        {"the list colon apples semicolon pears semi colon plums", "The list: apples; pears; plums"},
+        {"a well hyphen known name", "A well-known name"},
+        {"one dash two", "One - two"},
+        {"he said open quote yes close quote and left", "He said \"yes\" and left"},
+        {"it works open paren mostly close paren now", "It works (mostly) now"},
+        {"open parenthesis aside close bracket", "(Aside)"},
+    });
+}
+
+TEST(DictationFormatter, CapitalsStartTakesSentencesParagraphsAndI) {
+    expect_rows({
+        {"go forward ten meters", "Go forward ten meters"},
+        {"it rained period then it stopped", "It rained. Then it stopped"},
+        {"why question mark because", "Why? Because"},
+        {"she said open quote stop period close quote then left", "She said \"stop.\" Then left"},
+        {"i think i'm sure and i'll go", "I think I'm sure and I'll go"},
+        {"first new paragraph second", "First\n\nSecond"},
+        {"first new line second", "First\nsecond"},
+        {"open quote hi close quote", "\"Hi\""},
+        {"it is ice", "It is ice"},
+    });
+}
+
+TEST(DictationFormatter, LiteralSaysTheCommandWords) {
+    expect_rows({
+        {"type literal comma here", "Type comma here"},
+        {"a literal full stop sign", "A full stop sign"},
+        {"literal new paragraph", "New paragraph"},
+        {"the literal meaning", "The literal meaning"},
+        {"literal literal comma", "Literal comma"},
+        {"ends with literal", "Ends with literal"},
+    });
+}
+
+TEST(DictationFormatter, CommandsAtTheEdgesAndRepeatedAreWrittenAsSaid) {
+    expect_rows({
+        {"", ""},
+        {"   ", ""},
+        {"comma", ","},
+        {"period", "."},
+        {"comma hello", ", Hello"},
+        {"new paragraph hello", "\n\nHello"},
+        {"dash hello", "- Hello"},
+        {"hello new paragraph", "Hello\n\n"},
+        {"hello open quote", "Hello \""},
+        {"wait period period period", "Wait..."},
+        {"what question mark question mark", "What??"},
+        {"a new line new line b", "A\n\nb"},
+        {"full", "Full"},
+        {"question mark mark", "? Mark"},
+        {"  go   forward ", "Go forward"},
+    });
+}
+
+}  // namespace
