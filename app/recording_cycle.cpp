@@ -131,6 +131,17 @@ struct Run {
     }
 };
 
+// A take goes on across a time the process did not run. What was said meanwhile is in the take as far as
+// the sound system held it for the stream (a sound server buffers several seconds; a sleeping machine
+// records nothing), and a gap is never filled with made-up silence. The status line makes way for the line.
+void tell_pause(Run& run, std::chrono::milliseconds gap) {
+    run.status.end_take(false);
+    run.seams.tell("dictate did not run for " + seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
+                   " (it was stopped, or the machine slept); the take goes on, holding what the sound system "
+                   "kept of that time, with nothing filled in");
+    run.status.begin_take();
+}
+
 // How the recording of a take ended.
 struct RecordedTake {
     WaitEnd end = WaitEnd::key;
@@ -167,7 +178,9 @@ RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
                 run.keep_what_arrived();
                 run.status.redraw_if_due();
                 turn = run.stream && run.stream->sending() ? streamed_turn : KeyInput::usual_turn;
-                return capture.running() && !capture.stalled();
+                const bool recording = capture.running() && !capture.stalled();
+                if (const auto gap = capture.paused(); gap.count() > 0) tell_pause(run, gap);
+                return recording;
             },
             turn);
         if (take.end != WaitEnd::key) break;
@@ -216,21 +229,24 @@ std::optional<int> finish_take(Run& run, MicrophoneCapture& capture, const Recor
                    silent_take_advice);
     }
 
+    // A device that went away or hangs ends the run, but not before the take so far has its text: the
+    // person hears why first, since the text may take a while.
+    const bool device_lost = take.end == WaitEnd::capture_stopped;
+    if (device_lost)
+        seams.tell("audio: the input device stopped delivering sound; the take so far is in " + named);
     // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must
     // not wait on it.
-    if (take.end != WaitEnd::capture_stopped && !where.empty() && seams.transcribe)
+    // A device lost before any sound left an empty file, with nothing to transcribe.
+    if (!where.empty() && seams.transcribe && (!device_lost || run.level.samples() > 0))
         seams.transcribe(where, kept.name.stem, take.interrupted_in_take, run.stream_for(where));
     run.stream.reset();  // a request not used is abandoned
-    if (take.end == WaitEnd::capture_stopped && capture.stalled()) {
+    if (device_lost && capture.stalled()) {
         capture.abandon();  // the program ends now; closing would wait for the hung device forever
     } else if (const auto close_failure = capture.stop()) {
         report(seams, *close_failure);
         return audio_failure_status;
     }
-    if (take.end == WaitEnd::capture_stopped) {
-        seams.tell("audio: the input device stopped delivering sound; the take so far is in " + named);
-        return audio_failure_status;
-    }
+    if (device_lost) return audio_failure_status;
 
     // An interrupt may also have come while the take was written or transcribed, not only in the wait;
     // and a terminal that closed ends input as well as sending SIGHUP.

@@ -86,7 +86,8 @@ std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring, const Inp
     ring_ = &ring;
     gate.open.store(true);
     last_arrived_ = ring.arrived();
-    last_growth_ = std::chrono::steady_clock::now();
+    last_growth_ = last_turn_ = BootClock::now();
+    paused_ = {};
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
     initialised_ = true;
 
@@ -119,7 +120,12 @@ bool MicrophoneCapture::running() const {
 
 bool MicrophoneCapture::stalled() {
     if (stalled_ || stream_ == nullptr || !gate.open.load()) return stalled_;
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = BootClock::now();
+    if (now - last_turn_ >= pause_noticed) {
+        paused_ += now - last_turn_;
+        last_growth_ = now;
+    }
+    last_turn_ = now;
     if (const std::uint64_t arrived = ring_->arrived(); arrived != last_arrived_) {
         last_arrived_ = arrived;
         last_growth_ = now;
@@ -127,6 +133,12 @@ bool MicrophoneCapture::stalled() {
     }
     stalled_ = now - last_growth_ >= stall_limit;
     return stalled_;
+}
+
+std::chrono::milliseconds MicrophoneCapture::paused() {
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(paused_);
+    paused_ = {};
+    return gap;
 }
 
 void MicrophoneCapture::seal() {

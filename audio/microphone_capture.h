@@ -7,6 +7,7 @@
 
 #include "audio/audio_failure.h"
 #include "audio/sample_ring.h"
+#include "platform/boot_clock.h"
 
 struct InputDevice;
 
@@ -32,12 +33,21 @@ public:
     // False once the stream has stopped by itself (the device went away) or was never started.
     bool running() const;
 
-    // True when the stream claims to run but no sound has arrived for `stall_limit`: a device or sound
-    // server that hangs instead of going away, which the library does not report. Asked a few times a
-    // second while the take records; each call looks at how much sound has arrived since the last.
-    // Once true it stays true, also after seal().
+    // True when the stream claims to run but no sound has arrived for `stall_limit` of the time the process
+    // ran: a device or sound server that hangs instead of going away, which the library does not report.
+    // Asked a few times a second while the take records; each call looks at how much sound has arrived
+    // since the last. Once true it stays true, also after seal().
+    //
+    // Two calls `pause_noticed` or more apart mean the process did not run in between (stopped and
+    // continued, the machine asleep, a virtual machine paused): the device had no chance to deliver, so the
+    // stall is timed afresh from then on, and the gap is added to what paused() returns.
     static constexpr std::chrono::seconds stall_limit{3};
+    static constexpr std::chrono::seconds pause_noticed{1};
     bool stalled();
+
+    // How long the process did not run, summed over the pauses stalled() noticed since the last call; zero
+    // when none.
+    std::chrono::milliseconds paused();
 
     // Ends the take without waiting for the device: once it returns the audio thread no longer touches
     // the ring (a push already under way is waited for), so the caller may drain it for the last time and
@@ -57,6 +67,8 @@ private:
     const SampleRing* ring_ = nullptr;
     bool initialised_ = false;
     std::uint64_t last_arrived_ = 0;
-    std::chrono::steady_clock::time_point last_growth_{};
+    BootClock::time_point last_growth_{};
+    BootClock::time_point last_turn_{};
+    BootClock::duration paused_{};
     bool stalled_ = false;
 };
