@@ -16,8 +16,9 @@
 // screen is the dialogue alone. It is drawn on standard error, and only on a terminal that takes cursor
 // sequences (terminal.h); otherwise the program runs without it and writes none of its bytes.
 //
-// The dialogue must start the prompt at the beginning of a row, as it always does; a terminal narrower than
-// 50 columns gets no line. Main thread.
+// The dialogue must start the prompt at the beginning of a row, as it always does. The terminal's width is
+// read at every drawing, so the line never wraps: it is cut to fit, and a terminal narrower than 50 columns
+// gets no line (one narrowed that far mid-take has it cleared until it widens again). Main thread.
 class StatusLine {
 public:
     // Off: every member does nothing.
