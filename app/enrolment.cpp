@@ -64,7 +64,10 @@ int run_enrolment(const EnrolmentSeams& seams) {
         samples.clear();
         ring.reset();
         MicrophoneCapture capture;
-        if (const auto failure = capture.start(ring)) {
+        if (const auto failure = [&] {
+                const AbortTold told = audio_library_abort_told();
+                return capture.start(ring);
+            }()) {
             seams.tell("audio: " + failure->call + " failed: " + failure->reason);
             return failure_status;
         }

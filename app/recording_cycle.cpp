@@ -160,7 +160,10 @@ RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
     // elsewhere and says why.
     (void)run.journal.open(seams.paths.wav_folder, run.timestamp);
 
-    if (auto failure = capture.start(run.ring, seams.device)) {
+    if (auto failure = [&] {
+            const AbortTold told = audio_library_abort_told();
+            return capture.start(run.ring, seams.device);
+        }()) {
         run.journal.discard();
         report(seams, *failure);
         take.exit_status = audio_failure_status;
