@@ -81,13 +81,13 @@ int run_enrolment(const EnrolmentSeams& seams) {
             end = keys.wait_for_take_end(seams.interrupt.fd, [&] {
                 keep();
                 const bool recording = capture.running() && !capture.stalled();
-                // Stopped and continued, or the machine slept: not the device's fault, so the sentence goes
-                // on.
+                // A time the process did not run is not the device's fault: the sentence goes on.
                 if (const auto gap = capture.paused(); gap.count() > 0) {
-                    seams.tell("dictate-enrol did not run for " +
-                               seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
-                               " (it was stopped, or the machine slept); the sentence's recording goes on, "
-                               "holding what the sound system kept of that time");
+                    seams.tell(
+                        "dictate-enrol did not get to run for " +
+                        seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
+                        " (stopped and continued, the machine asleep, or the system too busy); the "
+                        "sentence's recording goes on, holding what the sound system kept of that time");
                 }
                 return recording;
             });

@@ -133,12 +133,13 @@ struct Run {
 
 // A take goes on across a time the process did not run. What was said meanwhile is in the take as far as
 // the sound system held it for the stream (a sound server buffers several seconds; a sleeping machine
-// records nothing), and a gap is never filled with made-up silence. The status line makes way for the line.
+// records nothing); the program itself never fills a gap. The status line makes way for the line.
 void tell_pause(Run& run, std::chrono::milliseconds gap) {
     run.status.end_take(false);
-    run.seams.tell("dictate did not run for " + seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
-                   " (it was stopped, or the machine slept); the take goes on, holding what the sound system "
-                   "kept of that time, with nothing filled in");
+    run.seams.tell("dictate did not get to run for " +
+                   seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
+                   " (stopped and continued, the machine asleep, or the system too busy); the take goes on, "
+                   "holding what the sound system kept of that time");
     run.status.begin_take();
 }
 

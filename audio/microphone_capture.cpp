@@ -2,6 +2,7 @@
 
 #include <portaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -86,8 +87,10 @@ std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring, const Inp
     ring_ = &ring;
     gate.open.store(true);
     last_arrived_ = ring.arrived();
-    last_growth_ = last_turn_ = BootClock::now();
-    paused_ = {};
+    // Timed from the first turn: starting the library, and whatever the caller does before it waits, is
+    // neither a pause nor a stall.
+    last_turn_ = {};
+    silent_for_ = paused_ = {};
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
     initialised_ = true;
 
@@ -121,17 +124,16 @@ bool MicrophoneCapture::running() const {
 bool MicrophoneCapture::stalled() {
     if (stalled_ || stream_ == nullptr || !gate.open.load()) return stalled_;
     const auto now = BootClock::now();
-    if (now - last_turn_ >= pause_noticed) {
-        paused_ += now - last_turn_;
-        last_growth_ = now;
-    }
+    const auto since_turn = last_turn_ == BootClock::time_point{} ? BootClock::duration{} : now - last_turn_;
     last_turn_ = now;
+    if (since_turn >= pause_noticed) paused_ += since_turn;
     if (const std::uint64_t arrived = ring_->arrived(); arrived != last_arrived_) {
         last_arrived_ = arrived;
-        last_growth_ = now;
+        silent_for_ = {};
         return false;
     }
-    stalled_ = now - last_growth_ >= stall_limit;
+    silent_for_ += std::min<BootClock::duration>(since_turn, longest_turn_counted);
+    stalled_ = silent_for_ >= stall_limit;
     return stalled_;
 }
 

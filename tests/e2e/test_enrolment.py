@@ -106,8 +106,8 @@ class Enrolment(MicrophoneCase):
         self.shown(session, 2)
         self.assertEqual(session.finish(), 0, session.err())
         (line,) = session.messages()
-        self.assertRegex(line, r"^dictate: dictate-enrol did not run for \d+\.\d s \(it was stopped, or the "
-                               r"machine slept\); the sentence's recording goes on")
+        self.assertRegex(line, r"^dictate: dictate-enrol did not get to run for \d+\.\d s \(stopped and continued, "
+                               r"the machine asleep, or the system too busy\); the sentence's recording goes on")
         folder = os.path.join(self.scratch.wav_dir, "enrolment")
         _, samples, _ = read_wav(os.path.join(folder, "prompt-01.wav"))
         self.assertGreater(len(samples), 48000)

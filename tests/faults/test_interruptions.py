@@ -187,16 +187,11 @@ class Interruptions(FaultCase):
             self.assertEqual(server.count(), 1)
             self.assertEqual(session.finish(), 0, session.err()[-3000:])
         path = session.paths()[0]
-        samples = self.assertCompleteWav(path, min_seconds=pauses * 0.5 + 1.0)
-        # The tone never stopped: the take holds what the sound server kept of the pauses, and no made-up
-        # silence where it kept nothing.
-        quiet = longest = 0
-        for v in samples:
-            quiet = quiet + 1 if abs(v) < 200 else 0
-            longest = max(longest, quiet)
-        self.assertLess(longest / 48000, 0.5)
-        told = self.assertOneMessage(session, r"^dictate: dictate did not run for \d+\.\d s \(it was stopped, or "
-                                              r"the machine slept\); the take goes on", count=pauses)
+        # At least what was heard while it ran; what the sound server kept of the pauses comes on top.
+        self.assertCompleteWav(path, min_seconds=pauses * 0.5 + 1.0)
+        told = self.assertOneMessage(session, r"^dictate: dictate did not get to run for \d+\.\d s \(stopped and "
+                                              r"continued, the machine asleep, or the system too busy\); the take "
+                                              r"goes on", count=pauses)
         for line in told:
             self.assertGreaterEqual(float(line.split(" for ", 1)[1].split(" s", 1)[0]), frozen - 0.5, line)
 
