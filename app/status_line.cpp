@@ -111,6 +111,17 @@ void StatusLine::redraw_if_due() {
     meter_.start_new_peak();
 }
 
+void StatusLine::make_way() {
+    if (!on() || !taking_) return;
+    *terminal_ << save_cursor << row_down << clear_row << restore_cursor << '\n' << std::flush;
+}
+
+void StatusLine::resume() {
+    if (!on() || !taking_) return;
+    *terminal_ << '\n' << row_up << std::flush;
+    drawn_ = false;  // at once, on the new row
+}
+
 void StatusLine::end_take(bool by_enter) {
     if (!on() || !taking_) return;
     taking_ = false;

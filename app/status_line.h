@@ -39,6 +39,11 @@ public:
     // Called a few times a second while the take records; draws when a quarter of a second of sound has come
     // in since the last drawing, and at once the first time.
     void redraw_if_due();
+    // Around a message written while the take records: make_way() clears the line and starts a new row, so
+    // the message begins a row of its own under the prompt; resume(), once the message has ended its row,
+    // brings the line back under it, the take's time going on.
+    void make_way();
+    void resume();
     // Clears the line, once the take has ended; `by_enter`: it ended with a line typed.
     void end_take(bool by_enter);
 
