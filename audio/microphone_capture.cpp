@@ -87,9 +87,6 @@ std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring, const Inp
     ring_ = &ring;
     gate.open.store(true);
     last_arrived_ = ring.arrived();
-    // Timed from the first turn: starting the library, and whatever the caller does before it waits, is
-    // neither a pause nor a stall.
-    last_turn_ = {};
     silent_for_ = paused_ = {};
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
     initialised_ = true;
@@ -114,6 +111,8 @@ std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring, const Inp
         (void)stop();
         return why;
     }
+    // Timed from here: starting the library, however long it took, is neither a pause nor a stall.
+    last_turn_ = BootClock::now();
     return std::nullopt;
 }
 
@@ -124,7 +123,7 @@ bool MicrophoneCapture::running() const {
 bool MicrophoneCapture::stalled() {
     if (stalled_ || stream_ == nullptr || !gate.open.load()) return stalled_;
     const auto now = BootClock::now();
-    const auto since_turn = last_turn_ == BootClock::time_point{} ? BootClock::duration{} : now - last_turn_;
+    const auto since_turn = now - last_turn_;
     last_turn_ = now;
     if (since_turn >= pause_noticed) paused_ += since_turn;
     if (const std::uint64_t arrived = ring_->arrived(); arrived != last_arrived_) {
