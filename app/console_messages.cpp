@@ -82,6 +82,17 @@ std::string console_safe(std::string_view text, LineEnds line_ends) {
     return shown;
 }
 
-void tell_user(std::string_view message) { write_line("dictate: " + console_safe(message)); }
+std::string told_line(std::string_view message) { return "dictate: " + console_safe(message); }
+
+void tell_user(std::string_view message) { write_line(told_line(message)); }
+
+AbortTold audio_library_abort_told() {
+    constexpr int audio_failure_status = 1;
+    return AbortTold(
+        told_line("audio: the audio library stopped the program while it looked for sound devices "
+                  "(an assertion of its own failed), as an empty or broken ALSA configuration "
+                  "makes it do: check $ALSA_CONFIG_PATH, /etc/asound.conf and ~/.asoundrc"),
+        audio_failure_status);
+}
 
 void show_trace_line(std::string_view line) { write_line(console_safe(line)); }

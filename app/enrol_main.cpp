@@ -7,8 +7,12 @@
 #include "app/console_messages.h"
 #include "app/enrolment.h"
 #include "platform/interrupt_signal.h"
+#include "platform/standard_streams.h"
 
 int main(int argc, char** argv) {
+    // Before anything opens a file or a pipe: a closed standard input would otherwise become the audio
+    // library's own pipe, and the wait for Enter would read from it forever.
+    if (const std::string problem = make_standard_streams_valid(); !problem.empty()) tell_user(problem);
     if (argc == 2 && std::string(argv[1]) == "--help") {
         std::cout << "usage: dictate-enrol [FOLDER]\nRecords you reading the enrolment sentences into FOLDER "
                      "(default "

@@ -9,6 +9,7 @@
 
 #include "app/enrolment_prompts.h"
 #include "app/key_wait.h"
+#include "app/take_file.h"
 #include "audio/microphone_capture.h"
 #include "audio/sample_buffer.h"
 #include "audio/sample_ring.h"
@@ -31,6 +32,14 @@ bool is_read(const std::string& folder, std::size_t index) {
     return fs::exists(folder + stem_of(index) + ".txt", ignored);
 }
 
+// Counted from the folder each time, so a run that resumes past a gap (a pair removed by hand) says the
+// same number at its start and where it stops.
+std::size_t count_read(const std::string& folder, std::size_t prompts) {
+    std::size_t read = 0;
+    for (std::size_t i = 0; i < prompts; ++i) read += is_read(folder, i) ? 1 : 0;
+    return read;
+}
+
 }  // namespace
 
 int run_enrolment(const EnrolmentSeams& seams) {
@@ -41,9 +50,8 @@ int run_enrolment(const EnrolmentSeams& seams) {
         seams.tell("cannot create the enrolment folder " + seams.folder + ": " + error.message());
         return failure_status;
     }
-    std::size_t already = 0;
-    for (std::size_t i = 0; i < prompts.size(); ++i) already += is_read(seams.folder, i) ? 1 : 0;
-    seams.out << "Enrolment: " << prompts.size() << " sentences, about six minutes; " << already
+    seams.out << "Enrolment: " << prompts.size() << " sentences, about six minutes; "
+              << count_read(seams.folder, prompts.size())
               << " read already.\nEach recording starts when its sentence appears: read it aloud, then press "
                  "Enter. Ctrl-C stops; run again to go on.\n"
               << std::flush;
@@ -56,7 +64,10 @@ int run_enrolment(const EnrolmentSeams& seams) {
         samples.clear();
         ring.reset();
         MicrophoneCapture capture;
-        if (const auto failure = capture.start(ring)) {
+        if (const auto failure = [&] {
+                const AbortTold told = audio_library_abort_told();
+                return capture.start(ring);
+            }()) {
             seams.tell("audio: " + failure->call + " failed: " + failure->reason);
             return failure_status;
         }
@@ -69,7 +80,16 @@ int run_enrolment(const EnrolmentSeams& seams) {
         do {  // an Enter before any sound would keep an empty recording: the sentence goes on
             end = keys.wait_for_take_end(seams.interrupt.fd, [&] {
                 keep();
-                return capture.running() && !capture.stalled();
+                const bool recording = capture.running() && !capture.stalled();
+                // A time the process did not run is not the device's fault: the sentence goes on.
+                if (const auto gap = capture.paused(); gap.count() > 0) {
+                    seams.tell(
+                        "dictate-enrol did not get to run for " +
+                        seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
+                        " (stopped and continued, the machine asleep, or the system too busy); the "
+                        "sentence's recording goes on, holding what the sound system kept of that time");
+                }
+                return recording;
             });
             keep();
         } while (end == WaitEnd::key && samples.size() == 0);
@@ -83,10 +103,12 @@ int run_enrolment(const EnrolmentSeams& seams) {
             return failure_status;
         }
         if (end != WaitEnd::key) {
-            seams.out << "\nStopped; " << i << " of " << prompts.size()
+            seams.out << "\nStopped; " << count_read(seams.folder, prompts.size()) << " of " << prompts.size()
                       << " sentences read. Run again to go on.\n"
                       << std::flush;
-            return end == WaitEnd::interrupted ? seams.interrupt.exit_status() : 0;
+            // An interrupt that came with the end of input (Ctrl-C, then the terminal gone) is still one.
+            return end == WaitEnd::interrupted || seams.interrupt.requested() ? seams.interrupt.exit_status()
+                                                                              : 0;
         }
         const std::string wav = seams.folder + stem_of(i) + ".wav";
         if (const WavWrite written = write_wav(wav, samples); written.error != 0) {

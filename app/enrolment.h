@@ -23,6 +23,9 @@ struct EnrolmentSeams {
 // "prompt-NN.wav" (48 kHz 16-bit mono, as every take) and then "prompt-NN.txt" with the sentence, so a
 // pair is whole once its text exists; sentences whose text is there already are skipped, so a run that was
 // stopped goes on where it left off. Ctrl-C, SIGTERM or the end of input stops at once, dropping the take
-// under way. Returns the exit status: 0 when every sentence is read or input ended, 128 + signal when
-// interrupted, 1 when the folder can't be made or written or the audio library fails. Main thread.
+// under way; how many sentences are read is counted from the folder, at the start and where it stops. A time
+// the process did not run (stopped, the machine asleep) is told and the sentence goes on; a device lost
+// mid-sentence drops that sentence. Returns the exit status: 0 when every sentence is read or input ended,
+// 128 + signal when interrupted (also when input ended as well), 1 when the folder can't be made or written
+// or the audio library fails. Main thread.
 int run_enrolment(const EnrolmentSeams& seams);

@@ -131,6 +131,18 @@ struct Run {
     }
 };
 
+// A take goes on across a time the process did not run. What was said meanwhile is in the take as far as
+// the sound system held it for the stream (a sound server buffers several seconds; a sleeping machine
+// records nothing); the program itself never fills a gap. The status line makes way for the line.
+void tell_pause(Run& run, std::chrono::milliseconds gap) {
+    run.status.make_way();
+    run.seams.tell("dictate did not get to run for " +
+                   seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
+                   " (stopped and continued, the machine asleep, or the system too busy); the take goes on, "
+                   "holding what the sound system kept of that time");
+    run.status.resume();
+}
+
 // How the recording of a take ended.
 struct RecordedTake {
     WaitEnd end = WaitEnd::key;
@@ -149,7 +161,10 @@ RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
     // elsewhere and says why.
     (void)run.journal.open(seams.paths.wav_folder, run.timestamp);
 
-    if (auto failure = capture.start(run.ring, seams.device)) {
+    if (auto failure = [&] {
+            const AbortTold told = audio_library_abort_told();
+            return capture.start(run.ring, seams.device);
+        }()) {
         run.journal.discard();
         report(seams, *failure);
         take.exit_status = audio_failure_status;
@@ -167,7 +182,9 @@ RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
                 run.keep_what_arrived();
                 run.status.redraw_if_due();
                 turn = run.stream && run.stream->sending() ? streamed_turn : KeyInput::usual_turn;
-                return capture.running() && !capture.stalled();
+                const bool recording = capture.running() && !capture.stalled();
+                if (const auto gap = capture.paused(); gap.count() > 0) tell_pause(run, gap);
+                return recording;
             },
             turn);
         if (take.end != WaitEnd::key) break;
@@ -216,21 +233,24 @@ std::optional<int> finish_take(Run& run, MicrophoneCapture& capture, const Recor
                    silent_take_advice);
     }
 
+    // A device that went away or hangs ends the run, but not before the take so far has its text: the
+    // person hears why first, since the text may take a while.
+    const bool device_lost = take.end == WaitEnd::capture_stopped;
+    if (device_lost)
+        seams.tell("audio: the input device stopped delivering sound; the take so far is in " + named);
     // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must
     // not wait on it.
-    if (take.end != WaitEnd::capture_stopped && !where.empty() && seams.transcribe)
+    // A device lost before any sound left an empty file, with nothing to transcribe.
+    if (!where.empty() && seams.transcribe && (!device_lost || run.level.samples() > 0))
         seams.transcribe(where, kept.name.stem, take.interrupted_in_take, run.stream_for(where));
     run.stream.reset();  // a request not used is abandoned
-    if (take.end == WaitEnd::capture_stopped && capture.stalled()) {
+    if (device_lost && capture.stalled()) {
         capture.abandon();  // the program ends now; closing would wait for the hung device forever
     } else if (const auto close_failure = capture.stop()) {
         report(seams, *close_failure);
         return audio_failure_status;
     }
-    if (take.end == WaitEnd::capture_stopped) {
-        seams.tell("audio: the input device stopped delivering sound; the take so far is in " + named);
-        return audio_failure_status;
-    }
+    if (device_lost) return audio_failure_status;
 
     // An interrupt may also have come while the take was written or transcribed, not only in the wait;
     // and a terminal that closed ends input as well as sending SIGHUP.

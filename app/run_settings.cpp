@@ -11,11 +11,23 @@
 namespace {
 
 constexpr int audio_failure_status = 1;
+#if defined(_WIN32)
+constexpr const char* no_device_advice =
+    "is a microphone connected, and enabled in Settings > System > Sound and allowed in Settings > Privacy > "
+    "Microphone?";
+#else
+constexpr const char* no_device_advice =
+    "is a microphone connected, and the sound server (PulseAudio or PipeWire) running? The ALSA configuration "
+    "($ALSA_CONFIG_PATH, /etc/asound.conf, ~/.asoundrc) says which devices there are";
+#endif
 
 // The devices, or the failure told and its exit status.
 std::variant<std::vector<InputDevice>, int> devices_or_status(
     const std::function<void(std::string_view)>& tell) {
-    auto listed = list_input_devices();
+    auto listed = [] {
+        const AbortTold told = audio_library_abort_told();
+        return list_input_devices();
+    }();
     if (const auto* failure = std::get_if<AudioFailure>(&listed)) {
         tell("audio: " + failure->call + " failed: " + failure->reason);
         return audio_failure_status;
@@ -52,9 +64,14 @@ std::variant<int, RunSettings> follow_command_line(int argc, const char* const* 
         case CommandLine::Action::list_devices: {
             auto devices = devices_or_status(tell);
             if (const int* status = std::get_if<int>(&devices)) return *status;
+            const auto& listed = std::get<std::vector<InputDevice>>(devices);
+            // Nothing to record from is a failure to act on, not an empty list.
+            if (listed.empty()) {
+                tell(std::string("no input device found: ") + no_device_advice);
+                return audio_failure_status;
+            }
             out << "Input devices (* marks the default):\n";
-            for (const auto& d : std::get<std::vector<InputDevice>>(devices))
-                out << console_safe(device_row(d)) << '\n';
+            for (const auto& d : listed) out << console_safe(device_row(d)) << '\n';
             out << std::flush;
             return 0;
         }

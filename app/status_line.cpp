@@ -15,6 +15,8 @@ constexpr std::uint64_t clip_held = rate;
 constexpr std::uint64_t silence_noticed = 3 * rate;
 constexpr int bar_cells = 20;
 constexpr double floor_db = -60.0;
+// On a terminal narrower than this the prompt itself wraps, and the row under it is not the line's.
+constexpr int narrowest = 50;
 
 // The sequences, all of them in the VT100 set that Windows' console also takes.
 constexpr char save_cursor[] = {'\x1b', '7', '\0'};
@@ -68,8 +70,6 @@ void StatusLine::begin_take() {
     drawn_ = false;
     drawn_at_ = 0;
     clip_shown_until_ = 0;
-    // On a terminal narrower than this the prompt itself wraps, and the row under it is not the line's.
-    constexpr int narrowest = 50;
     columns_ = stderr_columns();
     if (columns_ < narrowest) {
         taking_ = false;
@@ -84,6 +84,19 @@ void StatusLine::redraw_if_due() {
     if (!on() || !taking_) return;
     const InputMeter::Reading& now = meter_.reading();
     if (drawn_ && now.samples - drawn_at_ < redraw_every) return;
+    // Read at every drawing, not once: a terminal narrowed mid-take would wrap a line cut for the old width
+    // onto the rows below, and each drawing after it would leave another copy there.
+    columns_ = stderr_columns();
+    if (columns_ < narrowest) {
+        // Too narrow now for the prompt to stay on one row: the line makes way until the terminal widens.
+        if (!shown_.empty())
+            *terminal_ << save_cursor << row_down << clear_row << restore_cursor << std::flush;
+        shown_.clear();
+        drawn_ = true;
+        drawn_at_ = now.samples;
+        meter_.start_new_peak();
+        return;
+    }
     if (now.clipped) clip_shown_until_ = now.samples + clip_held;
     std::string text =
         status_text(now.samples, now.peak, now.samples < clip_shown_until_, now.silent_samples);
@@ -96,6 +109,17 @@ void StatusLine::redraw_if_due() {
     drawn_ = true;
     drawn_at_ = now.samples;
     meter_.start_new_peak();
+}
+
+void StatusLine::make_way() {
+    if (!on() || !taking_) return;
+    *terminal_ << save_cursor << row_down << clear_row << restore_cursor << '\n' << std::flush;
+}
+
+void StatusLine::resume() {
+    if (!on() || !taking_) return;
+    *terminal_ << '\n' << row_up << std::flush;
+    drawn_ = false;  // at once, on the new row
 }
 
 void StatusLine::end_take(bool by_enter) {

@@ -16,8 +16,9 @@
 // screen is the dialogue alone. It is drawn on standard error, and only on a terminal that takes cursor
 // sequences (terminal.h); otherwise the program runs without it and writes none of its bytes.
 //
-// The dialogue must start the prompt at the beginning of a row, as it always does; a terminal narrower than
-// 50 columns gets no line. Main thread.
+// The dialogue must start the prompt at the beginning of a row, as it always does. The terminal's width is
+// read at every drawing, so the line never wraps: it is cut to fit, and a terminal narrower than 50 columns
+// gets no line (one narrowed that far mid-take has it cleared until it widens again). Main thread.
 class StatusLine {
 public:
     // Off: every member does nothing.
@@ -38,6 +39,11 @@ public:
     // Called a few times a second while the take records; draws when a quarter of a second of sound has come
     // in since the last drawing, and at once the first time.
     void redraw_if_due();
+    // Around a message written while the take records: make_way() clears the line and starts a new row, so
+    // the message begins a row of its own under the prompt; resume(), once the message has ended its row,
+    // brings the line back under it, the take's time going on.
+    void make_way();
+    void resume();
     // Clears the line, once the take has ended; `by_enter`: it ended with a line typed.
     void end_take(bool by_enter);
 

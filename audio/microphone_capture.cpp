@@ -2,6 +2,7 @@
 
 #include <portaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -86,7 +87,7 @@ std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring, const Inp
     ring_ = &ring;
     gate.open.store(true);
     last_arrived_ = ring.arrived();
-    last_growth_ = std::chrono::steady_clock::now();
+    silent_for_ = paused_ = {};
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
     initialised_ = true;
 
@@ -110,6 +111,8 @@ std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring, const Inp
         (void)stop();
         return why;
     }
+    // Timed from here: starting the library, however long it took, is neither a pause nor a stall.
+    last_turn_ = BootClock::now();
     return std::nullopt;
 }
 
@@ -119,14 +122,24 @@ bool MicrophoneCapture::running() const {
 
 bool MicrophoneCapture::stalled() {
     if (stalled_ || stream_ == nullptr || !gate.open.load()) return stalled_;
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = BootClock::now();
+    const auto since_turn = now - last_turn_;
+    last_turn_ = now;
+    if (since_turn >= pause_noticed) paused_ += since_turn;
     if (const std::uint64_t arrived = ring_->arrived(); arrived != last_arrived_) {
         last_arrived_ = arrived;
-        last_growth_ = now;
+        silent_for_ = {};
         return false;
     }
-    stalled_ = now - last_growth_ >= stall_limit;
+    silent_for_ += std::min<BootClock::duration>(since_turn, longest_turn_counted);
+    stalled_ = silent_for_ >= stall_limit;
     return stalled_;
+}
+
+std::chrono::milliseconds MicrophoneCapture::paused() {
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(paused_);
+    paused_ = {};
+    return gap;
 }
 
 void MicrophoneCapture::seal() {

@@ -7,6 +7,7 @@
 
 #include "audio/audio_failure.h"
 #include "audio/sample_ring.h"
+#include "platform/boot_clock.h"
 
 struct InputDevice;
 
@@ -32,12 +33,23 @@ public:
     // False once the stream has stopped by itself (the device went away) or was never started.
     bool running() const;
 
-    // True when the stream claims to run but no sound has arrived for `stall_limit`: a device or sound
-    // server that hangs instead of going away, which the library does not report. Asked a few times a
-    // second while the take records; each call looks at how much sound has arrived since the last.
-    // Once true it stays true, also after seal().
+    // True when the stream claims to run but no sound has arrived for `stall_limit` of the time the process
+    // ran: a device or sound server that hangs instead of going away, which the library does not report.
+    // Asked a few times a second while the take records; each call looks at how much sound has arrived
+    // since the last, and counts no more than `longest_turn_counted` of the time since then towards the
+    // stall: time the process did not run (stopped and continued, the machine asleep, a virtual machine
+    // paused, a machine too busy) gave the device no chance to deliver. Once true it stays true, also after
+    // seal().
+    //
+    // Two calls `pause_noticed` or more apart are added to what paused() returns.
     static constexpr std::chrono::seconds stall_limit{3};
+    static constexpr std::chrono::milliseconds longest_turn_counted{500};
+    static constexpr std::chrono::seconds pause_noticed{2};
     bool stalled();
+
+    // How long the process did not get to run, summed over the gaps of `pause_noticed` or more that
+    // stalled() met since the last call; zero when none.
+    std::chrono::milliseconds paused();
 
     // Ends the take without waiting for the device: once it returns the audio thread no longer touches
     // the ring (a push already under way is waited for), so the caller may drain it for the last time and
@@ -57,6 +69,8 @@ private:
     const SampleRing* ring_ = nullptr;
     bool initialised_ = false;
     std::uint64_t last_arrived_ = 0;
-    std::chrono::steady_clock::time_point last_growth_{};
+    BootClock::duration silent_for_{};  // without sound, in the time counted towards a stall
+    BootClock::time_point last_turn_{};
+    BootClock::duration paused_{};
     bool stalled_ = false;
 };

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -38,6 +40,32 @@ TEST(StatusLine, TextShowsTimeBarLevelAndMarks) {
               "rec 0:12 [....................] <-60 dB");
     EXPECT_EQ(status_text(12 * second, 0.0f, false, 5 * second),
               "rec 0:12 [....................] <-60 dB  no sound for 5 s");
+}
+
+TEST(StatusLine, AMessageMidTakeGetsARowOfItsOwnAndTheTimeGoesOn) {
+    std::ostringstream terminal;
+    StatusLine line(terminal, true);
+    line.begin_take();
+    const std::vector<float> second(48000, 0.0f);
+    const auto feed_and_draw = [&](int seconds) {
+        for (int i = 0; i < seconds; ++i) line.feed(second.data(), second.size());
+        line.redraw_if_due();
+    };
+    feed_and_draw(2);
+    EXPECT_NE(terminal.str().find("rec 0:02 "), std::string::npos) << terminal.str();
+    terminal.str("");
+    line.make_way();
+    // Cleared below the prompt, then the message's row begins under it.
+    EXPECT_EQ(terminal.str(),
+              "\x1b"
+              "7\x1b[B\x1b[2K\x1b"
+              "8\n");
+    terminal.str("");
+    line.resume();
+    EXPECT_EQ(terminal.str(), "\n\x1bM");
+    terminal.str("");
+    feed_and_draw(1);
+    EXPECT_NE(terminal.str().find("rec 0:03 "), std::string::npos) << terminal.str();
 }
 
 }  // namespace

@@ -33,6 +33,30 @@ class Options(MicrophoneCase):
             self.assertTrue(shown.stdout.startswith(start), shown.stdout)
         self.assert_nothing_recorded()
 
+    def test_no_devices_or_a_broken_sound_setup_say_what_to_check_and_exit_1(self):
+        empty = os.path.join(self.scratch.path, "empty.conf")
+        open(empty, "w").close()
+        no_server = dict(self.mic.env, PULSE_SERVER="unix:" + os.path.join(self.scratch.path, "no-such-socket"))
+        # (what is wrong, arguments, environment, what the one line says)
+        rows = [
+            ("no input device", ["--list-devices"], no_server, "no input device found: is a microphone connected"),
+            # The audio library asserts on an empty ALSA configuration, while it lists the devices and when a
+            # take starts: the process would end with SIGABRT and no word.
+            ("empty ALSA configuration", ["--list-devices"], dict(self.mic.env, ALSA_CONFIG_PATH=empty),
+             "ALSA configuration"),
+            ("empty ALSA configuration, recording", [], dict(self.mic.env, ALSA_CONFIG_PATH=empty),
+             "ALSA configuration"),
+        ]
+        for name, args, env, said in rows:
+            with self.subTest(name):
+                done = self.run_dictate(*args, env=env)
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertNotIn(b"Input devices", done.stdout)
+                (line,) = done.stderr.decode().splitlines()
+                self.assertTrue(line.startswith("dictate: "), line)
+                self.assertIn(said, line)
+                self.assertIn("ALSA configuration", line)
+
     def test_what_cant_be_followed_exits_2_with_the_devices_that_could_be_meant(self):
         everyone = [DEVICE, "default"]
         rows = [

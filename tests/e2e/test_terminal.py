@@ -72,6 +72,25 @@ class StatusLine(MicrophoneCase):
                          [PROMPT_TEXT, "output_path: C:/Whisper/" + first, "first take",
                           PROMPT_TEXT + "output_path: C:/Whisper/" + second, "second take"])
 
+    def test_a_terminal_narrowed_mid_take_keeps_one_status_row(self):
+        term = self.terminal()
+        # Silence for three seconds adds "no sound for 3 s": the line at its widest, 57 columns.
+        term.wait_for(lambda: "no sound for" in "\n".join(term.rows()), what="the widest status line")
+        term.resize(52)
+        seconds, _ = term.wait_for(lambda: self.status(term), what="status line after narrowing")
+        # Drawn several times at the new width, it stays one row under the prompt, cut to fit.
+        term.wait_for(lambda: (s := self.status(term)) and s[0] >= seconds + 2, what="time advancing, one row")
+        self.assertLess(len(term.rows()[-1]), 52)
+        # Too narrow for the line: it makes way, and comes back when there is room again.
+        term.resize(45)
+        term.wait_for(lambda: term.rows()[-1].startswith(PROMPT_TEXT[:45]), what="the status line gone")
+        term.resize(120)
+        term.wait_for(lambda: self.status(term), what="status line back")
+        term.end_input()
+        self.assertEqual(term.wait(), 0)
+        self.assertNotIn(" dB", "\n".join(term.rows()))
+        self.assertNotIn("no sound", "\n".join(term.rows()))
+
     def test_quiet_and_pipes_get_no_status_line(self):
         term = self.terminal("--quiet")
         term.wait_for(lambda: PROMPT_TEXT in term.rows(), what="prompt")

@@ -11,6 +11,7 @@ import time
 import unittest
 
 from support.fault_case import FaultCase
+from support.harness import wait_until
 from support.isolation import isolate
 
 from support.scripted_server import ScriptedServer, Reply, text_reply
@@ -123,17 +124,18 @@ class Interruptions(FaultCase):
                     self.assertCompleteWav(path, min_seconds=seconds)
 
     def test_device_lost_mid_take_keeps_what_was_heard_and_exits_1(self):
-        session = self.start()
-        time.sleep(1.0)
-        lost = time.monotonic()
-        self.mic.stop_daemon()
-        noticed, samples = self.assertEndsForTheDevice(session, lost, timeout=15)
+        with ScriptedServer([text_reply("heard before the loss")], default=Reply(hang_up=True)):
+            session = self.start()
+            time.sleep(1.0)
+            lost = time.monotonic()
+            self.mic.stop_daemon()
+            noticed, samples = self.assertEndsForTheDevice(session, lost, timeout=15, text="heard before the loss")
         self.assertLess(noticed, 5.0)
         self.assertLess(len(samples) / 48000, 1.0 + noticed + 0.5)
 
-    def assertEndsForTheDevice(self, session, since, timeout):
-        """The program exits 1 with the one line about the device and keeps the take; returns how long after
-        `since` it ended, and the take's samples."""
+    def assertEndsForTheDevice(self, session, since, timeout, text):
+        """The program exits 1 with the one line about the device, keeps the take and saves its `text`;
+        returns how long after `since` it ended, and the take's samples."""
         status = session.wait(timeout=timeout)
         noticed = time.monotonic() - since
         self.assertEqual(status, 1, session.err()[-3000:])
@@ -141,6 +143,9 @@ class Interruptions(FaultCase):
         self.assertEqual(session.messages(),
                          [f"dictate: audio: the input device stopped delivering sound; the take so far is in "
                           f"{path}"])
+        self.assertIn(text.encode() + b"\n", session.out())
+        with open(self.transcript_path(path), "rb") as f:
+            self.assertEqual(f.read(), text.encode() + b"\n")
         return noticed, self.assertCompleteWav(path, min_seconds=0.8)
 
     def hang_device(self):
@@ -150,15 +155,45 @@ class Interruptions(FaultCase):
                         and self.mic.daemon.send_signal(signal.SIGCONT))
 
     def test_device_that_hangs_mid_take_keeps_what_was_heard_and_exits_1(self):
-        session = self.start()
-        time.sleep(1.0)
-        hung = time.monotonic()
-        self.hang_device()
-        noticed, samples = self.assertEndsForTheDevice(session, hung, timeout=20)
+        with ScriptedServer([text_reply("heard before the hang")], default=Reply(hang_up=True)):
+            session = self.start()
+            time.sleep(1.0)
+            hung = time.monotonic()
+            self.hang_device()
+            noticed, samples = self.assertEndsForTheDevice(session, hung, timeout=20, text="heard before the hang")
         # About three seconds without sound is what tells a hung device from a slow one.
         self.assertGreater(noticed, 2.5)
         self.assertLess(noticed, 8.0)
         self.assertLess(len(samples) / 48000, 2.0)
+
+    def test_a_paused_process_keeps_recording_the_take_and_says_so_once_each_time(self):
+        # Stopped and continued, as a laptop that sleeps or a virtual machine that is paused leaves it: the
+        # device did not fail, so the take goes on and gets its text; only the pause is told.
+        pauses, frozen = 3, 4.0
+        with ScriptedServer([text_reply("heard across the pauses")], default=Reply(hang_up=True)) as server:
+            session = self.start()
+            for _ in range(pauses):
+                heard = self.scratch.recorded_seconds()
+                self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > heard + 0.5),
+                                "the take records before the pause")
+                session.signal(signal.SIGSTOP)
+                time.sleep(frozen)  # the fault itself: how long the process does not run
+                session.signal(signal.SIGCONT)
+            heard = self.scratch.recorded_seconds()
+            self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > heard + 1.0),
+                            "the take records after the last pause:\n" + session.err().decode()[-3000:])
+            session.type(b"\n")
+            session.wait_for(lambda: b"heard across the pauses\n" in session.out(), what="the take's text")
+            self.assertEqual(server.count(), 1)
+            self.assertEqual(session.finish(), 0, session.err()[-3000:])
+        path = session.paths()[0]
+        # At least what was heard while it ran; what the sound server kept of the pauses comes on top.
+        self.assertCompleteWav(path, min_seconds=pauses * 0.5 + 1.0)
+        told = self.assertOneMessage(session, r"^dictate: dictate did not get to run for \d+\.\d s \(stopped and "
+                                              r"continued, the machine asleep, or the system too busy\); the take "
+                                              r"goes on", count=pauses)
+        for line in told:
+            self.assertGreaterEqual(float(line.split(" for ", 1)[1].split(" s", 1)[0]), frozen - 0.5, line)
 
     def test_enter_while_the_device_hangs_still_writes_and_transcribes_the_take(self):
         with ScriptedServer([], default=text_reply("heard before the hang")):

@@ -50,6 +50,14 @@ class Terminal:
                     return found
                 raise AssertionError(f"no {what} on the screen:\n" + "\n".join(self.rows()))
 
+    def resize(self, columns, rows=None):
+        """The terminal made narrower or wider, as a person drags its window: the program gets SIGWINCH. The
+        screen keeps what it shows, cut at the new right edge, as many terminals do."""
+        rows = rows or self.screen.lines
+        self._pump()  # what was written at the old size is rendered at the old size
+        self.child.setwinsize(rows, columns)
+        self.screen.resize(rows, columns)
+
     def type(self, keys):
         self.child.send(keys)
 
