@@ -8,7 +8,7 @@ import sys
 import time
 import unittest
 
-from support.driver import finish, press, start_dictate
+from support.driver import Dictate, finish, press, start_dictate
 from support.harness import (PROMPT, WAV_NAME, MicrophoneCase, binary, find_in_recording, private_network,
                              read_wav, speech, wait_until, wav_samples)
 
@@ -142,15 +142,28 @@ class Recording(MicrophoneCase):
 
     def test_missing_folder_is_reported_and_the_cycle_goes_on(self):
         os.rmdir(self.scratch.wav_dir)
-        proc = self.start()
-        for _ in range(2):
+        session = Dictate(self.scratch.path, self.mic.env)
+        self.addCleanup(session.kill)
+        for take in range(2):
             self.mic.wait_for_recorder()
             # With no folder there is no journal to watch for the take's sound, and an Enter before any sound
-            # is ignored: half a second holds some, even under the sanitizers.
-            time.sleep(0.5)
-            press(proc)
+            # is ignored (said once a take): then Enter again, until the take is kept.
+            ignored = self.ignored(session)
+            session.type(b"\n")
+            session.wait_for(lambda: len(session.paths()) > take or self.ignored(session) > ignored,
+                             what="the take to end or its Enter to be ignored")
+            for _ in range(50):
+                if len(session.paths()) > take:
+                    break
+                time.sleep(0.1)
+                session.type(b"\n")
+                try:
+                    session.wait_for(lambda: len(session.paths()) > take, timeout=5, what="the take's end")
+                except AssertionError:
+                    pass
         self.mic.wait_for_recorder()
-        status, out, err = finish(proc)
+        status = session.finish()
+        out, err = session.out(), session.err()
         self.assertEqual(status, 0)
         # Two takes ended by Enter; the one end of input closed counts only if sound reached it, and with no
         # folder there is no journal to wait for that by.
@@ -165,6 +178,10 @@ class Recording(MicrophoneCase):
         lines = [l for l in messages if l.startswith("dictate: could not write")]
         self.assertEqual(len(lines), len(spare), err)
         self.assertIn(": No such file or directory; ", lines[0])
+
+    @staticmethod
+    def ignored(session):
+        return sum("ignored Enter" in m for m in session.messages())
 
 
 if __name__ == "__main__":

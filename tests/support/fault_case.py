@@ -19,11 +19,13 @@ class FaultCase(MicrophoneCase):
 
     def speak(self):
         """A steady tone into the microphone for the whole test, so that every take holds sound (as a
-        person's would) and a silent one stands out."""
+        person's would) and a silent one stands out. The player keeps half a second queued in the sound
+        server, so that on a loaded machine, where it may not run for a few hundred milliseconds, the tone
+        goes on instead of turning into silence that the take would record."""
         voice = subprocess.Popen(
             ["sh", "-c", "sox -q -n -t raw -r 48000 -e signed -b 16 -c 1 - synth 3600 sine 440 vol 0.1 | "
                          "pacat --playback --raw --device=vmic --format=s16le --rate=48000 --channels=1 "
-                         "--latency-msec=20"],
+                         "--latency-msec=500"],
             env=self.mic.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
 
         def silence():
