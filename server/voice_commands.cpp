@@ -6,6 +6,7 @@
 
 #include "server/adaptation.h"
 #include "server/messages.h"
+#include "server/profile_swap.h"
 #include "server/voice_profile.h"
 
 namespace server {
@@ -66,18 +67,23 @@ int run_adaptation_command(const Options& options) {
 
 std::optional<std::string> model_dir_with_voice(const Options& options,
                                                 const std::string& default_model_dir) {
+    if (options.no_profile) return options.model_dir;
     if (!options.voice_dir.empty()) {
-        if (!is_voice_profile(options.voice_dir)) {
+        const std::string profile = find_voice_profile(options.voice_dir);
+        if (profile.empty()) {
             say("cannot use the voice profile " + options.voice_dir +
                 ": it holds no adapted model (make one with --adapt)");
             return std::nullopt;
         }
         say("decoding with the voice profile in " + options.voice_dir);
-        return options.voice_dir;
+        return profile;
     }
-    if (options.model_dir == default_model_dir && is_voice_profile(default_voice_dir())) {
-        say("decoding with the voice profile in " + default_voice_dir());
-        return default_voice_dir();
+    if (options.model_dir == default_model_dir) {
+        if (const std::string profile = find_voice_profile(default_voice_dir()); !profile.empty()) {
+            say("decoding with the voice profile in " + default_voice_dir() +
+                " (--no-profile to decode without)");
+            return profile;
+        }
     }
     return options.model_dir;
 }

@@ -5,7 +5,8 @@
 
 namespace server {
 
-// A voice profile is a folder laid out like the stock model folder, so the recogniser loads it as one:
+// A voice profile is a folder laid out like the stock model folder, so the recogniser loads it as one (named
+// by a link to its current version, see profile_swap.h, or a plain folder):
 //   en-us/en-us/            the acoustic model: adapted files, and links to the stock ones left as they are
 //   en-us/en-us.lm.bin      link to the stock language model
 //   en-us/cmudict-en-us.dict link to the stock dictionary
@@ -31,9 +32,5 @@ std::string acoustic_model_dir(const std::string& model_dir);
 // std::runtime_error on failure.
 void write_feature_params(const std::string& stage_dir, const std::string& stock_model_dir,
                           const std::vector<float>& mean);
-
-// Puts the staged profile in place of `voice_dir` (created with its parents if missing; an older profile
-// there is removed once the new one is in place). Throws std::runtime_error on failure.
-void replace_voice_profile(const std::string& stage_dir, const std::string& voice_dir);
 
 }  // namespace server
