@@ -116,29 +116,31 @@ std::vector<Utterance> read_takes(const std::vector<AdaptationPair>& pairs, Reco
     for (std::size_t done = 0; done < pairs.size(); ++done) {
         const AdaptationPair& pair = pairs[done];
         std::string skipped;
+        Recognizer::SearchFrames speech;
         try {
-            const Recognizer::SearchFrames speech = recognizer.frames_of(TakeAudio(pair.wav_path));
-            const double seconds = static_cast<double>(speech.frames()) / frames_per_second;
-            if (speech.frames() == 0) {
-                skipped = "no speech";
-            } else if (pair.words.size() * min_frames_per_word > speech.frames()) {
-                skipped = std::to_string(pair.words.size()) + " words in its text, more than its " +
-                          seconds_text(seconds) + " of speech can hold";
-            } else {
-                Utterance utterance{&pair, "take" + std::to_string(usable.size() + 1), seconds};
-                write_cepstra(training_files.feature_dir() + "/" + utterance.features + ".mfc",
-                              speech.cepstra.data(), speech.frames(), speech.width);
-                sum.resize(speech.mean.size(), 0.0);
-                for (std::size_t i = 0; i < speech.mean.size(); ++i) sum[i] += speech.mean[i] * seconds;
-                weight += seconds;
-                usable.push_back(std::move(utterance));
-            }
+            speech = recognizer.frames_of(TakeAudio(pair.wav_path));
         } catch (const EngineUnavailable&) {
             throw;
         } catch (const std::runtime_error& failure) {
-            skipped = failure.what();
+            skipped = failure.what();  // not a WAV the server reads, or unreadable
         }
-        if (!skipped.empty()) progress("skipped " + pair.wav_path + ": " + skipped);
+        const double seconds = static_cast<double>(speech.frames()) / frames_per_second;
+        if (skipped.empty() && speech.frames() == 0) skipped = "no speech";
+        if (skipped.empty() && pair.words.size() * min_frames_per_word > speech.frames()) {
+            skipped = std::to_string(pair.words.size()) + " words in its text, more than its " +
+                      seconds_text(seconds) + " of speech can hold";
+        }
+        if (!skipped.empty()) {
+            progress("skipped " + pair.wav_path + ": " + skipped);
+        } else {
+            Utterance utterance{&pair, "take" + std::to_string(usable.size() + 1), seconds};
+            write_cepstra(training_files.feature_dir() + "/" + utterance.features + ".mfc",
+                          speech.cepstra.data(), speech.frames(), speech.width);
+            sum.resize(speech.mean.size(), 0.0);
+            for (std::size_t i = 0; i < speech.mean.size(); ++i) sum[i] += speech.mean[i] * seconds;
+            weight += seconds;
+            usable.push_back(std::move(utterance));
+        }
         const int share = static_cast<int>(100 * (done + 1) / pairs.size());
         if (share / 25 > reported) {
             reported = share / 25;
