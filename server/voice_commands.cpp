@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "server/adaptation.h"
 #include "server/messages.h"
@@ -78,12 +80,17 @@ std::optional<std::string> model_dir_with_voice(const Options& options,
         say("decoding with the voice profile in " + options.voice_dir);
         return profile;
     }
-    if (options.model_dir == default_model_dir) {
-        if (const std::string profile = find_voice_profile(default_voice_dir()); !profile.empty()) {
-            say("decoding with the voice profile in " + default_voice_dir() +
-                " (--no-profile to decode without)");
+    if (options.model_dir == default_model_dir && !default_voice_dir().empty()) {
+        const std::string voice = default_voice_dir();
+        if (const std::string profile = find_voice_profile(voice); !profile.empty()) {
+            say("decoding with the voice profile in " + voice + " (--no-profile to decode without)");
             return profile;
         }
+        // Something there that is no profile (emptied, a link to nowhere): decoding without it must not
+        // pass unsaid.
+        std::error_code ignored;
+        if (std::filesystem::symlink_status(voice, ignored).type() != std::filesystem::file_type::not_found)
+            say("the voice profile in " + voice + " holds no adapted model; decoding without it");
     }
     return options.model_dir;
 }

@@ -249,6 +249,15 @@ class VoiceProfile(unittest.TestCase):
                 self.assertEqual(done.returncode, 1, done.stderr)
                 self.assertRegex(done.stderr, r"^dictate-server: " + message)
 
+        # The user's own profile emptied: the server says it decodes without it.
+        data = os.path.join(self.work, "emptied")
+        os.makedirs(os.path.join(data, "dictate", "voice"))
+        server_process.SERVER = SERVER
+        with Server("--port", "0", env=dict(self.env, XDG_DATA_HOME=data)) as server:
+            pass
+        self.assertIn(f"dictate-server: the voice profile in {data}/dictate/voice holds no adapted model; "
+                      "decoding without it", server.lines)
+
 
 if __name__ == "__main__":
     SERVER, TEST_DATA = sys.argv[1], sys.argv[2]
