@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "server/voice_profile.h"
 
