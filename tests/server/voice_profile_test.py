@@ -227,7 +227,11 @@ class VoiceProfile(unittest.TestCase):
                                   f"of it is running (pid {first.pid}, holding {voice}.lock)\n")
         finally:
             open(release, "w").close()
-            rest = first.communicate(timeout=120)[1]
+            try:
+                rest = first.communicate(timeout=120)[1]
+            finally:
+                first.kill()
+                first.wait()
         self.assertEqual(first.returncode, 1, rest)
         tools_log = os.path.join(voice + ".work", "tools.log")
         self.assertIn(f"pocketsphinx_mdef_convert failed with exit status 1 (its output is in {tools_log})", rest)
