@@ -171,18 +171,20 @@ class VoiceProfile(unittest.TestCase):
         pair("outside", "001")
         os.symlink(outside, os.path.join(folder, "outside.txt"))
         pair("big", "002", "ten of clubs\n" * 160_000)  # 2.1 MB
+        pair("wordy", "003", "ten of clubs\n" * 200)  # 600 words for a second of speech
         voice = os.path.join(self.work, "odd-voice")
         status, log, peak_without = self.adapt_run("--adapt", folder, "--voice", voice)
         self.assertEqual(status, 0, log)
         skipped = {
-            "fifo.txt": "a FIFO, not a regular file",
-            "pipe.wav": "a FIFO, not a regular file",
-            "zero.txt": "a link leading out of the folders given",
-            "outside.txt": "a link leading out of the folders given",
-            "big.txt": "2.1 MB, over the 1.0 MB a text may hold",
+            "fifo.txt": "a FIFO, not a regular file\n",
+            "pipe.wav": "a FIFO, not a regular file\n",
+            "zero.txt": "a link leading out of the folders given\n",
+            "outside.txt": "a link leading out of the folders given\n",
+            "big.txt": "2.1 MB, over the 1.0 MB a text may hold\n",
+            "wordy.wav": "600 words in its text, more than its ",
         }
         for name, reason in skipped.items():
-            self.assertIn(f"dictate-server: adapting: skipped {os.path.join(folder, name)}: {reason}\n", log)
+            self.assertIn(f"dictate-server: adapting: skipped {os.path.join(folder, name)}: {reason}", log)
         self.assertEqual(log.count("skipped"), len(skipped), log)
         self.assertRegex(log, r"adapted on 2 takes \(\d+ s of speech\) in \d+ s; 1 held back")
 
