@@ -202,7 +202,7 @@ Keep choose_what_to_keep(double error_before, std::optional<double> adapted_erro
 
 AdaptationResult adapt_voice(const AdaptationSettings& settings,
                              const std::function<void(const std::string&)>& progress) {
-    const fs::path voice = fs::absolute(settings.voice_dir);
+    const fs::path voice = voice_profile_name(settings.voice_dir);
     const ProfileLock lock(voice.string());
     tidy_voice_profile(voice.string());
 

@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "server/voice_profile.h"
+
 namespace server {
 
 ProfileLock::ProfileLock(const std::string& voice_dir) {
-    const std::filesystem::path voice = std::filesystem::absolute(voice_dir).lexically_normal();
+    const std::filesystem::path voice = voice_profile_name(voice_dir);
     const std::string path = voice.string() + ".lock";
     std::error_code error;
     std::filesystem::create_directories(voice.parent_path(), error);

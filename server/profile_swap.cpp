@@ -21,13 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The profile's own name, absolute and without a trailing separator, so that its siblings are
-// `NAME.new`, `NAME.old` and `NAME.vN` beside it.
-fs::path profile_path(const std::string& voice_dir) {
-    fs::path path = fs::absolute(voice_dir).lexically_normal();
-    if (!path.has_filename()) path = path.parent_path();
-    return path;
-}
+fs::path profile_path(const std::string& voice_dir) { return voice_profile_name(voice_dir); }
 
 fs::path sibling(const fs::path& voice, const std::string& suffix) { return voice.string() + suffix; }
 

@@ -30,6 +30,12 @@ std::string default_voice_dir() {
     return "";
 }
 
+std::string voice_profile_name(const std::string& voice_dir) {
+    fs::path path = fs::absolute(voice_dir).lexically_normal();
+    if (!path.has_filename()) path = path.parent_path();
+    return path.string();
+}
+
 std::string acoustic_model_dir(const std::string& model_dir) { return model_dir + "/en-us/en-us"; }
 
 bool is_voice_profile(const std::string& dir) {

@@ -17,6 +17,10 @@ namespace server {
 // neither variable is set.
 std::string default_voice_dir();
 
+// `voice_dir` absolute and without a trailing separator: the name the files beside a profile are named
+// after (`NAME.lock`, `NAME.work`, `NAME.vN`).
+std::string voice_profile_name(const std::string& voice_dir);
+
 // Whether `dir` holds a profile the recogniser can load (its acoustic model's means are there).
 bool is_voice_profile(const std::string& dir);
 

@@ -160,7 +160,7 @@ TEST_F(ProfileSwap, ReadersLoadTheVersionTheLinkNamedWhenTheyLooked) {
 
 TEST_F(ProfileSwap, OneAdaptationOfAProfileAtATime) {
     const fs::path voice = dir_ / "data/voice";
-    std::optional<server::ProfileLock> first(std::in_place, voice.string());
+    std::optional<server::ProfileLock> first(std::in_place, voice.string() + "/");  // the same profile
     try {
         server::ProfileLock second(voice.string());
         ADD_FAILURE() << "a second lock was given";
