@@ -29,7 +29,8 @@ std::optional<double> parse_megabytes(std::string_view text) {
 
 std::string usage_text() {
     return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
-           "                      [--raw-words] [--no-streaming] [--voice DIR] [--adapt PAIRS_DIR]...\n"
+           "                      [--raw-words] [--no-streaming] [--voice DIR | --no-profile]\n"
+           "                      [--adapt PAIRS_DIR]...\n"
            "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
            "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
            "  --port N            port to listen on, 0 for any free one (default 4999)\n"
@@ -40,6 +41,7 @@ std::string usage_text() {
            "                      (GET /health) to send finished takes\n"
            "  --voice DIR         decode with the voice profile in DIR (default: the user's own,\n"
            "                      ~/.local/share/dictate/voice, if there is one)\n"
+           "  --no-profile        decode with the speech model alone, even when the user has a profile\n"
            "  --adapt PAIRS_DIR   adapt the voice profile to the speaker of the takes in PAIRS_DIR\n"
            "                      (NAME.wav with NAME.txt, or STEM_output.wav with STEM_corrected.txt;\n"
            "                      give it again for more folders), print the figures and exit\n"
@@ -66,6 +68,11 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
         if (name == "--no-streaming") {
             if (value) return UsageError{"--no-streaming takes no value"};
             options.streaming = false;
+            continue;
+        }
+        if (name == "--no-profile") {
+            if (value) return UsageError{"--no-profile takes no value"};
+            options.no_profile = true;
             continue;
         }
         if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir" &&
@@ -98,6 +105,10 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
             options.model_dir = *value;
         }
     }
+    if (options.no_profile && !options.voice_dir.empty())
+        return UsageError{"--no-profile and --voice name different models; give one of them"};
+    if (options.no_profile && !options.adapt_dirs.empty())
+        return UsageError{"--no-profile is for serving; --adapt writes a profile"};
     return options;
 }
 

@@ -21,6 +21,8 @@ struct Options {
     bool streaming = true;   // decode a chunked upload while it arrives, and say so in /health
     std::string voice_dir;   // --voice: the profile to decode with, or to write with --adapt
     std::vector<std::string> adapt_dirs;  // --adapt, once or more: adapt the profile from these folders
+    // --no-profile: decode with the model alone, even when the user has a profile.
+    bool no_profile = false;
 };
 
 struct ShowHelp {};

@@ -2,23 +2,24 @@
 
 #include <atomic>
 #include <cstdio>
-#include <exception>
-#include <mutex>
-#include <thread>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
+#include "server/adaptation/adaptation_input.h"
 #include "server/adaptation/adaptation_pairs.h"
 #include "server/adaptation/model_training.h"
+#include "server/adaptation/profile_lock.h"
+#include "server/adaptation/profile_swap.h"
 #include "server/recognition/recognizer.h"
-#include "server/recognition/resampler.h"
 #include "server/adaptation/voice_profile.h"
-#include "server/recognition/wav_reader.h"
 #include "server/adaptation/word_errors.h"
 
 namespace server {
@@ -29,21 +30,17 @@ namespace {
 // Every tenth pair is held back to judge the adapted models by.
 constexpr std::size_t held_back_every = 10;
 
+// The recogniser's frames are 10 ms apart.
+constexpr double frames_per_second = 100;
+// Even read fast, a word takes a tenth of a second: a text with more words than that is not what the
+// take says, and aligning it would only cost the tools time and memory.
+constexpr std::size_t min_frames_per_word = 10;
+
 struct Utterance {
     const AdaptationPair* pair = nullptr;
-    std::vector<std::int16_t> samples;
-    double seconds = 0;
+    std::string features;  // the name of its features in the corpus
+    double seconds = 0;    // of speech: the frames the search is given, not the take's length
 };
-
-std::vector<std::int16_t> read_samples(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto decoded = decode_wav(bytes);
-    if (const auto* error = std::get_if<WavError>(&decoded))
-        throw std::runtime_error(path + ": " + error->message);
-    return to_recognizer_input(std::get<WavAudio>(decoded));
-}
 
 double percent(std::size_t errors, std::size_t words) {
     return words == 0 ? 0.0 : 100.0 * static_cast<double>(errors) / static_cast<double>(words);
@@ -60,7 +57,16 @@ double held_back_error(const std::string& model_dir, const std::vector<Utterance
     auto work = [&] {
         try {
             for (std::size_t i = next++; i < held_back.size(); i = next++) {
-                std::istringstream text(recognizer.transcribe(held_back[i].samples));
+                const std::string& path = held_back[i].pair->wav_path;
+                std::string words;
+                try {
+                    words = recognizer.transcribe(TakeAudio(path)).words;
+                } catch (const EngineUnavailable&) {
+                    throw;
+                } catch (const std::runtime_error& failure) {
+                    throw std::runtime_error("cannot read " + path + ": " + failure.what());
+                }
+                std::istringstream text(words);
                 const std::vector<std::string> heard{std::istream_iterator<std::string>(text), {}};
                 errors[i] = word_errors(held_back[i].pair->words, heard);
             }
@@ -84,57 +90,6 @@ double held_back_error(const std::string& model_dir, const std::vector<Utterance
     return percent(total, words);
 }
 
-// Writes the corpus the tools train on from `training` and returns the speaker's cepstral mean over all the
-// speech, the held-back takes' included: it needs no transcript.
-std::vector<float> write_corpus(const std::vector<Utterance>& training,
-                                const std::vector<Utterance>& held_back, Recognizer& recognizer,
-                                const ModelTraining& training_files,
-                                const std::function<void(const std::string&)>& progress) {
-    fs::create_directories(training_files.feature_dir());
-    std::ofstream control(training_files.control_path());
-    std::ofstream transcripts(training_files.transcript_path());
-    std::vector<double> sum;
-    double weight = 0;
-    std::size_t done = 0;
-    int reported = 0;
-    std::vector<const Utterance*> all;
-    for (const auto& utterance : training) all.push_back(&utterance);
-    for (const auto& utterance : held_back) all.push_back(&utterance);
-    for (const Utterance* each : all) {
-        const Utterance& utterance = *each;
-        const Recognizer::SearchFrames speech = recognizer.frames_of(utterance.samples);
-        const std::vector<float>& mean = speech.mean;
-        sum.resize(mean.size(), 0.0);
-        for (std::size_t i = 0; i < mean.size(); ++i) sum[i] += mean[i] * utterance.seconds;
-        weight += utterance.seconds;
-        if (done < training.size()) {
-            // The segments only, one after another: the pauses between them are not searched either.
-            if (speech.frames() > 0) {
-                const std::string name = "take" + std::to_string(done + 1);
-                write_cepstra(training_files.feature_dir() + "/" + name + ".mfc", speech.cepstra.data(),
-                              speech.frames(), speech.width);
-                control << name << '\n';
-                transcripts << "<s>";
-                for (const auto& word : utterance.pair->words) transcripts << ' ' << word;
-                transcripts << " </s> (" << name << ")\n";
-            }
-        }
-        ++done;
-        const int share = static_cast<int>(100 * done / all.size());
-        if (share / 25 > reported) {
-            reported = share / 25;
-            progress("features: " + std::to_string(share) + " % of the takes");
-        }
-    }
-    control.close();
-    transcripts.close();
-    if (!control || !transcripts)
-        throw std::runtime_error("cannot write the corpus in " + training_files.feature_dir());
-    std::vector<float> mean(sum.size());
-    for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / weight);
-    return mean;
-}
-
 std::string seconds_text(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", seconds);
@@ -145,6 +100,72 @@ std::string percent_text(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f %%", value);
     return text;
+}
+
+// Reads every pair's take through the recogniser's front end, writes its features for the tools and returns
+// the takes that have speech enough for their words; the rest are told to `progress` and left out.
+// `mean` becomes the speaker's cepstral mean over all of it: it needs no transcript.
+std::vector<Utterance> read_takes(const std::vector<AdaptationPair>& pairs, Recognizer& recognizer,
+                                  const ModelTraining& training_files, std::vector<float>& mean,
+                                  const std::function<void(const std::string&)>& progress) {
+    fs::create_directories(training_files.feature_dir());
+    std::vector<Utterance> usable;
+    std::vector<double> sum;
+    double weight = 0;
+    int reported = 0;
+    for (std::size_t done = 0; done < pairs.size(); ++done) {
+        const AdaptationPair& pair = pairs[done];
+        std::string skipped;
+        Recognizer::SearchFrames speech;
+        try {
+            speech = recognizer.frames_of(TakeAudio(pair.wav_path));
+        } catch (const EngineUnavailable&) {
+            throw;
+        } catch (const std::runtime_error& failure) {
+            skipped = failure.what();  // not a WAV the server reads, or unreadable
+        }
+        const double seconds = static_cast<double>(speech.frames()) / frames_per_second;
+        if (skipped.empty() && speech.frames() == 0) skipped = "no speech";
+        if (skipped.empty() && pair.words.size() * min_frames_per_word > speech.frames()) {
+            skipped = std::to_string(pair.words.size()) + " words in its text, more than its " +
+                      seconds_text(seconds) + " of speech can hold";
+        }
+        if (!skipped.empty()) {
+            progress("skipped " + pair.wav_path + ": " + skipped);
+        } else {
+            Utterance utterance{&pair, "take" + std::to_string(usable.size() + 1), seconds};
+            write_cepstra(training_files.feature_dir() + "/" + utterance.features + ".mfc",
+                          speech.cepstra.data(), speech.frames(), speech.width);
+            sum.resize(speech.mean.size(), 0.0);
+            for (std::size_t i = 0; i < speech.mean.size(); ++i) sum[i] += speech.mean[i] * seconds;
+            weight += seconds;
+            usable.push_back(std::move(utterance));
+        }
+        const int share = static_cast<int>(100 * (done + 1) / pairs.size());
+        if (share / 25 > reported) {
+            reported = share / 25;
+            progress("features: " + std::to_string(share) + " % of the takes");
+        }
+    }
+    mean.assign(sum.size(), 0.0f);
+    for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / weight);
+    return usable;
+}
+
+// The corpus the tools train on: `training`'s features and words.
+void write_corpus(const std::vector<Utterance>& training, const ModelTraining& training_files) {
+    std::ofstream control(training_files.control_path());
+    std::ofstream transcripts(training_files.transcript_path());
+    for (const auto& utterance : training) {
+        control << utterance.features << '\n';
+        transcripts << "<s>";
+        for (const auto& word : utterance.pair->words) transcripts << ' ' << word;
+        transcripts << " </s> (" << utterance.features << ")\n";
+    }
+    control.close();
+    transcripts.close();
+    if (!control || !transcripts)
+        throw std::runtime_error("cannot write the corpus in " + training_files.feature_dir());
 }
 
 void write_record(const std::string& stage_dir, const AdaptationResult& result,
@@ -181,55 +202,63 @@ Keep choose_what_to_keep(double error_before, std::optional<double> adapted_erro
 
 AdaptationResult adapt_voice(const AdaptationSettings& settings,
                              const std::function<void(const std::string&)>& progress) {
+    const fs::path voice = voice_profile_name(settings.voice_dir);
+    const ProfileLock lock(voice.string());
+    tidy_voice_profile(voice.string());
+
     const auto dictionary = dictionary_words(settings.stock_model_dir + "/en-us/cmudict-en-us.dict");
     const PairSearch found = find_pairs(settings.pair_folders, dictionary);
+    for (const auto& refused : found.refused) progress("skipped " + refused);
     AdaptationResult result;
     result.unknown_words = found.unknown_words;
-    if (found.pairs.size() < 2) {
-        throw std::runtime_error("adaptation needs at least two takes with their texts; found " +
-                                 std::to_string(found.pairs.size()) + " usable");
-    }
+    const auto check_count = [](std::size_t usable) {
+        if (usable < 2) {
+            throw std::runtime_error("adaptation needs at least two takes with their texts; found " +
+                                     std::to_string(usable) + " usable");
+        }
+    };
+    check_count(found.pairs.size());
+
+    const std::string work_dir = voice.string() + ".work";
+    std::error_code ignored;
+    fs::remove_all(work_dir, ignored);
+    fs::create_directories(work_dir);
+    // The work folder stays when a step fails, for the tools' log the failure points at; the lock keeps
+    // another run from removing it meanwhile.
+    struct Cleanup {
+        std::string work;
+        bool finished = false;
+        ~Cleanup() {
+            std::error_code ignored;
+            if (finished) fs::remove_all(work, ignored);
+        }
+    } cleanup{work_dir};
+
     progress("reading " + std::to_string(found.pairs.size()) + " takes");
+    ModelTraining model(work_dir, settings.stock_model_dir);
+    std::vector<float> speaker_mean;
+    std::vector<Utterance> usable;
+    {
+        Recognizer front_end(settings.stock_model_dir, 1);
+        usable = read_takes(found.pairs, front_end, model, speaker_mean, progress);
+    }
+    check_count(usable.size());
     std::vector<Utterance> training;
     std::vector<Utterance> held_back;
-    for (std::size_t i = 0; i < found.pairs.size(); ++i) {
-        Utterance utterance{&found.pairs[i], read_samples(found.pairs[i].wav_path), 0};
-        utterance.seconds = static_cast<double>(utterance.samples.size()) / recognizer_rate;
+    for (std::size_t i = 0; i < usable.size(); ++i) {
         const bool hold = i % held_back_every == held_back_every - 1 ||
-                          (found.pairs.size() < held_back_every && i + 1 == found.pairs.size());
-        (hold ? held_back : training).push_back(std::move(utterance));
+                          (usable.size() < held_back_every && i + 1 == usable.size());
+        (hold ? held_back : training).push_back(usable[i]);
     }
     for (const auto& utterance : training) result.adapted_seconds += utterance.seconds;
     for (const auto& utterance : held_back) result.held_back_seconds += utterance.seconds;
     result.pairs_used = training.size();
     result.pairs_held_back = held_back.size();
+    write_corpus(training, model);
 
-    const fs::path voice = fs::absolute(settings.voice_dir);
-    const std::string work_dir = voice.string() + ".work";
-    const std::string stage_dir = voice.string() + ".new";
-    std::error_code ignored;
-    fs::remove_all(work_dir, ignored);
-    fs::remove_all(stage_dir, ignored);
-    fs::create_directories(work_dir);
-    // The work folder stays when a step fails, for the tools' log the failure points at.
-    struct Cleanup {
-        std::string work, stage;
-        bool finished = false;
-        ~Cleanup() {
-            std::error_code ignored;
-            if (finished) fs::remove_all(work, ignored);
-            fs::remove_all(stage, ignored);
-        }
-    } cleanup{work_dir, stage_dir};
-
-    ModelTraining model(work_dir, settings.stock_model_dir);
-    std::vector<float> speaker_mean;
-    {
-        Recognizer front_end(settings.stock_model_dir, 1);
-        speaker_mean = write_corpus(training, held_back, front_end, model, progress);
-    }
-    const bool has_profile = is_voice_profile(voice.string());
-    const std::string baseline = has_profile ? voice.string() : settings.stock_model_dir;
+    const std::string current = find_voice_profile(voice.string());
+    const bool has_profile = !current.empty();
+    const std::string baseline = has_profile ? current : settings.stock_model_dir;
     result.before = {has_profile ? "current profile" : "stock model", 0};
     progress("word error of the " + result.before.model + " on " + std::to_string(held_back.size()) +
              " held-back takes");
@@ -273,8 +302,7 @@ AdaptationResult adapt_voice(const AdaptationSettings& settings,
     }
     if (!chosen.empty()) {
         write_record(chosen, result, training, held_back);
-        fs::rename(chosen, stage_dir);
-        replace_voice_profile(stage_dir, voice.string());
+        replace_voice_profile(chosen, voice.string());
     }
     cleanup.finished = true;
     return result;

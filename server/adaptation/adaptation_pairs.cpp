@@ -4,10 +4,11 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <system_error>
+
+#include "server/adaptation/adaptation_input.h"
 
 namespace server {
 namespace fs = std::filesystem;
@@ -16,12 +17,6 @@ namespace {
 
 constexpr std::string_view corrected_suffix = "_corrected";
 constexpr std::string_view take_suffix = "_output";
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path.string());
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -63,10 +58,12 @@ PairSearch find_pairs(const std::vector<std::string>& folders,
                       const std::unordered_set<std::string>& dictionary) {
     std::map<std::string, fs::path> wavs;   // by file name
     std::map<std::string, fs::path> texts;  // by pair name
+    std::vector<std::string> roots;         // where links may lead
     for (const auto& folder : folders) {
         std::error_code error;
         fs::directory_iterator entries(folder, error);
         if (error) throw std::runtime_error("cannot list " + folder + ": " + error.message());
+        roots.push_back(fs::canonical(folder).string());
         for (const auto& entry : entries) {
             const fs::path& path = entry.path();
             if (path.extension() == ".wav") wavs.emplace(path.filename().string(), path);
@@ -74,6 +71,9 @@ PairSearch find_pairs(const std::vector<std::string>& folders,
         }
     }
     PairSearch found;
+    const auto refuse = [&found](const fs::path& path, const Refusal& refusal) {
+        found.refused.push_back(path.string() + ": " + refusal.reason);
+    };
     for (const auto& [name, text_path] : texts) {
         std::string wav_name = name + ".wav";
         if (name.ends_with(corrected_suffix)) {
@@ -82,7 +82,19 @@ PairSearch find_pairs(const std::vector<std::string>& folders,
         }
         const auto wav = wavs.find(wav_name);
         if (wav == wavs.end()) continue;
-        AdaptationPair pair{name, wav->second.string(), spoken_words(read_text(text_path))};
+        const InputPath text_file = resolve_input(text_path.string(), roots);
+        const InputPath wav_file = resolve_input(wav->second.string(), roots);
+        if (text_file.refusal || wav_file.refusal) {
+            if (text_file.refusal) refuse(text_path, text_file.refusal);
+            if (wav_file.refusal) refuse(wav->second, wav_file.refusal);
+            continue;
+        }
+        const InputText text = read_input_text(text_file.path);
+        if (text.refusal) {
+            refuse(text_path, text.refusal);
+            continue;
+        }
+        AdaptationPair pair{name, wav_file.path, spoken_words(text.text)};
         if (pair.words.empty()) {
             ++found.empty_texts;
             continue;

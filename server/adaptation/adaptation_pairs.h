@@ -19,6 +19,9 @@ struct PairSearch {
     // Pairs left out because a word is not in the dictionary, as "NAME (word)".
     std::vector<std::string> unknown_words;
     std::size_t empty_texts = 0;  // texts with no words at all
+    // Files of pairs that were not read, as "PATH: reason" (see adaptation_input.h: not a regular file, a
+    // link leading out of the folders, a text too large).
+    std::vector<std::string> refused;
 };
 
 // The words of a text as the dictionary spells them: lower case, punctuation dropped, hyphens and other
@@ -33,8 +36,9 @@ std::unordered_set<std::string> dictionary_words(const std::string& dictionary_p
 // - NAME.txt with NAME.wav (what enrolment writes, or any prepared folder);
 // - STEM_corrected.txt with the take STEM_output.wav: a transcript a person corrected or confirmed.
 // The recogniser's own STEM_transcription.txt never counts. The WAV may be in any of the folders (takes
-// and transcripts are kept in separate ones). Texts without a WAV are ignored. Throws std::runtime_error
-// naming a folder or file that cannot be read.
+// and transcripts are kept in separate ones). Texts without a WAV are ignored; files that are not read are
+// listed in `refused`. Links are followed only to files inside the folders. Throws std::runtime_error
+// naming a folder that cannot be listed.
 PairSearch find_pairs(const std::vector<std::string>& folders,
                       const std::unordered_set<std::string>& dictionary);
 

@@ -3,9 +3,12 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "server/adaptation/adaptation.h"
 #include "server/messages.h"
+#include "server/adaptation/profile_swap.h"
 #include "server/adaptation/voice_profile.h"
 
 namespace server {
@@ -66,18 +69,28 @@ int run_adaptation_command(const Options& options) {
 
 std::optional<std::string> model_dir_with_voice(const Options& options,
                                                 const std::string& default_model_dir) {
+    if (options.no_profile) return options.model_dir;
     if (!options.voice_dir.empty()) {
-        if (!is_voice_profile(options.voice_dir)) {
+        const std::string profile = find_voice_profile(options.voice_dir);
+        if (profile.empty()) {
             say("cannot use the voice profile " + options.voice_dir +
                 ": it holds no adapted model (make one with --adapt)");
             return std::nullopt;
         }
         say("decoding with the voice profile in " + options.voice_dir);
-        return options.voice_dir;
+        return profile;
     }
-    if (options.model_dir == default_model_dir && is_voice_profile(default_voice_dir())) {
-        say("decoding with the voice profile in " + default_voice_dir());
-        return default_voice_dir();
+    if (options.model_dir == default_model_dir && !default_voice_dir().empty()) {
+        const std::string voice = default_voice_dir();
+        if (const std::string profile = find_voice_profile(voice); !profile.empty()) {
+            say("decoding with the voice profile in " + voice + " (--no-profile to decode without)");
+            return profile;
+        }
+        // Something there that is no profile (emptied, a link to nowhere): decoding without it must not
+        // pass unsaid.
+        std::error_code ignored;
+        if (std::filesystem::symlink_status(voice, ignored).type() != std::filesystem::file_type::not_found)
+            say("the voice profile in " + voice + " holds no adapted model; decoding without it");
     }
     return options.model_dir;
 }

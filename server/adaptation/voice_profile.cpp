@@ -30,6 +30,12 @@ std::string default_voice_dir() {
     return "";
 }
 
+std::string voice_profile_name(const std::string& voice_dir) {
+    fs::path path = fs::absolute(voice_dir).lexically_normal();
+    if (!path.has_filename()) path = path.parent_path();
+    return path.string();
+}
+
 std::string acoustic_model_dir(const std::string& model_dir) { return model_dir + "/en-us/en-us"; }
 
 bool is_voice_profile(const std::string& dir) {
@@ -77,24 +83,6 @@ void write_feature_params(const std::string& stage_dir, const std::string& stock
     out << params.str();
     out.close();
     if (!out) throw std::runtime_error("cannot write " + to);
-}
-
-void replace_voice_profile(const std::string& stage_dir, const std::string& voice_dir) {
-    std::error_code error;
-    const fs::path target = fs::absolute(voice_dir);
-    fs::create_directories(target.parent_path(), error);
-    check(error, "create", target.parent_path());
-    const fs::path old = target.string() + ".old";
-    fs::remove_all(old, error);
-    check(error, "remove", old);
-    if (fs::exists(target)) {
-        fs::rename(target, old, error);
-        check(error, "move aside", target);
-    }
-    fs::rename(stage_dir, target, error);
-    check(error, "move the new profile to", target);
-    fs::remove_all(old, error);
-    check(error, "remove", old);
 }
 
 }  // namespace server

@@ -5,7 +5,8 @@
 
 namespace server {
 
-// A voice profile is a folder laid out like the stock model folder, so the recogniser loads it as one:
+// A voice profile is a folder laid out like the stock model folder, so the recogniser loads it as one (named
+// by a link to its current version, see profile_swap.h, or a plain folder):
 //   en-us/en-us/            the acoustic model: adapted files, and links to the stock ones left as they are
 //   en-us/en-us.lm.bin      link to the stock language model
 //   en-us/cmudict-en-us.dict link to the stock dictionary
@@ -15,6 +16,10 @@ namespace server {
 // The default profile folder: $XDG_DATA_HOME/dictate/voice, else ~/.local/share/dictate/voice; empty when
 // neither variable is set.
 std::string default_voice_dir();
+
+// `voice_dir` absolute and without a trailing separator: the name the files beside a profile are named
+// after (`NAME.lock`, `NAME.work`, `NAME.vN`).
+std::string voice_profile_name(const std::string& voice_dir);
 
 // Whether `dir` holds a profile the recogniser can load (its acoustic model's means are there).
 bool is_voice_profile(const std::string& dir);
@@ -31,9 +36,5 @@ std::string acoustic_model_dir(const std::string& model_dir);
 // std::runtime_error on failure.
 void write_feature_params(const std::string& stage_dir, const std::string& stock_model_dir,
                           const std::vector<float>& mean);
-
-// Puts the staged profile in place of `voice_dir` (created with its parents if missing; an older profile
-// there is removed once the new one is in place). Throws std::runtime_error on failure.
-void replace_voice_profile(const std::string& stage_dir, const std::string& voice_dir);
 
 }  // namespace server

@@ -198,8 +198,7 @@ Transcript Recognizer::transcribe(const SampleSource& audio) {
     return transcribe(audio, ignored);
 }
 
-Recognizer::SearchFrames Recognizer::frames_of(std::span<const std::int16_t> samples) {
-    const SampleSpan audio(samples);
+Recognizer::SearchFrames Recognizer::frames_of(const SampleSource& audio) {
     Lane* own = acquire(true);
     LaneGuard own_guard([this](Lane* lane) { release(lane); }, own);
     FrontEnd& front_end = *own->front_end;

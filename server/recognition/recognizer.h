@@ -86,7 +86,7 @@ public:
     // Samples in memory, for tests and benchmarks.
     std::string transcribe(std::span<const std::int16_t> samples);
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);
-    // What the search is given for `samples`, so that adaptation trains on exactly what decoding looks at:
+    // What the search is given for `audio`, so that adaptation trains on exactly what decoding looks at:
     // the frames of every segment, quiet tails trimmed as above, one segment after another, with the
     // upload's cepstral mean (the model's own where it has too little loud speech) already removed, and
     // that mean. Holds all the frames: for takes of a speaker's enrolment, not for uploads. Waits for a free
@@ -97,7 +97,7 @@ public:
         std::vector<float> mean;     // the mean that was removed
         std::size_t frames() const { return width == 0 ? 0 : cepstra.size() / width; }
     };
-    SearchFrames frames_of(std::span<const std::int16_t> samples);
+    SearchFrames frames_of(const SampleSource& audio);
 
     struct Lane;
 

@@ -31,6 +31,11 @@ server::Options whole_uploads(server::Options options) {
     return options;
 }
 
+server::Options without_profile(server::Options options) {
+    options.no_profile = true;
+    return options;
+}
+
 TEST(Options, ParsesCommandLines) {
     const std::uint64_t default_max = 692'000'000;
     const std::vector<Row> rows{
@@ -48,6 +53,10 @@ TEST(Options, ParsesCommandLines) {
          Row::options,
          with("127.0.0.1", 4999, default_max, "/model", false, "/v", {"/a", "/b"})},
         {{"--voice="}, Row::error, {}},
+        {{"--no-profile"}, Row::options, without_profile(with("127.0.0.1", 4999, default_max, "/model"))},
+        {{"--no-profile=yes"}, Row::error, {}},
+        {{"--no-profile", "--voice", "/v"}, Row::error, {}},
+        {{"--adapt", "/a", "--no-profile"}, Row::error, {}},
         {{"--adapt"}, Row::error, {}},
         {{"--port", "4000", "--help"}, Row::help, {}},
         {{"-h"}, Row::help, {}},
@@ -81,6 +90,7 @@ TEST(Options, ParsesCommandLines) {
             EXPECT_EQ(options.raw_words, row.expected.raw_words);
             EXPECT_EQ(options.streaming, row.expected.streaming);
             EXPECT_EQ(options.voice_dir, row.expected.voice_dir);
+            EXPECT_EQ(options.no_profile, row.expected.no_profile);
             EXPECT_EQ(options.adapt_dirs, row.expected.adapt_dirs);
         }
     }
