@@ -40,9 +40,12 @@ class StatusLine(MicrophoneCase):
 
     @staticmethod
     def status(term):
-        """(seconds, filled cells) of the status line right under the last prompt, or None."""
+        """(seconds, filled cells) of the status line on the last row under the last prompt, or None. A
+        message written mid-take (a loaded machine can hold dictate up long enough to be told) stands
+        between them, with the status line back under it."""
         rows = term.rows()
-        if len(rows) < 2 or not rows[-2].startswith(PROMPT_TEXT) or not (m := STATUS.match(rows[-1])):
+        prompts = [i for i, row in enumerate(rows) if row.startswith(PROMPT_TEXT)]
+        if not prompts or prompts[-1] == len(rows) - 1 or not (m := STATUS.match(rows[-1])):
             return None
         return int(m[1]) * 60 + int(m[2]), m[3].count("#")
 
