@@ -103,11 +103,14 @@ class Streaming(DictateCase):
         with ScriptedServer([early, text_reply("from the file")], default=Reply(hang_up=True),
                             streaming=True) as server:
             proc = self.start()
-            # Half a second of the take has gone when the server answers: the stream ends there, while the
-            # take still records.
+            # A quarter of a second of the take has gone when the server answers: the stream ends there,
+            # while the take still records, and the take goes on.
             self.assertTrue(wait_until(lambda: server.streams and not server.streams[0].open, timeout=20))
             stream = server.streams[0]
             self.assertTrue(stream.broken_off)
+            [(_, streamed)] = stream.parts()  # the WAV so far
+            self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > len(streamed) / 96000 + 0.25,
+                                       timeout=20))
             self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
             status, out, err = finish(proc)
         self.assertEqual(status, 0, err)
@@ -119,8 +122,10 @@ class Streaming(DictateCase):
                          " is sent instead")
         # The other line is the closing take's, hung up on.
         self.assertEqual(len(self.messages(err)), 2, err.decode()[-2000:])
-        # The file holds the whole take, far more than went before the answer, and all of it was sent.
-        self.assertGreater(len(self.file(wavs[0])), len(stream.body) + 48000)
+        # The file holds the whole take: what went before the answer and the rest; all of it was sent.
+        kept = self.file(wavs[0])
+        self.assertGreater(len(kept), len(streamed) + 24000)
+        self.assertEqual(kept[44:len(streamed)], streamed[44:])
         self.assertFalse(server.requests[0].chunked)
         self.assert_sent_whole(server.requests[0], wavs[0])
 

@@ -115,7 +115,9 @@ class ScriptedServer:
         self.thread.start()
 
     def close(self):
-        self.running = False
+        with self.lock:
+            self.running = False
+            self.changed.notify_all()
         self.thread.join()
         for connection in self.connections:
             connection.join()
@@ -265,7 +267,7 @@ class ScriptedServer:
             try:
                 body = self._read_chunked(conn, body, request, reply.early if early else None,
                                           lambda: conn.sendall(self._reply_head(reply) + reply.body))
-            except _Closed:
+            except (_Closed, OSError):
                 self._stream_ended(request, broken_off=True)
                 # Closed while the upload was still coming, as a server that dies would leave it.
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
