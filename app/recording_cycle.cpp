@@ -210,8 +210,8 @@ std::optional<int> finish_take(Run& run, MicrophoneCapture& capture, const Recor
     }
 
     // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must
-    // not wait on it.
-    // The stage owns the streamed request from here: it ends it before the file, if need be, goes.
+    // not wait on it. The stage owns the streamed request from here, and ends it before the file, if need
+    // be, goes.
     if (take.end != WaitEnd::capture_stopped && !where.empty() && seams.transcribe)
         seams.transcribe(where, kept.name.stem, take.interrupted_in_take, std::move(run.stream));
     run.stream.reset();  // a take not transcribed: its request is abandoned
