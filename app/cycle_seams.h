@@ -10,12 +10,10 @@
 #include "app/console_messages.h"
 #include "app/take_paths.h"
 #include "platform/waitable.h"
+#include "transcription/streaming_upload.h"
 
 class StatusLine;
 struct InputDevice;
-namespace transcription {
-class StreamingUpload;
-}
 
 // The dialogue on standard output, written by the cycles and by the recovery of earlier runs' takes.
 inline constexpr const char* stop_prompt = "Press the Enter Key to Stop Recording...";
@@ -39,8 +37,10 @@ struct CycleSeams {
     // (the take's timestamp, with "_2", "_3", ... when the name was taken), and whether an interrupt had
     // come before the take was over: that one asks for the take to be finished, transcription included,
     // while one that comes later asks to stop waiting for the server. The last argument is the take's
-    // request streamed while it recorded, when there is one for this very file (null otherwise).
-    std::function<void(const std::string&, const std::string&, bool, transcription::StreamingUpload*)>
+    // request streamed while it recorded (null when there is none), handed over for the stage to finish
+    // or abandon before anything else of the take is uploaded.
+    std::function<void(const std::string&, const std::string&, bool,
+                       std::unique_ptr<transcription::StreamingUpload>)>
         transcribe;
     // The cycles' "dictate: " messages (see console_messages.h): standard error unless a test listens.
     std::function<void(std::string_view)> tell = tell_user;

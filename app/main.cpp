@@ -1,6 +1,7 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include "app/closing_window.h"
 #include "app/console_messages.h"
@@ -25,22 +26,23 @@ int main(int argc, char** argv) {
     TranscriptionState transcription_state;
     const TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths};
     constexpr int standard_input = 0;
-    const CycleSeams seams{standard_input,
-                           std::cout,
-                           [] { return std::time(nullptr); },
-                           [&](const std::string& output_path, const std::string& file_stem,
-                               bool interrupted_first, transcription::StreamingUpload* streamed) {
-                               run_transcription_stage(output_path, file_stem, transcription_state,
-                                                       transcription_seams, interrupted_first, streamed);
-                           },
-                           tell_user,
-                           {interrupt_waitable(), interrupt_requested, interrupt_exit_status},
-                           settings.device ? &*settings.device : nullptr,
-                           &settings.status,
-                           paths,
-                           [](const std::string& file_name) {
-                               return std::make_unique<transcription::StreamingUpload>(
-                                   transcription::transcription_endpoint, file_name);
-                           }};
+    const CycleSeams seams{
+        standard_input,
+        std::cout,
+        [] { return std::time(nullptr); },
+        [&](const std::string& output_path, const std::string& file_stem, bool interrupted_first,
+            std::unique_ptr<transcription::StreamingUpload> streamed) {
+            run_transcription_stage(output_path, file_stem, transcription_state, transcription_seams,
+                                    interrupted_first, std::move(streamed));
+        },
+        tell_user,
+        {interrupt_waitable(), interrupt_requested, interrupt_exit_status},
+        settings.device ? &*settings.device : nullptr,
+        &settings.status,
+        paths,
+        [](const std::string& file_name) {
+            return std::make_unique<transcription::StreamingUpload>(transcription::transcription_endpoint,
+                                                                    file_name);
+        }};
     return keep_window_for_reading(run_recording_cycles(seams));
 }

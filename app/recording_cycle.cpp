@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "app/console_messages.h"
 #include "app/folder_check.h"
@@ -110,14 +111,6 @@ struct Run {
         if (!stream) return;
         const std::string head = encode_wav_header(WavHeader{0xFFFFFFFF, 0xFFFFFFFF});
         stream->append(head.data(), head.size());
-    }
-
-    // The streamed request belongs to the take's file only when the take kept the name it was sent under.
-    transcription::StreamingUpload* stream_for(const std::string& kept_path) const {
-        const std::string name = seams.paths.wav_name(timestamp);
-        if (!stream || kept_path.size() <= name.size() || !kept_path.ends_with(name)) return nullptr;
-        const char separator = kept_path[kept_path.size() - name.size() - 1];
-        return separator == '/' || separator == '\\' ? stream.get() : nullptr;
     }
 
     void next_take() {
@@ -239,11 +232,11 @@ std::optional<int> finish_take(Run& run, MicrophoneCapture& capture, const Recor
     if (device_lost)
         seams.tell("audio: the input device stopped delivering sound; the take so far is in " + named);
     // Transcribed before the stream is closed: closing waits for a device that hangs, and the take must
-    // not wait on it.
-    // A device lost before any sound left an empty file, with nothing to transcribe.
+    // not wait on it. The stage owns the streamed request from here, and ends it before the file, if need
+    // be, goes. A device lost before any sound left an empty file, with nothing to transcribe.
     if (!where.empty() && seams.transcribe && (!device_lost || run.level.samples() > 0))
-        seams.transcribe(where, kept.name.stem, take.interrupted_in_take, run.stream_for(where));
-    run.stream.reset();  // a request not used is abandoned
+        seams.transcribe(where, kept.name.stem, take.interrupted_in_take, std::move(run.stream));
+    run.stream.reset();  // a take not transcribed: its request is abandoned
     if (device_lost && capture.stalled()) {
         capture.abandon();  // the program ends now; closing would wait for the hung device forever
     } else if (const auto close_failure = capture.stop()) {

@@ -1,5 +1,6 @@
 #include "app/transcription_stage.h"
 
+#include <memory>
 #include <optional>
 #include <ostream>
 
@@ -19,11 +20,39 @@ void keep_transcript(TranscriptionState& state, const std::string& stem, const T
         seams.tell("could not save the text to " + saved.path + ": " + error_text(saved.error));
 }
 
+// The streamed request is the take's only when the take kept the name it was sent under: a take named
+// "_2" (another took the name while it recorded), or kept as its journal, goes as its own file.
+bool sent_under_name_of(const std::string& output_path, const std::string& file_name) {
+    if (output_path.size() <= file_name.size() || !output_path.ends_with(file_name)) return false;
+    const char separator = output_path[output_path.size() - file_name.size() - 1];
+    return separator == '/' || separator == '\\';
+}
+
+// The streamed request's reply, when it is this take's. The request is over when this returns: finished,
+// or abandoned (the server sees the upload break off), so any upload of the file that follows is the only
+// one the server holds for this take.
+std::optional<transcription::ExchangeOutcome> end_stream(
+    std::unique_ptr<transcription::StreamingUpload> streamed, const std::string& output_path,
+    const std::string& server, const TranscriptionSeams& seams, const transcription::ExchangeWatch& watch) {
+    std::optional<transcription::ExchangeOutcome> outcome;
+    if (streamed && sent_under_name_of(output_path, streamed->file_name())) {
+        outcome = streamed->finish(watch);
+        if (!outcome && streamed->answered_early())
+            seams.tell("the transcription server at " + server +
+                       " answered the streamed take before it ended, so it can't have heard all of it; the "
+                       "finished file " +
+                       output_path + " is sent instead");
+    }
+    streamed.reset();  // waits for its thread; a request not finished breaks off there
+    return outcome;
+}
+
 }  // namespace
 
 void run_transcription_stage(const std::string& output_path, const std::string& stem,
                              TranscriptionState& state, const TranscriptionSeams& seams,
-                             bool interrupted_first, transcription::StreamingUpload* streamed) {
+                             bool interrupted_first,
+                             std::unique_ptr<transcription::StreamingUpload> streamed) {
     const std::string server = server_of(seams.endpoint);
 
     transcription::ExchangeWatch watch;
@@ -43,8 +72,8 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
     watch.trace = seams.trace;
     // The reply stays in this function: a failed one can be tens of megabytes, and the next take should
     // not carry it along.
-    std::optional<transcription::ExchangeOutcome> streamed_outcome;
-    if (streamed != nullptr) streamed_outcome = streamed->finish(watch);
+    std::optional<transcription::ExchangeOutcome> streamed_outcome =
+        end_stream(std::move(streamed), output_path, server, seams, watch);
     // Whatever kept the streamed request from an answer, the finished file gets today's upload, so the
     // person sees the same dialogue either way.
     const transcription::ExchangeOutcome outcome =

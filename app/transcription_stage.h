@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -39,8 +40,12 @@ struct TranscriptionSeams {
 // one line says it is still waiting; the HTTP library's trace goes to `trace`. An interrupt stops the
 // transfer within about a second, unless `interrupted_first` says one came while the take was still
 // recording: that one asked for the take to be transcribed. Never throws for anything the server sends.
-// `streamed`, when not null, is the take's own request, streamed while it recorded: its reply is used when
-// it has one, and the file is uploaded as above when it has not. Main thread.
+// `streamed`, when not null, is the take's request streamed while it recorded, and the stage owns it. Its
+// reply is used when the take kept the name it was sent under and the server answered after the whole
+// take had gone; otherwise it is ended (finished, or abandoned so that the server sees it break off and
+// the connection close) before the file is uploaded as above, so no server holds two requests for one
+// take. A reply that came before the take ended is named in one line through `tell`. Main thread.
 void run_transcription_stage(const std::string& output_path, const std::string& stem,
                              TranscriptionState& state, const TranscriptionSeams& seams,
-                             bool interrupted_first, transcription::StreamingUpload* streamed = nullptr);
+                             bool interrupted_first,
+                             std::unique_ptr<transcription::StreamingUpload> streamed = nullptr);

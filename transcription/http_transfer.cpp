@@ -28,6 +28,9 @@ struct ReplySink {
     bool over_cap = false;
     std::size_t header_bytes = 0;
     bool headers_over_cap = false;
+    CURL* handle = nullptr;
+    const std::function<bool(long)>* reply_head = nullptr;  // perform_post's; may be empty
+    bool refused_at_head = false;                           // reply_head ended the transfer
 };
 
 // Body sink handed to the HTTP library: appends size * count bytes from data to the ReplySink that sink
@@ -134,15 +137,31 @@ int on_trace(CURL*, curl_infotype type, char* data, std::size_t size, void* user
     return 0;
 }
 
-// Counts the reply's header bytes and stops the transfer past header_cap.
-std::size_t on_header(char*, std::size_t size, std::size_t count, void* sink) noexcept {
+// Counts the reply's header bytes and stops the transfer past header_cap; at the blank line that ends the
+// head of the reply proper, asks reply_head whether to go on.
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* sink) noexcept {
     auto& into = *static_cast<ReplySink*>(sink);
-    into.header_bytes += size * count;
+    const std::size_t bytes = size * count;
+    into.header_bytes += bytes;
     if (into.header_bytes > header_cap) {
         into.headers_over_cap = true;
         return 0;
     }
-    return size * count;
+    const bool head_ends =
+        (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
+    if (head_ends && into.reply_head != nullptr && *into.reply_head) {
+        long status = 0;
+        curl_easy_getinfo(into.handle, CURLINFO_RESPONSE_CODE, &status);
+        if (status >= 200) {
+            try {
+                into.refused_at_head = !(*into.reply_head)(status);
+            } catch (...) {
+                into.refused_at_head = true;  // can't cross the library's C frames; stopping is the safe side
+            }
+            if (into.refused_at_head) return 0;
+        }
+    }
+    return bytes;
 }
 
 Ending ending_of(CURLcode result, CURL* handle, const ReplySink& sink, const Watching& watching) {
@@ -152,6 +171,7 @@ Ending ending_of(CURLcode result, CURL* handle, const ReplySink& sink, const Wat
         case CURLE_ABORTED_BY_CALLBACK:
             return watching.whole ? Ending::answered : Ending::stopped;
         case CURLE_WRITE_ERROR:
+            if (sink.refused_at_head) return Ending::stopped;
             if (sink.headers_over_cap) return Ending::headers_over_cap;
             return sink.over_cap ? Ending::over_cap : Ending::failed;
         case CURLE_OUT_OF_MEMORY:
@@ -192,7 +212,7 @@ void take_figures(CURL* handle, ExchangeOutcome& outcome) {
 }  // namespace
 
 ExchangeOutcome perform_post(const std::string& url, const std::function<void(CURL*)>& set_body,
-                             const ExchangeWatch& watch) {
+                             const ExchangeWatch& watch, const std::function<bool(long)>& reply_head) {
     ExchangeOutcome outcome;
     ReplySink sink;
     CURL* handle = curl_easy_init();
@@ -200,6 +220,8 @@ ExchangeOutcome perform_post(const std::string& url, const std::function<void(CU
         outcome.library_error = "the HTTP library could not create a transfer handle";
         return outcome;
     }
+    sink.handle = handle;
+    sink.reply_head = &reply_head;
     // An empty Expect header keeps the library from asking for "100-continue" on large files and then
     // pausing before the body; the server never sends the interim reply.
     curl_slist* headers = curl_slist_append(nullptr, "Expect:");

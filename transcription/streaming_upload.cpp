@@ -100,7 +100,10 @@ std::size_t StreamingUpload::read_body(char* into, std::size_t most) {
             held_from_ += count;
             return count;
         }
-        if (ended_) return 0;
+        if (ended_) {
+            body_ended_ = true;
+            return 0;
+        }
         changed_.wait_for(lock, poll_step);
     }
 }
@@ -167,7 +170,15 @@ void StreamingUpload::run() {
                             nullptr, nullptr, this);
                         curl_easy_setopt(handle, CURLOPT_MIMEPOST, body);
                     },
-                    watch);
+                    watch,
+                    [this](long status) {
+                        // An answer that comes before the body's end is not the take's text: the request
+                        // ends here, so the server hears no more of it and the file goes instead.
+                        std::lock_guard lock(mutex_);
+                        if (body_ended_) return true;
+                        answered_early_ = status >= 200 && status < 300;
+                        return false;
+                    });
                 curl_mime_free(body);
             }
         }
@@ -196,6 +207,11 @@ void StreamingUpload::relay(const ExchangeWatch& watch, std::unique_lock<std::mu
     if (watch.still_waiting)
         for (const auto received : notices) watch.still_waiting(received);
     lock.lock();
+}
+
+bool StreamingUpload::answered_early() const {
+    std::lock_guard lock(mutex_);
+    return answered_early_;
 }
 
 std::optional<ExchangeOutcome> StreamingUpload::finish(const ExchangeWatch& watch) {

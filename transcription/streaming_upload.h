@@ -29,7 +29,8 @@ inline constexpr std::string_view streaming_member = "streaming";
 //
 // Thread: every member is for the one thread that records the take (the main thread). Constructing sets
 // up the HTTP library's global state and destroying tears it down, so exchange() may be called while one
-// exists, from the same thread, but not while its request runs: finish() first.
+// exists, from the same thread, but not while its request runs: finish() or destroy it first, which also
+// keeps a second request of the same take from holding the server beside it.
 class StreamingUpload {
 public:
     // Starts asking the server behind `endpoint` whether it takes a streamed take and, if it does, posts
@@ -48,11 +49,19 @@ public:
 
     // The take is over: ends the body and waits for the reply while `watch` is polled (its functions run
     // here, on the calling thread, and the request's trace lines reach watch.trace here too). Returns the
-    // outcome when the server answered with a 2xx status or the watch asked to stop. Returns nothing when
-    // the finished file must be uploaded instead: the server does not take streamed takes, or the
-    // streamed request failed at any point (no connection, dropped, a status other than 2xx, fallen
-    // behind). Call at most once.
+    // outcome when the server answered with a 2xx status after the whole body had gone, or the watch asked
+    // to stop. Returns nothing when the finished file must be uploaded instead: the server does not take
+    // streamed takes, or the streamed request failed at any point (no connection, dropped, a status other
+    // than 2xx, fallen behind, a reply before the body ended). Whatever it returns, the request is over
+    // and its connection closed when it does. Call at most once.
     std::optional<ExchangeOutcome> finish(const ExchangeWatch& watch);
+
+    // After finish(): the server answered with a 2xx status before the body ended. A server can't have
+    // heard a take it answers before the take is over, so the request was ended when the reply came.
+    bool answered_early() const;
+
+    // The name the take's part was sent under.
+    const std::string& file_name() const { return file_name_; }
 
     // True while the server has taken the request and it is under way. Any thread.
     bool sending() const { return sending_; }
@@ -69,11 +78,13 @@ private:
     const std::string endpoint_;
     const std::string file_name_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<char> held_;     // bytes appended and not yet sent
     std::size_t held_from_ = 0;  // where in held_ the unsent bytes begin
     bool ended_ = false;         // the take is over: no more bytes
+    bool body_ended_ = false;    // the request has been handed the body's last byte
+    bool answered_early_ = false;
     std::atomic<bool> sending_{false};
     std::atomic<bool> abandoned_{false};  // the owner no longer wants the request (also read unlocked)
     bool stop_asked_ = false;             // finish()'s watch asked to stop waiting

@@ -119,7 +119,7 @@ protected:
                                out,
                                [&] { return clock_readings.at(next++); },
                                [&](const std::string& path, const std::string& stamp, bool interrupted,
-                                   transcription::StreamingUpload*) {
+                                   std::unique_ptr<transcription::StreamingUpload>) {
                                    transcribed.emplace_back(path, stamp);
                                    interrupted_first.push_back(interrupted);
                                    ++takes_done;

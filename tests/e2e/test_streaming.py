@@ -2,9 +2,11 @@
 server on port 4999 that offers streamed takes (in a private network when the tests run as root). Whatever
 becomes of the streamed request, the person sees the dialogue of a take uploaded whole."""
 
+import json
 import os
 import struct
 import sys
+import time
 import unittest
 
 from support.scripted_server import Reply, ScriptedServer, text_reply
@@ -27,6 +29,11 @@ class Streaming(DictateCase):
     def assert_sent_whole(self, request, wav):
         self.assertFalse(request.chunked)
         self.assertEqual(request.parts()[0][1], self.file(wav))
+
+    def messages(self, err):
+        """The program's lines but those about silent takes: nothing plays into the microphone here."""
+        return [line for line in err.decode(errors="replace").splitlines()
+                if line.startswith("dictate: ") and " is silent: " not in line]
 
     def test_streamed_take_is_the_file_as_it_records_and_its_reply_the_text(self):
         with ScriptedServer([text_reply("streamed words")], default=Reply(hang_up=True),
@@ -90,6 +97,63 @@ class Streaming(DictateCase):
         self.assertEqual(status, 0, err)
         wavs = self.scratch.wavs()
         self.assertEqual(out, dialogue([(wavs[0], b"came up"), (wavs[1], b"after a restart"), (wavs[2], None)]))
+
+    def test_a_reply_before_the_take_ended_breaks_the_stream_off_and_the_file_gets_the_text(self):
+        early = Reply(json.dumps({"text": "EARLY"}), early=50000)
+        with ScriptedServer([early, text_reply("from the file")], default=Reply(hang_up=True),
+                            streaming=True) as server:
+            proc = self.start()
+            # A quarter of a second of the take has gone when the server answers: the stream ends there,
+            # while the take still records, and the take goes on.
+            self.assertTrue(wait_until(lambda: server.streams and not server.streams[0].open, timeout=20))
+            stream = server.streams[0]
+            self.assertTrue(stream.broken_off)
+            [(_, streamed)] = stream.parts()  # the WAV so far
+            self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > len(streamed) / 96000 + 0.25,
+                                       timeout=20))
+            self.take(proc, lambda: len(self.scratch.transcripts()) == 1)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        wavs = self.scratch.wavs()
+        self.assertEqual(out, dialogue([(wavs[0], b"from the file"), (wavs[1], None)]))
+        self.assertEqual(self.messages(err)[0],
+                         "dictate: the transcription server at localhost:4999 answered the streamed take before "
+                         "it ended, so it can't have heard all of it; the finished file C:/Whisper/" + wavs[0] +
+                         " is sent instead")
+        # The other line is the closing take's, hung up on.
+        self.assertEqual(len(self.messages(err)), 2, err.decode()[-2000:])
+        # The file holds the whole take: what went before the answer and the rest; all of it was sent.
+        kept = self.file(wavs[0])
+        self.assertGreater(len(kept), len(streamed) + 24000)
+        self.assertEqual(kept[44:len(streamed)], streamed[44:])
+        self.assertFalse(server.requests[0].chunked)
+        self.assert_sent_whole(server.requests[0], wavs[0])
+
+    def test_a_stream_sent_under_another_name_is_broken_off_before_the_file_goes(self):
+        # A transcript under every name the takes could be given in the next ten minutes (a loaded machine
+        # is slow): each take is kept as "_2", not under the name its stream was sent with.
+        now = int(time.time())
+        planted = [time.strftime("%d-%m-%Y_%H-%M-%S", time.localtime(t)) + "_transcription.txt"
+                   for t in range(now - 2, now + 600)]
+        for name in planted:
+            open(os.path.join(self.scratch.transcript_dir, name), "wb").close()
+        texts = lambda: [n for n in self.scratch.transcripts() if n not in planted]
+        with ScriptedServer([], default=text_reply("from the file"), streaming=True) as server:
+            proc = self.start()
+            self.take(proc, lambda: len(texts()) == 1)
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        wavs = self.scratch.wavs()
+        self.assertTrue(all(w.endswith("_2_output.wav") for w in wavs), wavs)
+        self.assertEqual(out, dialogue([(wavs[0], b"from the file"), (wavs[1], b"from the file")]))
+        self.assertEqual(self.messages(err), [])
+        # Each stream was broken off, and closed before its take's file arrived: no server holds two
+        # requests for one take.
+        self.assertEqual([(s.open, s.broken_off) for s in server.streams], [(False, True)] * 2)
+        self.assertEqual([r.streams_open for r in server.requests], [0, 0])
+        for request, wav in zip(server.requests, wavs):
+            self.assert_sent_whole(request, wav)
+            self.assertEqual(request.parts()[0][0]["content-disposition"].count(wav), 1)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ import unittest
 
 from support.driver import wait_for_sound
 from support.fault_case import FaultCase
+from support.harness import read_wav, wait_until
 from support.isolation import isolate
 
 from support.scripted_server import ScriptedServer, Reply, text_reply
@@ -139,7 +140,9 @@ class Server(FaultCase):
                 self.fresh()
                 with ScriptedServer([reply]) as server:
                     session = self.start()
-                    time.sleep(0.5)
+                    # Enter once the take holds half a second and the tone: a loaded machine's sound can
+                    # come late.
+                    self.assertTrue(wait_until(lambda: self.tone_recorded(0.5), timeout=20))
                     session.type(b"\n")
                     session.wait_for(lambda: server.count() == 1, what="the upload")
                     if notice:
@@ -167,6 +170,13 @@ class Server(FaultCase):
                                  "dictate: could not get the text of this take: stopped waiting for the "
                                  "transcription server at localhost:4999 on request; the recording is kept at "
                                  + path)
+
+    def tone_recorded(self, seconds):
+        """The take recording holds `seconds` of sound, the tone among it."""
+        for name in self.scratch.journals():
+            _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
+            return len(samples) >= seconds * 48000 and max(map(abs, samples), default=0) > 1000
+        return False
 
     def fresh(self):
         # Each row starts from a fresh microphone and scratch folder.

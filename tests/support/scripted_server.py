@@ -17,17 +17,18 @@ the body that many times over as one body (for replies too big to hold), until t
 `busy` resets the connection once the request's head is in, reading no more, as a server with all its
 connections taken does; `reason` and `headers` (raw lines) are written into the head as given; `stall`
 stops after the first half of the body and keeps the connection open without a word; `unframed` sends no
-Content-Length and keeps the connection open after the body."""
+Content-Length and keeps the connection open after the body. `early` answers a chunked upload once that
+many bytes of its body have come, without waiting for its end, and then goes on reading it."""
 
     def __init__(self, body=b"", status=200, content_type="application/json", cut=False, hang_up=False,
                  delay=0.0, reset=False, head_only=False, repeat=1, busy=False, reason=b"X", headers=(),
-                 stall=False, unframed=False):
+                 stall=False, unframed=False, early=None):
         self.body = body.encode() if isinstance(body, str) else body
         self.status, self.content_type = status, content_type
         self.cut, self.hang_up, self.delay = cut, hang_up, delay
         self.reset, self.head_only, self.repeat = reset, head_only, repeat
         self.busy, self.reason, self.headers = busy, reason, list(headers)
-        self.stall, self.unframed = stall, unframed
+        self.stall, self.unframed, self.early = stall, unframed, early
 
 
 def text_reply(text):
@@ -50,6 +51,12 @@ class Request:
                 self.headers[name.strip().lower()] = value.strip()
         self.body = body
         self.chunked = self.headers.get("transfer-encoding", "").lower() == "chunked"
+        # A chunked upload is `open` until its body has ended or the client has broken it off (`broken_off`,
+        # its `body` then what had come). Any other request of a streaming server counts in `streams_open`
+        # the chunked ones that were still open when it arrived.
+        self.open = self.chunked
+        self.broken_off = False
+        self.streams_open = 0
 
     def parts(self):
         """The multipart form's parts as (headers dict, content bytes)."""
@@ -75,7 +82,10 @@ class ScriptedServer:
     """Serves `script` in order, then `default` (None: hang up) to every later request; closed on leaving
     the `with` block. GET /health is answered apart, from neither: 404, as a server that knows nothing of
     streamed takes, or with `streaming` the reply that offers them; `health_checks` counts them. A chunked
-    upload's body is recorded without its chunk framing, and the request marked `chunked`."""
+    upload's body is recorded without its chunk framing, and the request marked `chunked`; every chunked
+    upload, also one broken off (which `requests` leaves out), is in `streams` from its head's arrival.
+    A streaming server serves each connection on a thread of its own, as a server must to hear anything
+    while a take streams to it."""
 
     def __init__(self, script, port=4999, default=None, streaming=False):
         self.script = list(script)
@@ -83,8 +93,11 @@ class ScriptedServer:
         self.streaming = streaming
         self.health_checks = 0
         self.streams_begun = 0  # chunked uploads whose head has arrived
+        self.streams = []
         self.requests = []
         self.lock = threading.Lock()
+        self.changed = threading.Condition(self.lock)
+        self.connections = []
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
@@ -100,8 +113,12 @@ class ScriptedServer:
         self.thread.start()
 
     def close(self):
-        self.running = False
+        with self.lock:
+            self.running = False
+            self.changed.notify_all()
         self.thread.join()
+        for connection in self.connections:
+            connection.join()
         self.sock.close()
 
     def __enter__(self):
@@ -120,12 +137,20 @@ class ScriptedServer:
                 conn, _ = self.sock.accept()
             except socket.timeout:
                 continue
-            with conn:
-                conn.settimeout(30)
-                try:
-                    self._answer(conn)
-                except OSError:
-                    pass
+            if self.streaming:
+                self.connections = [c for c in self.connections if c.is_alive()]
+                self.connections.append(threading.Thread(target=self._serve_one, args=(conn,), daemon=True))
+                self.connections[-1].start()
+            else:
+                self._serve_one(conn)
+
+    def _serve_one(self, conn):
+        with conn:
+            conn.settimeout(30)
+            try:
+                self._answer(conn)
+            except OSError:
+                pass
 
     def _answer_health(self, conn):
         with self.lock:
@@ -138,11 +163,11 @@ class ScriptedServer:
             head = b"HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\n"
         conn.sendall(head + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
 
-    def _read_chunked(self, conn, data):
-        """The body of a chunked upload, `data` being what came after the head; raises _Closed when the
-        client or the server closed first."""
+    def _read_chunked(self, conn, data, request, early=None, answer=None):
+        """The body of a chunked upload, `data` being what came after the head, kept in `request.body` as it
+        comes; `answer()` is called once `early` bytes of it have come. Raises _Closed when the client or
+        the server closed first."""
         conn.settimeout(0.1)
-        body = b""
         while True:
             while b"\r\n" not in data:
                 data += self._receive(conn)
@@ -151,9 +176,12 @@ class ScriptedServer:
             while len(data) < size + 2:
                 data += self._receive(conn)
             if size == 0:
-                return body
-            body += data[:size]
+                return request.body
+            request.body += data[:size]
             data = data[size + 2:]
+            if early is not None and len(request.body) >= early:
+                answer()
+                early = None
 
     def _receive(self, conn):
         while True:
@@ -163,9 +191,31 @@ class ScriptedServer:
                 chunk = conn.recv(1 << 20)
             except socket.timeout:
                 continue
+            except OSError:  # reset by the client
+                raise _Closed()
             if not chunk:
                 raise _Closed()
             return chunk
+
+    def _stream_ended(self, request, broken_off):
+        with self.lock:
+            request.open = False
+            request.broken_off = broken_off
+            self.changed.notify_all()
+
+    def _count_open_streams(self, request):
+        """Sets request.streams_open. A stream the client closed just before this request can take its
+        thread a moment to notice, so open ones are given a few seconds to be seen ending."""
+        with self.lock:
+            self.changed.wait_for(lambda: not any(s.open for s in self.streams) or not self.running,
+                                  timeout=5)
+            request.streams_open = sum(s.open for s in self.streams)
+
+    def _reply_head(self, reply):
+        length = b"" if reply.unframed else b"Content-Length: %d\r\n" % (len(reply.body) * reply.repeat)
+        return (b"HTTP/1.1 %d %s\r\nContent-Type: %s\r\n%sConnection: close\r\n" %
+                (reply.status, reply.reason, reply.content_type.encode(), length) +
+                b"".join(line + b"\r\n" for line in reply.headers) + b"\r\n")
 
     def _answer(self, conn):
         data = b""
@@ -198,13 +248,24 @@ class ScriptedServer:
         if request.chunked:
             with self.lock:
                 self.streams_begun += 1
+                self.streams.append(request)
+            early = reply is not None and reply.early is not None
             try:
-                body = self._read_chunked(conn, body)
-            except _Closed:
+                body = self._read_chunked(conn, body, request, reply.early if early else None,
+                                          lambda: conn.sendall(self._reply_head(reply) + reply.body))
+            except (_Closed, OSError):
+                self._stream_ended(request, broken_off=True)
                 # Closed while the upload was still coming, as a server that dies would leave it.
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 return
+            self._stream_ended(request, broken_off=False)
             conn.settimeout(30)
+            if early:
+                with self.lock:
+                    self.requests.append(request)
+                return
+        elif self.streaming:
+            self._count_open_streams(request)
         length = int(request.headers.get("content-length", "0"))
         while len(body) < length:
             chunk = conn.recv(1 << 20)
@@ -222,10 +283,7 @@ class ScriptedServer:
             time.sleep(0.05)
         if not self.running:
             return
-        length = b"" if reply.unframed else b"Content-Length: %d\r\n" % (len(reply.body) * reply.repeat)
-        head = (b"HTTP/1.1 %d %s\r\nContent-Type: %s\r\n%sConnection: close\r\n" %
-                (reply.status, reply.reason, reply.content_type.encode(), length) +
-                b"".join(line + b"\r\n" for line in reply.headers) + b"\r\n")
+        head = self._reply_head(reply)
         if reply.head_only:
             conn.sendall(head)
             return
