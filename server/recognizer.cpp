@@ -82,9 +82,16 @@ std::string decode(ps_decoder_t* decoder, std::vector<float>& frames, std::size_
         ps_end_utt(decoder);
         throw std::runtime_error("ps_process_cep failed");
     }
+    // The words are read from the word lattice the search builds when the utterance ends. The engine gives
+    // up on that lattice, and so gives no words at all, when no word ends in the utterance's last frame
+    // and the best ending just before is the end of the sentence: an utterance cut in the middle of a
+    // sound, as a take whose last word runs to its end is. The best path through the search itself, read
+    // before the utterance ends, is then the text.
+    const char* searched = ps_get_hyp(decoder, nullptr);
+    const std::string best_path = searched == nullptr ? "" : searched;
     if (ps_end_utt(decoder) < 0) throw std::runtime_error("ps_end_utt failed");
     const char* words = ps_get_hyp(decoder, nullptr);
-    return words == nullptr ? "" : words;
+    return words == nullptr ? best_path : words;
 }
 
 using Clock = std::chrono::steady_clock;
