@@ -133,12 +133,13 @@ class EndToEnd(unittest.TestCase):
 
     def test_takes_whose_speech_fills_the_file_read_as_their_words(self):
         # Sentences cut where their sound starts and stops, as a take pressed off on its last word is, by
-        # several voices; uploaded whole and streamed, each must read close to what was said.
+        # several voices; uploaded whole and streamed, each must read close to what was said, its first
+        # word, which starts at the take's first sample, included.
         takes = [("awb", "i will write a short guide to kubernetes for the team"),
                  ("awb", "my sister works at the hospital downtown"),
-                 ("slt", "the children played in the park all afternoon"),
+                 ("slt", "check the numbers again before you sign"),
                  ("rms", "can you call me back when you are free"),
-                 ("kal16", "i think we should try a different approach")]
+                 ("kal16", "the doctor said i should rest for a few days")]
         with Server("--port", "0", "--raw-words") as server:
             for voice, sentence in takes:
                 with self.subTest(voice=voice, sentence=sentence):
@@ -153,6 +154,7 @@ class EndToEnd(unittest.TestCase):
                     self.assertEqual(status, 200, body)
                     said, heard = sentence.split(), body["text"].split()
                     self.assertLessEqual(word_errors(said, heard), len(said) // 2, body["text"])
+                    self.assertEqual(heard[:1], said[:1], body["text"])
                     status, streamed, _ = server_process.stream_upload(server, server_process.streamed(audio))
                     self.assertEqual((status, streamed), (200, body))
 
