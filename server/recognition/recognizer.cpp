@@ -82,9 +82,16 @@ std::string decode(ps_decoder_t* decoder, std::vector<float>& frames, std::size_
         ps_end_utt(decoder);
         throw std::runtime_error("ps_process_cep failed");
     }
+    // The words are read from the word lattice the search builds when the utterance ends. The engine gives
+    // up on that lattice, and so gives no words at all, when no word ends in the utterance's last frame
+    // and the best ending just before is the end of the sentence: an utterance cut in the middle of a
+    // sound, as a take whose last word runs to its end is. The best path through the search itself, read
+    // before the utterance ends, is then the text.
+    const char* searched = ps_get_hyp(decoder, nullptr);
+    const std::string best_path = searched == nullptr ? "" : searched;
     if (ps_end_utt(decoder) < 0) throw std::runtime_error("ps_end_utt failed");
     const char* words = ps_get_hyp(decoder, nullptr);
-    return words == nullptr ? "" : words;
+    return words == nullptr ? best_path : words;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -207,9 +214,11 @@ Recognizer::SearchFrames Recognizer::frames_of(const SampleSource& audio) {
     // The same passes as transcribe(): the loudness range, the mean of the loud frames, then the segments.
     float top = -1e30f;
     float bottom = 1e30f;
+    std::vector<float> quietest;
     std::size_t frames = 0;
     front_end.run(audio, [&](const float* cepstrum, bool) {
         top = std::max(top, cepstrum[0]);
+        if (cepstrum[0] < bottom) quietest.assign(cepstrum, cepstrum + result.width);
         bottom = std::min(bottom, cepstrum[0]);
         ++frames;
     });
@@ -221,7 +230,8 @@ Recognizer::SearchFrames Recognizer::frames_of(const SampleSource& audio) {
     std::vector<float> segment;
     const auto keep_segment = [&] {
         const std::size_t count = segment.size() / result.width;
-        const std::size_t kept = trimmed_count(segment.data(), count, result.width, tail_frames_, loud_floor);
+        std::size_t kept = trimmed_count(segment.data(), count, result.width, tail_frames_, loud_floor);
+        kept += lead_in(segment, result.width, quietest, loud_floor);
         for (std::size_t f = 0; f < kept; ++f) {
             for (std::size_t i = 0; i < result.width; ++i)
                 result.cepstra.push_back(segment[f * result.width + i] - result.mean[i]);
@@ -260,8 +270,10 @@ Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stage
     float bottom = 1e30f;
     std::size_t frames = 0;
     std::size_t segments = 0;
+    std::vector<float> quietest;  // the frame a segment that begins in speech is given quiet from
     own->front_end->run(audio, [&](const float* cepstrum, bool starts_segment) {
         top = std::max(top, cepstrum[0]);
+        if (cepstrum[0] < bottom) quietest.assign(cepstrum, cepstrum + width);
         bottom = std::min(bottom, cepstrum[0]);
         ++frames;
         if (starts_segment) ++segments;
@@ -294,12 +306,13 @@ Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stage
                 const std::size_t count = segment.size() / width;
                 const std::size_t kept =
                     trimmed_count(segment.data(), count, width, tail_frames_, loud_floor);
-                for (std::size_t f = 0; f < kept; ++f) {
+                const std::size_t given = kept + lead_in(segment, width, quietest, loud_floor);
+                for (std::size_t f = 0; f < given; ++f) {
                     for (std::size_t i = 0; i < width; ++i) segment[f * width + i] -= mean[i];
                 }
-                remove_utterance_mean(segment.data(), kept, width);
-                words[index] = decode(lane.decoder, segment, kept, width);
-                searched += kept;
+                remove_utterance_mean(segment.data(), given, width);
+                words[index] = decode(lane.decoder, segment, given, width);
+                searched += given;
                 trimmed += count - kept;
             }
             segment.clear();
@@ -371,6 +384,7 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     RunningCepstralMean running(width, model_mean_);
     float top = -1e30f;
     float bottom = 1e30f;
+    std::vector<float> quietest;  // the quiet a segment that begins in speech is given (see lead_in)
     std::vector<float> segment;
     stages = DecodeStages{};
     constexpr float loud_share = 0.5f;  // as in transcribe()
@@ -383,7 +397,8 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     // The detector ends a segment only after half a second of quiet, and a person often presses Enter
     // sooner. Quiet frames leave the mean as it is, so once the quiet after a segment's last loud frame is
     // longer than the tail a search keeps, the segment is searched as it stands. If by the segment's end
-    // nothing has changed what that search was given (the frames kept and the mean removed from them), its
+    // nothing has changed what that search was given (the frames kept, the quiet put before them and the
+    // mean removed from them), its
     // words are those a search at the end would find; otherwise the segment is searched again.
     //
     // An early search runs on the other decoder, on a thread of its own, when that one is idle, so that the
@@ -392,7 +407,8 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     struct Search {
         std::vector<float> mean;
         std::size_t kept = 0;
-        std::vector<float> frames;  // the kept frames with the mean removed
+        std::vector<float> lead;    // the quiet frame put before them, if the segment begins in speech
+        std::vector<float> frames;  // that quiet and the kept frames, with the mean removed
         std::string words;
         std::exception_ptr failure;
     };
@@ -409,18 +425,22 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
         on_helper.reset();
     };
     const AtExit helper_guard{let_helper_go};  // on every way out
+    auto lead_now = [&] {
+        return !segment.empty() && segment[0] >= loud_floor() ? quietest : std::vector<float>{};
+    };
     auto prepared = [&](std::vector<float> mean, std::size_t kept) {
         auto input = std::make_shared<Search>();
         input->mean = std::move(mean);
         input->kept = kept;
         input->frames.assign(segment.begin(), segment.begin() + static_cast<std::ptrdiff_t>(kept * width));
-        for (std::size_t f = 0; f < kept; ++f) {
+        if (lead_in(input->frames, width, quietest, loud_floor()) > 0) input->lead = quietest;
+        for (std::size_t f = 0; f < input->frames.size() / width; ++f) {
             for (std::size_t i = 0; i < width; ++i) input->frames[f * width + i] -= input->mean[i];
         }
         return input;
     };
     auto search_here = [&](Search& input) {
-        input.words = decode(lane->decoder, input.frames, input.kept, width);
+        input.words = decode(lane->decoder, input.frames, input.frames.size() / width, width);
     };
     // True when the other decoder took the search.
     auto search_on_helper = [&](const std::shared_ptr<Search>& input) {
@@ -433,7 +453,7 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
         try {
             helping.thread = threads_([input, decoder = helper->decoder, width, &helper_done] {
                 try {
-                    input->words = decode(decoder, input->frames, input->kept, width);
+                    input->words = decode(decoder, input->frames, input->frames.size() / width, width);
                 } catch (...) {
                     input->failure = std::current_exception();
                 }
@@ -453,22 +473,25 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
         const std::vector<float> mean = running.result();
         const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor());
         std::string words;
-        if (early && early->kept == kept && early->mean == mean) {
+        std::size_t given = kept;
+        if (early && early->kept == kept && early->mean == mean && early->lead == lead_now()) {
             if (early == on_helper) let_helper_go();  // waits for it
             if (early->failure) std::rethrow_exception(early->failure);
             words = std::move(early->words);
+            given = early->frames.size() / width;
             ++stages.searched_early;
         } else {
             auto input = prepared(mean, kept);
             search_here(*input);
             words = std::move(input->words);
+            given = input->frames.size() / width;
         }
         if (!words.empty()) {
             if (!result.words.empty()) result.words.push_back(' ');
             result.words += words;
         }
         ++stages.segments;
-        stages.frames += kept;
+        stages.frames += given;
         stages.trimmed_frames += count - kept;
         stages.search_seconds += seconds_since(began);
         segment.clear();
@@ -488,9 +511,9 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
         const std::size_t kept = trimmed_count(segment.data(), count, width, tail_frames_, loud_floor());
         if (kept == count) return;  // the tail is not yet past what a search keeps
         if (early) {
-            if (early->kept == kept) return;
+            if (early->kept == kept && early->lead == lead_now()) return;
             // The quietest frame so far is quieter still, so frames that were quiet count as loud now and
-            // a search at the end would be given more of them.
+            // a search at the end would be given more of them, or other quiet before them.
             give_up_early();
         }
         if (wasted > most_wasted * count) return;
@@ -504,6 +527,7 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
         [&](const float* cepstrum, bool starts_segment) {
             if (starts_segment) finish();
             top = std::max(top, cepstrum[0]);
+            if (cepstrum[0] < bottom) quietest.assign(cepstrum, cepstrum + width);
             bottom = std::min(bottom, cepstrum[0]);
             running.add(cepstrum);
             segment.insert(segment.end(), cepstrum, cepstrum + width);

@@ -120,6 +120,16 @@ std::size_t trimmed_count(const float* frames, std::size_t count, std::size_t wi
     return count - loud_part <= keep ? count : loud_part + keep;
 }
 
+std::size_t lead_in(std::vector<float>& segment, std::size_t width, const std::vector<float>& quiet,
+                    float floor) {
+    if (segment.size() < width || segment[0] < floor || quiet.size() != width) return 0;
+    std::vector<float> before;
+    before.reserve(lead_in_frames * width);
+    for (std::size_t f = 0; f < lead_in_frames; ++f) before.insert(before.end(), quiet.begin(), quiet.end());
+    segment.insert(segment.begin(), before.begin(), before.end());
+    return lead_in_frames;
+}
+
 FrontEnd::FrontEnd(cmd_ln_s* config) : fe_(fe_init_auto_r(config)) {
     if (fe_ == nullptr) throw std::runtime_error("cannot set up the recogniser's front end");
 }

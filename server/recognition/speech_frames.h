@@ -78,6 +78,19 @@ float mean_floor(float loudest);
 std::size_t trimmed_count(const float* frames, std::size_t count, std::size_t width, std::size_t keep,
                           float floor);
 
+// Frames of quiet the search is given before a segment that begins in speech (see lead_in); 10 ms each.
+// Tight takes read the same with 5, 10 or 20.
+inline constexpr std::size_t lead_in_frames = 10;
+
+// The search takes every utterance to begin in quiet, and the detector starts each segment that follows a
+// pause with some. A segment that begins in speech (a take whose first word starts at its first sample, or
+// a segment cut at max_segment_frames) would have its first sounds taken for that quiet, and its first word
+// lost. So when the first of a segment's frames (`width` values each, c0 first) has a c0 of at least
+// `floor`, lead_in_frames copies of `quiet` (one frame: the upload's quietest) are put before it in
+// `segment`. Returns how many frames were put there (0 or lead_in_frames).
+std::size_t lead_in(std::vector<float>& segment, std::size_t width, const std::vector<float>& quiet,
+                    float floor);
+
 // The recogniser's front end (framing, filter bank, noise and silence removal, cepstra), set up from the
 // decoder's own configuration so that the frames are exactly those the decoder would compute itself.
 // Not thread-safe: one caller at a time.

@@ -23,6 +23,16 @@ SERVER = ""
 TEST_DATA = ""
 
 
+def word_errors(said, heard):
+    """Words substituted, left out or added to turn `said` into `heard`."""
+    row = list(range(len(heard) + 1))
+    for i, word in enumerate(said, 1):
+        diagonal, row[0] = row[0], i
+        for j, other in enumerate(heard, 1):
+            diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (word != other))
+    return row[-1]
+
+
 class EndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -120,6 +130,33 @@ class EndToEnd(unittest.TestCase):
             status, body, _ = server_process.stream_upload(server, server_process.streamed(self.long_speech))
             self.assertEqual(status, 413, body)
             self.assert_healthy(server)
+
+    def test_takes_whose_speech_fills_the_file_read_as_their_words(self):
+        # Sentences cut where their sound starts and stops, as a take pressed off on its last word is, by
+        # several voices; uploaded whole and streamed, each must read close to what was said, its first
+        # word, which starts at the take's first sample, included.
+        takes = [("awb", "i will write a short guide to kubernetes for the team"),
+                 ("awb", "my sister works at the hospital downtown"),
+                 ("slt", "check the numbers again before you sign"),
+                 ("rms", "can you call me back when you are free"),
+                 ("kal16", "the doctor said i should rest for a few days")]
+        with Server("--port", "0", "--raw-words") as server:
+            for voice, sentence in takes:
+                with self.subTest(voice=voice, sentence=sentence):
+                    spoken = os.path.join(self.work, "tight-spoken.wav")
+                    take = os.path.join(self.work, "tight.wav")
+                    subprocess.run(["flite", "-voice", voice, "-t", sentence, "-o", spoken], check=True)
+                    subprocess.run(["sox", "-D", spoken, "-r", "48000", "-b", "16", "-c", "1", take, "silence", "1",
+                                    "0.01", "1%", "reverse", "silence", "1", "0.01", "1%", "reverse"], check=True)
+                    with open(take, "rb") as f:
+                        audio = f.read()
+                    status, body = upload(server, audio)
+                    self.assertEqual(status, 200, body)
+                    said, heard = sentence.split(), body["text"].split()
+                    self.assertLessEqual(word_errors(said, heard), len(said) // 2, body["text"])
+                    self.assertEqual(heard[:1], said[:1], body["text"])
+                    status, streamed, _ = server_process.stream_upload(server, server_process.streamed(audio))
+                    self.assertEqual((status, streamed), (200, body))
 
     def test_four_simultaneous_uploads_all_succeed(self):
         with Server("--port", "0") as server:

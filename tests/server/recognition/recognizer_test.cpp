@@ -228,6 +228,23 @@ TEST(Recognizer, SegmentsAreCutAtTheLongestLength) {
     EXPECT_GE(stages.segments, 2u) << stages.frames + stages.trimmed_frames << " frames";
 }
 
+// A take ends where Enter is pressed, often in the middle of a word, and the engine cannot read some such
+// ends at all: wherever the audio stops, the words before it must come out.
+TEST(Recognizer, SpeechCutOffMidWordKeepsTheWordsBeforeIt) {
+    std::ifstream raw(std::string(POCKETSPHINX_TEST_DATA) + "/goforward.raw", std::ios::binary);
+    std::vector<std::int16_t> sentence(44000);
+    raw.read(reinterpret_cast<char*>(sentence.data()), static_cast<std::streamsize>(sentence.size() * 2));
+    ASSERT_TRUE(raw) << "cannot read goforward.raw";
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    // "go forward ten meters" stopped every 10 ms through "ten".
+    for (std::size_t ms = 1380; ms <= 1620; ms += 10) {
+        const std::vector<std::int16_t> cut(sentence.begin(),
+                                            sentence.begin() + static_cast<std::ptrdiff_t>(ms * 16));
+        const std::string words = recognizer.transcribe(cut);
+        EXPECT_EQ(words.rfind("go forward", 0), 0u) << "cut at " << ms << " ms: '" << words << "'";
+    }
+}
+
 // Trimming leaves out only silence after the words: the sentences read the same either way.
 TEST(Recognizer, TrimmedTailsReadAsWholeSegments) {
     std::vector<std::int16_t> sentences;
