@@ -15,7 +15,7 @@ Two sets, both from Debian packages:
   --adapt; the test set is then measured without and with the profile.
 Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMPTS) are never used.
 
-usage: bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation]
+usage: PYTHONPATH=tests python3 bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation]
                            [--ceiling PERCENT] [--voice PROFILE_DIR] [--stream]
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
@@ -33,6 +33,7 @@ import tempfile
 import time
 
 from server_process import DEFAULT_BINARY, TEST_DATA, Server
+from support.harness import word_errors
 
 TESTDATA_SETS = [("librivox", "transcription"), ("cards", "cards.transcription")]
 PROMPTS = "/usr/share/asterisk/sounds/en_US_f_Allison"
@@ -124,13 +125,8 @@ def write_pairs(rows, folder):
             f.write(" ".join(words) + "\n")
 
 
-def edit_distance(ref, hyp):
-    row = list(range(len(hyp) + 1))
-    for i, r in enumerate(ref, 1):
-        previous, row[0] = row[0], i
-        for j, h in enumerate(hyp, 1):
-            previous, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, previous + (r != h))
-    return row[-1]
+# The words wrong in a reading: the same count the tests hold the server to.
+edit_distance = word_errors
 
 
 def words_of(text):

@@ -16,21 +16,12 @@ import time
 import unittest
 
 from support import server_process
+from support.harness import word_errors
 from support.server_process import (GO_FORWARD, HOST, Server, multipart, server_accepts, server_has_connection,
                                     silent_wav, upload)
 
 SERVER = ""
 TEST_DATA = ""
-
-
-def word_errors(said, heard):
-    """Words substituted, left out or added to turn `said` into `heard`."""
-    row = list(range(len(heard) + 1))
-    for i, word in enumerate(said, 1):
-        diagonal, row[0] = row[0], i
-        for j, other in enumerate(heard, 1):
-            diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (word != other))
-    return row[-1]
 
 
 class EndToEnd(unittest.TestCase):

@@ -134,6 +134,16 @@ def find_in_recording(recorded, played, tolerance=1):
     return None
 
 
+def word_errors(said, heard):
+    """Words substituted, left out or added to turn the word list `said` into `heard`."""
+    row = list(range(len(heard) + 1))
+    for i, word in enumerate(said, 1):
+        diagonal, row[0] = row[0], i
+        for j, other in enumerate(heard, 1):
+            diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (word != other))
+    return row[-1]
+
+
 def wait_until(predicate, timeout=10.0, step=0.02):
     deadline = time.monotonic() + timeout
     while not predicate():
