@@ -185,15 +185,4 @@ TEST(SpareFolder, AHeadFromAStoppedJournalAndTheRestBecomeOneFileInOrder) {
     fs::remove_all(dir);
 }
 
-TEST(SpareFolder, NoTemporaryFolderLeavesNoFileAndSaysSo) {
-    ::setenv("TMPDIR", "/nonexistent-dictate-test-folder", 1);
-    SampleBuffer rest;
-    const auto samples = ramp(0, 100);
-    rest.append(samples.data(), samples.size());
-    SpareFolder spare(TakePaths{});
-    const auto copy = spare.keep("t", FileHandle{}, 0, rest);
-    EXPECT_NE(copy.error, 0);
-    EXPECT_FALSE(copy.path.empty());
-}
-
 }  // namespace
