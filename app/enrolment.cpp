@@ -20,7 +20,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int failure_status = 1;
-constexpr std::size_t ring_samples = 4 * 48000;  // as a take: a few seconds of slack for the main thread
+constexpr std::size_t ring_samples =
+    4 * WavHeader::sample_rate;  // as a take: a few seconds of slack for the main thread
 
 std::string stem_of(std::size_t index) {
     const std::string number = std::to_string(index + 1);

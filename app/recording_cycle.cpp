@@ -31,7 +31,7 @@ constexpr int audio_failure_status = 1;
 // Shorter takes are mostly a key pressed twice; calling them silent would only be noise.
 constexpr std::size_t shortest_take_judged = 24000;  // half a second
 // How far the main thread may fall behind the audio thread before sound is lost: a few seconds.
-constexpr std::size_t ring_samples = 4 * 48000;
+constexpr std::size_t ring_samples = 4 * WavHeader::sample_rate;
 // What to look at when a take is silent. Windows gives a program silence, not an error, when its privacy
 // settings keep it from the microphone.
 #if defined(_WIN32)
@@ -44,7 +44,7 @@ constexpr const char* silent_take_advice = " (dictate --list-devices shows the o
 // is held here when Enter comes, the sooner the text.
 constexpr std::chrono::milliseconds streamed_turn{20};
 // Audio written but not yet on stable storage beyond which the person hears that the disk is slow.
-constexpr std::uint64_t unsynced_told = 5 * 48000;
+constexpr std::uint64_t unsynced_told = 5 * WavHeader::sample_rate;
 
 void report(const CycleSeams& seams, const AudioFailure& failure) {
     seams.tell("audio: " + failure.call + " failed: " + failure.reason);

@@ -5,11 +5,12 @@
 #include <cstdio>
 #include <ostream>
 
+#include "audio/wav_writer.h"
 #include "platform/terminal.h"
 
 namespace {
 
-constexpr std::uint64_t rate = 48000;
+constexpr std::uint64_t rate = WavHeader::sample_rate;
 constexpr std::uint64_t redraw_every = rate / 4;
 constexpr std::uint64_t clip_held = rate;
 constexpr std::uint64_t silence_noticed = 3 * rate;

@@ -22,7 +22,7 @@ std::string seconds_of(std::uint64_t samples) {
     // Under a tenth of a second, "0.0 s" would read as nothing at all.
     if (samples < 4800) return std::to_string(samples) + (samples == 1 ? " sample" : " samples");
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(samples) / 48000.0);
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(samples) / WavHeader::sample_rate);
     return text;
 }
 

@@ -7,11 +7,12 @@
 #include <thread>
 
 #include "audio/input_devices.h"
+#include "audio/wav_writer.h"
 #include "platform/quiet_stderr.h"
 
 namespace {
 
-constexpr double sample_rate = 48000.0;
+constexpr double sample_rate = WavHeader::sample_rate;
 
 // How the main thread takes the ring back without closing the stream (closing waits for a device that
 // hangs). Static, so that the thread of a stream left open can never reach freed memory.

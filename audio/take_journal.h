@@ -7,6 +7,7 @@
 
 #include "audio/journal_sync.h"
 #include "audio/sample_buffer.h"
+#include "audio/wav_writer.h"
 #include "platform/durable_file.h"
 
 // The take on disk while it records, so that a closed terminal, kill -9, a crash or a power cut loses at
@@ -27,7 +28,7 @@ class TakeJournal {
 public:
     static constexpr const char* marker = "_unfinished_";
     // Audio between two syncs: the most a power cut can take from the end of a take.
-    static constexpr std::uint64_t sync_every_samples = 48000;
+    static constexpr std::uint64_t sync_every_samples = WavHeader::sample_rate;
 
     TakeJournal();
     ~TakeJournal();  // closes the file, leaving it where it is
