@@ -21,7 +21,8 @@ std::string install_interrupt_handlers();
 // Becomes ready once an interrupt has been asked for and stays ready; no_waitable before installation.
 Waitable interrupt_waitable();
 
-// True once an interrupt has been asked for.
+// True once an interrupt has been asked for, also one sent but not yet taken by any thread (its handler is
+// then waited for, at most a second), so that an interrupt that comes with the end of input is not missed.
 bool interrupt_requested();
 
 // The exit status that reports the interrupt: 128 + the signal's number (130, 143, 129).

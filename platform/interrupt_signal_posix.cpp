@@ -71,7 +71,18 @@ std::string install_interrupt_handlers() {
 
 Waitable interrupt_waitable() { return pipe_fds[0]; }
 
-bool interrupt_requested() { return first_signal.load() != 0; }
+bool interrupt_requested() {
+    if (first_signal.load() != 0) return true;
+    // A stop signal already sent may still wait for the thread the kernel chose to take it (one of the
+    // audio library's, which on a busy machine may not have run yet); it was asked for all the same. Its
+    // handler is waited for, a second at most, so that what the caller decides next counts it.
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return false;
+    if (!sigismember(&pending, SIGINT) && !sigismember(&pending, SIGTERM) && !sigismember(&pending, SIGHUP))
+        return false;
+    for (int waited_ms = 0; first_signal.load() == 0 && waited_ms < 1000; ++waited_ms) usleep(1000);
+    return first_signal.load() != 0;
+}
 
 int interrupt_exit_status() {
     const int number = first_signal.load();
