@@ -173,13 +173,16 @@ class Interruptions(FaultCase):
         pauses, frozen = 3, 4.0
         with ScriptedServer([text_reply("heard across the pauses")], default=Reply(hang_up=True)) as server:
             session = self.start()
-            for _ in range(pauses):
+            for pause in range(pauses):
                 heard = self.scratch.recorded_seconds()
                 self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > heard + 0.5),
                                 "the take records before the pause")
                 session.signal(signal.SIGSTOP)
                 time.sleep(frozen)  # the fault itself: how long the process does not run
                 session.signal(signal.SIGCONT)
+                # Told before the next pause comes, so that each is told on its own.
+                session.wait_for(lambda: len(session.messages()) > pause,
+                                 what=f"the line about pause {pause + 1}")
             heard = self.scratch.recorded_seconds()
             self.assertTrue(wait_until(lambda: self.scratch.recorded_seconds() > heard + 1.0),
                             "the take records after the last pause:\n" + session.err().decode()[-3000:])
