@@ -84,11 +84,7 @@ int run_enrolment(const EnrolmentSeams& seams) {
                 const bool recording = capture.running() && !capture.stalled();
                 // A time the process did not run is not the device's fault: the sentence goes on.
                 if (const auto gap = capture.paused(); gap.count() > 0) {
-                    seams.tell(
-                        "dictate-enrol did not get to run for " +
-                        seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
-                        " (stopped and continued, the machine asleep, or the system too busy); the "
-                        "sentence's recording goes on, holding what the sound system kept of that time");
+                    seams.tell(pause_told("dictate-enrol", gap, "the sentence's recording"));
                 }
                 return recording;
             });

@@ -129,10 +129,7 @@ struct Run {
 // records nothing); the program itself never fills a gap. The status line makes way for the line.
 void tell_pause(Run& run, std::chrono::milliseconds gap) {
     run.status.make_way();
-    run.seams.tell("dictate did not get to run for " +
-                   seconds_of(static_cast<std::uint64_t>(gap.count()) * 48) +
-                   " (stopped and continued, the machine asleep, or the system too busy); the take goes on, "
-                   "holding what the sound system kept of that time");
+    run.seams.tell(pause_told("dictate", gap, "the take"));
     run.status.resume();
 }
 

@@ -26,6 +26,14 @@ std::string seconds_of(std::uint64_t samples) {
     return text;
 }
 
+std::string pause_told(std::string_view program, std::chrono::milliseconds gap,
+                       std::string_view what_goes_on) {
+    const auto samples = static_cast<std::uint64_t>(gap.count()) * (WavHeader::sample_rate / 1000);
+    return std::string(program) + " did not get to run for " + seconds_of(samples) +
+           " (stopped and continued, the machine asleep, or the system too busy); " +
+           std::string(what_goes_on) + " goes on, holding what the sound system kept of that time";
+}
+
 KeptTake keep_take(const TakePaths& paths, TakeJournal& journal, SampleBuffer& rest,
                    const std::string& timestamp, SpareFolder& spare) {
     KeptTake kept;

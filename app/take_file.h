@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "app/spare_folder.h"
 #include "app/take_paths.h"
@@ -36,3 +38,8 @@ std::string describe_failure(const KeptTake& kept);
 
 // "12.3 s", or "478 samples" under a tenth of a second: a length of audio, for messages.
 std::string seconds_of(std::uint64_t samples);
+
+// The line that tells of a time `program` did not run (stopped and continued, a sleeping machine), after
+// which `what_goes_on` ("the take", "the sentence's recording") goes on.
+std::string pause_told(std::string_view program, std::chrono::milliseconds gap,
+                       std::string_view what_goes_on);
