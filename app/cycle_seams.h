@@ -12,8 +12,8 @@
 #include "platform/waitable.h"
 #include "transcription/streaming_upload.h"
 
+class SoundSource;
 class StatusLine;
-struct InputDevice;
 
 // The dialogue on standard output, written by the cycles and by the recovery of earlier runs' takes.
 inline constexpr const char* stop_prompt = "Press the Enter Key to Stop Recording...";
@@ -28,7 +28,8 @@ struct InterruptSource {
 };
 
 // What the cycles talk to at the edges of the operating system; main() passes the real console, clock,
-// signal handlers and folders, tests pass a pipe, a string stream, a fixed time and a list of messages.
+// microphone, signal handlers and folders, tests pass a pipe, a string stream, a fixed time, a scripted
+// source of sound and a list of messages.
 struct CycleSeams {
     int input_fd;                      // keys from the person (standard input)
     std::ostream& out;                 // the dialogue (standard output)
@@ -45,9 +46,9 @@ struct CycleSeams {
     // The cycles' "dictate: " messages (see console_messages.h): standard error unless a test listens.
     std::function<void(std::string_view)> tell = tell_user;
     InterruptSource interrupt{};
-    const InputDevice* device = nullptr;  // the input device to record from; null: the default one
-    StatusLine* status = nullptr;         // the recording time and level under the prompt; null: none
-    TakePaths paths{};                    // where takes and their text go, and their names
+    SoundSource& sound;            // where every take's sound comes from, one take at a time
+    StatusLine* status = nullptr;  // the recording time and level under the prompt; null: none
+    TakePaths paths{};             // where takes and their text go, and their names
     // Starts sending a take to the server while it records, its part named `file_name` (the take's WAV
     // name as the take begins); may throw. Empty: every take is uploaded once it is finished.
     std::function<std::unique_ptr<transcription::StreamingUpload>(const std::string& file_name)> start_stream;

@@ -6,6 +6,7 @@
 
 #include "app/console_messages.h"
 #include "app/enrolment.h"
+#include "audio/microphone_capture.h"
 #include "platform/interrupt_signal.h"
 #include "platform/standard_streams.h"
 
@@ -27,9 +28,11 @@ int main(int argc, char** argv) {
     std::string folder = argc == 2 ? argv[1] : default_enrolment_folder;
     if (folder.back() != '/') folder.push_back('/');
     constexpr int standard_input = 0;
+    MicrophoneCapture microphone;  // the default input device
     return run_enrolment({folder,
                           standard_input,
                           std::cout,
+                          microphone,
                           tell_user,
                           {interrupt_waitable(), interrupt_requested, interrupt_exit_status}});
 }

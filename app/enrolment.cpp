@@ -1,19 +1,19 @@
 #include "app/enrolment.h"
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <ostream>
+#include <string_view>
 #include <system_error>
 
 #include "app/enrolment_prompts.h"
 #include "app/key_wait.h"
-#include "app/take_file.h"
-#include "audio/microphone_capture.h"
+#include "app/status_line.h"
+#include "app/take_recording.h"
+#include "app/transcript_file.h"
 #include "audio/sample_buffer.h"
 #include "audio/sample_ring.h"
 #include "audio/wav_writer.h"
+#include "platform/durable_file.h"
 
 namespace {
 
@@ -41,6 +41,26 @@ std::size_t count_read(const std::string& folder, std::size_t prompts) {
     return read;
 }
 
+// Writes a sentence's take and then its text, so that the pair counts as read only once both are whole. A
+// take left without its text (a run that ended between the two, or whose text could not be written) is the
+// unfinished pair of an earlier attempt at the sentence, and is replaced. Returns false when either can't be
+// written, told in one line.
+bool keep_pair(const EnrolmentSeams& seams, const std::string& stem, std::string_view sentence,
+               const SampleBuffer& samples) {
+    const std::string wav = seams.folder + stem + ".wav";
+    (void)remove_file(wav);
+    if (const WavWrite written = write_wav(wav, samples); written.error != 0) {
+        seams.tell("cannot write " + wav + ": " + error_text(written.error));
+        return false;
+    }
+    const std::string text = seams.folder + stem + ".txt";
+    if (const int error = write_new_text(text, sentence); error != 0) {
+        seams.tell("cannot write " + text + ": " + error_text(error));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int run_enrolment(const EnrolmentSeams& seams) {
@@ -60,68 +80,48 @@ int run_enrolment(const EnrolmentSeams& seams) {
     SampleBuffer samples;
     SampleRing ring(ring_samples);
     KeyInput keys(seams.input_fd);
+    StatusLine no_status;
     for (std::size_t i = 0; i < prompts.size(); ++i) {
         if (is_read(seams.folder, i)) continue;
         samples.clear();
-        ring.reset();
-        MicrophoneCapture capture;
-        if (const auto failure = [&] {
-                const AbortTold told = audio_library_abort_told();
-                return capture.start(ring);
-            }()) {
-            seams.tell("audio: " + failure->call + " failed: " + failure->reason);
-            return failure_status;
-        }
-        keys.drop_typed_ahead();
-        seams.out << "\n[" << i + 1 << "/" << prompts.size() << "] " << prompts[i] << "\n" << std::flush;
-        const auto keep = [&] {
-            ring.drain([&](const float* block, std::size_t count) { samples.append(block, count); });
-        };
-        WaitEnd end = WaitEnd::key;
-        do {  // an Enter before any sound would keep an empty recording: the sentence goes on
-            end = keys.wait_for_take_end(seams.interrupt.fd, [&] {
-                keep();
-                const bool recording = capture.running() && !capture.stalled();
-                // A time the process did not run is not the device's fault: the sentence goes on.
-                if (const auto gap = capture.paused(); gap.count() > 0) {
-                    seams.tell(pause_told("dictate-enrol", gap, "the sentence's recording"));
-                }
-                return recording;
-            });
-            keep();
-        } while (end == WaitEnd::key && samples.size() == 0);
-        capture.seal();
-        keep();
-        const auto close_failure = end == WaitEnd::capture_stopped ? std::nullopt : capture.stop();
-        if (end == WaitEnd::capture_stopped) {
-            capture.abandon();
+        const RecordingEnd recorded = record_until_enter({
+            seams.sound,
+            ring,
+            keys,
+            seams.interrupt,
+            seams.tell,
+            no_status,
+            [&](const float* block, std::size_t count) { samples.append(block, count); },
+            [&] {
+                seams.out << "\n[" << i + 1 << "/" << prompts.size() << "] " << prompts[i] << "\n"
+                          << std::flush;
+            },
+            {},
+            "dictate-enrol",
+            "the sentence's recording",
+            {},  // an Enter before any sound would keep an empty recording: the sentence goes on, unsaid
+        });
+        if (!recorded.started) return failure_status;
+        if (recorded.end == WaitEnd::capture_stopped) {
             seams.tell("audio: the input device stopped delivering sound; sentence " + std::to_string(i + 1) +
                        " was not kept");
+            (void)close_source(seams.sound, seams.tell);
             return failure_status;
         }
-        if (end != WaitEnd::key) {
+        if (recorded.end != WaitEnd::key) {
+            const bool closed = close_source(seams.sound, seams.tell);
             seams.out << "\nStopped; " << count_read(seams.folder, prompts.size()) << " of " << prompts.size()
                       << " sentences read. Run again to go on.\n"
                       << std::flush;
+            if (!closed) return failure_status;
             // An interrupt that came with the end of input (Ctrl-C, then the terminal gone) is still one.
-            return end == WaitEnd::interrupted || seams.interrupt.requested() ? seams.interrupt.exit_status()
-                                                                              : 0;
+            return recorded.end == WaitEnd::interrupted || seams.interrupt.requested()
+                       ? seams.interrupt.exit_status()
+                       : 0;
         }
-        const std::string wav = seams.folder + stem_of(i) + ".wav";
-        if (const WavWrite written = write_wav(wav, samples); written.error != 0) {
-            seams.tell("cannot write " + wav + ": " + std::strerror(written.error));
-            return failure_status;
-        }
-        const std::string text = seams.folder + stem_of(i) + ".txt";
-        std::ofstream(text) << prompts[i] << '\n';
-        if (!is_read(seams.folder, i)) {
-            seams.tell("cannot write " + text + ": " + std::strerror(errno));
-            return failure_status;
-        }
-        if (close_failure) {
-            seams.tell("audio: " + close_failure->call + " failed: " + close_failure->reason);
-            return failure_status;
-        }
+        // Written before the source is closed, as a take is: closing waits for a device that hangs.
+        const bool kept = keep_pair(seams, stem_of(i), prompts[i], samples);
+        if (!close_source(seams.sound, seams.tell) || !kept) return failure_status;
     }
     seams.out << "\nAll " << prompts.size() << " sentences are read. Teach the server your voice with:\n"
               << "  dictate-server --adapt " << seams.folder << "\n"

@@ -9,6 +9,7 @@
 #include "app/run_settings.h"
 #include "app/take_paths.h"
 #include "app/transcription_stage.h"
+#include "audio/microphone_capture.h"
 #include "platform/interrupt_signal.h"
 #include "platform/process_start.h"
 #include "platform/standard_streams.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
     TranscriptionState transcription_state;
     const TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths};
     constexpr int standard_input = 0;
+    MicrophoneCapture microphone(settings.device ? &*settings.device : nullptr);
     const CycleSeams seams{
         standard_input,
         std::cout,
@@ -37,7 +39,7 @@ int main(int argc, char** argv) {
         },
         tell_user,
         {interrupt_waitable(), interrupt_requested, interrupt_exit_status},
-        settings.device ? &*settings.device : nullptr,
+        microphone,
         &settings.status,
         paths,
         [](const std::string& file_name) {

@@ -15,11 +15,12 @@
 #include "app/status_line.h"
 #include "app/spare_folder.h"
 #include "app/take_file.h"
+#include "app/take_recording.h"
 #include "app/take_recovery.h"
 #include "app/timestamp.h"
-#include "audio/microphone_capture.h"
 #include "audio/sample_buffer.h"
 #include "audio/sample_ring.h"
+#include "audio/sound_source.h"
 #include "audio/take_journal.h"
 #include "audio/take_level.h"
 #include "audio/wav_writer.h"
@@ -45,10 +46,6 @@ constexpr const char* silent_take_advice = " (dictate --list-devices shows the o
 constexpr std::chrono::milliseconds streamed_turn{20};
 // Audio written but not yet on stable storage beyond which the person hears that the disk is slow.
 constexpr std::uint64_t unsynced_told = 5 * WavHeader::sample_rate;
-
-void report(const CycleSeams& seams, const AudioFailure& failure) {
-    seams.tell("audio: " + failure.call + " failed: " + failure.reason);
-}
 
 // What a run keeps from one take to the next, so that no take has to build it afresh.
 struct Run {
@@ -76,22 +73,19 @@ struct Run {
     std::unique_ptr<transcription::StreamingUpload> stream;
     std::vector<std::uint16_t> stream_pcm;  // conversion space for it
 
-    // The main thread's turn while a take records: what the audio thread handed over goes to the journal,
-    // or to memory where the journal can't take it, and to the level and the status line.
-    void keep_what_arrived() {
-        ring.drain([&](const float* samples, std::size_t count) {
-            level.add(samples, count);
-            const std::size_t in_journal = journal.append(samples, count);
-            if (in_journal < count) rest.append(samples + in_journal, count - in_journal);
-            status.feed(samples, count);
-            if (stream) {
-                // The same conversion as the file's, so the server hears exactly what the file keeps.
-                stream_pcm.resize(count);
-                to_pcm16le(samples, count, stream_pcm.data());
-                stream->append(reinterpret_cast<const char*>(stream_pcm.data()),
-                               count * sizeof(std::uint16_t));
-            }
-        });
+    // What the audio thread handed over goes to the journal, or to memory where the journal can't take it,
+    // and to the level, the status line and the stream.
+    void keep(const float* samples, std::size_t count) {
+        level.add(samples, count);
+        const std::size_t in_journal = journal.append(samples, count);
+        if (in_journal < count) rest.append(samples + in_journal, count - in_journal);
+        status.feed(samples, count);
+        if (stream) {
+            // The same conversion as the file's, so the server hears exactly what the file keeps.
+            stream_pcm.resize(count);
+            to_pcm16le(samples, count, stream_pcm.data());
+            stream->append(reinterpret_cast<const char*>(stream_pcm.data()), count * sizeof(std::uint16_t));
+        }
         if (const auto unsynced = journal.unsynced_samples(); unsynced > unsynced_told && !slow_disk_told) {
             slow_disk_told = true;
             seams.tell("the disk is slow to store " + journal.path() + ": the last " + seconds_of(unsynced) +
@@ -124,15 +118,6 @@ struct Run {
     }
 };
 
-// A take goes on across a time the process did not run. What was said meanwhile is in the take as far as
-// the sound system held it for the stream (a sound server buffers several seconds; a sleeping machine
-// records nothing); the program itself never fills a gap. The status line makes way for the line.
-void tell_pause(Run& run, std::chrono::milliseconds gap) {
-    run.status.make_way();
-    run.seams.tell(pause_told("dictate", gap, "the take"));
-    run.status.resume();
-}
-
 // How the recording of a take ended.
 struct RecordedTake {
     WaitEnd end = WaitEnd::key;
@@ -141,64 +126,43 @@ struct RecordedTake {
 };
 
 // Records a take from the prompt until Enter (once there is sound), input's end, an interrupt or the
-// device's loss; the capture is sealed and all of the take drained when it returns.
-RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
+// device's loss; the source is sealed and all of the take kept when it returns.
+RecordedTake record_take(Run& run) {
     const CycleSeams& seams = run.seams;
     RecordedTake take;
     run.timestamp = format_timestamp(seams.now(), run.formatter);
-    run.ring.reset();
     // Without a journal (the folder can't be written) the take records in memory only; its end keeps it
     // elsewhere and says why.
     (void)run.journal.open(seams.paths.wav_folder, run.timestamp);
-
-    if (auto failure = [&] {
-            const AbortTold told = audio_library_abort_told();
-            return capture.start(run.ring, seams.device);
-        }()) {
+    const RecordingEnd recorded = record_until_enter({
+        seams.sound,
+        run.ring,
+        run.keys,
+        seams.interrupt,
+        seams.tell,
+        run.status,
+        [&](const float* samples, std::size_t count) { run.keep(samples, count); },
+        [&] {
+            run.start_stream();
+            seams.out << stop_prompt << std::flush;
+        },
+        [&] { return run.stream && run.stream->sending() ? streamed_turn : KeyInput::usual_turn; },
+        "dictate",
+        "the take",
+        "ignored Enter: no sound had been recorded yet; the take goes on",
+    });
+    if (!recorded.started) {
         run.journal.discard();
-        report(seams, *failure);
         take.exit_status = audio_failure_status;
         return take;
     }
-    run.start_stream();
-    run.keys.drop_typed_ahead();
-    run.status.begin_take();
-    seams.out << stop_prompt << std::flush;
-    std::chrono::milliseconds turn = KeyInput::usual_turn;
-    for (bool told_ignored = false;; told_ignored = true) {
-        take.end = run.keys.wait_for_take_end(
-            seams.interrupt.fd,
-            [&] {
-                run.keep_what_arrived();
-                run.status.redraw_if_due();
-                turn = run.stream && run.stream->sending() ? streamed_turn : KeyInput::usual_turn;
-                const bool recording = capture.running() && !capture.stalled();
-                if (const auto gap = capture.paused(); gap.count() > 0) tell_pause(run, gap);
-                return recording;
-            },
-            turn);
-        if (take.end != WaitEnd::key) break;
-        run.keep_what_arrived();
-        if (run.level.samples() > 0) break;
-        // A take with no sound at all would be an empty file and an upload for nothing. The status line
-        // makes way for the message and comes back under it.
-        run.status.end_take(true);
-        if (!told_ignored) seams.tell("ignored Enter: no sound had been recorded yet; the take goes on");
-        run.status.begin_take();
-    }
-    run.status.end_take(take.end == WaitEnd::key);
-    // Read once the take is over: an interrupt from here on is about the upload, not the take.
-    take.interrupted_in_take = seams.interrupt.requested();
-    // The take is complete from here and written before the stream is closed: a device that hangs
-    // would hang the close, and the take must not wait on it.
-    capture.seal();
-    run.keep_what_arrived();
-
-    if (run.level.samples() == 0 && take.end != WaitEnd::capture_stopped) {
+    take.end = recorded.end;
+    take.interrupted_in_take = recorded.interrupted_in_take;
+    if (recorded.samples == 0 && take.end != WaitEnd::capture_stopped) {
         // Enter and then at once Ctrl-D or Ctrl-C: no sound, so no take.
         run.journal.discard();
         run.stream.reset();
-        (void)capture.stop();
+        (void)seams.sound.stop();
         take.exit_status = seams.interrupt.requested() ? seams.interrupt.exit_status() : 0;
     }
     return take;
@@ -206,7 +170,7 @@ RecordedTake record_take(Run& run, MicrophoneCapture& capture) {
 
 // Keeps the take on disk, names its file, says what went wrong with it, transcribes it and closes the
 // stream. Returns the run's exit status when the run ends with this take.
-std::optional<int> finish_take(Run& run, MicrophoneCapture& capture, const RecordedTake& take) {
+std::optional<int> finish_take(Run& run, const RecordedTake& take) {
     const CycleSeams& seams = run.seams;
     const KeptTake kept = keep_take(seams.paths, run.journal, run.rest, run.timestamp, run.spare);
     if (kept.error != 0) seams.tell(describe_failure(kept));
@@ -234,13 +198,8 @@ std::optional<int> finish_take(Run& run, MicrophoneCapture& capture, const Recor
     if (!where.empty() && seams.transcribe && (!device_lost || run.level.samples() > 0))
         seams.transcribe(where, kept.name.stem, take.interrupted_in_take, std::move(run.stream));
     run.stream.reset();  // a take not transcribed: its request is abandoned
-    if (device_lost && capture.stalled()) {
-        capture.abandon();  // the program ends now; closing would wait for the hung device forever
-    } else if (const auto close_failure = capture.stop()) {
-        report(seams, *close_failure);
-        return audio_failure_status;
-    }
-    if (device_lost) return audio_failure_status;
+    // A device that hangs is abandoned, since the program ends now.
+    if (!close_source(seams.sound, seams.tell) || device_lost) return audio_failure_status;
 
     // An interrupt may also have come while the take was written or transcribed, not only in the wait;
     // and a terminal that closed ends input as well as sending SIGHUP.
@@ -259,10 +218,9 @@ int run_recording_cycles(const CycleSeams& seams) {
 
     Run run(seams);
     for (;;) {
-        MicrophoneCapture capture;
-        const RecordedTake take = record_take(run, capture);
+        const RecordedTake take = record_take(run);
         if (take.exit_status) return *take.exit_status;
-        if (const auto exit_status = finish_take(run, capture, take)) return *exit_status;
+        if (const auto exit_status = finish_take(run, take)) return *exit_status;
         run.next_take();
     }
 }

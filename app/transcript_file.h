@@ -18,3 +18,8 @@ struct SavedTranscript {
 // text can't be saved in full (a full disk, a folder that can't be written), no file is left behind. Main
 // thread.
 SavedTranscript save_transcript(const TakePaths& paths, const std::string& stem, std::string_view text);
+
+// Writes `text` and one line end as a new file at `path`, as save_transcript() does under each name it tries:
+// line ends in the platform's form, created exclusively (EEXIST when anything, a link too, has the name),
+// never left part-written. Returns 0 or the OS's error number. Main thread.
+int write_new_text(const std::string& path, std::string_view text);

@@ -83,18 +83,19 @@ std::optional<AudioFailure> open_chosen(const InputDevice& device, PaStream** st
 
 MicrophoneCapture::~MicrophoneCapture() { (void)stop(); }
 
-std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring, const InputDevice* device) {
+std::optional<AudioFailure> MicrophoneCapture::start(SampleRing& ring) {
     QuietStderr quiet;
     ring_ = &ring;
     gate.open.store(true);
     last_arrived_ = ring.arrived();
     silent_for_ = paused_ = {};
+    stalled_ = false;
     if (PaError e = Pa_Initialize(); e != paNoError) return failure("Pa_Initialize", e);
     initialised_ = true;
 
     PaStream* stream = nullptr;
-    if (device != nullptr) {
-        if (auto why = open_chosen(*device, &stream, ring)) {
+    if (device_ != nullptr) {
+        if (auto why = open_chosen(*device_, &stream, ring)) {
             (void)stop();
             return why;
         }
