@@ -162,7 +162,7 @@ RecordedTake record_take(Run& run) {
         // Enter and then at once Ctrl-D or Ctrl-C: no sound, so no take.
         run.journal.discard();
         run.stream.reset();
-        (void)seams.sound.stop();
+        (void)close_source(seams.sound, seams.tell);
         take.exit_status = seams.interrupt.requested() ? seams.interrupt.exit_status() : 0;
     }
     return take;
