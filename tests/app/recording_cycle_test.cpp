@@ -309,16 +309,4 @@ TEST_F(RecordingCycle, SourceThatFailsToCloseEndsTheRunAfterItsTake) {
     EXPECT_EQ(source.events, std::vector<std::string>({"start", "seal", "transcribe", "stop"}));
 }
 
-TEST_F(RecordingCycle, SoundTheRingCouldNotHoldIsToldAsMissing) {
-    clock_readings = {local_time(2026, 12, 6, 7, 8, 15)};
-    source.takes = {Take{.turns = {{.samples = 262144 + 4800}}}};
-    close_keys();
-    EXPECT_EQ(run(), 0);
-    // More than the ring holds at once is also more than the journal has synced: that may be told too.
-    ASSERT_FALSE(told.empty());
-    EXPECT_EQ(told.back(),
-              "audio: the program fell behind and 0.1 s of sound is missing from "
-              "C:/Whisper/06-12-2026_07-08-15_output.wav");
-}
-
 }  // namespace
