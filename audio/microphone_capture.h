@@ -15,8 +15,9 @@ struct InputDevice;
 // start() initialises the audio library and opens and starts the stream; from then on the library's own
 // thread pushes every captured block into the ring, doing nothing else that could make it wait, while the
 // main thread drains the ring. After seal() or stop() has returned nothing more is pushed, so one last drain
-// holds the rest of the take; the ring must outlive the capture. The library is initialised and shut down
-// once per take, and only one capture may exist at a time in a process. All members are for the main thread.
+// holds the rest of the take; the ring must outlive the take. The library is initialised by start() and shut
+// down by stop(), once per take; only one capture may exist at a time in a process, and it records take after
+// take. All members are for the main thread.
 class MicrophoneCapture final : public SoundSource {
 public:
     // Records from `device` (input_devices.h), looked up again by its name and host API at every start since
@@ -39,7 +40,7 @@ public:
     // since the last, and counts no more than `longest_turn_counted` of the time since then towards the
     // stall: time the process did not run (stopped and continued, the machine asleep, a virtual machine
     // paused, a machine too busy) gave the device no chance to deliver. Once true it stays true, also after
-    // seal().
+    // seal(), until the next start().
     //
     // Two calls `pause_noticed` or more apart are added to what paused() returns.
     static constexpr std::chrono::seconds stall_limit{3};
