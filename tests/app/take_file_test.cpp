@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "audio/wav_writer.h"
@@ -22,6 +24,27 @@ const fs::path& scratch_root() {
     static const fs::path root = fs::temp_directory_path();
     return root;
 }
+
+// Points TMPDIR at a test's own folder, where the spare folder is made, and back once the test is over,
+// so that the tests after it in the same process find a temporary folder that still exists.
+class TemporaryFolder {
+public:
+    explicit TemporaryFolder(const fs::path& dir) {
+        if (const char* was = std::getenv("TMPDIR")) was_ = was;
+        ::setenv("TMPDIR", dir.c_str(), 1);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    ~TemporaryFolder() {
+        if (was_)
+            ::setenv("TMPDIR", was_->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+
+private:
+    std::optional<std::string> was_;
+};
 
 // Sample n is the 16-bit value n % 30000, so any sample lost, doubled or moved shows in the file.
 std::vector<float> ramp(std::size_t from, std::size_t count) {
@@ -57,16 +80,19 @@ protected:
     fs::path dir = scratch_root() / ("take_file_test_" + std::to_string(::getpid()));
     TakePaths paths;
     const std::string timestamp = "06-12-2026_07-08-15";
+    std::optional<TemporaryFolder> temporary;
 
     void SetUp() override {
         fs::create_directories(dir / "wav");
         fs::create_directories(dir / "tmp");
         paths.wav_folder = (dir / "wav").string() + "/";
         paths.transcript_folder = (dir / "txt").string() + "/";
-        // The spare folder is made in the temporary folder.
-        ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+        temporary.emplace(dir / "tmp");
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override {
+        temporary.reset();
+        fs::remove_all(dir);
+    }
 
     std::vector<fs::path> spare_takes() const {
         std::vector<fs::path> found;
@@ -157,7 +183,7 @@ TEST_F(KeepTake, AFolderThatCannotBeWrittenSendsTheWholeTakeToTheSpareFolder) {
 TEST(SpareFolder, AHeadFromAStoppedJournalAndTheRestBecomeOneFileInOrder) {
     const fs::path dir = scratch_root() / ("spare_folder_test_" + std::to_string(::getpid()));
     fs::create_directories(dir);
-    ::setenv("TMPDIR", dir.c_str(), 1);
+    const TemporaryFolder temporary(dir);
     TakePaths paths;
     // The head: a WAV of the take's first samples, as a journal leaves it.
     SampleBuffer head_samples;
