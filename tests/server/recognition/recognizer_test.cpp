@@ -9,6 +9,8 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "server/recognition/resampler.h"
 #include "server/recognition/wav_reader.h"
@@ -128,6 +130,50 @@ TEST(Recognizer, EarlySearchOfASegmentGivesTheWordsOfASearchAtItsEnd) {
             EXPECT_EQ(stages.searched_early, 0u);
         }
         EXPECT_EQ(live, recognizer.transcribe(row.take));
+    }
+}
+
+// An early search runs on a second decoder's thread when one is idle, and on the take's own decoder when no
+// thread can be started; either way the words are those of a search at the segment's end, and the second
+// decoder is given back for the next early search.
+TEST(Recognizer, EarlySearchesOnASecondDecoderOrWithoutAThreadReadTheSame) {
+    std::ifstream raw(std::string(POCKETSPHINX_TEST_DATA) + "/goforward.raw", std::ios::binary);
+    std::vector<std::int16_t> sentence(44000);
+    raw.read(reinterpret_cast<char*>(sentence.data()), static_cast<std::streamsize>(sentence.size() * 2));
+    ASSERT_TRUE(raw) << "cannot read goforward.raw";
+    // The sentence, a short pause of a room's quiet, the sentence again, then quiet.
+    const auto room = noise(1, -60, true);
+    std::vector<std::int16_t> take(sentence.begin(), sentence.begin() + 35200);
+    take.insert(take.end(), room.begin(), room.begin() + 16000 * 3 / 10);
+    take.insert(take.end(), sentence.begin() + 9600, sentence.begin() + 35200);
+    take.insert(take.end(), room.begin(), room.end());
+    const server::SampleSpan span(take);
+
+    int started = 0;
+    server::Recognizer two(server::default_model_dir(), 2, server::default_tail_frames,
+                           [&started](std::function<void()> work) {
+                               ++started;
+                               return std::thread(std::move(work));
+                           });
+    const std::string expected = two.transcribe(take);
+    ASSERT_NE(expected.find("forward ten meters"), std::string::npos) << expected;
+    server::DecodeStages stages;
+    EXPECT_EQ(two.transcribe_live(span, stages).words, expected);
+    EXPECT_GE(stages.searched_early, 1u);
+    EXPECT_GE(started, 1);
+
+    int refused = 0;
+    server::Recognizer no_threads(server::default_model_dir(), 2, server::default_tail_frames,
+                                  [&refused](std::function<void()>) -> std::thread {
+                                      ++refused;
+                                      throw std::system_error(EAGAIN, std::generic_category(),
+                                                              "pthread_create");
+                                  });
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const int before = refused;
+        EXPECT_EQ(no_threads.transcribe_live(span).words, expected);
+        EXPECT_GT(refused, before) << "the second decoder was not given back";
     }
 }
 
