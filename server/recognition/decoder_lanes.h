@@ -43,7 +43,7 @@ struct DecoderLane {
     DecoderLane& operator=(const DecoderLane&) = delete;
 
     // One utterance's words, from a fresh search over `frames` (`width` values a frame, one after another,
-    // exactly as prepare_segment gives them; the search may write to them). Throws std::runtime_error
+    // exactly as SegmentPreparation gives them; the search may write to them). Throws std::runtime_error
     // naming the engine's step that failed.
     std::string search(std::vector<float>& frames, std::size_t width) const;
 };

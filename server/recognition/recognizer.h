@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -65,7 +66,7 @@ public:
     std::string transcribe(std::span<const std::int16_t> samples);
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);
     // What transcribe() gives the search for `audio`, frame for frame, so that adaptation trains on exactly
-    // what decoding looks at: every segment as prepare_segment makes it (quiet tail trimmed, quiet put
+    // what decoding looks at: every segment as SegmentPreparation makes it (quiet tail trimmed, quiet put
     // before one that begins in speech, both steps of the normalisation), one after another, and the
     // upload's cepstral mean (the model's own where it has too little loud speech). Holds all the frames:
     // for takes of a speaker's enrolment, not for uploads. Waits for a free decoder like transcribe().
