@@ -2,8 +2,9 @@
 //
 // The reader promises to be safe on any input and to describe what it accepts precisely, so beyond
 // "no crash, no sanitizer report" each accepted file is checked against that promise: the samples lie
-// inside the bytes given, hold whole frames, the rate is in range, and converting every frame gives
-// finite values within [-1, 1]. A refusal carries an HTTP status of 400 or 415 and a message.
+// inside the bytes given, hold whole frames, where and how long the data chunk says it is, the rate is in
+// range, and converting every frame gives finite values within [-1, 1]. A refusal carries an HTTP status of
+// 400 or 415 and a message.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -28,6 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (audio.channels == 0 || audio.sample_rate < 1000 || audio.sample_rate > 768000) __builtin_trap();
     if (audio.data.size() % audio.bytes_per_frame() != 0) __builtin_trap();
+    // Readers of a file in pieces take the samples' place and length from these; on the whole file they
+    // must say what `data` says.
+    if (audio.data.data() != begin + audio.data_offset) __builtin_trap();
+    if (server::data_bytes_in_file(audio, size) != audio.data.size()) __builtin_trap();
 
     std::vector<float> mono(256);
     for (std::size_t first = 0; first < audio.frames(); first += mono.size()) {

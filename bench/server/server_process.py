@@ -29,6 +29,10 @@ class Server(e2e.Server):
         self.ready_after = time.monotonic() - started
         return self
 
+    def connect(self, timeout=600):
+        # Minutes of speech take a minute or more to decode on a loaded machine.
+        return super().connect(timeout)
+
     def transcribe(self, wav_bytes, stream=False):
         """The reply to `wav_bytes` uploaded whole, or with `stream` as a chunked body with the unknown
         sizes of a recorder that streams."""

@@ -145,15 +145,8 @@ TakeAudio::TakeAudio(const std::string& path) {
         const auto decoded = decode_wav(head);
         if (const auto* error = std::get_if<WavError>(&decoded)) throw std::runtime_error(error->message);
         format_ = std::get<WavAudio>(decoded);
-        data_offset_ = static_cast<std::uint64_t>(format_.data.data() - head.data());
-        // The data chunk's size, as decode_wav reads it: 0 or 0xFFFFFFFF, or more than the file holds, mean
-        // "to the end".
-        const auto size_bytes = reinterpret_cast<const unsigned char*>(head.data() + data_offset_ - 4);
-        const std::uint32_t size = size_bytes[0] | size_bytes[1] << 8 | size_bytes[2] << 16 |
-                                   static_cast<std::uint32_t>(size_bytes[3]) << 24;
-        const std::uint64_t remaining = static_cast<std::uint64_t>(info.st_size) - data_offset_;
-        data_bytes_ = size == 0 || size == 0xFFFFFFFF || size > remaining ? remaining : size;
-        data_bytes_ -= data_bytes_ % format_.bytes_per_frame();
+        data_offset_ = format_.data_offset;
+        data_bytes_ = data_bytes_in_file(format_, static_cast<std::uint64_t>(info.st_size));
         format_.data = {};
     } catch (...) {
         ::close(fd_);

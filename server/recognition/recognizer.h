@@ -1,18 +1,14 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <functional>
+#include <cstdint>
 #include <memory>
-#include <mutex>
+#include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "server/recognition/speech_frames.h"
+#include "server/recognition/decoder_lanes.h"
 #include "server/recognition/speech_to_text.h"
-
-struct ps_decoder_s;
 
 namespace server {
 
@@ -27,21 +23,6 @@ unsigned default_decoder_count();
 // benchmark sets is the same from 10 to 25 (and much worse at 5); the shorter the tail, the sooner a
 // segment whose speech is over can be searched while a take still streams in.
 inline constexpr std::size_t default_tail_frames = 15;
-
-// Starts a thread running `work`; throws std::system_error when the system has no thread to give. A seam
-// so that tests can make it fail.
-using ThreadStarter = std::function<std::thread(std::function<void()> work)>;
-std::thread start_thread(std::function<void()> work);
-
-// Where one transcribe() call spent its time, for benchmarks and the log.
-struct DecodeStages {
-    double front_end_seconds = 0;  // the passes that measure loudness and the cepstral mean
-    double search_seconds = 0;     // the searches over every segment, on however many decoders
-    std::size_t segments = 0;
-    std::size_t frames = 0;          // frames searched
-    std::size_t trimmed_frames = 0;  // quiet frames after speech left out of the search
-    std::size_t searched_early = 0;  // decoding as it arrives: segments whose search began before they ended
-};
 
 // The offline recogniser: the US English acoustic model, language model and dictionary. The cepstral mean
 // the acoustic model expects to be removed is estimated from each upload's own speech, so a speaker, a
@@ -71,50 +52,39 @@ public:
     Transcript transcribe(const SampleSource& audio) override;
     // The same, saying where the time went.
     Transcript transcribe(const SampleSource& audio, DecodeStages& stages);
-    // For audio still arriving (a SampleSource whose play() waits for it): one pass that searches each
-    // segment as soon as a pause ends it, with the cepstral mean and loudness range of the audio heard so
-    // far (see RunningCepstralMean), so that when the audio ends only its last segment is left to search.
-    // A segment whose speech seems over is searched before the detector ends it, and those words are kept
-    // only when a search at its end would be given the same frames and mean (stages.searched_early).
-    // Early segments may read a little differently from transcribe(); segments after the first
-    // half-second of loud speech are normalised from the speaker's own voice. Takes one decoder for as
-    // long as the audio lasts (waiting for one like transcribe(), unless the audio is abandoned meanwhile,
-    // when it throws std::runtime_error), and another one, when one is idle, for each early search, on a
-    // thread of its own (started through `threads`). Throws as transcribe() does.
+    // For audio still arriving (a SampleSource whose play() waits for it): see LiveDecoding. A segment
+    // whose speech seems over is searched before the detector ends it, and those words are kept only when
+    // a search at its end would be given the same frames and mean (stages.searched_early). Early segments
+    // may read a little differently from transcribe(); segments after the first half-second of loud speech
+    // are normalised from the speaker's own voice. Takes one decoder for as long as the audio lasts
+    // (waiting for one like transcribe(), unless the audio is abandoned meanwhile, when it throws
+    // std::runtime_error), and another one, when one is idle, for each early search, on a thread of its
+    // own (started through `threads`). Throws as transcribe() does.
     Transcript transcribe_live(const SampleSource& audio) override;
     Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages);
     // Samples in memory, for tests and benchmarks.
     std::string transcribe(std::span<const std::int16_t> samples);
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);
-    // What the search is given for `audio`, so that adaptation trains on exactly what decoding looks at:
-    // the frames of every segment, quiet tails trimmed as above, one segment after another, with the
-    // upload's cepstral mean (the model's own where it has too little loud speech) already removed, and
-    // that mean. Holds all the frames: for takes of a speaker's enrolment, not for uploads. Waits for a free
-    // decoder like transcribe().
+    // What transcribe() gives the search for `audio`, frame for frame, so that adaptation trains on exactly
+    // what decoding looks at: every segment as SegmentPreparation makes it (quiet tail trimmed, quiet put
+    // before one that begins in speech, both steps of the normalisation), one after another, and the
+    // upload's cepstral mean (the model's own where it has too little loud speech). Holds all the frames:
+    // for takes of a speaker's enrolment, not for uploads. Waits for a free decoder like transcribe().
     struct SearchFrames {
         std::size_t width = 0;
-        std::vector<float> cepstra;  // `width` values a frame
-        std::vector<float> mean;     // the mean that was removed
+        std::vector<float> cepstra;       // `width` values a frame
+        std::vector<std::size_t> starts;  // the first frame of each segment
+        std::vector<float> mean;          // the upload's mean, the first step of the normalisation
         std::size_t frames() const { return width == 0 ? 0 : cepstra.size() / width; }
     };
     SearchFrames frames_of(const SampleSource& audio);
 
-    struct Lane;
-
 private:
-    Lane* acquire(bool wait);
-    // Waits for a free lane while `audio` is not abandoned; nothing once it is.
-    Lane* acquire_for(const SampleSource& audio);
-    void release(Lane* lane);
-
     std::size_t tail_frames_;
     ThreadStarter threads_;
-    std::vector<std::unique_ptr<Lane>> lanes_;
+    std::unique_ptr<DecoderLanes> lanes_;
     // The model's own estimate of the cepstral mean, used when an upload has too little speech for its own.
     std::vector<float> model_mean_;
-    std::mutex pool_mutex_;
-    std::condition_variable lane_released_;
-    std::vector<Lane*> idle_;
 };
 
 }  // namespace server

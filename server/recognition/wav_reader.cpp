@@ -162,7 +162,12 @@ std::variant<WavAudio, WavError> decode_wav(std::string_view bytes) {
             // An unknown size means "to the end"; so does a size the file falls short of, since a
             // recording cut off mid-write is still worth transcribing.
             const bool to_end = size == size_unknown_zero || size == size_unknown_max || size > remaining;
-            WavAudio audio{format->sample, format->channels, format->rate, {}};
+            WavAudio audio;
+            audio.format = format->sample;
+            audio.channels = format->channels;
+            audio.sample_rate = format->rate;
+            audio.data_offset = body;
+            if (size != size_unknown_zero && size != size_unknown_max) audio.declared_bytes = size;
             const std::size_t length = to_end ? remaining : size;
             audio.data = bytes.substr(body, length - length % audio.bytes_per_frame());
             return audio;
@@ -179,6 +184,12 @@ std::variant<WavAudio, WavError> decode_wav(std::string_view bytes) {
         pos = body + size;
         if (size % 2 == 1 && pos < bytes.size()) ++pos;  // chunks are padded to even lengths
     }
+}
+
+std::uint64_t data_bytes_in_file(const WavAudio& audio, std::uint64_t file_bytes) {
+    const std::uint64_t follow = file_bytes - std::min<std::uint64_t>(file_bytes, audio.data_offset);
+    const std::uint64_t length = std::min<std::uint64_t>(audio.declared_bytes.value_or(follow), follow);
+    return length - length % audio.bytes_per_frame();
 }
 
 void read_mono(const WavAudio& audio, std::size_t first, std::span<float> out) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +20,12 @@ struct WavAudio {
     unsigned channels = 1;
     unsigned sample_rate = 0;
     std::string_view data;
+    // Where the samples begin in those bytes, and how many bytes the data chunk's header declares for them:
+    // nothing when it leaves the size open (0 or 0xFFFFFFFF, what a writer that cannot know the length puts
+    // there). A file read in pieces (a spool still growing, a take read a block at a time) holds more than
+    // `data` does; these say how far its samples go.
+    std::size_t data_offset = 0;
+    std::optional<std::uint32_t> declared_bytes;
 
     std::size_t bytes_per_frame() const;
     std::size_t frames() const { return data.size() / bytes_per_frame(); }
@@ -39,6 +46,11 @@ struct WavError {
 // the end of the bytes), a data chunk cut short, a RIFF size that disagrees with the file, odd-sized chunks
 // followed by their pad byte, and any other chunks before the data. Pure; safe on any input.
 std::variant<WavAudio, WavError> decode_wav(std::string_view bytes);
+
+// The bytes of whole frames the data chunk holds in a file of `file_bytes` bytes whose first bytes
+// decode_wav read as `audio`: the declared size, or all that follows data_offset when the size is left open
+// or the file falls short of it (as decode_wav itself reads the bytes it is given).
+std::uint64_t data_bytes_in_file(const WavAudio& audio, std::uint64_t file_bytes);
 
 // Converts `out.size()` frames starting at frame `first` to floats in [-1, 1] (integer full scale maps to
 // exactly ±1 for the negative end), averaging the channels. The caller keeps `first + out.size()` within

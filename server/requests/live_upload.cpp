@@ -21,16 +21,6 @@ namespace {
 constexpr std::size_t max_header = 64 * 1024;
 // Frames read from the file at a time.
 constexpr std::size_t frames_per_read = 4096;
-// Data sizes that say "until the end of the file": what a writer that cannot know the length puts there.
-constexpr std::uint32_t size_unknown_zero = 0;
-constexpr std::uint32_t size_unknown_max = 0xFFFFFFFF;
-
-std::uint32_t le32(const char* at) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(at[i]);
-    return value;
-}
-
 }  // namespace
 
 LiveUpload::~LiveUpload() {
@@ -107,10 +97,9 @@ void LiveUpload::decode() {
             const auto decoded = decode_wav(head);
             if (const auto* audio = std::get_if<WavAudio>(&decoded)) {
                 format = *audio;
-                data_at = static_cast<std::size_t>(audio->data.data() - head.data());
-                const std::uint32_t declared = le32(head.data() + data_at - 4);
-                if (declared != size_unknown_zero && declared != size_unknown_max)
-                    data_end = data_at + declared;
+                data_at = audio->data_offset;
+                // The file still grows: a size the header leaves open runs to the end of the body.
+                if (audio->declared_bytes) data_end = data_at + *audio->declared_bytes;
             }
         }
         if (!format) return;

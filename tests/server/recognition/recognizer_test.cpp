@@ -9,6 +9,8 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "server/recognition/resampler.h"
 #include "server/recognition/wav_reader.h"
@@ -128,6 +130,50 @@ TEST(Recognizer, EarlySearchOfASegmentGivesTheWordsOfASearchAtItsEnd) {
             EXPECT_EQ(stages.searched_early, 0u);
         }
         EXPECT_EQ(live, recognizer.transcribe(row.take));
+    }
+}
+
+// An early search runs on a second decoder's thread when one is idle, and on the take's own decoder when no
+// thread can be started; either way the words are those of a search at the segment's end, and the second
+// decoder is given back for the next early search.
+TEST(Recognizer, EarlySearchesOnASecondDecoderOrWithoutAThreadReadTheSame) {
+    std::ifstream raw(std::string(POCKETSPHINX_TEST_DATA) + "/goforward.raw", std::ios::binary);
+    std::vector<std::int16_t> sentence(44000);
+    raw.read(reinterpret_cast<char*>(sentence.data()), static_cast<std::streamsize>(sentence.size() * 2));
+    ASSERT_TRUE(raw) << "cannot read goforward.raw";
+    // The sentence, a short pause of a room's quiet, the sentence again, then quiet.
+    const auto room = noise(1, -60, true);
+    std::vector<std::int16_t> take(sentence.begin(), sentence.begin() + 35200);
+    take.insert(take.end(), room.begin(), room.begin() + 16000 * 3 / 10);
+    take.insert(take.end(), sentence.begin() + 9600, sentence.begin() + 35200);
+    take.insert(take.end(), room.begin(), room.end());
+    const server::SampleSpan span(take);
+
+    int started = 0;
+    server::Recognizer two(server::default_model_dir(), 2, server::default_tail_frames,
+                           [&started](std::function<void()> work) {
+                               ++started;
+                               return std::thread(std::move(work));
+                           });
+    const std::string expected = two.transcribe(take);
+    ASSERT_NE(expected.find("forward ten meters"), std::string::npos) << expected;
+    server::DecodeStages stages;
+    EXPECT_EQ(two.transcribe_live(span, stages).words, expected);
+    EXPECT_GE(stages.searched_early, 1u);
+    EXPECT_GE(started, 1);
+
+    int refused = 0;
+    server::Recognizer no_threads(server::default_model_dir(), 2, server::default_tail_frames,
+                                  [&refused](std::function<void()>) -> std::thread {
+                                      ++refused;
+                                      throw std::system_error(EAGAIN, std::generic_category(),
+                                                              "pthread_create");
+                                  });
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const int before = refused;
+        EXPECT_EQ(no_threads.transcribe_live(span).words, expected);
+        EXPECT_GT(refused, before) << "the second decoder was not given back";
     }
 }
 
@@ -259,6 +305,75 @@ TEST(Recognizer, TrimmedTailsReadAsWholeSegments) {
     server::DecodeStages stages;
     EXPECT_EQ(trimmed.transcribe(sentences, stages), whole.transcribe(sentences));
     EXPECT_GT(stages.trimmed_frames, 0u);
+}
+
+// Whether, in some louder part of `frames` (`width` values each, c0 first; every frame at least as loud as
+// some level), every value averages to zero: what removing a segment's own mean leaves.
+bool louder_part_averages_to_zero(const std::vector<float>& frames, std::size_t width) {
+    std::vector<const float*> louder;
+    for (std::size_t f = 0; f < frames.size() / width; ++f) louder.push_back(frames.data() + f * width);
+    std::sort(louder.begin(), louder.end(), [](const float* a, const float* b) { return a[0] > b[0]; });
+    std::vector<double> sum(width, 0.0);
+    for (std::size_t n = 1; n <= louder.size(); ++n) {
+        for (std::size_t i = 0; i < width; ++i) sum[i] += louder[n - 1][i];
+        if (n < louder.size() && louder[n][0] == louder[n - 1][0]) continue;  // a level takes all its frames
+        if (std::all_of(sum.begin(), sum.end(), [&](double total) { return std::abs(total / n) < 1e-3; }))
+            return true;
+    }
+    return false;
+}
+
+// Adaptation trains on frames_of: they must be what a search of the same take is given, segment by
+// segment: as many frames, each segment with its own mean removed after the take's, and the quiet put
+// before a segment that begins in speech.
+TEST(Recognizer, FramesOfAreWhatTheSearchIsGiven) {
+    std::ifstream raw(std::string(POCKETSPHINX_TEST_DATA) + "/goforward.raw", std::ios::binary);
+    std::vector<std::int16_t> sentence(44000);
+    raw.read(reinterpret_cast<char*>(sentence.data()), static_cast<std::streamsize>(sentence.size() * 2));
+    ASSERT_TRUE(raw) << "cannot read goforward.raw";
+    // Words from the first sample, a pause of a room's quiet, then a sentence read with quiet around it.
+    std::vector<std::int16_t> take(sentence.begin() + 9600, sentence.begin() + 35200);
+    const auto room = noise(1, -60, true);
+    const auto read = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+    for (const auto* part : {&room, &read, &room}) take.insert(take.end(), part->begin(), part->end());
+
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    server::DecodeStages stages;
+    recognizer.transcribe(take, stages);
+    const auto given = recognizer.frames_of(server::SampleSpan(take));
+    ASSERT_GE(stages.segments, 2u);
+    EXPECT_EQ(given.starts.size(), stages.segments);
+    EXPECT_EQ(given.frames(), stages.frames);
+
+    const std::size_t width = given.width;
+    for (std::size_t s = 0; s < given.starts.size(); ++s) {
+        const std::size_t end = s + 1 < given.starts.size() ? given.starts[s + 1] : given.frames();
+        const auto at = [&](std::size_t frame) {
+            return given.cepstra.begin() + static_cast<std::ptrdiff_t>(frame * width);
+        };
+        EXPECT_TRUE(louder_part_averages_to_zero(std::vector<float>(at(given.starts[s]), at(end)), width))
+            << "segment " << s;
+    }
+    // The first segment begins in speech: the same quiet frame lead_in_frames times, then the speech.
+    const auto quiet = given.cepstra.begin();
+    for (std::size_t f = 1; f < server::lead_in_frames; ++f)
+        EXPECT_TRUE(std::equal(quiet, quiet + static_cast<std::ptrdiff_t>(width),
+                               quiet + static_cast<std::ptrdiff_t>(f * width)))
+            << "frame " << f;
+    EXPECT_FALSE(std::equal(quiet, quiet + static_cast<std::ptrdiff_t>(width),
+                            quiet + static_cast<std::ptrdiff_t>(server::lead_in_frames * width)));
+
+    // Streamed, a take of one segment (words, then quiet) is heard whole by the time it is searched: the
+    // same frames are kept and the same quiet put before them (only the normalisation is estimated apart).
+    const std::vector<std::int16_t> words(take.begin(), take.begin() + 25600 + 16000);
+    server::DecodeStages whole;
+    recognizer.transcribe(words, whole);
+    server::DecodeStages live;
+    recognizer.transcribe_live(server::SampleSpan(words), live);
+    ASSERT_EQ(whole.segments, 1u);
+    EXPECT_EQ(live.segments, 1u);
+    EXPECT_EQ(live.frames, whole.frames);
+    EXPECT_EQ(live.trimmed_frames, whole.trimmed_frames);
 }
 
 TEST(Recognizer, MissingModelIsReportedWithItsFolder) {

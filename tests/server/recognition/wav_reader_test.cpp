@@ -179,4 +179,38 @@ TEST(WavReader, EveryTruncationIsSafe) {
     }
 }
 
+// A file read from its first bytes (a spool still growing, a take read a block at a time): where the
+// samples begin, and how far they go in the whole file.
+TEST(WavReader, DataLengthInAFileReadFromItsHead) {
+    const std::string pcm16 = chunk("fmt ", fmt(1, 1, 48000, 16));
+    struct Row {
+        const char* name;
+        std::uint32_t declared;
+        std::uint64_t file_after_offset;  // bytes the whole file holds from the samples' start
+        std::uint64_t data_bytes;
+    };
+    const Row rows[] = {
+        {"declared size, other chunks after it", 6, 100, 6},
+        {"odd declared size keeps whole frames", 7, 100, 6},
+        {"size 0 runs to the end of the file", 0, 1001, 1000},
+        {"size 0xFFFFFFFF runs to the end of the file", 0xFFFFFFFF, 1000, 1000},
+        {"file shorter than declared", 1000, 6, 6},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string head =
+            riff(pcm16 + chunk("LIST", "abc") + chunk_claiming("data", row.declared, s16));
+        const auto audio = std::get<server::WavAudio>(server::decode_wav(head));
+        EXPECT_EQ(audio.data_offset, head.size() - s16.size());
+        EXPECT_EQ(audio.data.data(), head.data() + audio.data_offset);
+        const bool open = row.declared == 0 || row.declared == 0xFFFFFFFF;
+        EXPECT_EQ(audio.declared_bytes.has_value(), !open);
+        EXPECT_EQ(server::data_bytes_in_file(audio, audio.data_offset + row.file_after_offset),
+                  row.data_bytes);
+    }
+    const auto audio = std::get<server::WavAudio>(server::decode_wav(riff(pcm16 + chunk("data", s16))));
+    EXPECT_EQ(server::data_bytes_in_file(audio, audio.data_offset - 1), 0u)
+        << "a file that ends before its samples";
+}
+
 }  // namespace

@@ -75,11 +75,19 @@ std::string form(const std::string& audio) {
 const server::Headers streamed_headers{{"Transfer-Encoding", "chunked"},
                                        {"Content-Type", "multipart/form-data; boundary=b"}};
 
+// Whether the recorder left the data size open or wrote it, with other chunks after the samples.
 TEST(LiveUpload, StreamedTakeIsHeardAsTheWholeFileWouldBe) {
-    for (unsigned rate : {16000u, 48000u}) {
-        SCOPED_TRACE(rate);
-        const std::string data = tone(rate);
-        const std::string body = form(streamed_wav(rate, data));
+    struct Row {
+        unsigned rate;
+        bool size_declared;
+    };
+    for (const Row row : {Row{16000, false}, Row{48000, false}, Row{48000, true}}) {
+        SCOPED_TRACE(std::to_string(row.rate) + (row.size_declared ? " Hz, size declared" : " Hz"));
+        const std::string data = tone(row.rate);
+        const std::string wav = row.size_declared ? riff(chunk("fmt ", fmt(1, 1, row.rate, 16)) +
+                                                         chunk("data", data) + chunk("LIST", tone(800)))
+                                                  : streamed_wav(row.rate, data);
+        const std::string body = form(wav);
         Hearing engine;
         server::Request request("POST", "/transcribe", streamed_headers, 1'000'000);
         request.decode_while_arriving(engine);
@@ -95,7 +103,7 @@ TEST(LiveUpload, StreamedTakeIsHeardAsTheWholeFileWouldBe) {
         EXPECT_EQ(engine.live_calls, 1);
         EXPECT_EQ(engine.whole_calls, 0);
 
-        const std::string whole = riff(chunk("fmt ", fmt(1, 1, rate, 16)) + chunk("data", data));
+        const std::string whole = riff(chunk("fmt ", fmt(1, 1, row.rate, 16)) + chunk("data", data));
         const auto audio = std::get<server::WavAudio>(server::decode_wav(whole));
         EXPECT_EQ(engine.samples, server::to_recognizer_input(audio));
     }
