@@ -25,6 +25,7 @@
 #include "bench/bench_summary.h"
 #include "bench/synthetic_take.h"
 #include "tests/support/loopback_http_server.h"
+#include "transcription/http_library.h"
 #include "transcription/transcription_request_internal.h"
 
 namespace {
@@ -199,6 +200,11 @@ void BM_upload(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const transcription::HttpLibrary http_library;
+    if (!http_library.problem().empty()) {
+        std::fprintf(stderr, "%s\n", http_library.problem().c_str());
+        return 1;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RegisterBenchmark("upload/send_audio_vs_raw_tcp/10min", BM_upload)
