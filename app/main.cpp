@@ -13,6 +13,7 @@
 #include "platform/interrupt_signal.h"
 #include "platform/process_start.h"
 #include "platform/standard_streams.h"
+#include "transcription/http_library.h"
 #include "transcription/streaming_upload.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +24,9 @@ int main(int argc, char** argv) {
     if (const int* exit_status = std::get_if<int>(&settled)) return *exit_status;
     RunSettings& settings = std::get<RunSettings>(settled);
     if (const std::string problem = install_interrupt_handlers(); !problem.empty()) tell_user(problem);
+    // Before the first take's stream starts a thread; torn down once the last request is over.
+    const transcription::HttpLibrary http_library;
+    if (!http_library.problem().empty()) tell_user(http_library.problem());
     const TakePaths paths;  // the standard folders and names
     TranscriptionState transcription_state;
     const TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths};

@@ -15,7 +15,6 @@ namespace {
 
 void keep_transcript(TranscriptionState& state, const std::string& stem, const TranscriptionSeams& seams) {
     const SavedTranscript saved = save_transcript(seams.paths, stem, state.transcription);
-    state.transcription_path = saved.path;
     if (saved.error != 0)
         seams.tell("could not save the text to " + saved.path + ": " + error_text(saved.error));
 }

@@ -14,7 +14,6 @@
 // State the transcription stage keeps for the whole run, so that no cycle has to build it afresh.
 struct TranscriptionState {
     std::string transcription;
-    std::string transcription_path;
 };
 
 // What the stage talks to at the edges of the operating system. main() passes standard output, tell_user,

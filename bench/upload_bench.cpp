@@ -1,7 +1,7 @@
-// Uploading a 10-minute take (a 57.6 MB WAV file): send_audio's transfer against raw TCP writes of the same
-// bytes, both to the tests' loopback HTTP server reading and discarding the body. The raw client has the file
-// in memory before the clock starts and sends one POST with a Content-Length head and the file as the body,
-// so it is the floor for getting those bytes through the loopback device to that server.
+// Uploading a 10-minute take (a 57.6 MB WAV file): send_audio_to's transfer against raw TCP writes of the
+// same bytes, both to the tests' loopback HTTP server reading and discarding the body. The raw client has the
+// file in memory before the clock starts and sends one POST with a Content-Length head and the file as the
+// body, so it is the floor for getting those bytes through the loopback device to that server.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -25,6 +25,7 @@
 #include "bench/bench_summary.h"
 #include "bench/synthetic_take.h"
 #include "tests/support/loopback_http_server.h"
+#include "transcription/http_library.h"
 #include "transcription/transcription_request_internal.h"
 
 namespace {
@@ -150,7 +151,7 @@ std::string raw_post(std::uint16_t port, const std::string& body) {
 
 // The two clients take turns, one upload each per iteration, so that both meet the same conditions: on a
 // loaded machine, loopback throughput swings with what else runs, and back-to-back blocks of
-// runs would compare two different moments rather than two clients. The iteration time is send_audio's.
+// runs would compare two different moments rather than two clients. The iteration time is send_audio_to's.
 void BM_upload(benchmark::State& state) {
     const std::string& path = take_file().path();
     const std::string body = take_file().bytes();
@@ -168,7 +169,7 @@ void BM_upload(benchmark::State& state) {
         // The multipart framing adds a few hundred bytes around the file.
         auto requests = server.requests();
         if (reply != text_reply().body || requests.empty() || requests.back().body_bytes < body.size()) {
-            state.SkipWithError("send_audio's upload did not arrive whole or got no reply");
+            state.SkipWithError("send_audio_to's upload did not arrive whole or got no reply");
             return;
         }
 
@@ -199,6 +200,11 @@ void BM_upload(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const transcription::HttpLibrary http_library;
+    if (!http_library.problem().empty()) {
+        std::fprintf(stderr, "%s\n", http_library.problem().c_str());
+        return 1;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RegisterBenchmark("upload/send_audio_vs_raw_tcp/10min", BM_upload)

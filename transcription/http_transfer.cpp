@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 #include "platform/connection_refused.h"
 #include "transcription/transcription_reply.h"
@@ -209,55 +210,100 @@ void take_figures(CURL* handle, ExchangeOutcome& outcome) {
         outcome.reply_size = value;
 }
 
+// The one form both uploads of a take send. The part's type is said outright: the library would guess it
+// from a finished file's name (nothing it knows for ".wav", so application/octet-stream) but give a
+// streamed part none.
+CURLcode attach_form(CURL* handle, const AudioPart& source, curl_mime*& form) {
+    form = curl_mime_init(handle);
+    curl_mimepart* part = form == nullptr ? nullptr : curl_mime_addpart(form);
+    if (part == nullptr) return CURLE_OUT_OF_MEMORY;
+    CURLcode result = curl_mime_name(part, "audio");
+    if (result != CURLE_OK) return result;
+    if (source.read == nullptr) {
+        // Checks the file can be read, notes its size and names the part after it.
+        result = curl_mime_filedata(part, source.file_path.c_str());
+    } else {
+        result = curl_mime_filename(part, source.file_name.c_str());
+        // An unknown size (-1) makes the library send the body in chunks as it is read.
+        if (result == CURLE_OK)
+            result = curl_mime_data_cb(part, -1, source.read, nullptr, nullptr, source.read_data);
+    }
+    if (result == CURLE_OK) result = curl_mime_type(part, "application/octet-stream");
+    if (result == CURLE_OK) result = curl_easy_setopt(handle, CURLOPT_MIMEPOST, form);
+    return result;
+}
+
 }  // namespace
 
-ExchangeOutcome perform_post(const std::string& url, const std::function<void(CURL*)>& set_body,
-                             const ExchangeWatch& watch, const std::function<bool(long)>& reply_head) {
+Transfer::Transfer(const std::string& url) : handle_(curl_easy_init()) {
+    if (handle_ == nullptr) return;
+    curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
+    // The server is on this machine by definition: a proxy named in the environment (http_proxy,
+    // all_proxy) would only break the request, or carry the person's voice off the machine.
+    curl_easy_setopt(handle_, CURLOPT_PROXY, "");
+    curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
+    // Left to itself the library swaps SIGPIPE's disposition for each transfer and back, which two threads
+    // doing so at once can leave wrong for the process; the program ignores SIGPIPE from the start anyway,
+    // and the library sends with the flags that keep a broken connection from raising it.
+    curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, error_text_);
+}
+
+Transfer::~Transfer() {
+    if (handle_ != nullptr) curl_easy_cleanup(handle_);
+}
+
+std::string Transfer::failure(CURLcode result) const {
+    return error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result);
+}
+
+ExchangeOutcome perform_post(const std::string& url, const AudioPart& part, const ExchangeWatch& watch,
+                             const std::function<bool(long)>& reply_head) {
     ExchangeOutcome outcome;
-    ReplySink sink;
-    CURL* handle = curl_easy_init();
+    // Freed after the handle, which refers to it until it is cleaned up.
+    std::unique_ptr<curl_mime, decltype(&curl_mime_free)> form(nullptr, curl_mime_free);
+    Transfer transfer(url);
+    CURL* handle = transfer.handle();
     if (handle == nullptr) {
         outcome.library_error = "the HTTP library could not create a transfer handle";
         return outcome;
     }
+    curl_mime* made = nullptr;
+    const CURLcode formed = attach_form(handle, part, made);
+    form.reset(made);
+    if (formed != CURLE_OK) {
+        outcome.ending = formed == CURLE_READ_ERROR ? Ending::unreadable_file : Ending::failed;
+        outcome.library_error = transfer.failure(formed);
+        return outcome;
+    }
+    ReplySink sink;
     sink.handle = handle;
     sink.reply_head = &reply_head;
     // An empty Expect header keeps the library from asking for "100-continue" on large files and then
     // pausing before the body; the server never sends the interim reply.
     curl_slist* headers = curl_slist_append(nullptr, "Expect:");
-    char error_text[CURL_ERROR_SIZE] = "";
     Watching watching{watch, handle, sink};
 
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     if (watch.trace) {
         curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
         curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, on_trace);
         curl_easy_setopt(handle, CURLOPT_DEBUGDATA, &watch);
     }
-    set_body(handle);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_callback);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, &sink);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
-    // The server is on this machine by definition: a proxy named in the environment (http_proxy,
-    // all_proxy) would only break the upload, or carry the person's voice off the machine.
-    curl_easy_setopt(handle, CURLOPT_PROXY, "");
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, on_progress);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &watching);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
 
     const CURLcode result = curl_easy_perform(handle);
-    outcome.library_result = result;
     outcome.ending = ending_of(result, handle, sink, watching);
     outcome.connection_failed = result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR;
-    if (result != CURLE_OK)
-        outcome.library_error = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+    if (result != CURLE_OK) outcome.library_error = transfer.failure(result);
     take_figures(handle, outcome);
 
-    curl_easy_cleanup(handle);
     curl_slist_free_all(headers);
     outcome.body = std::move(sink.body);
     return outcome;

@@ -52,13 +52,7 @@ std::string health_url_of(const std::string& endpoint) {
 
 StreamingUpload::StreamingUpload(std::string endpoint, std::string file_name)
     : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)) {
-    curl_global_init(CURL_GLOBAL_ALL);
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        curl_global_cleanup();
-        throw;
-    }
+    thread_ = std::thread([this] { run(); });
 }
 
 StreamingUpload::~StreamingUpload() {
@@ -68,7 +62,6 @@ StreamingUpload::~StreamingUpload() {
     }
     changed_.notify_all();
     thread_.join();
-    curl_global_cleanup();
 }
 
 void StreamingUpload::append(const char* bytes, std::size_t count) {
@@ -109,11 +102,10 @@ std::size_t StreamingUpload::read_body(char* into, std::size_t most) {
 }
 
 bool StreamingUpload::server_streams() {
-    CURL* handle = curl_easy_init();
+    const transcription_detail::Transfer transfer(health_url_of(endpoint_));
+    CURL* handle = transfer.handle();
     if (handle == nullptr) return false;
     std::string body;
-    curl_easy_setopt(handle, CURLOPT_URL, health_url_of(endpoint_).c_str());
-    curl_easy_setopt(handle, CURLOPT_PROXY, "");  // as every request of ours: the server is on this machine
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, health_timeout_ms);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keep_health_reply);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
@@ -123,7 +115,6 @@ bool StreamingUpload::server_streams() {
     const CURLcode result = curl_easy_perform(handle);
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(handle);
     if (result != CURLE_OK || status != 200) return false;
     const auto reply = nlohmann::json::parse(body, nullptr, false);
     if (!reply.is_object()) return false;
@@ -150,36 +141,21 @@ void StreamingUpload::run() {
                     std::lock_guard lock(mutex_);
                     trace_.emplace_back(line);
                 };
-                curl_mime* body = nullptr;
+                transcription_detail::AudioPart part;
+                part.file_name = file_name_;
+                part.read = [](char* into, std::size_t size, std::size_t count, void* self) noexcept {
+                    return static_cast<StreamingUpload*>(self)->read_body(into, size * count);
+                };
+                part.read_data = this;
                 sending_ = true;
-                outcome = transcription_detail::perform_post(
-                    endpoint_,
-                    [&](CURL* handle) {
-                        body = curl_mime_init(handle);
-                        curl_mimepart* part = curl_mime_addpart(body);
-                        curl_mime_name(part, "audio");
-                        curl_mime_filename(part, file_name_.c_str());
-                        // What the form of a finished file says for a ".wav" name.
-                        curl_mime_type(part, "application/octet-stream");
-                        // An unknown size (-1) makes the library send the body in chunks as it is read.
-                        curl_mime_data_cb(
-                            part, -1,
-                            [](char* into, std::size_t size, std::size_t count, void* self) noexcept {
-                                return static_cast<StreamingUpload*>(self)->read_body(into, size * count);
-                            },
-                            nullptr, nullptr, this);
-                        curl_easy_setopt(handle, CURLOPT_MIMEPOST, body);
-                    },
-                    watch,
-                    [this](long status) {
-                        // An answer that comes before the body's end is not the take's text: the request
-                        // ends here, so the server hears no more of it and the file goes instead.
-                        std::lock_guard lock(mutex_);
-                        if (body_ended_) return true;
-                        answered_early_ = status >= 200 && status < 300;
-                        return false;
-                    });
-                curl_mime_free(body);
+                outcome = transcription_detail::perform_post(endpoint_, part, watch, [this](long status) {
+                    // An answer that comes before the body's end is not the take's text: the request ends
+                    // here, so the server hears no more of it and the file goes instead.
+                    std::lock_guard lock(mutex_);
+                    if (body_ended_) return true;
+                    answered_early_ = status >= 200 && status < 300;
+                    return false;
+                });
             }
         }
     } catch (...) {

@@ -27,10 +27,10 @@ inline constexpr std::string_view streaming_member = "streaming";
 // take's owner hands over its bytes as they are recorded and, once the take is over, either gets the
 // reply or hears that the finished file must be uploaded as usual. The take's file is never read here.
 //
-// Thread: every member is for the one thread that records the take (the main thread). Constructing sets
-// up the HTTP library's global state and destroying tears it down, so exchange() may be called while one
-// exists, from the same thread, but not while its request runs: finish() or destroy it first, which also
-// keeps a second request of the same take from holding the server beside it.
+// Thread: every member is for the one thread that records the take (the main thread). The HTTP library
+// must be set up (HttpLibrary, http_library.h) for the object's whole life. exchange() may be called while
+// one exists, but not while its request runs: finish() or destroy it first, which keeps a second request
+// of the same take from holding the server beside it.
 class StreamingUpload {
 public:
     // Starts asking the server behind `endpoint` whether it takes a streamed take and, if it does, posts

@@ -2,79 +2,25 @@
 // stage uses to send a take and to tell the person what went wrong.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
-#include <functional>
 #include <string>
-#include <string_view>
+
+#include "transcription/exchange_outcome.h"
 
 namespace transcription {
 
 // The one address the program talks to.
 inline constexpr const char* transcription_endpoint = "http://localhost:4999/transcribe";
 
-// The most reply bytes kept. A day of speech is about 1.5 MB of plain text, some 5 MB when a server
-// escapes every non-ASCII character (\u00e9 for é); servers that add timed segments repeat the text with
-// numbers around it. 64 MiB holds all of that with room to spare, yet a runaway reply costs at most that
-// much memory (plus the parse of it) instead of all there is.
-inline constexpr std::size_t reply_cap = 64 * 1024 * 1024;
-// The most reply header bytes read: servers send a few hundred, so more is a runaway and not worth holding.
-inline constexpr std::size_t header_cap = 64 * 1024;
-
-// How an exchange ended.
-enum class Ending {
-    answered,          // a whole reply arrived, whatever its status; also a whole JSON document on a
-                       // connection the server kept open, with no length announced or a stop asked for
-    refused,           // nothing accepts connections at the endpoint's port
-    not_connected,     // no connection for another reason (name not resolved, connect timed out)
-    dropped,           // the connection closed or failed before the whole reply had arrived
-    over_cap,          // the reply passed reply_cap; the body holds its first reply_cap bytes
-    headers_over_cap,  // the reply's headers passed header_cap (or one line the library's own limit)
-    stopped,           // the watch's stop_requested() said so
-    unreadable_file,   // the WAV file could not be opened or read during the upload
-    failed,            // anything else the HTTP library reports
-};
-
-struct ExchangeOutcome {
-    Ending ending = Ending::failed;
-    std::string body;                 // the reply body as it arrived, at most reply_cap bytes
-    int library_result = 0;           // the HTTP library's result code, 0 for success
-    std::string library_error;        // the library's own words for a failure; empty on success
-    long status = 0;                  // HTTP status, 0 when no status line arrived
-    std::int64_t bytes_sent = 0;      // request body bytes handed to the connection
-    std::int64_t upload_size = -1;    // the request body's full size, -1 when unknown
-    std::int64_t bytes_received = 0;  // reply body bytes received
-    std::int64_t reply_size = -1;     // the reply's announced Content-Length, -1 when none
-    bool connection_failed = false;   // dropped by a reset or a broken pipe rather than an orderly close
-};
-
-// What the caller watches while the exchange runs. Both functions run on the calling thread, inside the
-// transfer; either may be empty.
-struct ExchangeWatch {
-    // Polled at least about once a second and whenever a signal interrupts the wait; returning true
-    // aborts the transfer at once, which then ends as Ending::stopped.
-    std::function<bool()> stop_requested;
-    // Called with the number of reply body bytes received so far when `patience` has passed without a new
-    // byte either way (once per such stall), and once when `patience` has passed since the upload went out
-    // and a reply that has begun is still arriving (a trickle).
-    std::function<void(std::int64_t received)> still_waiting;
-    std::chrono::milliseconds patience{std::chrono::seconds(30)};
-    // Each line of the HTTP library's trace of the transfer ("* " for its notes, "> " for request header
-    // lines, "< " for reply header lines), without its line end, with the server's bytes as they came: the
-    // caller escapes them before they reach a terminal. Empty: no trace.
-    std::function<void(std::string_view line)> trace;
-};
-
-// Posts the WAV file at wav_path to url as the multipart form part "audio" (send_audio() sends the same
-// request), never through a proxy whatever the environment says, and returns how it went. Connecting gives
-// up after 10 seconds; once connected there is no time limit, since uploading and decoding a long take can
-// take minutes: `watch` is how the caller tells the person and stops waiting. Never throws except
-// std::bad_alloc before the transfer starts.
+// Posts the WAV file at wav_path to url as the multipart form part "audio" (named after the file's last
+// path component, of type application/octet-stream, the body's length announced), never through a proxy
+// whatever the environment says, and returns how it went. A file that can't be read ends it as
+// Ending::unreadable_file before any connection. Connecting gives up after 10 seconds; once connected
+// there is no time limit, since uploading and decoding a long take can take minutes: `watch` is how the
+// caller tells the person and stops waiting. Never throws except std::bad_alloc before the transfer starts.
 //
-// Thread: main thread only. Each call sets up and tears down the HTTP library's global state, which is sound
-// only while no other thread of the process uses that library. Ownership: the file is read during the
-// transfer, not before; the caller keeps it in place until the call returns. Nothing outlives the call.
+// Thread: any, the watch's functions running on it; the HTTP library must be set up (HttpLibrary,
+// http_library.h) for the whole call. Ownership: the file is read during the transfer, not before; the
+// caller keeps it in place until the call returns. Nothing outlives the call.
 ExchangeOutcome exchange(std::string url, std::string wav_path, const ExchangeWatch& watch);
 
 }  // namespace transcription

@@ -1,13 +1,15 @@
-// What only the tests and the upload benchmark reach: send_audio() aimed at a server of their own. The
-// program itself uses transcription_exchange.h.
+// What only the tests and the upload benchmark reach: the upload of a take for code that wants only the
+// reply. The program itself uses exchange() (transcription_exchange.h), which also tells how it ended.
 #pragma once
 
 #include <string>
 
 namespace transcription_detail {
 
-// send_audio() with the server's URL as a parameter, so a test can aim it at its own loopback server.
-// Same contract as send_audio().
+// Posts the WAV file at wav_path to `url` as exchange() does, with nothing watched, and returns the reply
+// body exactly as it arrived, whatever the status: empty, or what arrived before the failure, after any
+// failure (no server, a refused or dropped connection, a missing or unreadable file); a reply longer than
+// reply_cap is cut off there. Nothing is printed. Thread and ownership as exchange().
 std::string send_audio_to(std::string url, std::string wav_path);
 
 }  // namespace transcription_detail

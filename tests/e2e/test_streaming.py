@@ -78,6 +78,8 @@ class Streaming(DictateCase):
         self.assertEqual(err.decode().count("dictate: could not get the text"), 1, err.decode()[-2000:])
         self.assertEqual([r.chunked for r in server.requests[:4]], [True, False, True, False])
         self.assert_sent_whole(server.requests[1], wavs[0])
+        # The stream and the file that followed it carry the one form: the same part headers, type and all.
+        self.assertEqual(server.requests[0].parts()[0][0], server.requests[1].parts()[0][0])
         self.assert_sent_whole(server.requests[3], wavs[1])
 
     def test_a_server_that_comes_up_or_dies_mid_take_gets_the_finished_file(self):

@@ -88,8 +88,9 @@ class Transcription(DictateCase):
              SERVER + "answered 200 OK but closed the connection after 22 of 45 bytes of its reply"),
         ]
         proc = self.start()
-        # No server at all for the first take.
-        self.take(proc, lambda: len(self.scratch.wavs()) == 1)
+        # No server at all for the first take. Its recorder stays open while it is sent, so the server may
+        # start only once the next take's journal shows that the first one's upload is over.
+        self.take(proc, lambda: len(self.scratch.wavs()) == 1 and len(self.scratch.journals()) == 1)
         with ScriptedServer([r for r, _ in unusable] + [text_reply("back to normal")]) as server:
             for n in range(len(unusable)):
                 self.take(proc, lambda: server.count() == n + 1)

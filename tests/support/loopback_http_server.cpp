@@ -227,15 +227,24 @@ void LoopbackHttpServer::answer(int fd) {
     head += "Connection: close\r\n";
     for (const std::string& line : reply_.headers) head += line + "\r\n";
     head += "\r\n";
+    // The last write's bytes are held until the connection is closed (a corked socket keeps a segment that
+    // is not full until then), so a client that has the whole reply finds this end closed already: a test
+    // that counts its own process's descriptors after a request never counts the server's.
+    const auto hold_until_closed = [&] {
+        const int on = 1;
+        if (!reply_.stay_open) setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+    };
+    const std::size_t to_send = std::min(reply_.cut_after, reply_.body.size());
+    if (to_send == 0) hold_until_closed();
     if (!write_all(fd, head.data(), head.size())) return;
 
-    const std::size_t to_send = std::min(reply_.cut_after, reply_.body.size());
     const std::size_t pieces = std::max<std::size_t>(reply_.pieces, 1);
     const std::size_t piece_size = (reply_.body.size() + pieces - 1) / pieces;
     for (std::size_t offset = 0; offset < to_send;) {
         // Sleeping in poll keeps the pause interruptible by the destructor.
         if (reply_.pause.count() > 0 && stop_requested_within(static_cast<int>(reply_.pause.count()))) return;
         const std::size_t size = std::min(piece_size, to_send - offset);
+        if (offset + size == to_send) hold_until_closed();
         if (!write_all(fd, reply_.body.data() + offset, size)) return;
         offset += size;
     }
