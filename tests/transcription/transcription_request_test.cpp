@@ -255,7 +255,7 @@ TEST_F(SendAudio, ServerThatHangsUpWithoutAnswerGivesEmptyReply) {
     EXPECT_EQ(reply, "");
 }
 
-// Every call sets up and tears down the library's global state, a handle, a form and a header list; any of
+// Every call sets up and tears down a handle, a form and a header list; any of
 // them left behind piles up over a day of dictation. Descriptors are counted here; memory is checked by
 // running this test in a build with -DDICTATE_SANITIZE=address,undefined (LeakSanitizer).
 TEST_F(SendAudio, ThousandCallsLeaveNoDescriptorBehind) {
