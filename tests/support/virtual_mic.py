@@ -93,12 +93,27 @@ class VirtualMic:
 
     def recorders(self):
         """How many streams are recording from the virtual microphone now."""
-        return len([l for l in self.pactl("list", "short", "source-outputs").splitlines() if l.strip()])
+        return len(self.recorder_ids())
 
-    def wait_for_recorder(self, timeout=10.0, count=1):
+    # Opening a stream, the audio library first opens one of the same format to try it and closes it again
+    # at once: the sound server shows it as a recorder like any other, for some tens of milliseconds on a
+    # busy machine. Sound played while only that one is there never reaches the take, so a sound is played
+    # only once a recorder has stayed this long.
+    RECORDER_SETTLED = 0.5
+
+    def recorder_ids(self):
+        return {l.split()[0] for l in self.pactl("list", "short", "source-outputs").splitlines() if l.strip()}
+
+    def wait_for_recorder(self, timeout=10.0, count=1, settled=0.0):
+        """Returns once `count` streams record from the virtual microphone, each for `settled` seconds."""
         deadline = time.monotonic() + timeout
-        while self.recorders() < count:
-            if time.monotonic() > deadline:
+        first_seen = {}
+        while True:
+            now = time.monotonic()
+            first_seen = {i: first_seen.get(i, now) for i in self.recorder_ids()}
+            if sum(now - seen >= settled for seen in first_seen.values()) >= count:
+                return
+            if now > deadline:
                 raise TimeoutError("virtual microphone: no program started recording")
             time.sleep(0.02)
 
@@ -131,7 +146,9 @@ class VirtualMic:
             time.sleep(0.01)
 
     def play(self, wav_path):
-        """Plays a file into the microphone and returns when it has been played."""
+        """Plays a file into the microphone, once a program records from it, and returns when it has been
+        played."""
+        self.wait_for_recorder(settled=self.RECORDER_SETTLED)
         subprocess.run(["paplay", "--device=" + SINK, wav_path], env=self.env, check=True)
 
     def stop_daemon(self):
