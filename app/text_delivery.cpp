@@ -30,7 +30,8 @@ std::string typed_keys(std::string_view text, bool newlines) {
             keys += text[i];
         }
     }
-    if (keys.find_first_not_of(' ') == std::string::npos) return {};
+    // A text of blanks alone would only press Enter or Space in someone's window.
+    if (keys.find_first_not_of(" \n") == std::string::npos) return {};
     keys += ' ';
     return keys;
 }

@@ -18,7 +18,7 @@ struct DeliveryChoice {
 // sentence. No control character is ever typed: a line end (LF, CR LF or CR) is '\n', which means Enter, with
 // `newlines`, and otherwise a space, as is a tab (a terminal or chat window would run or send the line, a
 // form would move on); any other control character (C0, DEL, C1 in its UTF-8 form) is left out. Empty when
-// the text has nothing to type.
+// the text has nothing to type but spaces and line ends.
 std::string typed_keys(std::string_view text, bool newlines);
 
 // What TextDelivery reaches the desktop through: the platform's own unless a test passes others.
