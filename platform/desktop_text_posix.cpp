@@ -230,7 +230,8 @@ DesktopResult type_into_focus(const std::string& keys, std::chrono::milliseconds
     Tool tool;
     // 3 ms between keys: over 200 characters a second, and slow enough for the windows that drop keys sent
     // with no pause at all.
-    if (wayland) tool = first_installed({{"wtype", "-"}, {"ydotool", "type", "--file", "-"}});
+    if (wayland)
+        tool = first_installed({{"wtype", "-"}, {"ydotool", "type", "--key-delay", "2", "--file", "-"}});
     if (tool.path.empty() && x11)
         tool = first_installed({{"xdotool", "type", "--delay", "3", "--file", "-"}});
     if (tool.path.empty())

@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 from support.harness import wait_until
 
@@ -47,6 +48,7 @@ class VirtualDisplay:
         self.display = ":" + number
         self.recorder = None
         self.typed = []  # the recorder's content after each key, in order
+        self.typed_at = []  # when each of those arrived here (time.monotonic())
         self._focused = threading.Event()
 
     def env(self, base):
@@ -74,6 +76,7 @@ class VirtualDisplay:
             if line.strip() == b"focused":
                 self._focused.set()
             else:
+                self.typed_at.append(time.monotonic())
                 self.typed.append(json.loads(line))
 
     def wait_for_typed(self, text, timeout=20):
