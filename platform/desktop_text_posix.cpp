@@ -88,6 +88,23 @@ bool write_some(int fd, std::string_view& input) {
     return written >= 0 || error == EAGAIN || error == EINTR;
 }
 
+// Reads what the tool has written to its standard error so far, keeping the first 4 kB: a tool that says
+// more is never stopped by a full pipe. At its end the pipe is closed and `fd` becomes -1, which poll skips.
+void drain(int& fd, std::string& said) {
+    if (fd < 0) return;
+    char buffer[512];
+    ssize_t got = 0;
+    constexpr std::size_t kept = 4096;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0) {
+        const std::size_t room = said.size() < kept ? kept - said.size() : 0;
+        said.append(buffer, std::min(room, static_cast<std::size_t>(got)));
+    }
+    if (got == 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
 // The tool's own words: its standard error up to the first line end, at most a line's worth.
 std::string first_line(const std::string& said) {
     std::string line = said.substr(0, said.find('\n'));
@@ -147,18 +164,17 @@ DesktopResult run_tool(const Tool& tool, std::string_view input, std::chrono::mi
     ::fcntl(from_tool[0], F_SETFL, O_NONBLOCK);
 
     const Clock::time_point deadline = Clock::now() + limit;
-    int writing = to_tool[1];
+    int writing = to_tool[1], reading = from_tool[0];
     std::string said;
     int status = 0;
     bool ended = false;
     std::string trouble;
-    while (!ended) {
+    while (true) {
         if (writing >= 0 && input.empty()) {
             ::close(writing);  // end of input: the tool takes what it has
             writing = -1;
         }
-        const pid_t waited = ::waitpid(child, &status, WNOHANG);
-        if (waited == child) {
+        if (::waitpid(child, &status, WNOHANG) == child) {
             ended = true;
             break;
         }
@@ -166,12 +182,9 @@ DesktopResult run_tool(const Tool& tool, std::string_view input, std::chrono::mi
         if (left.count() <= 0) break;
         // Short turns: the tool's end is seen by waitpid, not by the pipes, which a process it leaves
         // behind may hold open.
-        pollfd watched[2] = {{from_tool[0], POLLIN, 0}, {writing, POLLOUT, 0}};
-        ::poll(watched, writing >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left.count(), 2)));
-        char buffer[512];
-        ssize_t got = 0;
-        while (said.size() < 4096 && (got = ::read(from_tool[0], buffer, sizeof buffer)) > 0)
-            said.append(buffer, static_cast<std::size_t>(got));
+        pollfd watched[2] = {{reading, POLLIN, 0}, {writing, POLLOUT, 0}};
+        ::poll(watched, 2, static_cast<int>(std::min<long long>(left.count(), 2)));
+        drain(reading, said);
         if (writing >= 0 && (watched[1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0 &&
             !write_some(writing, input)) {
             trouble = std::string("writing the text to it failed: ") + std::strerror(errno);
@@ -183,16 +196,13 @@ DesktopResult run_tool(const Tool& tool, std::string_view input, std::chrono::mi
     if (!ended) {
         ::kill(-child, SIGKILL);  // the tool and whatever it started in its session
         ::waitpid(child, &status, 0);
-        ::close(from_tool[0]);
+        if (reading >= 0) ::close(reading);
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(limit.count()) / 1000.0);
         return failed(std::string("was still running after ") + seconds + " s, and was stopped");
     }
-    char buffer[512];
-    ssize_t got = 0;
-    while (said.size() < 4096 && (got = ::read(from_tool[0], buffer, sizeof buffer)) > 0)
-        said.append(buffer, static_cast<std::size_t>(got));
-    ::close(from_tool[0]);
+    drain(reading, said);
+    if (reading >= 0) ::close(reading);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && trouble.empty()) return {};
     std::string why = WIFEXITED(status) ? "ended with status " + std::to_string(WEXITSTATUS(status))
                                         : "was ended by signal " + std::to_string(WTERMSIG(status));

@@ -109,6 +109,8 @@ class Delivery(Desktop):
         rows = [
             ("echo \"Error: Can't open display: :99\" >&2; exit 1",
              "xclip: ended with status 1 (Error: Can't open display: :99)"),
+            # More words than a pipe holds: read to the end, so that the tool can end.
+            ("yes 'Error: no display' | head -n 20000 >&2; exit 3", "xclip: ended with status 3 (Error: no display)"),
             ("exec sleep 600", "xclip: was still running after 3.0 s, and was stopped"),
         ]
         for script, said in rows:
