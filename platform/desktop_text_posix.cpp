@@ -29,17 +29,18 @@ bool variable_set(const char* name) {
     return value != nullptr && *value != '\0';
 }
 
-// The program's path as the shell would find it on PATH; empty when it is not installed. Looked up here, as
-// the child must not search after it is started.
+// The program's path in the first folder of PATH that has it; empty when it is not installed. Only folders
+// named from the root count: an empty or relative entry would run whatever of that name lies in the folder
+// dictate was started in, the one that holds the takes.
 std::string installed(std::string_view name) {
     const char* path = std::getenv("PATH");
     std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
     while (true) {
         const std::size_t colon = dirs.find(':');
         const std::string_view dir = dirs.substr(0, colon);
-        std::string candidate = (dir.empty() ? std::string(".") : std::string(dir)) + "/" + std::string(name);
+        const std::string candidate = std::string(dir) + "/" + std::string(name);
         struct stat info {};
-        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        if (dir.starts_with('/') && ::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
             ::access(candidate.c_str(), X_OK) == 0)
             return candidate;
         if (colon == std::string_view::npos) return {};

@@ -102,6 +102,21 @@ class Delivery(Desktop):
         self.assertIn("the text can't be typed: there is no desktop session", typed)
         self.assertIn("install xdotool (X11), or wtype or ydotool (Wayland)", typed)
 
+    def test_a_tool_in_the_folder_dictate_runs_in_is_never_run(self):
+        planted = os.path.join(self.scratch.path, "xclip")
+        ran = os.path.join(self.scratch.path, "ran")
+        with open(planted, "w") as f:
+            f.write(f"#!/bin/sh\ntouch {ran}\n")
+        os.chmod(planted, stat.S_IRWXU)
+        # An empty entry and "." both mean the working folder to a shell.
+        env = dict(self.mic.env, DISPLAY=":99", PATH="::.:/nonexistent")
+        env.pop("WAYLAND_DISPLAY", None)
+        dictate = self.run_takes(["--copy"], env, ["First take."])
+        self.assertFalse(os.path.exists(ran))
+        self.assertEqual(self.told(dictate), ["dictate: the text can't be copied to the clipboard: no clipboard tool "
+                                              "is installed: install xclip or xsel (a Debian package of that name); "
+                                              "dictation goes on, the text is shown and saved as always"])
+
     def test_a_clipboard_tool_that_fails_or_hangs_is_told_each_take_and_stopped(self):
         tools = os.path.join(self.scratch.path, "tools")
         os.mkdir(tools)
