@@ -64,16 +64,4 @@ TEST(TextDelivery, NoDesktopIsToldOnceAndNotTriedAgainButAFailingToolEveryTake) 
             "this take's text was not typed: xdotool: stuck; it is shown and saved as always"}));
 }
 
-TEST(TextDelivery, AnEmptyTextLeavesTheClipboardAndTheWindowAlone) {
-    Calls calls;
-    TextDelivery delivery(
-        {true, true, true}, [&calls](std::string_view line) { calls.told.emplace_back(line); },
-        desktop(calls, {}, {}));
-    delivery.deliver("");
-    delivery.deliver("\x07");
-    EXPECT_EQ(calls.copied, (std::vector<std::string>{"\x07"}));
-    EXPECT_TRUE(calls.typed.empty());
-    EXPECT_TRUE(calls.told.empty());
-}
-
 }  // namespace
