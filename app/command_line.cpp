@@ -25,6 +25,12 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
             list = true;
         } else if (argument == "--quiet" || argument == "-q") {
             line.quiet = true;
+        } else if (argument == "--copy") {
+            line.delivery.copy = true;
+        } else if (argument == "--type") {
+            line.delivery.type = true;
+        } else if (argument == "--type-newlines") {
+            line.delivery.type_newlines = true;
         } else if (argument == device_option || argument == "-d") {
             if (i + 1 == arguments.size() || arguments[i + 1].empty()) {
                 line.problem =
@@ -49,6 +55,12 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
             return line;
         }
     }
+    // Alone it would type nothing; taken for --type, it would type into a window no one asked to type into.
+    if (line.delivery.type_newlines && !line.delivery.type && !help && !version && !list) {
+        line.problem = refusal("--type-newlines goes with --type");
+        line.action = CommandLine::Action::refuse;
+        return line;
+    }
     if (help) {
         line.action = CommandLine::Action::help;
     } else if (version) {
@@ -60,7 +72,7 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
 }
 
 std::string help_text() {
-    return "Usage: dictate [--device NAME-OR-NUMBER] [--quiet]\n"
+    return "Usage: dictate [--device NAME-OR-NUMBER] [--quiet] [--copy] [--type [--type-newlines]]\n"
            "       dictate --list-devices | --help | --version\n"
            "\n"
            "Records from the microphone until Enter, keeps the take as a 48 kHz mono 16-bit WAV file in\n"
@@ -77,6 +89,11 @@ std::string help_text() {
            "  -d, --device NAME-OR-NUMBER  record from this input device: its number in the list, or a part\n"
            "                               of its name (any case) that no other device's name has;\n"
            "                               DICTATE_DEVICE does the same when the option is not given\n"
+           "      --copy                   put each take's text on the clipboard too (Linux: wl-copy, xclip\n"
+           "                               or xsel must be installed)\n"
+           "      --type                   type each take's text and a space into the window that has the\n"
+           "                               keyboard focus, whichever it is (Linux: xdotool, wtype or ydotool)\n"
+           "      --type-newlines          with --type, type a line end in the text as Enter (else a space)\n"
            "  -l, --list-devices           list the input devices and exit\n"
            "  -q, --quiet                  no recording time and input level under the prompt\n"
            "  -h, --help                   show this and exit\n"

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/text_delivery.h"
+
 // What the person asked for on the command line. With no arguments (and no DICTATE_DEVICE), a run records
 // from the default input device with the status line shown when standard error is a terminal.
 struct CommandLine {
@@ -11,7 +13,8 @@ struct CommandLine {
     Action action = Action::record;
     std::string device;  // --device, else DICTATE_DEVICE: a name or an index; empty: the default input device
     bool quiet = false;  // --quiet: no status line
-    std::string problem;  // for refuse: what is wrong, worded for tell_user()
+    DeliveryChoice delivery;  // --copy, --type, --type-newlines (which needs --type)
+    std::string problem;      // for refuse: what is wrong, worded for tell_user()
 };
 
 // Exit status for a command line that can't be followed: an unknown option, a missing value, an input device

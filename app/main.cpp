@@ -8,6 +8,7 @@
 #include "app/recording_cycle.h"
 #include "app/run_settings.h"
 #include "app/take_paths.h"
+#include "app/text_delivery.h"
 #include "app/transcription_stage.h"
 #include "audio/microphone_capture.h"
 #include "platform/interrupt_signal.h"
@@ -29,7 +30,10 @@ int main(int argc, char** argv) {
     if (!http_library.problem().empty()) tell_user(http_library.problem());
     const TakePaths paths;  // the standard folders and names
     TranscriptionState transcription_state;
-    const TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths};
+    TextDelivery delivery(settings.delivery, tell_user);
+    TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths};
+    if (settings.delivery.copy || settings.delivery.type)
+        transcription_seams.deliver = [&delivery](const std::string& text) { delivery.deliver(text); };
     constexpr int standard_input = 0;
     MicrophoneCapture microphone(settings.device ? &*settings.device : nullptr);
     const CycleSeams seams{

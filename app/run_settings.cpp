@@ -80,6 +80,7 @@ std::variant<int, RunSettings> follow_command_line(int argc, const char* const* 
     }
 
     RunSettings settings;
+    settings.delivery = line.delivery;
     if (!line.quiet && stderr_takes_cursor_sequences())
         settings.status = StatusLine(terminal, input_echoes_keys());
     if (line.device.empty()) return settings;

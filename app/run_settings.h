@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "app/status_line.h"
+#include "app/text_delivery.h"
 #include "audio/input_devices.h"
 
 // How a recording run goes, as the command line and the console have it.
 struct RunSettings {
     std::optional<InputDevice> device;  // empty: the default input device
     StatusLine status;                  // off with --quiet, or when standard error isn't a terminal
+    DeliveryChoice delivery;            // where each text goes besides the screen and its file
 };
 
 // Follows the command line (command_line.h) before any take: --help, --version and --list-devices print on

@@ -99,5 +99,6 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
     seams.out << console_safe(state.transcription, LineEnds::kept) << '\n' << std::flush;
 
     keep_transcript(state, stem, seams);
+    if (seams.deliver) seams.deliver(state.transcription);
     state.transcription.clear();
 }

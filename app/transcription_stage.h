@@ -26,6 +26,8 @@ struct TranscriptionSeams {
     TakePaths paths{};                                                 // the transcript folder
     std::string endpoint = transcription::transcription_endpoint;
     std::function<void(std::string_view)> trace = show_trace_line;  // the HTTP library's trace, raw
+    // --copy and --type: the text, once shown and saved; null for neither.
+    std::function<void(const std::string&)> deliver = nullptr;
 };
 
 // Sends the take at `output_path` to the transcription server, shows its text on `out` (flushed, control
@@ -44,6 +46,8 @@ struct TranscriptionSeams {
 // take had gone; otherwise it is ended (finished, or abandoned so that the server sees it break off and
 // the connection close) before the file is uploaded as above, so no server holds two requests for one
 // take. A reply that came before the take ended is named in one line through `tell`. Main thread.
+// A text shown and saved is then handed to `deliver`, so that neither the clipboard nor typing can hold
+// it back from the screen or the file.
 void run_transcription_stage(const std::string& output_path, const std::string& stem,
                              TranscriptionState& state, const TranscriptionSeams& seams,
                              bool interrupted_first,

@@ -52,4 +52,6 @@ if(DICTATE_BUILD_SERVER)
   # dictate-server --adapt runs the model training tools; decoding works without them.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS sphinxtrain)
 endif()
+# dictate --copy and --type hand the text to these tools on Linux; dictation works without them.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wl-clipboard | xclip | xsel, xdotool | wtype | ydotool")
 include(CPack)

@@ -44,4 +44,16 @@ TEST(CommandLine, OptionsAreReadAndWhatCantBeFollowedIsRefused) {
     EXPECT_TRUE(read_command_line({"--quiet"}, nullptr).quiet);
 }
 
+TEST(CommandLine, TypeNewlinesGoesOnlyWithType) {
+    const CommandLine both = read_command_line({"--type-newlines", "--copy", "--type"}, nullptr);
+    EXPECT_EQ(both.action, Action::record);
+    EXPECT_TRUE(both.delivery.copy && both.delivery.type && both.delivery.type_newlines);
+    const CommandLine plain = read_command_line({}, nullptr);
+    EXPECT_FALSE(plain.delivery.copy || plain.delivery.type || plain.delivery.type_newlines);
+    // Without --type it would either do nothing or type into a window no one asked to type into.
+    const CommandLine alone = read_command_line({"--copy", "--type-newlines"}, nullptr);
+    EXPECT_EQ(alone.action, Action::refuse);
+    EXPECT_EQ(alone.problem, "--type-newlines goes with --type; dictate --help lists the options");
+}
+
 }  // namespace

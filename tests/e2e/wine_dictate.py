@@ -33,10 +33,10 @@ class DictateUnderWine(MicrophoneCase):
         self.sound = os.path.join(self.mic.dir, "speech-then-silence.wav")
         subprocess.run(["sox", said, self.sound, "pad", "0", "0.5"], check=True)
 
-    def start_speaking(self):
+    def start_speaking(self, args=()):
         """Starts dictate.exe and plays the speech into its first take, which is left recording. Wine's audio
         path hands sound over late: wait for journal_holds_speech() before ending the take."""
-        proc = self.wine.start([binary("dictate")], self.mic.env, cwd=self.scratch.path, stdin=subprocess.PIPE,
+        proc = self.wine.start([binary("dictate"), *args], self.mic.env, cwd=self.scratch.path, stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         proc.scratch = self.scratch  # finish() then waits for sound in the closing take
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
@@ -72,10 +72,10 @@ class DictateUnderWine(MicrophoneCase):
         with open(os.path.join(self.scratch.transcript_dir, name), "rb") as f:
             return f.read()
 
-    def one_transcribed_take(self):
+    def one_transcribed_take(self, args=()):
         """Speaks a take, ends it with Enter once it holds the speech, waits for its transcript, then ends
         input; returns (status, out, err)."""
-        proc = self.start_speaking()
+        proc = self.start_speaking(args)
         self.assertTrue(wait_until(self.journal_holds_speech, timeout=STARTUP, step=0.2))
         proc.stdin.write(b"\n")
         proc.stdin.flush()
@@ -96,6 +96,16 @@ class DictateUnderWine(MicrophoneCase):
         self.assertEqual(len(server.requests), 2)  # the closing take went too, and got no answer
         self.assert_kept_and_sent(first, server.requests[0])
         self.assertEqual(self.scratch.journals(), [])
+
+    def test_copy_and_type_hand_the_text_to_the_system_without_a_word(self):
+        # Wine keeps a clipboard and takes key events with no display; what lands there can't be read back from
+        # here, but the clipboard's and SendInput's calls must succeed and leave the dialogue as it was.
+        with ScriptedServer([text_reply("Hello\nworld.")], default=Reply(hang_up=True)):
+            status, out, err = self.one_transcribed_take(["--copy", "--type", "--type-newlines"])
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"\r\nHello\r\nworld.\r\n", out)
+        told = [l for l in err.decode(errors="replace").splitlines() if "clipboard" in l or "typed" in l]
+        self.assertEqual(told, [])
 
     def test_a_take_streamed_while_it_records_is_the_file_and_gets_its_text(self):
         with ScriptedServer([text_reply("Streamed.")], default=Reply(hang_up=True), streaming=True) as server:

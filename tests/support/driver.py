@@ -92,8 +92,8 @@ class DictateCase(MicrophoneCase):
 
 
 class Dictate:
-    def __init__(self, cwd, env, program="dictate"):
-        self.proc = start_dictate(Scratch.of(cwd), env, program=program)
+    def __init__(self, cwd, env, program="dictate", args=()):
+        self.proc = start_dictate(Scratch.of(cwd), env, args, program=program)
         self.pid = self.proc.pid
         self.cwd = cwd
         self._out, self._err = bytearray(), bytearray()
