@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
     if (!http_library.problem().empty()) tell_user(http_library.problem());
     const TakePaths paths;  // the standard folders and names
     TranscriptionState transcription_state;
-    const TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths};
+    const TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths,
+                                                 settings.server};
     constexpr int standard_input = 0;
     MicrophoneCapture microphone(settings.device ? &*settings.device : nullptr);
     const CycleSeams seams{
@@ -46,9 +47,8 @@ int main(int argc, char** argv) {
         microphone,
         &settings.status,
         paths,
-        [](const std::string& file_name) {
-            return std::make_unique<transcription::StreamingUpload>(transcription::transcription_endpoint,
-                                                                    file_name);
+        [&settings](const std::string& file_name) {
+            return std::make_unique<transcription::StreamingUpload>(settings.server, file_name);
         }};
     return keep_window_for_reading(run_recording_cycles(seams));
 }

@@ -24,8 +24,8 @@ struct TranscriptionSeams {
     std::function<void(std::string_view)> tell = tell_user;            // the "dictate: " messages
     std::function<bool()> interrupt_requested = [] { return false; };  // Ctrl-C, SIGTERM or SIGHUP came
     TakePaths paths{};                                                 // the transcript folder
-    std::string endpoint = transcription::transcription_endpoint;
-    std::function<void(std::string_view)> trace = show_trace_line;  // the HTTP library's trace, raw
+    transcription::Endpoint endpoint{};                                // where takes go, and how
+    std::function<void(std::string_view)> trace = show_trace_line;     // the HTTP library's trace, raw
 };
 
 // Sends the take at `output_path` to the transcription server, shows its text on `out` (flushed, control
