@@ -233,9 +233,6 @@ void take_figures(CURL* handle, ExchangeOutcome& outcome) {
         outcome.reply_size = value;
 }
 
-// The one form both uploads of a take send. The part's type is said outright: the library would guess it
-// from a finished file's name (nothing it knows for ".wav", so application/octet-stream) but give a
-// streamed part none.
 // One plain field of the form.
 CURLcode add_field(curl_mime* form, const char* name, const std::string& value) {
     curl_mimepart* part = curl_mime_addpart(form);
@@ -244,6 +241,9 @@ CURLcode add_field(curl_mime* form, const char* name, const std::string& value) 
     return result == CURLE_OK ? curl_mime_data(part, value.c_str(), CURL_ZERO_TERMINATED) : result;
 }
 
+// The one form both uploads of a take send to `server`: its API's, chosen by its address. The part's type
+// is said outright: the library would guess it from a finished file's name (nothing it knows for ".wav",
+// so application/octet-stream) but give a streamed part none.
 CURLcode attach_form(CURL* handle, const transcription::Endpoint& server, const AudioPart& source,
                      curl_mime*& form) {
     const bool widespread = transcription::speaks_widespread_api(server.url);

@@ -33,8 +33,8 @@ bool split_server_url(const std::string& url, UrlParts& parts, std::string& prob
         problem = "out of memory";
         return false;
     }
-    // The library would read an address without a scheme as a guess; an address typed without one is
-    // more likely a mistake, and the guess could send the take unencrypted.
+    // No scheme is guessed (the library's flag for that is left off): an address typed without one is
+    // more likely a mistake, and a guess could send the take unencrypted.
     const CURLUcode read = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
     if (read != CURLUE_OK) {
         if (read == CURLUE_BAD_SCHEME || read == CURLUE_UNSUPPORTED_SCHEME)
