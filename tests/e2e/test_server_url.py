@@ -5,6 +5,7 @@ mount namespace that trusts a certificate made for the test) when the tests run 
 import base64
 import json
 import os
+import shutil
 import ssl
 import subprocess
 import sys
@@ -127,6 +128,8 @@ class ServerAddress(DictateCase):
         if not can_mount():
             self.skipTest("needs a private mount namespace (run as root with unshare available) to trust a "
                           "certificate made for the test")
+        if shutil.which("openssl") is None:
+            self.skipTest("needs openssl to make the test's certificate")
         cert, key = (os.path.join(self.scratch.path, name) for name in ("cert.pem", "key.pem"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-keyout", key,
                         "-out", cert, "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
