@@ -44,68 +44,38 @@ TEST(CommandLine, OptionsAreReadAndWhatCantBeFollowedIsRefused) {
     EXPECT_TRUE(read_command_line({"--quiet"}, nullptr).quiet);
 }
 
+// The option wins over the variable; an address is judged only for a run that records, as a device is.
 TEST(CommandLine, ServerAndModelAreReadAndAnAddressThatCantBeUsedIsRefused) {
     const std::string api = "https://speech.example/v1/audio/transcriptions";
     const struct {
         std::vector<std::string_view> arguments;
         const char* server_variable;
-        Action action;
-        std::string server_or_problem;
-        std::string model;
+        std::string server_or_problem;  // a problem when the line is refused
     } rows[] = {
-        {{}, nullptr, Action::record, "", ""},
+        {{"--server", api, "--model", "small.en"}, "http://elsewhere/transcribe", api},
+        {{"--model=small.en"}, "http://[::1]:4999/transcribe", "http://[::1]:4999/transcribe"},
+        {{"--server", "ftp://speech.example/", "--help"}, nullptr, "ftp://speech.example/"},
+        {{"--server=ftp://x/"},
+         nullptr,
+         "--server 'ftp://x/' can't be used: dictate speaks http:// and https:// only"},
         {{},
-         "http://127.0.0.1:8000/v1/audio/transcriptions",
-         Action::record,
-         "http://127.0.0.1:8000/v1/audio/transcriptions",
-         ""},
-        {{"--server", api, "--model", "small.en"},
-         "http://elsewhere/transcribe",
-         Action::record,
-         api,
-         "small.en"},
-        {{"--server=http://[::1]:4999/transcribe", "--model=base"},
+         "localhost:4999",
+         "DICTATE_SERVER 'localhost:4999' can't be used: it needs to begin with http:// or https://"},
+        {{"--server", "http://a b/"},
          nullptr,
-         Action::record,
-         "http://[::1]:4999/transcribe",
-         "base"},
-        // An address is judged only for a run that records, as a device is.
-        {{"--server", "ftp://speech.example/", "--help"}, nullptr, Action::help, "ftp://speech.example/", ""},
-        {{"--server", "ftp://speech.example/"},
-         nullptr,
-         Action::refuse,
-         "--server 'ftp://speech.example/' can't be used: dictate speaks http:// and https:// only",
-         ""},
-        {{"-q"},
-         "localhost:4999/transcribe",
-         Action::refuse,
-         "DICTATE_SERVER 'localhost:4999/transcribe' can't be used: it needs to begin with http:// or https://",
-         ""},
-        {{"--server", "http://two words/"},
-         nullptr,
-         Action::refuse,
-         "--server 'http://two words/' can't be used: it is not an address (Bad hostname)",
-         ""},
-        {{"--server", "https://"},
-         nullptr,
-         Action::refuse,
-         "--server 'https://' can't be used: it is not an address (No host part in the URL)",
-         ""},
-        {{"--server"}, nullptr, Action::refuse, "--server needs the address of a transcription server", ""},
-        {{"--server="}, nullptr, Action::refuse, "--server= needs the address of a transcription server", ""},
-        {{"--model", ""}, nullptr, Action::refuse, "--model needs the name of a model", ""},
-        {{"--models", "x"}, nullptr, Action::refuse, "unknown option '--models'", ""},
+         "--server 'http://a b/' can't be used: it is not an address (Bad hostname)"},
+        {{"--server"}, nullptr, "--server needs the address of a transcription server"},
+        {{"--model", ""}, nullptr, "--model needs the name of a model"},
     };
     for (const auto& row : rows) {
         const CommandLine line = read_command_line(row.arguments, nullptr, row.server_variable);
-        EXPECT_EQ(line.action, row.action) << row.server_or_problem;
-        if (line.action == Action::refuse) {
+        if (line.action == Action::refuse)
             EXPECT_EQ(line.problem, row.server_or_problem + "; dictate --help lists the options");
-        } else {
+        else
             EXPECT_EQ(line.server, row.server_or_problem);
-            EXPECT_EQ(line.model, row.model);
-        }
     }
+    EXPECT_EQ(read_command_line({"--model", "small.en"}, nullptr).model, "small.en");
+    EXPECT_EQ(read_command_line({"--model=base"}, nullptr).model, "base");
 }
 
 }  // namespace

@@ -75,25 +75,4 @@ INSTANTIATE_TEST_SUITE_P(
         fails("ObjectText", R"({"text":{"a":"b"}})", 302, "object")),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
-// The explanation an error reply gives, in our server's form and in the widespread API's; anything else
-// gives none, so the message falls back on the start of the body.
-TEST(ErrorMember, IsTheServersOwnWordsInEitherForm) {
-    const struct {
-        const char* body;
-        std::optional<std::string> words;
-    } rows[] = {
-        {R"({"error":"upload over the limit"})", "upload over the limit"},
-        {R"({"error":{"message":"Incorrect API key provided","type":"invalid_request_error","code":null}})",
-         "Incorrect API key provided"},
-        {R"({"error":{"type":"server_error"}})", std::nullopt},
-        {R"({"error":{"message":42}})", std::nullopt},
-        {R"({"error":["message"]})", std::nullopt},
-        {R"({"message":"not under error"})", std::nullopt},
-        {R"(["error"])", std::nullopt},
-        {"<html>Bad Gateway</html>", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const auto& row : rows) EXPECT_EQ(error_member(row.body), row.words) << row.body;
-}
-
 }  // namespace
