@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "transcription/server_address.h"
+
 namespace {
 
 constexpr std::string_view device_option = "--device";
@@ -9,14 +11,46 @@ std::string refusal(std::string_view what) {
     return std::string(what) + "; dictate --help lists the options";
 }
 
+// An option that takes a value, given as "--name VALUE" or "--name=VALUE": true when arguments[i] is it,
+// with `into` set and i moved past the value, or `problem` set when the value is missing or empty.
+bool value_option(const std::vector<std::string_view>& arguments, std::size_t& i, std::string_view name,
+                  std::string_view needs, std::string& into, std::string& problem) {
+    const std::string_view argument = arguments[i];
+    if (argument == name) {
+        if (i + 1 == arguments.size() || arguments[i + 1].empty())
+            problem = refusal(std::string(name) + " needs " + std::string(needs));
+        else
+            into = arguments[++i];
+        return true;
+    }
+    if (!argument.starts_with(name) || argument.substr(name.size(), 1) != "=") return false;
+    into = argument.substr(name.size() + 1);
+    if (into.empty()) problem = refusal(std::string(argument) + " needs " + std::string(needs));
+    return true;
+}
+
 }  // namespace
 
-CommandLine read_command_line(const std::vector<std::string_view>& arguments, const char* device_variable) {
+CommandLine read_command_line(const std::vector<std::string_view>& arguments, const char* device_variable,
+                              const char* server_variable) {
     CommandLine line;
     if (device_variable != nullptr) line.device = device_variable;
+    if (server_variable != nullptr) line.server = server_variable;
+    bool server_given = false;
     bool help = false, version = false, list = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string_view argument = arguments[i];
+        const bool server = value_option(arguments, i, "--server", "the address of a transcription server",
+                                         line.server, line.problem);
+        if (server ||
+            value_option(arguments, i, "--model", "the name of a model", line.model, line.problem)) {
+            if (!line.problem.empty()) {
+                line.action = CommandLine::Action::refuse;
+                return line;
+            }
+            server_given = server_given || server;
+            continue;
+        }
         if (argument == "--help" || argument == "-h") {
             help = true;
         } else if (argument == "--version" || argument == "-V") {
@@ -67,18 +101,27 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
         line.action = CommandLine::Action::version;
     } else if (list) {
         line.action = CommandLine::Action::list_devices;
+    } else if (!line.server.empty()) {
+        transcription::UrlParts parts;
+        std::string problem;
+        if (!transcription::split_server_url(line.server, parts, problem)) {
+            line.problem = refusal((server_given ? "--server '" : "DICTATE_SERVER '") + line.server +
+                                   "' can't be used: " + problem);
+            line.action = CommandLine::Action::refuse;
+        }
     }
     return line;
 }
 
 std::string help_text() {
-    return "Usage: dictate [--device NAME-OR-NUMBER] [--quiet] [--copy] [--type [--type-newlines]]\n"
+    return "Usage: dictate [--device NAME-OR-NUMBER] [--quiet] [--server URL] [--model NAME]\n"
+           "               [--copy] [--type [--type-newlines]]\n"
            "       dictate --list-devices | --help | --version\n"
            "\n"
            "Records from the microphone until Enter, keeps the take as a 48 kHz mono 16-bit WAV file in\n"
            "C:/Whisper/ (a folder of that name under the current folder on Linux), sends it to the\n"
-           "transcription server at http://localhost:4999/transcribe, prints the text and saves it in\n"
-           "D:/Whisper/. Then the next take starts. Both folders must exist.\n"
+           "transcription server (http://localhost:4999/transcribe unless --server names another), prints\n"
+           "the text and saves it in D:/Whisper/. Then the next take starts. Both folders must exist.\n"
            "\n"
            "Keys:\n"
            "  Enter       ends the take; the next one starts once its text is in\n"
@@ -96,6 +139,11 @@ std::string help_text() {
            "      --type-newlines          with --type, type a line end in the text as Enter (else a space)\n"
            "  -l, --list-devices           list the input devices and exit\n"
            "  -q, --quiet                  no recording time and input level under the prompt\n"
+           "      --server URL             send takes to this http:// or https:// address instead;\n"
+           "                               DICTATE_SERVER does the same when the option is not given. An\n"
+           "                               address ending in /v1/audio/transcriptions is spoken to in\n"
+           "                               that widespread API, with DICTATE_API_KEY as its key if set\n"
+           "      --model NAME             the model that API is asked for (default whisper-1)\n"
            "  -h, --help                   show this and exit\n"
            "  -V, --version                show the version and exit\n"
            "\n"

@@ -14,16 +14,21 @@ struct CommandLine {
     std::string device;  // --device, else DICTATE_DEVICE: a name or an index; empty: the default input device
     bool quiet = false;  // --quiet: no status line
     DeliveryChoice delivery;  // --copy, --type, --type-newlines (which needs --type)
-    std::string problem;      // for refuse: what is wrong, worded for tell_user()
+    std::string server;  // --server, else DICTATE_SERVER: where takes go; empty: the bundled server's address
+    std::string model;   // --model: asked of a server of the widespread API; empty: its default
+    std::string problem;  // for refuse: what is wrong, worded for tell_user()
 };
 
 // Exit status for a command line that can't be followed: an unknown option, a missing value, an input device
 // that isn't there or isn't named unambiguously.
 inline constexpr int usage_status = 2;
 
-// Reads the arguments after the program's name. `device_variable` is DICTATE_DEVICE's value (null or empty:
-// not set). --help wins over everything else that is valid; any invalid argument refuses the whole line.
-CommandLine read_command_line(const std::vector<std::string_view>& arguments, const char* device_variable);
+// Reads the arguments after the program's name. `device_variable` and `server_variable` are DICTATE_DEVICE's
+// and DICTATE_SERVER's values (null or empty: not set). --help wins over everything else that is valid; any
+// invalid argument refuses the whole line, and so does a server address that can't be used for a run that
+// records.
+CommandLine read_command_line(const std::vector<std::string_view>& arguments, const char* device_variable,
+                              const char* server_variable = nullptr);
 
 // What --help and --version print, each ending with a line end.
 std::string help_text();

@@ -66,7 +66,10 @@ std::string start_of(std::string_view text) {
 std::string server_of(std::string_view url) {
     const std::size_t scheme = url.find("://");
     const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
-    return std::string(url.substr(start, url.find('/', start) - start));
+    const std::string_view authority = url.substr(start, url.find_first_of("/?#", start) - start);
+    // A name and password written into the address are not the server's name, and never shown.
+    const std::size_t at = authority.rfind('@');
+    return std::string(at == std::string_view::npos ? authority : authority.substr(at + 1));
 }
 
 std::string exchange_failure(const ExchangeOutcome& outcome, std::string_view server) {

@@ -11,7 +11,8 @@
 // body whole: a server's own explanation or the start of its body, at most a few hundred bytes. Any thread.
 std::string exchange_failure(const transcription::ExchangeOutcome& outcome, std::string_view server);
 
-// The "host:port" part of an http URL, for naming the server in messages.
+// The "host:port" part of an http URL, for naming the server in messages; never a name or password the
+// URL holds.
 std::string server_of(std::string_view url);
 
 // At most a few hundred bytes of text from elsewhere, cut at a character boundary and saying how much was

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     const TakePaths paths;  // the standard folders and names
     TranscriptionState transcription_state;
     TextDelivery delivery(settings.delivery, tell_user);
-    TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths};
+    TranscriptionSeams transcription_seams{std::cout, tell_user, interrupt_requested, paths, settings.server};
     if (settings.delivery.copy || settings.delivery.type)
         transcription_seams.deliver = [&delivery](const std::string& text) { delivery.deliver(text); };
     constexpr int standard_input = 0;
@@ -50,9 +50,8 @@ int main(int argc, char** argv) {
         microphone,
         &settings.status,
         paths,
-        [](const std::string& file_name) {
-            return std::make_unique<transcription::StreamingUpload>(transcription::transcription_endpoint,
-                                                                    file_name);
+        [&settings](const std::string& file_name) {
+            return std::make_unique<transcription::StreamingUpload>(settings.server, file_name);
         }};
     return keep_window_for_reading(run_recording_cycles(seams));
 }

@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/console_messages.h"
+#include "app/exchange_failure.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -35,6 +36,30 @@ std::variant<std::vector<InputDevice>, int> devices_or_status(
     return std::get<std::vector<InputDevice>>(std::move(listed));
 }
 
+// The server the run sends takes to, or the exit status when the key can't be sent.
+std::variant<transcription::Endpoint, int> server_of_run(const CommandLine& line,
+                                                         const std::function<void(std::string_view)>& tell) {
+    transcription::Endpoint server;
+    if (!line.server.empty()) server.url = line.server;
+    if (!line.model.empty()) server.model = line.model;
+    if (const char* key = std::getenv("DICTATE_API_KEY"); key != nullptr) server.api_key = key;
+    for (const char c : server.api_key) {
+        // A line end would end the header and let the rest of the key pass as headers of its own.
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            tell("DICTATE_API_KEY holds a control character (a line end?), so it can't be sent as a key");
+            return usage_status;
+        }
+    }
+    transcription::UrlParts parts;
+    std::string problem;
+    if (transcription::split_server_url(server.url, parts, problem) && parts.scheme == "http" &&
+        !transcription::is_loopback_host(parts.host))
+        tell("the transcription server at " + server_of(server.url) +
+             " is not on this machine and is reached by http://, not https://: the takes" +
+             (server.api_key.empty() ? "" : " and DICTATE_API_KEY") + " travel to it unencrypted");
+    return server;
+}
+
 }  // namespace
 
 std::string device_row(const InputDevice& device) {
@@ -49,8 +74,9 @@ std::string device_row(const InputDevice& device) {
 std::variant<int, RunSettings> follow_command_line(int argc, const char* const* argv, std::ostream& out,
                                                    std::ostream& terminal,
                                                    const std::function<void(std::string_view)>& tell) {
-    const CommandLine line = read_command_line(
-        std::vector<std::string_view>(argv + (argc > 0 ? 1 : 0), argv + argc), std::getenv("DICTATE_DEVICE"));
+    const CommandLine line =
+        read_command_line(std::vector<std::string_view>(argv + (argc > 0 ? 1 : 0), argv + argc),
+                          std::getenv("DICTATE_DEVICE"), std::getenv("DICTATE_SERVER"));
     switch (line.action) {
         case CommandLine::Action::refuse:
             tell(line.problem);
@@ -81,6 +107,9 @@ std::variant<int, RunSettings> follow_command_line(int argc, const char* const* 
 
     RunSettings settings;
     settings.delivery = line.delivery;
+    auto server = server_of_run(line, tell);
+    if (const int* status = std::get_if<int>(&server)) return *status;
+    settings.server = std::move(std::get<transcription::Endpoint>(server));
     if (!line.quiet && stderr_takes_cursor_sequences())
         settings.status = StatusLine(terminal, input_echoes_keys());
     if (line.device.empty()) return settings;

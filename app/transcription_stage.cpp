@@ -52,7 +52,7 @@ void run_transcription_stage(const std::string& output_path, const std::string& 
                              TranscriptionState& state, const TranscriptionSeams& seams,
                              bool interrupted_first,
                              std::unique_ptr<transcription::StreamingUpload> streamed) {
-    const std::string server = server_of(seams.endpoint);
+    const std::string server = server_of(seams.endpoint.url);
 
     transcription::ExchangeWatch watch;
     // An interrupt that came while recording asked for this take to be transcribed before the program

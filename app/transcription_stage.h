@@ -24,8 +24,8 @@ struct TranscriptionSeams {
     std::function<void(std::string_view)> tell = tell_user;            // the "dictate: " messages
     std::function<bool()> interrupt_requested = [] { return false; };  // Ctrl-C, SIGTERM or SIGHUP came
     TakePaths paths{};                                                 // the transcript folder
-    std::string endpoint = transcription::transcription_endpoint;
-    std::function<void(std::string_view)> trace = show_trace_line;  // the HTTP library's trace, raw
+    transcription::Endpoint endpoint{};                                // where takes go, and how
+    std::function<void(std::string_view)> trace = show_trace_line;     // the HTTP library's trace, raw
     // --copy and --type: the text, once shown and saved; null for neither.
     std::function<void(const std::string&)> deliver = nullptr;
 };

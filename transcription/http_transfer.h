@@ -9,18 +9,21 @@
 #include <string>
 
 #include "transcription/exchange_outcome.h"
+#include "transcription/server_address.h"
 
 namespace transcription_detail {
 
-// One transfer handle to `url`, set up as every request of ours is: never through a proxy, giving up
-// connecting after 10 seconds, with no signal handling of the library's own (the program runs requests
-// on two threads, and a signal disposition is the whole process's), and the library's words for a
-// failure kept for failure(). The caller adds what its request needs and performs it.
+// One transfer handle to `url` of `server`, set up as every request of ours is: a server on this machine
+// never through a proxy, another one through the proxy the environment names; the server's key as
+// "Authorization: Bearer"; giving up connecting after 10 seconds, with no signal handling of the library's
+// own (the program runs requests on two threads, and a signal disposition is the whole process's), and the
+// library's words for a failure kept for failure(). The caller adds what its request needs (add_header for
+// headers) and performs it.
 //
 // Thread: the one that performs it; the library must be set up (HttpLibrary) for the handle's lifetime.
 class Transfer {
 public:
-    explicit Transfer(const std::string& url);
+    Transfer(const transcription::Endpoint& server, const std::string& url);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -29,13 +32,16 @@ public:
     CURL* handle() const { return handle_; }
     // The library's own words for `result` of this transfer, with the detail it noted where it has any.
     std::string failure(CURLcode result) const;
+    // Adds one "Name: value" line to the request's head.
+    void add_header(const std::string& line);
 
 private:
     CURL* handle_;
+    curl_slist* headers_ = nullptr;
     char error_text_[CURL_ERROR_SIZE] = "";  // the library writes into it during the transfer
 };
 
-// What the form's one part, "audio", holds.
+// What the form's audio part ("audio", or "file" for a server of the widespread API) holds.
 struct AudioPart {
     // A finished file, read during the transfer, not before: the part is named after its last path
     // component and the body announces its length.
@@ -48,16 +54,16 @@ struct AudioPart {
     std::string file_name;
 };
 
-// Posts the form holding `part` to `url` without "Expect: 100-continue", keeping at most reply_cap reply
-// bytes and header_cap header bytes, with `watch` polled inside the transfer as exchange() promises, and
-// returns how it went. A file that can't be read is told without connecting, as Ending::unreadable_file.
-// `reply_head`, when set, is called with the status once the head of the reply proper (not an interim 1xx
-// one) has arrived; returning false ends the transfer there, as Ending::stopped, and it runs on the
-// transfer's thread like the watch.
+// Posts the form holding `part` to `server` (with the fields its API asks for) without "Expect:
+// 100-continue", keeping at most reply_cap reply bytes and header_cap header bytes, with `watch` polled
+// inside the transfer as exchange() promises, and returns how it went. A file that can't be read is told
+// without connecting, as Ending::unreadable_file. `reply_head`, when set, is called with the status once the
+// head of the reply proper (not an interim 1xx one) has arrived; returning false ends the transfer there, as
+// Ending::stopped, and it runs on the transfer's thread like the watch.
 //
 // Thread: whichever thread calls it owns the transfer; the watch's functions run on that thread. The
 // library must be set up (HttpLibrary) for the whole call. Nothing outlives the call.
-transcription::ExchangeOutcome perform_post(const std::string& url, const AudioPart& part,
+transcription::ExchangeOutcome perform_post(const transcription::Endpoint& server, const AudioPart& part,
                                             const transcription::ExchangeWatch& watch,
                                             const std::function<bool(long status)>& reply_head = {});
 

@@ -40,17 +40,9 @@ int stop_when_true(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) n
     return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
 }
 
-// The health address that goes with a transcription endpoint: its last path segment replaced.
-std::string health_url_of(const std::string& endpoint) {
-    const std::size_t scheme = endpoint.find("://");
-    const std::size_t path = endpoint.find('/', scheme == std::string::npos ? 0 : scheme + 3);
-    if (path == std::string::npos) return endpoint + "/health";
-    return endpoint.substr(0, endpoint.rfind('/') + 1) + "health";
-}
-
 }  // namespace
 
-StreamingUpload::StreamingUpload(std::string endpoint, std::string file_name)
+StreamingUpload::StreamingUpload(Endpoint endpoint, std::string file_name)
     : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)) {
     thread_ = std::thread([this] { run(); });
 }
@@ -102,7 +94,7 @@ std::size_t StreamingUpload::read_body(char* into, std::size_t most) {
 }
 
 bool StreamingUpload::server_streams() {
-    const transcription_detail::Transfer transfer(health_url_of(endpoint_));
+    const transcription_detail::Transfer transfer(endpoint_, health_url_of(endpoint_.url));
     CURL* handle = transfer.handle();
     if (handle == nullptr) return false;
     std::string body;

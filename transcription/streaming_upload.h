@@ -17,10 +17,10 @@
 
 namespace transcription {
 
-// How a server says it takes a streamed take: its GET /health reply (the endpoint's last path segment
-// replaced by "health") is a JSON object whose member "streaming" is true. The streamed request is the
-// exchange()'s POST with the same part "audio" and file name, sent with a chunked body whose WAV header
-// leaves its sizes unknown; it ends when the take does.
+// How a server says it takes a streamed take: its GET /health reply (the same scheme, host and port, path
+// "/health") is a JSON object whose member "streaming" is true. The streamed request is the exchange()'s
+// POST with the same form and file name, sent with a chunked body whose WAV header leaves its sizes
+// unknown; it ends when the take does.
 inline constexpr std::string_view streaming_member = "streaming";
 
 // One take's streamed request. Asking the server and the request itself run on a thread of its own; the
@@ -35,7 +35,7 @@ class StreamingUpload {
 public:
     // Starts asking the server behind `endpoint` whether it takes a streamed take and, if it does, posts
     // one with the part named `file_name`. Throws std::system_error when no thread can be started.
-    StreamingUpload(std::string endpoint, std::string file_name);
+    StreamingUpload(Endpoint endpoint, std::string file_name);
     // Abandons a request that has not been finished (the server sees the upload break off) and waits for
     // its thread, which notices within about a second.
     ~StreamingUpload();
@@ -75,7 +75,7 @@ private:
     std::size_t read_body(char* into, std::size_t most);
     void relay(const ExchangeWatch& watch, std::unique_lock<std::mutex>& lock);
 
-    const std::string endpoint_;
+    const Endpoint endpoint_;
     const std::string file_name_;
 
     mutable std::mutex mutex_;

@@ -4,9 +4,9 @@
 
 #include "transcription/http_transfer.h"
 
-transcription::ExchangeOutcome transcription::exchange(std::string url, std::string wav_path,
+transcription::ExchangeOutcome transcription::exchange(const Endpoint& server, std::string wav_path,
                                                        const ExchangeWatch& watch) {
     transcription_detail::AudioPart part;
     part.file_path = std::move(wav_path);
-    return transcription_detail::perform_post(url, part, watch);
+    return transcription_detail::perform_post(server, part, watch);
 }

@@ -13,8 +13,13 @@ std::optional<std::string> error_member(std::string_view body) {
     const auto reply = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
     if (!reply.is_object()) return std::nullopt;
     const auto error = reply.find("error");
-    if (error == reply.end() || !error->is_string()) return std::nullopt;
-    return error->get<std::string>();
+    if (error == reply.end()) return std::nullopt;
+    if (error->is_string()) return error->get<std::string>();
+    // The widespread API's form: {"error": {"message": "...", "type": ..., "code": ...}}.
+    if (!error->is_object()) return std::nullopt;
+    const auto message = error->find("message");
+    if (message == error->end() || !message->is_string()) return std::nullopt;
+    return message->get<std::string>();
 }
 
 bool is_whole_json(std::string_view body) {

@@ -19,8 +19,9 @@
 // Thread: any; it touches no shared state.
 std::string extract_text(std::string body);
 
-// The server's own explanation in an error reply: the "error" member of a JSON object, when it is a
-// string; nothing for any other body. Never throws for anything the body holds (only std::bad_alloc).
+// The server's own explanation in an error reply: the "error" member of a JSON object when it is a
+// string, or that member's own "message" string when it is an object (as the widespread transcription
+// API sends); nothing for any other body. Never throws for anything the body holds (only std::bad_alloc).
 // Thread: any.
 std::optional<std::string> error_member(std::string_view body);
 

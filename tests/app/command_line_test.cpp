@@ -56,4 +56,38 @@ TEST(CommandLine, TypeNewlinesGoesOnlyWithType) {
     EXPECT_EQ(alone.problem, "--type-newlines goes with --type; dictate --help lists the options");
 }
 
+// The option wins over the variable; an address is judged only for a run that records, as a device is.
+TEST(CommandLine, ServerAndModelAreReadAndAnAddressThatCantBeUsedIsRefused) {
+    const std::string api = "https://speech.example/v1/audio/transcriptions";
+    const struct {
+        std::vector<std::string_view> arguments;
+        const char* server_variable;
+        std::string server_or_problem;  // a problem when the line is refused
+    } rows[] = {
+        {{"--server", api, "--model", "small.en"}, "http://elsewhere/transcribe", api},
+        {{"--model=small.en"}, "http://[::1]:4999/transcribe", "http://[::1]:4999/transcribe"},
+        {{"--server", "ftp://speech.example/", "--help"}, nullptr, "ftp://speech.example/"},
+        {{"--server=ftp://x/"},
+         nullptr,
+         "--server 'ftp://x/' can't be used: dictate speaks http:// and https:// only"},
+        {{},
+         "localhost:4999",
+         "DICTATE_SERVER 'localhost:4999' can't be used: it needs to begin with http:// or https://"},
+        {{"--server", "http://a b/"},
+         nullptr,
+         "--server 'http://a b/' can't be used: it is not an address (Bad hostname)"},
+        {{"--server"}, nullptr, "--server needs the address of a transcription server"},
+        {{"--model", ""}, nullptr, "--model needs the name of a model"},
+    };
+    for (const auto& row : rows) {
+        const CommandLine line = read_command_line(row.arguments, nullptr, row.server_variable);
+        if (line.action == Action::refuse)
+            EXPECT_EQ(line.problem, row.server_or_problem + "; dictate --help lists the options");
+        else
+            EXPECT_EQ(line.server, row.server_or_problem);
+    }
+    EXPECT_EQ(read_command_line({"--model", "small.en"}, nullptr).model, "small.en");
+    EXPECT_EQ(read_command_line({"--model=base"}, nullptr).model, "base");
+}
+
 }  // namespace

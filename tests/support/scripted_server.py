@@ -85,9 +85,11 @@ class ScriptedServer:
     upload's body is recorded without its chunk framing, and the request marked `chunked`; every chunked
     upload, also one broken off (which `requests` leaves out), is in `streams` from its head's arrival.
     A streaming server serves each connection on a thread of its own, as a server must to hear anything
-    while a take streams to it."""
+    while a take streams to it. With `tls` (an ssl.SSLContext for a server) it speaks https; a client that
+    refuses its certificate leaves no request behind."""
 
-    def __init__(self, script, port=4999, default=None, streaming=False):
+    def __init__(self, script, port=4999, default=None, streaming=False, tls=None):
+        self.tls = tls
         self.script = list(script)
         self.default = default
         self.streaming = streaming
@@ -148,8 +150,12 @@ class ScriptedServer:
         with conn:
             conn.settimeout(30)
             try:
-                self._answer(conn)
-            except OSError:
+                if self.tls is None:
+                    self._answer(conn)
+                else:
+                    with self.tls.wrap_socket(conn, server_side=True) as secured:
+                        self._answer(secured)
+            except OSError:  # ssl.SSLError too: a handshake the client broke off
                 pass
 
     def _answer_health(self, conn):
