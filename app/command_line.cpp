@@ -29,16 +29,47 @@ bool value_option(const std::vector<std::string_view>& arguments, std::size_t& i
     return true;
 }
 
+// A flag, given as "--name", or as "--name=VALUE" so that a value from the configuration file can be turned
+// off on the command line: true when arguments[i] is it, with `into` set, or `problem` set for a value that
+// is none of true, false, yes and no.
+bool flag_option(std::string_view argument, std::string_view name, bool& into, std::string& problem) {
+    if (argument == name) {
+        into = true;
+        return true;
+    }
+    if (!argument.starts_with(name) || argument.substr(name.size(), 1) != "=") return false;
+    const std::string_view value = argument.substr(name.size() + 1);
+    if (value == "true" || value == "yes")
+        into = true;
+    else if (value == "false" || value == "no")
+        into = false;
+    else
+        problem =
+            refusal(std::string(name) + " is true or false (or yes or no), not '" + std::string(value) + "'");
+    return true;
+}
+
 }  // namespace
 
-CommandLine read_command_line(const std::vector<std::string_view>& arguments, const char* device_variable,
-                              const char* server_variable) {
+CommandLine read_command_line(const std::vector<std::string_view>& own_arguments, const char* device_variable,
+                              const char* server_variable,
+                              const std::vector<std::string_view>& file_arguments) {
     CommandLine line;
-    if (device_variable != nullptr) line.device = device_variable;
-    if (server_variable != nullptr) line.server = server_variable;
+    std::vector<std::string_view> arguments(file_arguments);
+    arguments.insert(arguments.end(), own_arguments.begin(), own_arguments.end());
     bool server_given = false;
+    // Set for this run only, the variables win over the file; the command line wins over both.
+    const auto take_variables = [&] {
+        if (device_variable != nullptr && *device_variable != '\0') line.device = device_variable;
+        if (server_variable != nullptr && *server_variable != '\0') {
+            line.server = server_variable;
+            server_given = false;
+        }
+    };
+    if (file_arguments.empty()) take_variables();
     bool help = false, version = false, list = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (i == file_arguments.size() && i > 0) take_variables();
         const std::string_view argument = arguments[i];
         const bool server = value_option(arguments, i, "--server", "the address of a transcription server",
                                          line.server, line.problem);
@@ -57,14 +88,16 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
             version = true;
         } else if (argument == "--list-devices" || argument == "-l") {
             list = true;
-        } else if (argument == "--quiet" || argument == "-q") {
+        } else if (argument == "-q") {
             line.quiet = true;
-        } else if (argument == "--copy") {
-            line.delivery.copy = true;
-        } else if (argument == "--type") {
-            line.delivery.type = true;
-        } else if (argument == "--type-newlines") {
-            line.delivery.type_newlines = true;
+        } else if (flag_option(argument, "--quiet", line.quiet, line.problem) ||
+                   flag_option(argument, "--copy", line.delivery.copy, line.problem) ||
+                   flag_option(argument, "--type", line.delivery.type, line.problem) ||
+                   flag_option(argument, "--type-newlines", line.delivery.type_newlines, line.problem)) {
+            if (!line.problem.empty()) {
+                line.action = CommandLine::Action::refuse;
+                return line;
+            }
         } else if (argument == device_option || argument == "-d") {
             if (i + 1 == arguments.size() || arguments[i + 1].empty()) {
                 line.problem =
@@ -89,6 +122,7 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
             return line;
         }
     }
+    if (own_arguments.empty() && !file_arguments.empty()) take_variables();
     // Alone it would type nothing; taken for --type, it would type into a window no one asked to type into.
     if (line.delivery.type_newlines && !line.delivery.type && !help && !version && !list) {
         line.problem = refusal("--type-newlines goes with --type");
@@ -113,42 +147,51 @@ CommandLine read_command_line(const std::vector<std::string_view>& arguments, co
     return line;
 }
 
-std::string help_text() {
-    return "Usage: dictate [--device NAME-OR-NUMBER] [--quiet] [--server URL] [--model NAME]\n"
-           "               [--copy] [--type [--type-newlines]]\n"
-           "       dictate --list-devices | --help | --version\n"
+std::string help_text(std::string_view config_path) {
+    return std::string(
+               "Usage: dictate [--device NAME-OR-NUMBER] [--quiet] [--server URL] [--model NAME]\n"
+               "               [--copy] [--type [--type-newlines]]\n"
+               "       dictate --list-devices | --help | --version\n"
+               "\n"
+               "Records from the microphone until Enter, keeps the take as a 48 kHz mono 16-bit WAV file in\n"
+               "C:/Whisper/ (a folder of that name under the current folder on Linux), sends it to the\n"
+               "transcription server (http://localhost:4999/transcribe unless --server names another), prints\n"
+               "the text and saves it in D:/Whisper/. Then the next take starts. Both folders must exist.\n"
+               "\n"
+               "Keys:\n"
+               "  Enter       ends the take; the next one starts once its text is in\n"
+               "  Ctrl-D      (Ctrl-Z then Enter on Windows) ends the take and then the program\n"
+               "  Ctrl-C      ends the program after keeping the take that records\n"
+               "\n"
+               "Options:\n"
+               "  -d, --device NAME-OR-NUMBER  record from this input device: its number in the list, or a part\n"
+               "                               of its name (any case) that no other device's name has;\n"
+               "                               DICTATE_DEVICE does the same when the option is not given\n"
+               "      --copy                   put each take's text on the clipboard too (Linux: wl-copy, xclip\n"
+               "                               or xsel must be installed)\n"
+               "      --type                   type each take's text and a space into the window that has the\n"
+               "                               keyboard focus, whichever it is (Linux: xdotool, wtype or ydotool)\n"
+               "      --type-newlines          with --type, type a line end in the text as Enter (else a space)\n"
+               "  -l, --list-devices           list the input devices and exit\n"
+               "  -q, --quiet                  no recording time and input level under the prompt\n"
+               "      --server URL             send takes to this http:// or https:// address instead;\n"
+               "                               DICTATE_SERVER does the same when the option is not given. An\n"
+               "                               address ending in /v1/audio/transcriptions is spoken to in\n"
+               "                               that widespread API, with DICTATE_API_KEY as its key if set\n"
+               "      --model NAME             the model that API is asked for (default whisper-1)\n"
+               "  -h, --help                   show this and exit\n"
+               "  -V, --version                show the version and exit\n"
+               "\n"
+               "The flags also take =true, =false, =yes or =no. Lines \"option = value\" (a long option without\n"
+               "its dashes; # starts a comment line) in ") +
+           (config_path.empty() ? std::string("the configuration file") : std::string(config_path)) +
            "\n"
-           "Records from the microphone until Enter, keeps the take as a 48 kHz mono 16-bit WAV file in\n"
-           "C:/Whisper/ (a folder of that name under the current folder on Linux), sends it to the\n"
-           "transcription server (http://localhost:4999/transcribe unless --server names another), prints\n"
-           "the text and saves it in D:/Whisper/. Then the next take starts. Both folders must exist.\n"
-           "\n"
-           "Keys:\n"
-           "  Enter       ends the take; the next one starts once its text is in\n"
-           "  Ctrl-D      (Ctrl-Z then Enter on Windows) ends the take and then the program\n"
-           "  Ctrl-C      ends the program after keeping the take that records\n"
-           "\n"
-           "Options:\n"
-           "  -d, --device NAME-OR-NUMBER  record from this input device: its number in the list, or a part\n"
-           "                               of its name (any case) that no other device's name has;\n"
-           "                               DICTATE_DEVICE does the same when the option is not given\n"
-           "      --copy                   put each take's text on the clipboard too (Linux: wl-copy, xclip\n"
-           "                               or xsel must be installed)\n"
-           "      --type                   type each take's text and a space into the window that has the\n"
-           "                               keyboard focus, whichever it is (Linux: xdotool, wtype or ydotool)\n"
-           "      --type-newlines          with --type, type a line end in the text as Enter (else a space)\n"
-           "  -l, --list-devices           list the input devices and exit\n"
-           "  -q, --quiet                  no recording time and input level under the prompt\n"
-           "      --server URL             send takes to this http:// or https:// address instead;\n"
-           "                               DICTATE_SERVER does the same when the option is not given. An\n"
-           "                               address ending in /v1/audio/transcriptions is spoken to in\n"
-           "                               that widespread API, with DICTATE_API_KEY as its key if set\n"
-           "      --model NAME             the model that API is asked for (default whisper-1)\n"
-           "  -h, --help                   show this and exit\n"
-           "  -V, --version                show the version and exit\n"
+           "set options for every run; the command line wins over the file, and so do DICTATE_DEVICE and\n"
+           "DICTATE_SERVER.\n"
            "\n"
            "Exit status: 0 when input ends (Ctrl-D), 128 + the signal's number after Ctrl-C (130) and the\n"
-           "like, 1 when the audio library fails, 2 for a command line that can't be followed.\n";
+           "like, 1 when the audio library fails, 2 for a command line or configuration file that\n"
+           "can't be followed.\n";
 }
 
 std::string version_text() { return "dictate " DICTATE_VERSION "\n"; }

@@ -24,12 +24,15 @@ struct CommandLine {
 inline constexpr int usage_status = 2;
 
 // Reads the arguments after the program's name. `device_variable` and `server_variable` are DICTATE_DEVICE's
-// and DICTATE_SERVER's values (null or empty: not set). --help wins over everything else that is valid; any
-// invalid argument refuses the whole line, and so does a server address that can't be used for a run that
-// records.
-CommandLine read_command_line(const std::vector<std::string_view>& arguments, const char* device_variable,
-                              const char* server_variable = nullptr);
+// and DICTATE_SERVER's values (null or empty: not set). `file_arguments` come from the configuration file,
+// each as "--name=VALUE" (a flag's value is true, false, yes or no): the variables win over them, and the
+// arguments over both. --help wins over everything else that is valid; any invalid argument refuses the whole
+// line, and so does a server address that can't be used for a run that records.
+CommandLine read_command_line(const std::vector<std::string_view>& own_arguments, const char* device_variable,
+                              const char* server_variable = nullptr,
+                              const std::vector<std::string_view>& file_arguments = {});
 
-// What --help and --version print, each ending with a line end.
-std::string help_text();
+// What --help and --version print, each ending with a line end. `config_path` is where the configuration file
+// is looked for (empty: nowhere).
+std::string help_text(std::string_view config_path);
 std::string version_text();

@@ -7,6 +7,8 @@
 #include "app/command_line.h"
 #include "app/console_messages.h"
 #include "app/exchange_failure.h"
+#include "app/file_options.h"
+#include "platform/configuration_file.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -74,15 +76,34 @@ std::string device_row(const InputDevice& device) {
 std::variant<int, RunSettings> follow_command_line(int argc, const char* const* argv, std::ostream& out,
                                                    std::ostream& terminal,
                                                    const std::function<void(std::string_view)>& tell) {
-    const CommandLine line =
-        read_command_line(std::vector<std::string_view>(argv + (argc > 0 ? 1 : 0), argv + argc),
-                          std::getenv("DICTATE_DEVICE"), std::getenv("DICTATE_SERVER"));
+    const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    CommandLine line =
+        read_command_line(arguments, std::getenv("DICTATE_DEVICE"), std::getenv("DICTATE_SERVER"));
+    const std::string config_path = configuration_file_path();
+    // Printing and listing need nothing of the file, and work beside a broken one.
+    if ((line.action == CommandLine::Action::record || line.action == CommandLine::Action::refuse) &&
+        !config_path.empty()) {
+        const ConfigurationFile file = read_configuration_file(config_path);
+        if (!file.problem.empty()) {
+            tell("configuration file " + config_path + " can't be read: " + file.problem);
+            return usage_status;
+        }
+        const FileOptions options = read_file_options(file.bytes, config_path);
+        if (!options.problem.empty()) {
+            tell(options.problem);
+            return usage_status;
+        }
+        const std::vector<std::string_view> file_arguments(options.arguments.begin(),
+                                                           options.arguments.end());
+        line = read_command_line(arguments, std::getenv("DICTATE_DEVICE"), std::getenv("DICTATE_SERVER"),
+                                 file_arguments);
+    }
     switch (line.action) {
         case CommandLine::Action::refuse:
             tell(line.problem);
             return usage_status;
         case CommandLine::Action::help:
-            out << help_text() << std::flush;
+            out << help_text(config_path) << std::flush;
             return 0;
         case CommandLine::Action::version:
             out << version_text() << std::flush;

@@ -91,3 +91,34 @@ TEST(CommandLine, ServerAndModelAreReadAndAnAddressThatCantBeUsedIsRefused) {
 }
 
 }  // namespace
+
+// The file sets what a run always wants; the variables, set for one session, win over it, and the command
+// line over both, a flag the file turns on included.
+TEST(CommandLine, TheFileGivesWayToTheVariablesAndTheCommandLine) {
+    const std::vector<std::string_view> file = {"--device=Headset", "--server=http://file/transcribe",
+                                                "--copy=yes", "--quiet=true", "--type-newlines=true"};
+    const CommandLine from_file = read_command_line({"--type"}, nullptr, nullptr, file);
+    EXPECT_EQ(from_file.action, Action::record) << from_file.problem;
+    EXPECT_EQ(from_file.device, "Headset");
+    EXPECT_EQ(from_file.server, "http://file/transcribe");
+    EXPECT_TRUE(from_file.delivery.copy && from_file.quiet && from_file.delivery.type_newlines);
+
+    const CommandLine variables = read_command_line({}, "USB", "http://variable/transcribe",
+                                                    {"--device=Headset", "--server=http://file/"});
+    EXPECT_EQ(variables.device, "USB");
+    EXPECT_EQ(variables.server, "http://variable/transcribe");
+    const CommandLine empty_variables = read_command_line({}, "", "", {"--device=Headset"});
+    EXPECT_EQ(empty_variables.device, "Headset");
+
+    const CommandLine own = read_command_line({"--copy=no", "--type", "-d", "Mic", "--server", "http://own/"},
+                                              "USB", "http://variable/", file);
+    EXPECT_EQ(own.action, Action::record) << own.problem;
+    EXPECT_FALSE(own.delivery.copy);
+    EXPECT_EQ(own.device, "Mic");
+    EXPECT_EQ(own.server, "http://own/");
+
+    const CommandLine maybe = read_command_line({"--quiet=maybe"}, nullptr);
+    EXPECT_EQ(maybe.action, Action::refuse);
+    EXPECT_EQ(maybe.problem,
+              "--quiet is true or false (or yes or no), not 'maybe'; dictate --help lists the options");
+}

@@ -1,0 +1,43 @@
+#include "platform/configuration_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+std::string configuration_file_path() {
+    // The base directory specification ignores a relative value, as it would depend on the current folder.
+    if (const char* config_home = std::getenv("XDG_CONFIG_HOME");
+        config_home != nullptr && config_home[0] == '/')
+        return std::string(config_home) + "/dictate/config";
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0')
+        return std::string(home) + "/.config/dictate/config";
+    return {};
+}
+
+ConfigurationFile read_configuration_file(const std::string& path) {
+    ConfigurationFile file;
+    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        // A folder on the way that isn't one means the file isn't there either.
+        if (errno != ENOENT && errno != ENOTDIR) file.problem = std::string("open: ") + std::strerror(errno);
+        return file;
+    }
+    file.found = true;
+    char block[4096];
+    for (;;) {
+        const ssize_t got = read(descriptor, block, sizeof block);
+        if (got > 0) {
+            file.bytes.append(block, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            file.problem = std::string("read: ") + std::strerror(errno);
+            break;
+        }
+    }
+    close(descriptor);
+    return file;
+}
