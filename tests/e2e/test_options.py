@@ -9,6 +9,7 @@ import unittest
 
 from support.driver import finish, start_dictate
 from support.harness import MicrophoneCase, binary, private_network, read_wav, wait_until
+from support.scripted_server import ScriptedServer, text_reply
 from support.virtual_mic import DEVICE
 
 CANDIDATE = re.compile(r"^dictate: [* ] +\d+  (.+)  \(ALSA, \d+ Hz\)$")
@@ -92,6 +93,35 @@ class Options(MicrophoneCase):
         _, samples, _ = read_wav(os.path.join(self.scratch.wav_dir, name))
         self.assertGreater(max(map(abs, samples)), 8000)  # the tone peaks at 16384
         self.assertNotIn(b" is silent", err)
+
+    def test_the_configuration_file_sets_options_the_command_line_wins_and_a_bad_line_exits_2(self):
+        config_home = os.path.join(self.scratch.path, "config-home")
+        os.makedirs(os.path.join(config_home, "dictate"))
+        config = os.path.join(config_home, "dictate", "config")
+        env = dict(self.mic.env, XDG_CONFIG_HOME=config_home, HOME=os.path.join(self.scratch.path, "nowhere"))
+        api = "/v1/audio/transcriptions"
+        with open(config, "w") as f:
+            f.write(f"# where the takes go\nserver = http://127.0.0.1:4999{api}\nmodel = from-the-file\n")
+        with ScriptedServer([text_reply("From the file.")]) as server:
+            proc = start_dictate(self.scratch, env, ["--model", "from-the-line"])
+            self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+            self.mic.wait_for_recorder()
+            status, out, err = finish(proc)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.endswith(b"\nFrom the file.\n"), out)
+        (request,) = server.requests
+        self.assertEqual(request.request_line, f"POST {api} HTTP/1.1")
+        self.assertIn(('form-data; name="model"', b"from-the-line"),
+                      [(p[0]["content-disposition"], p[1]) for p in request.parts()])
+
+        shown = self.run_dictate("--help", env=env)
+        self.assertIn(config.encode(), shown.stdout.replace(b"\n", b""))
+        with open(config, "a") as f:
+            f.write("quiet = maybe\n")
+        refused = self.run_dictate(env=env)
+        self.assertEqual((refused.returncode, refused.stdout), (2, b""), refused.stderr)
+        self.assertEqual(refused.stderr.decode().splitlines(), [
+            f"dictate: configuration file {config}, line 4: --quiet is true or false (or yes or no), not 'maybe'"])
 
 
 if __name__ == "__main__":
