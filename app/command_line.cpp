@@ -147,47 +147,56 @@ CommandLine read_command_line(const std::vector<std::string_view>& own_arguments
     return line;
 }
 
-std::string help_text(std::string_view config_path) {
-    return std::string(
-               "Usage: dictate [--device NAME-OR-NUMBER] [--quiet] [--server URL] [--model NAME]\n"
-               "               [--copy] [--type [--type-newlines]]\n"
-               "       dictate --list-devices | --help | --version\n"
-               "\n"
-               "Records from the microphone until Enter, keeps the take as a 48 kHz mono 16-bit WAV file in\n"
-               "C:/Whisper/ (a folder of that name under the current folder on Linux), sends it to the\n"
-               "transcription server (http://localhost:4999/transcribe unless --server names another), prints\n"
-               "the text and saves it in D:/Whisper/. Then the next take starts. Both folders must exist.\n"
-               "\n"
-               "Keys:\n"
-               "  Enter       ends the take; the next one starts once its text is in\n"
-               "  Ctrl-D      (Ctrl-Z then Enter on Windows) ends the take and then the program\n"
-               "  Ctrl-C      ends the program after keeping the take that records\n"
-               "\n"
-               "Options:\n"
-               "  -d, --device NAME-OR-NUMBER  record from this input device: its number in the list, or a part\n"
-               "                               of its name (any case) that no other device's name has;\n"
-               "                               DICTATE_DEVICE does the same when the option is not given\n"
-               "      --copy                   put each take's text on the clipboard too (Linux: wl-copy, xclip\n"
-               "                               or xsel must be installed)\n"
-               "      --type                   type each take's text and a space into the window that has the\n"
-               "                               keyboard focus, whichever it is (Linux: xdotool, wtype or ydotool)\n"
-               "      --type-newlines          with --type, type a line end in the text as Enter (else a space)\n"
-               "  -l, --list-devices           list the input devices and exit\n"
-               "  -q, --quiet                  no recording time and input level under the prompt\n"
-               "      --server URL             send takes to this http:// or https:// address instead;\n"
-               "                               DICTATE_SERVER does the same when the option is not given. An\n"
-               "                               address ending in /v1/audio/transcriptions is spoken to in\n"
-               "                               that widespread API, with DICTATE_API_KEY as its key if set\n"
-               "      --model NAME             the model that API is asked for (default whisper-1)\n"
-               "  -h, --help                   show this and exit\n"
-               "  -V, --version                show the version and exit\n"
-               "\n"
-               "The flags also take =true, =false, =yes or =no. Lines \"option = value\" (a long option without\n"
-               "its dashes; # starts a comment line) in ") +
-           (config_path.empty() ? std::string("the configuration file") : std::string(config_path)) +
+namespace {
+
+// The usage, what a run does, its keys and its options.
+std::string options_text() {
+    return "Usage: dictate [--device NAME-OR-NUMBER] [--quiet] [--server URL] [--model NAME]\n"
+           "               [--copy] [--type [--type-newlines]]\n"
+           "       dictate --list-devices | --help | --version\n"
            "\n"
-           "set options for every run; the command line wins over the file, and so do DICTATE_DEVICE and\n"
-           "DICTATE_SERVER.\n"
+           "Records from the microphone until Enter, keeps the take as a 48 kHz mono 16-bit WAV file in\n"
+           "C:/Whisper/ (a folder of that name under the current folder on Linux), sends it to the\n"
+           "transcription server (http://localhost:4999/transcribe unless --server names another), prints\n"
+           "the text and saves it in D:/Whisper/. Then the next take starts. Both folders must exist.\n"
+           "\n"
+           "Keys:\n"
+           "  Enter       ends the take; the next one starts once its text is in\n"
+           "  Ctrl-D      (Ctrl-Z then Enter on Windows) ends the take and then the program\n"
+           "  Ctrl-C      ends the program after keeping the take that records\n"
+           "\n"
+           "Options:\n"
+           "  -d, --device NAME-OR-NUMBER  record from this input device: its number in the list, or a part\n"
+           "                               of its name (any case) that no other device's name has;\n"
+           "                               DICTATE_DEVICE does the same when the option is not given\n"
+           "      --copy                   put each take's text on the clipboard too (Linux: wl-copy, xclip\n"
+           "                               or xsel must be installed)\n"
+           "      --type                   type each take's text and a space into the window that has the\n"
+           "                               keyboard focus, whichever it is (Linux: xdotool, wtype or ydotool)\n"
+           "      --type-newlines          with --type, type a line end in the text as Enter (else a space)\n"
+           "  -l, --list-devices           list the input devices and exit\n"
+           "  -q, --quiet                  no recording time and input level under the prompt\n"
+           "      --server URL             send takes to this http:// or https:// address instead;\n"
+           "                               DICTATE_SERVER does the same when the option is not given. An\n"
+           "                               address ending in /v1/audio/transcriptions is spoken to in\n"
+           "                               that widespread API, with DICTATE_API_KEY as its key if set\n"
+           "      --model NAME             the model that API is asked for (default whisper-1)\n"
+           "  -h, --help                   show this and exit\n"
+           "  -V, --version                show the version and exit\n";
+}
+
+}  // namespace
+
+std::string help_text(std::string_view config_path) {
+    return options_text() +
+           "\n"
+           "Options can also be set for every run in the configuration file\n"
+           "  " +
+           (config_path.empty() ? std::string("(none: no home folder)") : std::string(config_path)) +
+           "\n"
+           "one \"option = value\" line each (the long option without its dashes; a line that starts with #\n"
+           "is a comment). The command line, DICTATE_DEVICE and DICTATE_SERVER win over the file. The flags\n"
+           "also take =true or =false (or =yes, =no), to turn off for one run what the file turns on.\n"
            "\n"
            "Exit status: 0 when input ends (Ctrl-D), 128 + the signal's number after Ctrl-C (130) and the\n"
            "like, 1 when the audio library fails, 2 for a command line or configuration file that\n"

@@ -12,5 +12,9 @@ struct ConfigurationFile {
     std::string problem;  // set when the file is there but can't be read: the call and its reason
 };
 
-// Reads the whole file at `path` (UTF-8). Main thread; never throws except std::bad_alloc.
+// Far more than any list of options needs; a larger file is refused rather than read into memory.
+inline constexpr long max_configuration_bytes = 1 << 20;
+
+// Reads the whole file at `path` (UTF-8); one that isn't a plain file, or is larger than the limit, is
+// refused. Main thread; never throws except std::bad_alloc.
 ConfigurationFile read_configuration_file(const std::string& path);

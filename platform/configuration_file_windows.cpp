@@ -46,8 +46,15 @@ ConfigurationFile read_configuration_file(const std::string& path) {
     file.found = true;
     char block[4096];
     std::size_t got = 0;
-    while ((got = std::fread(block, 1, sizeof block, stream)) > 0) file.bytes.append(block, got);
-    if (std::ferror(stream)) file.problem = std::string("read: ") + std::strerror(errno);
+    while ((got = std::fread(block, 1, sizeof block, stream)) > 0) {
+        file.bytes.append(block, got);
+        if (file.bytes.size() > static_cast<std::size_t>(max_configuration_bytes)) {
+            file.problem = "it is larger than a configuration file can be";
+            break;
+        }
+    }
+    if (file.problem.empty() && std::ferror(stream))
+        file.problem = std::string("read: ") + std::strerror(errno);
     std::fclose(stream);
     return file;
 }
