@@ -122,7 +122,18 @@ class Options(MicrophoneCase):
         self.assertEqual((refused.returncode, refused.stdout), (2, b""), refused.stderr)
         self.assertEqual(refused.stderr.decode().splitlines(), [
             f"dictate: configuration file {config}, line 4: --quiet is true or false (or yes or no), not 'maybe'"])
-
+        # A pipe would be waited on for ever (no one writes to it), a folder can't be read as one.
+        os.remove(config)
+        for make, what in ((os.mkfifo, "it is not a plain file"), (os.mkdir, "it is a folder")):
+            with self.subTest(what):
+                make(config)
+                try:
+                    refused = self.run_dictate(env=env)
+                finally:
+                    (os.rmdir if os.path.isdir(config) else os.remove)(config)
+                self.assertEqual((refused.returncode, refused.stdout), (2, b""), refused.stderr)
+                self.assertEqual(refused.stderr.decode().splitlines(),
+                                 [f"dictate: configuration file {config} can't be read: {what}"])
 
 if __name__ == "__main__":
     private_network(sys.argv)
