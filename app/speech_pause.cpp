@@ -1,0 +1,35 @@
+#include "app/speech_pause.h"
+
+#include <algorithm>
+#include <cmath>
+
+void SpeechPause::feed(const float* samples, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const float magnitude = std::fabs(samples[i]);
+        if (magnitude > block_peak_) block_peak_ = magnitude;  // false for NaN
+        if (++in_block_ == block) end_block();
+    }
+}
+
+float SpeechPause::threshold() const { return std::max(floor_ * margin, speech_minimum); }
+
+void SpeechPause::end_block() {
+    const float peak = block_peak_;
+    block_peak_ = 0;
+    in_block_ = 0;
+    if (!floor_known_ || peak < floor_) floor_ = peak;
+    floor_known_ = true;
+    recent_[blocks_++ % speech_run] = peak;
+    if (blocks_ >= speech_run)
+        loudest_held_ = std::max(loudest_held_, *std::min_element(recent_.begin(), recent_.end()));
+    // Any block at speech's level starts the pause again, whether or not it is long enough to be speech
+    // itself: a short word at the end of a sentence is still part of it.
+    if (peak >= threshold())
+        quiet_run_ = 0;
+    else
+        quiet_run_ += block;
+}
+
+bool SpeechPause::over() const {
+    return quiet_samples_ > 0 && loudest_held_ >= threshold() && quiet_run_ >= quiet_samples_;
+}
