@@ -22,14 +22,20 @@ void SpeechPause::end_block() {
     recent_[blocks_++ % speech_run] = peak;
     if (blocks_ >= speech_run)
         loudest_held_ = std::max(loudest_held_, *std::min_element(recent_.begin(), recent_.end()));
-    // Any block at speech's level starts the pause again, whether or not it is long enough to be speech
-    // itself: a short word at the end of a sentence is still part of it.
-    if (peak >= threshold())
-        quiet_run_ = 0;
-    else
-        quiet_run_ += block;
+    const std::size_t reached = step_of(peak);
+    for (std::size_t step = 0; step <= reached; ++step) last_reaching_[step] = blocks_;
+}
+
+std::size_t SpeechPause::step_of(float peak) {
+    if (!(peak > 1e-6f)) return 0;  // -120 dBFS and below, or NaN
+    const double half_decibels = 2 * (20 * std::log10(static_cast<double>(peak)) + 120);
+    return std::min(static_cast<std::size_t>(half_decibels), steps - 1);
 }
 
 bool SpeechPause::over() const {
-    return quiet_samples_ > 0 && loudest_held_ >= threshold() && quiet_run_ >= quiet_samples_;
+    if (quiet_samples_ == 0 || loudest_held_ < threshold()) return false;
+    // Any block at speech's level starts the pause again, whether or not it is long enough to be speech
+    // itself: a short word at the end of a sentence is still part of it.
+    const std::uint64_t quiet_blocks = blocks_ - last_reaching_[step_of(threshold())];
+    return quiet_blocks * block >= quiet_samples_;
 }

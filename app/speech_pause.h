@@ -33,6 +33,9 @@ public:
 private:
     void end_block();
     float threshold() const;
+    // A peak's step on a scale of half decibels from -120 dBFS (0) to full scale (`steps` - 1).
+    static std::size_t step_of(float peak);
+    static constexpr std::size_t steps = 241;
 
     std::uint64_t quiet_samples_;
     float block_peak_ = 0;
@@ -42,5 +45,8 @@ private:
     float loudest_held_ = 0;                  // the loudest level held for speech_run blocks so far
     std::array<float, speech_run> recent_{};  // the latest blocks' peaks, a ring
     std::size_t blocks_ = 0;
-    std::uint64_t quiet_run_ = 0;  // samples, in whole blocks, since the last block at speech's level
+    // For each step, the number of the latest block (from 1) that reached it; 0: none. The floor can fall
+    // long after a block was judged, so the pause is measured from the last block as loud as speech is
+    // judged now: a take that begins with speech learns only in its pause how quiet the room is.
+    std::array<std::uint64_t, steps> last_reaching_{};
 };
