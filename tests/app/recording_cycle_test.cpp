@@ -361,31 +361,34 @@ TEST_F(RecordingCycle, SpeechThenAPauseEndsTheTakeAndTheNextOneStarts) {
     EXPECT_TRUE(told.empty()) << testing::PrintToString(told);
 }
 
-// Each of these takes ends only with the Enter typed in its last turn, every sample of it in the file.
+// Each of these takes ends only with the key typed in its last turn, every sample of it in the file: a take
+// that ended by itself would have been over before that turn.
 TEST_F(RecordingCycle, ATakeWithoutSpeechNeverEndsByItself) {
     pause_ends_after = 4800;  // a tenth of a second
     clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16),
                       local_time(2026, 12, 6, 7, 8, 17)};
-    const auto enter = [&] { type("\n"); };
+    const Turn enter{.samples = 480, .value = 0.0f, .then = [&] { type("\n"); }};
     // A noisy room, loud and restless but never far above its own floor.
     std::vector<Turn> noisy;
-    for (int i = 0; i < 20; ++i) noisy.push_back({.samples = 4800, .value = i % 2 == 0 ? 0.02f : 0.06f});
-    noisy.back().then = enter;
+    for (int i = 0; i < 20; ++i) noisy.push_back({.samples = 4800, .value = i % 2 == 0 ? 0.005f : 0.015f});
+    noisy.push_back(enter);
     source.takes = {
         {.turns = noisy},
         // Digital silence, and a click in it too short to be speech.
         {.turns = {{.samples = 48000, .value = 0.0f},
                    {.samples = 2400, .value = voice},
-                   {.samples = 48000, .value = 0.0f, .then = enter}}},
-        // Faint sounds far above a silent floor, yet below any voice.
-        {.turns = {{.samples = 4800, .value = 0.0f},
+                   {.samples = 48000, .value = 0.0f},
+                   enter}},
+        // Faint sounds far above a very quiet room, yet below any voice.
+        {.turns = {{.samples = 4800, .value = 0.0001f},
                    {.samples = 48000, .value = 0.008f},
-                   {.samples = 48000, .value = 0.0f, .then = [&] { close_keys(); }}}},
+                   {.samples = 48000, .value = 0.0001f},
+                   {.samples = 480, .value = 0.0001f, .then = [&] { close_keys(); }}}},
     };
     EXPECT_EQ(run(), 0);
 
     ASSERT_EQ(transcribed.size(), 3u);
-    EXPECT_EQ(fs::file_size(transcribed[0].first), wav_size(20 * 4800));
-    EXPECT_EQ(fs::file_size(transcribed[1].first), wav_size(48000 + 2400 + 48000));
-    EXPECT_EQ(fs::file_size(transcribed[2].first), wav_size(4800 + 48000 + 48000));
+    EXPECT_EQ(fs::file_size(transcribed[0].first), wav_size(20 * 4800 + 480));
+    EXPECT_EQ(fs::file_size(transcribed[1].first), wav_size(48000 + 2400 + 48000 + 480));
+    EXPECT_EQ(fs::file_size(transcribed[2].first), wav_size(4800 + 48000 + 48000 + 480));
 }
