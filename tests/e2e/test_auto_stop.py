@@ -3,6 +3,7 @@ next take starts."""
 
 import os
 import sys
+import time
 import unittest
 
 from support.driver import Dictate
@@ -25,12 +26,15 @@ class AutoStop(MicrophoneCase):
             self.mic.wait_for_recorder()
             session.wait_for(lambda: session.prompts() > take, what=f"take {take + 1}'s prompt")
             self.mic.play(sound)
+            played = time.monotonic()
             session.wait_for(lambda: len(session.paths()) > take, what=f"take {take + 1} to end by itself")
+            announced = time.monotonic() - played
             _, recorded, _ = read_wav(os.path.join(self.scratch.path, session.paths()[take]))
             self.assertIsNotNone(find_in_recording(recorded, wav_samples(sound)), "the take lacks its speech")
             last_word = max(i for i, s in enumerate(recorded) if abs(s) >= SPEECH_LEVEL)
             tail = (len(recorded) - 1 - last_word) / RATE
-            print(f"take {take + 1}: ended {tail:.3f} s after its last word", file=sys.stderr)
+            print(f"take {take + 1}: ended {tail:.3f} s after its last word in the take, announced {announced:.3f} s "
+                  "after the player returned", file=sys.stderr)
             self.assertGreaterEqual(tail, PAUSE)
             # The pause is counted in the take's own samples: only the main thread's last turn comes after.
             self.assertLess(tail, PAUSE + 1.0)
