@@ -44,7 +44,7 @@ private:
     float floor_ = 0;                         // the quietest block so far
     float loudest_held_ = 0;                  // the loudest level held for speech_run blocks so far
     std::array<float, speech_run> recent_{};  // the latest blocks' peaks, a ring
-    std::size_t blocks_ = 0;
+    std::uint64_t blocks_ = 0;
     // For each step, the number of the latest block (from 1) that reached it; 0: none. The floor can fall
     // long after a block was judged, so the pause is measured from the last block as loud as speech is
     // judged now: a take that begins with speech learns only in its pause how quiet the room is.
