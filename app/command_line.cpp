@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <charconv>
+
 #include "transcription/server_address.h"
 
 namespace {
@@ -49,6 +51,12 @@ bool flag_option(std::string_view argument, std::string_view name, bool& into, s
     return true;
 }
 
+// --auto-stop's value: a number of seconds, from a tenth of one (a breath is no pause) to an hour.
+bool seconds_of_quiet(std::string_view text, double& seconds) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    return error == std::errc{} && end == text.data() + text.size() && seconds >= 0.1 && seconds <= 3600;
+}
+
 }  // namespace
 
 CommandLine read_command_line(const std::vector<std::string_view>& own_arguments, const char* device_variable,
@@ -80,6 +88,17 @@ CommandLine read_command_line(const std::vector<std::string_view>& own_arguments
                 return line;
             }
             server_given = server_given || server;
+            continue;
+        }
+        if (std::string seconds;
+            value_option(arguments, i, "--auto-stop", "a number of seconds", seconds, line.problem)) {
+            if (line.problem.empty() && !seconds_of_quiet(seconds, line.auto_stop))
+                line.problem =
+                    refusal("--auto-stop needs a number of seconds from 0.1 to 3600, not '" + seconds + "'");
+            if (!line.problem.empty()) {
+                line.action = CommandLine::Action::refuse;
+                return line;
+            }
             continue;
         }
         if (argument == "--help" || argument == "-h") {
@@ -152,7 +171,7 @@ namespace {
 // The usage, what a run does, its keys and its options.
 std::string options_text() {
     return "Usage: dictate [--device NAME-OR-NUMBER] [--quiet] [--server URL] [--model NAME]\n"
-           "               [--copy] [--type [--type-newlines]]\n"
+           "               [--copy] [--type [--type-newlines]] [--auto-stop SECONDS]\n"
            "       dictate --list-devices | --help | --version\n"
            "\n"
            "Records from the microphone until Enter, keeps the take as a 48 kHz mono 16-bit WAV file in\n"
@@ -166,6 +185,8 @@ std::string options_text() {
            "  Ctrl-C      ends the program after keeping the take that records\n"
            "\n"
            "Options:\n"
+           "      --auto-stop SECONDS      also end a take once SECONDS of quiet follow speech, as Enter\n"
+           "                               would; a take that has heard no speech goes on until Enter\n"
            "  -d, --device NAME-OR-NUMBER  record from this input device: its number in the list, or a part\n"
            "                               of its name (any case) that no other device's name has;\n"
            "                               DICTATE_DEVICE does the same when the option is not given\n"

@@ -16,7 +16,8 @@ struct CommandLine {
     DeliveryChoice delivery;  // --copy, --type, --type-newlines (which needs --type)
     std::string server;  // --server, else DICTATE_SERVER: where takes go; empty: the bundled server's address
     std::string model;   // --model: asked of a server of the widespread API; empty: its default
-    std::string problem;  // for refuse: what is wrong, worded for tell_user()
+    double auto_stop = 0;  // --auto-stop: seconds of quiet after speech that end a take; 0: only Enter does
+    std::string problem;   // for refuse: what is wrong, worded for tell_user()
 };
 
 // Exit status for a command line that can't be followed: an unknown option, a missing value, an input device

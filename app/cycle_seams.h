@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <iosfwd>
@@ -52,4 +53,6 @@ struct CycleSeams {
     // Starts sending a take to the server while it records, its part named `file_name` (the take's WAV
     // name as the take begins); may throw. Empty: every take is uploaded once it is finished.
     std::function<std::unique_ptr<transcription::StreamingUpload>(const std::string& file_name)> start_stream;
+    // --auto-stop: samples of quiet after speech that end a take as Enter would; 0: only Enter does.
+    std::uint64_t pause_ends_after = 0;
 };

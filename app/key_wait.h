@@ -12,6 +12,7 @@ enum class WaitEnd {
     end_of_input,     // standard input is at its end (Ctrl-D, a closed pipe, a terminal gone) or unreadable
     interrupted,      // `interrupt` became ready
     capture_stopped,  // `keep_recording` returned false: the audio device went away
+    speech_paused,    // never from a wait: the take's speech paused long enough to end it (take_recording.h)
 };
 
 // The person's keys on standard input (`input_fd`), read in blocks. What was read past the end of a line

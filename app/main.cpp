@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
         paths,
         [&settings](const std::string& file_name) {
             return std::make_unique<transcription::StreamingUpload>(settings.server, file_name);
-        }};
+        },
+        settings.pause_ends_after};
     return keep_window_for_reading(run_recording_cycles(seams));
 }

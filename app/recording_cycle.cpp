@@ -150,6 +150,7 @@ RecordedTake record_take(Run& run) {
         "dictate",
         "the take",
         "ignored Enter: no sound had been recorded yet; the take goes on",
+        seams.pause_ends_after,
     });
     if (!recorded.started) {
         run.journal.discard();
@@ -158,6 +159,9 @@ RecordedTake record_take(Run& run) {
     }
     take.end = recorded.end;
     take.interrupted_in_take = recorded.interrupted_in_take;
+    // No Enter was typed to end the prompt's row: the line end stands in for it, so the dialogue reads
+    // the same.
+    if (take.end == WaitEnd::speech_paused) seams.out << '\n' << std::flush;
     if (recorded.samples == 0 && take.end != WaitEnd::capture_stopped) {
         // Enter and then at once Ctrl-D or Ctrl-C: no sound, so no take.
         run.journal.discard();

@@ -9,6 +9,7 @@
 #include "app/exchange_failure.h"
 #include "app/file_options.h"
 #include "platform/configuration_file.h"
+#include "audio/wav_writer.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -128,6 +129,7 @@ std::variant<int, RunSettings> follow_command_line(int argc, const char* const* 
 
     RunSettings settings;
     settings.delivery = line.delivery;
+    settings.pause_ends_after = static_cast<std::uint64_t>(line.auto_stop * WavHeader::sample_rate);
     auto server = server_of_run(line, tell);
     if (const int* status = std::get_if<int>(&server)) return *status;
     settings.server = std::move(std::get<transcription::Endpoint>(server));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -15,10 +16,11 @@
 
 // How a recording run goes, as the command line and the console have it.
 struct RunSettings {
-    std::optional<InputDevice> device;  // empty: the default input device
-    StatusLine status;                  // off with --quiet, or when standard error isn't a terminal
-    DeliveryChoice delivery;            // where each text goes besides the screen and its file
-    transcription::Endpoint server;     // --server or DICTATE_SERVER, --model, DICTATE_API_KEY
+    std::optional<InputDevice> device;   // empty: the default input device
+    StatusLine status;                   // off with --quiet, or when standard error isn't a terminal
+    DeliveryChoice delivery;             // where each text goes besides the screen and its file
+    transcription::Endpoint server;      // --server or DICTATE_SERVER, --model, DICTATE_API_KEY
+    std::uint64_t pause_ends_after = 0;  // --auto-stop in samples; 0: only Enter ends a take
 };
 
 // Follows the command line (command_line.h) before any take: --help, --version and --list-devices print on

@@ -1,6 +1,7 @@
 #include "app/take_recording.h"
 
 #include "app/console_messages.h"
+#include "app/speech_pause.h"
 #include "app/status_line.h"
 #include "app/take_file.h"
 #include "audio/sample_ring.h"
@@ -21,13 +22,25 @@ RecordingEnd record_until_enter(const TakeRecording& recording) {
     recording.status.begin_take();
     recording.show_prompt();
 
-    const auto drain = [&] { result.samples += recording.ring.drain(recording.keep); };
+    SpeechPause pause(recording.pause_ends_after);
+    const auto drain = [&] {
+        result.samples += recording.ring.drain([&](const float* samples, std::size_t count) {
+            pause.feed(samples, count);
+            recording.keep(samples, count);
+        });
+    };
     std::chrono::milliseconds turn = KeyInput::usual_turn;
+    bool paused = false;
     for (bool told_ignored = false;; told_ignored = true) {
         result.end = recording.keys.wait_for_take_end(
             recording.interrupt.fd,
             [&] {
                 drain();
+                // Read before the source's state: what was said is in the take, whatever happens next.
+                if (pause.over()) {
+                    paused = true;
+                    return false;
+                }
                 recording.status.redraw_if_due();
                 turn = recording.next_turn ? recording.next_turn() : KeyInput::usual_turn;
                 const bool recording_goes_on = recording.source.running() && !recording.source.stalled();
@@ -42,6 +55,7 @@ RecordingEnd record_until_enter(const TakeRecording& recording) {
                 return recording_goes_on;
             },
             turn);
+        if (paused) result.end = WaitEnd::speech_paused;
         if (result.end != WaitEnd::key) break;
         drain();
         if (result.samples > 0) break;

@@ -33,6 +33,8 @@ struct TakeRecording {
     std::string_view what_goes_on;  // and what goes on after it: "the take"
     // Told, once a take, when an Enter comes before any sound and is ignored; empty: nothing is told.
     std::string_view ignored_enter;
+    // Samples of quiet after speech that end the take as Enter would (speech_pause.h); 0: only keys do.
+    std::uint64_t pause_ends_after = 0;
 };
 
 // How a take's recording ended.
@@ -44,7 +46,8 @@ struct RecordingEnd {
 };
 
 // Starts the source and shows the prompt, then records until a line is typed once the take holds sound
-// (an Enter before any is ignored, and the take goes on), input ends, an interrupt comes or the source is
+// (an Enter before any is ignored, and the take goes on), its speech pauses for `pause_ends_after`, input
+// ends, an interrupt comes or the source is
 // lost (it stopped, or stalled). A time the process did not run is told and the take goes on. When it
 // returns the source is sealed and the whole take has gone to `keep`; the source is still open, so that a
 // take can be written out before a device that hangs is waited for (close_source()). Main thread.

@@ -122,3 +122,33 @@ TEST(CommandLine, TheFileGivesWayToTheVariablesAndTheCommandLine) {
     EXPECT_EQ(maybe.problem,
               "--quiet is true or false (or yes or no), not 'maybe'; dictate --help lists the options");
 }
+
+TEST(CommandLine, AutoStopTakesSecondsInRange) {
+    struct Case {
+        std::vector<std::string_view> arguments;
+        double seconds;       // when read
+        std::string problem;  // when refused
+    };
+    const std::vector<Case> cases = {
+        {{"--auto-stop", "1.5"}, 1.5, ""},
+        {{"--auto-stop=2"}, 2, ""},
+        {{"--auto-stop", "0.1"}, 0.1, ""},
+        {{"--auto-stop", "0"}, 0, "--auto-stop needs a number of seconds from 0.1 to 3600, not '0'"},
+        {{"--auto-stop", "1.5s"}, 0, "--auto-stop needs a number of seconds from 0.1 to 3600, not '1.5s'"},
+        {{"--auto-stop", "nan"}, 0, "--auto-stop needs a number of seconds from 0.1 to 3600, not 'nan'"},
+        {{"--auto-stop", "3601"}, 0, "--auto-stop needs a number of seconds from 0.1 to 3600, not '3601'"},
+        {{"--auto-stop"}, 0, "--auto-stop needs a number of seconds"},
+    };
+    for (const Case& c : cases) {
+        const CommandLine line = read_command_line(c.arguments, nullptr);
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        if (c.problem.empty()) {
+            EXPECT_EQ(line.action, CommandLine::Action::record);
+            EXPECT_EQ(line.auto_stop, c.seconds);
+        } else {
+            EXPECT_EQ(line.action, CommandLine::Action::refuse);
+            EXPECT_EQ(line.problem, c.problem + "; dictate --help lists the options");
+        }
+    }
+    EXPECT_EQ(read_command_line({}, nullptr).auto_stop, 0);
+}

@@ -42,6 +42,7 @@ protected:
     std::vector<std::string> told;        // the "dictate: " messages, without the prefix
     InterruptSource interrupt{};
     TakePaths paths{};  // the standard ones, under the test's own folder
+    std::uint64_t pause_ends_after = 0;
 
     void SetUp() override {
         fs::create_directories(dir / "C:/Whisper");
@@ -82,7 +83,8 @@ protected:
                                source,
                                nullptr,
                                paths,
-                               {}};
+                               {},
+                               pause_ends_after};
         return run_recording_cycles(seams);
     }
 };
@@ -310,3 +312,83 @@ TEST_F(RecordingCycle, SourceThatFailsToCloseEndsTheRunAfterItsTake) {
 }
 
 }  // namespace
+
+namespace {
+
+// A take's file size once it holds `samples`.
+std::uintmax_t wav_size(std::size_t samples) { return 44u + 2 * samples; }
+
+constexpr float voice = 0.25f;
+constexpr float room = 0.0005f;  // a quiet room, below -60 dBFS
+
+}  // namespace
+
+// In the take's own time: a pause is counted in samples, whatever the turns of the main thread.
+TEST_F(RecordingCycle, SpeechThenAPauseEndsTheTakeAndTheNextOneStarts) {
+    pause_ends_after = 48000;  // one second
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16),
+                      local_time(2026, 12, 6, 7, 8, 17), local_time(2026, 12, 6, 7, 8, 18)};
+    source.takes = {
+        // Speech from the take's first sample: the floor is only learnt in the pause.
+        {.turns = {{.samples = 24000, .value = voice},
+                   {.samples = 47520, .value = room},  // 10 ms short of the pause
+                   {.samples = 480, .value = room}}},
+        // Room noise first; a word inside the pause starts it again.
+        {.turns = {{.samples = 4800, .value = room},
+                   {.samples = 24000, .value = voice},
+                   {.samples = 24000, .value = room},
+                   {.samples = 960, .value = voice},  // too short for speech, but not quiet
+                   {.samples = 47520, .value = room},
+                   {.samples = 480, .value = room}}},
+        // Enter still ends a take at once, in the middle of speech.
+        {.turns = {{.samples = 4800, .value = voice, .then = [&] { type_then_hang_up("\n"); }}}},
+        heard,
+    };
+    EXPECT_EQ(run(), 0);
+
+    ASSERT_EQ(transcribed.size(), 4u);
+    EXPECT_EQ(fs::file_size(transcribed[0].first), wav_size(24000 + 48000));
+    EXPECT_EQ(fs::file_size(transcribed[1].first), wav_size(4800 + 24000 + 24000 + 960 + 48000));
+    EXPECT_EQ(fs::file_size(transcribed[2].first), wav_size(4800));
+    // The row the prompt began is ended, as the Enter typed would have ended it.
+    const std::string prompt = stop_prompt;
+    const std::string output = out.str();
+    EXPECT_EQ(output.substr(0, prompt.size() + 1), prompt + "\n") << output;
+    EXPECT_NE(output.find("_07-08-15_output.wav\n" + prompt + "\noutput_path: "), std::string::npos)
+        << output;
+    EXPECT_NE(output.find(prompt + "output_path: C:/Whisper/06-12-2026_07-08-17"), std::string::npos)
+        << output;
+    EXPECT_TRUE(told.empty()) << testing::PrintToString(told);
+}
+
+// Each of these takes ends only with the key typed in its last turn, every sample of it in the file: a take
+// that ended by itself would have been over before that turn.
+TEST_F(RecordingCycle, ATakeWithoutSpeechNeverEndsByItself) {
+    pause_ends_after = 4800;  // a tenth of a second
+    clock_readings = {local_time(2026, 12, 6, 7, 8, 15), local_time(2026, 12, 6, 7, 8, 16),
+                      local_time(2026, 12, 6, 7, 8, 17)};
+    const Turn enter{.samples = 480, .value = 0.0f, .then = [&] { type("\n"); }};
+    // A noisy room, loud and restless but never far above its own floor.
+    std::vector<Turn> noisy;
+    for (int i = 0; i < 20; ++i) noisy.push_back({.samples = 4800, .value = i % 2 == 0 ? 0.005f : 0.015f});
+    noisy.push_back(enter);
+    source.takes = {
+        {.turns = noisy},
+        // Digital silence, and a click in it too short to be speech.
+        {.turns = {{.samples = 48000, .value = 0.0f},
+                   {.samples = 2400, .value = voice},
+                   {.samples = 48000, .value = 0.0f},
+                   enter}},
+        // Faint sounds far above a very quiet room, yet below any voice.
+        {.turns = {{.samples = 4800, .value = 0.0001f},
+                   {.samples = 48000, .value = 0.008f},
+                   {.samples = 48000, .value = 0.0001f},
+                   {.samples = 480, .value = 0.0001f, .then = [&] { close_keys(); }}}},
+    };
+    EXPECT_EQ(run(), 0);
+
+    ASSERT_EQ(transcribed.size(), 3u);
+    EXPECT_EQ(fs::file_size(transcribed[0].first), wav_size(20 * 4800 + 480));
+    EXPECT_EQ(fs::file_size(transcribed[1].first), wav_size(48000 + 2400 + 48000 + 480));
+    EXPECT_EQ(fs::file_size(transcribed[2].first), wav_size(4800 + 48000 + 48000 + 480));
+}
