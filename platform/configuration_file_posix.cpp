@@ -9,7 +9,7 @@
 #include <cstring>
 
 std::string configuration_file_path() {
-    // The base directory specification ignores a relative value, as it would depend on the current folder.
+    // A relative value is ignored: it would mean a different file from every folder dictate is started in.
     if (const char* config_home = std::getenv("XDG_CONFIG_HOME");
         config_home != nullptr && config_home[0] == '/')
         return std::string(config_home) + "/dictate/config";
