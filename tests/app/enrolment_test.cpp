@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/app/key_pipe.h"
 #include "tests/app/scripted_source.h"
 #include <unistd.h>
 
@@ -29,31 +30,18 @@ class Enrolment : public ::testing::Test {
 protected:
     fs::path dir = fs::temp_directory_path() / ("enrolment_test_" + std::to_string(::getpid()));
     std::string folder = (dir / "enrolment").string() + "/";
-    int keys[2] = {-1, -1};
+    KeyPipe keys;
     std::ostringstream out;
     ScriptedSource source;
     std::vector<std::string> told;
 
-    void SetUp() override {
-        fs::create_directories(folder);
-        ASSERT_EQ(pipe(keys), 0);
-    }
-    void TearDown() override {
-        close(keys[0]);
-        if (keys[1] >= 0) close(keys[1]);
-        fs::remove_all(dir);
-    }
-    void type(const std::string& typed) {
-        ASSERT_EQ(write(keys[1], typed.data(), typed.size()), ssize_t(typed.size()));
-    }
-    void type_then_hang_up(const std::string& typed) {
-        type(typed);
-        close(keys[1]);
-        keys[1] = -1;
-    }
+    void SetUp() override { fs::create_directories(folder); }
+    void TearDown() override { fs::remove_all(dir); }
+    void type(const std::string& typed) { keys.type(typed); }
+    void type_then_hang_up(const std::string& typed) { keys.type_then_hang_up(typed); }
     int run() {
-        return run_enrolment(
-            {folder, keys[0], out, source, [&](std::string_view message) { told.emplace_back(message); }});
+        return run_enrolment({folder, keys.read_end(), out, source,
+                              [&](std::string_view message) { told.emplace_back(message); }});
     }
     static std::string contents(const std::string& path) {
         std::ifstream file(path, std::ios::binary);

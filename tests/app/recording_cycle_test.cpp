@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/app/local_time.h"
+#include "tests/app/key_pipe.h"
 #include "tests/app/scripted_source.h"
 #include <unistd.h>
 
@@ -33,7 +34,7 @@ class RecordingCycle : public ::testing::Test {
 protected:
     fs::path previous = fs::current_path();
     fs::path dir = fs::temp_directory_path() / ("recording_cycle_test_" + std::to_string(::getpid()));
-    int keys[2] = {-1, -1};
+    KeyPipe keys;
     std::ostringstream out;
     std::vector<std::time_t> clock_readings;
     ScriptedSource source;
@@ -48,28 +49,17 @@ protected:
         fs::create_directories(dir / "C:/Whisper");
         fs::create_directories(dir / "D:/Whisper");
         fs::current_path(dir);
-        ASSERT_EQ(pipe(keys), 0);
     }
     void TearDown() override {
-        close(keys[0]);
-        if (keys[1] >= 0) close(keys[1]);
         fs::current_path(previous);
         fs::remove_all(dir);
     }
-    void type(const std::string& typed) {
-        ASSERT_EQ(write(keys[1], typed.data(), typed.size()), ssize_t(typed.size()));
-    }
-    void close_keys() {
-        close(keys[1]);
-        keys[1] = -1;
-    }
-    void type_then_hang_up(const std::string& typed) {
-        type(typed);
-        close_keys();
-    }
+    void type(const std::string& typed) { keys.type(typed); }
+    void close_keys() { keys.hang_up(); }
+    void type_then_hang_up(const std::string& typed) { keys.type_then_hang_up(typed); }
     int run() {
         std::size_t next = 0;
-        const CycleSeams seams{keys[0],
+        const CycleSeams seams{keys.read_end(),
                                out,
                                [&] { return clock_readings.at(next++); },
                                [&](const std::string& path, const std::string& stamp, bool interrupted,
