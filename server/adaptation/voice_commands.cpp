@@ -55,8 +55,13 @@ int run_adaptation_command(const Options& options) {
         for (const auto& figure : result.adapted)
             figures += ", " + figure.model + " " + percent(figure.word_error);
         say(figures);
-        if (result.kept.empty()) {
-            say("no adapted model did better; the voice profile in " + voice_dir + " is unchanged");
+        const bool won_too_little =
+            !result.adapted.empty() && result.adapted.back().errors < result.before.errors;
+        const std::string unchanged = "the voice profile in " + voice_dir + " is unchanged";
+        if (result.kept.empty() && won_too_little) {
+            say("the MAP model did better, but not by the fifth so few held-back words need; " + unchanged);
+        } else if (result.kept.empty()) {
+            say("no adapted model did better; " + unchanged);
         } else {
             say("kept the " + result.kept + " model as the voice profile in " + voice_dir + ": word error " +
                 percent(result.before.word_error) + " -> " + percent(result.kept_word_error));
