@@ -12,7 +12,9 @@ Two sets, both from Debian packages:
 
 - adaptation: the same speaker's prompts in G.722 (asterisk-core-sounds-en-g722, 16 kHz): every fourth
   prompt of at least five words is the test set, all the others (about 11 minutes) are adapted on with
-  --adapt; the test set is then measured without and with the profile.
+  --adapt; the test set is then measured without and with the profile. The same with only 35 of her
+  sentences (about 80 s of speech, too little to hold back a minute). Then a MAP model that hurts her
+  speech must be refused: 30 of her sentences among 400 one- and two-word takes in espeak-ng's voice.
 Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMPTS) are never used.
 
 usage: PYTHONPATH=tests python3 bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation]
@@ -27,6 +29,7 @@ import argparse
 import gzip
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -38,6 +41,8 @@ from support.harness import word_errors
 TESTDATA_SETS = [("librivox", "transcription"), ("cards", "cards.transcription")]
 PROMPTS = "/usr/share/asterisk/sounds/en_US_f_Allison"
 PROMPT_TEXT = "/usr/share/doc/asterisk-core-sounds-en/core-sounds-en.txt.gz"
+DICTIONARY = subprocess.run(["pkg-config", "--variable=modeldir", "pocketsphinx"], capture_output=True, text=True,
+                            check=True).stdout.strip() + "/en-us/cmudict-en-us.dict"
 # The same speaker's prompts in G.722 (asterisk-core-sounds-en-g722): 16 kHz, the band the model knows.
 WIDEBAND_PROMPTS = PROMPTS
 # Prompts kept for an independent check, outside the repository.
@@ -158,12 +163,16 @@ def measure(server, rows, folder, quiet, uncapitalised, stream=False):
     return errors, words, audio, decode
 
 
-def adaptation(binary, folder, quiet):
-    """Adapts a profile on the adaptation prompts with --adapt, then measures the test prompts without and
-    with it. Returns the summary lines."""
+def adaptation(binary, folder, quiet, few=None):
+    """Adapts a profile on the adaptation prompts with --adapt (only `few` of their sentences, spread over
+    them, when given), then measures the test prompts without and with it. Returns the summary lines."""
     adapt_rows, test_rows = adaptation_split()
     if not adapt_rows:
         return ["WER adapted : set not installed"]
+    label = "WER adapted" if few is None else f"{few} sentences"
+    if few is not None:
+        sentences = [row for row in adapt_rows if len(row[2]) >= MIN_PROMPT_WORDS]
+        adapt_rows = sentences[::max(1, len(sentences) // few)][:few]
     pairs, test, voice = (os.path.join(folder, name) for name in ("pairs", "test", "voice"))
     write_pairs(adapt_rows, pairs)
     write_pairs(test_rows, test)
@@ -176,6 +185,10 @@ def adaptation(binary, folder, quiet):
         print("\n".join(lines))
     if run.returncode != 0:
         sys.exit(f"adaptation failed (status {run.returncode}):\n{run.stderr}")
+    prefix = "" if few is None else f"{label}: "
+    summary = [prefix + line for line in lines if "adapted on" in line or "word error on the held-back" in line]
+    if not os.path.exists(voice):
+        return summary + [f"{label}: no profile written"]
     figures = []
     for name, args in (("no profile", []), ("profile", ["--voice", voice])):
         with Server(binary, *args) as server:
@@ -184,11 +197,47 @@ def adaptation(binary, folder, quiet):
             errors, words, _, _ = measure(server, rows, folder, quiet, [])
         figures.append((errors, words))
     (before, words), (after, _) = figures
-    summary = [line for line in lines if "adapted on" in line or "word error on the held-back" in line]
     return summary + [
-        f"WER adapted : {100.0 * before / words:5.1f} % without the profile, {100.0 * after / words:5.1f} % with it "
+        f"{label} : {100.0 * before / words:5.1f} % without the profile, {100.0 * after / words:5.1f} % with it "
         f"({len(rows)} test prompts, {words} words; {100.0 * (before - after) / max(before, 1):.0f} % fewer "
         f"word errors); --adapt took {took:.0f} s"]
+
+
+def other_voice_pairs(rows, folder, count):
+    """`count` takes of another voice (espeak-ng's) saying one or two words of the prompts' texts, as
+    voice-NNN.wav with voice-NNN.txt, only words the dictionary knows."""
+    with open(DICTIONARY) as f:
+        known = {line.split()[0] for line in f if line.strip()}
+    words = [word for _, _, text in rows for word in text if word in known]
+    os.makedirs(folder, exist_ok=True)
+    for i in range(count):
+        said = words[(3 * i) % len(words):][:1 + i % 2]
+        stem = os.path.join(folder, f"voice-{i:03d}")
+        subprocess.run(["espeak-ng", "-w", stem + ".wav", " ".join(said)], check=True)
+        with open(stem + ".txt", "w") as f:
+            f.write(" ".join(said) + "\n")
+
+
+def adaptation_refused(binary, folder, quiet):
+    """A MAP model that hurts the speaker: 30 of the speaker's sentences (five words or more) among 400 takes
+    of one or two words in another voice. The judge holds back sentences, so it is the speaker's own
+    speech that shows the harm. Returns the summary lines."""
+    adapt_rows, _ = adaptation_split()
+    if not adapt_rows or shutil.which("espeak-ng") is None:
+        return ["another voice: set or espeak-ng not installed"]
+    sentences = [row for row in adapt_rows if len(row[2]) >= MIN_PROMPT_WORDS]
+    pairs, voice = os.path.join(folder, "mixed"), os.path.join(folder, "mixed-voice")
+    write_pairs(sentences[::max(1, len(sentences) // 30)][:30], pairs)
+    other_voice_pairs(adapt_rows, pairs, 400)
+    run = subprocess.run([binary, "--adapt", pairs, "--voice", voice], capture_output=True, text=True)
+    if not quiet:
+        print("\n".join(run.stderr.splitlines()))
+    if run.returncode != 0:
+        sys.exit(f"adaptation failed (status {run.returncode}):\n{run.stderr}")
+    kept = os.path.exists(voice)
+    return [f"another voice: {line}" for line in run.stderr.splitlines()
+            if "adapted on" in line or "word error on the held-back" in line] + [
+        f"another voice: {'a profile was written' if kept else 'no profile written'}"]
 
 
 def main():
@@ -226,6 +275,10 @@ def main():
     if options.set in (None, "adaptation"):
         with tempfile.TemporaryDirectory() as folder:
             totals += adaptation(binary, folder, quiet)
+        with tempfile.TemporaryDirectory() as folder:
+            totals += adaptation(binary, folder, quiet, few=35)
+        with tempfile.TemporaryDirectory() as folder:
+            totals += adaptation_refused(binary, folder, quiet)
     print("\n".join(totals))
     print(f"server peak RSS: {peak:.1f} MB")
     for text in uncapitalised:

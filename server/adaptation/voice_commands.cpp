@@ -36,10 +36,13 @@ int run_adaptation_command(const Options& options) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         char summary[160];
-        std::snprintf(summary, sizeof summary,
-                      "adapted on %zu takes (%.0f s of speech) in %.0f s; %zu held back (%.0f s) to judge by",
-                      result.pairs_used, result.adapted_seconds, seconds, result.pairs_held_back,
-                      result.held_back_seconds);
+        std::snprintf(
+            summary, sizeof summary,
+            "adapted on %zu takes (%.0f s of speech) in %.0f s; %zu held back (%.0f s, %zu words) to "
+            "judge by%s",
+            result.pairs_used, result.adapted_seconds, seconds, result.pairs_held_back,
+            result.held_back_seconds, result.held_back_words,
+            result.enough_held_back ? "" : ", too few alone: MAP must make a fifth fewer errors");
         say(summary);
         if (!result.unknown_words.empty()) {
             std::string names;
@@ -52,10 +55,13 @@ int run_adaptation_command(const Options& options) {
         for (const auto& figure : result.adapted)
             figures += ", " + figure.model + " " + percent(figure.word_error);
         say(figures);
-        if (result.kept.empty()) {
-            say("no adapted model did better; the voice profile in " + voice_dir + " is unchanged");
-        } else if (result.kept == "cepstral mean") {
-            say("no adapted model did better; kept only the speaker's cepstral mean in " + voice_dir);
+        const bool won_too_little =
+            !result.adapted.empty() && result.adapted.back().errors < result.before.errors;
+        const std::string unchanged = "the voice profile in " + voice_dir + " is unchanged";
+        if (result.kept.empty() && won_too_little) {
+            say("the MAP model did better, but not by the fifth so few held-back words need; " + unchanged);
+        } else if (result.kept.empty()) {
+            say("no adapted model did better; " + unchanged);
         } else {
             say("kept the " + result.kept + " model as the voice profile in " + voice_dir + ": word error " +
                 percent(result.before.word_error) + " -> " + percent(result.kept_word_error));

@@ -1,10 +1,7 @@
 #include "server/adaptation/voice_profile.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -58,31 +55,6 @@ void stage_voice_profile(const std::string& stage_dir, const std::string& stock_
         check(error, "link", link);
     }
     check(error, "list", acoustic_model_dir(stock.string()));
-}
-
-void write_feature_params(const std::string& stage_dir, const std::string& stock_model_dir,
-                          const std::vector<float>& mean) {
-    const std::string from = acoustic_model_dir(stock_model_dir) + "/feat.params";
-    const std::string to = acoustic_model_dir(stage_dir) + "/feat.params";
-    std::ifstream in(from);
-    if (!in) throw std::runtime_error("cannot read " + from);
-    std::ostringstream params;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.starts_with("-cmninit")) params << line << '\n';
-    }
-    params << "-cmninit ";
-    char value[32];
-    for (std::size_t i = 0; i < mean.size(); ++i) {
-        std::snprintf(value, sizeof value, "%s%.2f", i == 0 ? "" : ",", static_cast<double>(mean[i]));
-        params << value;
-    }
-    params << '\n';
-    std::error_code error;
-    fs::remove(to, error);  // the staged link to the stock file
-    std::ofstream out(to, std::ios::trunc);
-    out << params.str();
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + to);
 }
 
 }  // namespace server

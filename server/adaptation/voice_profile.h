@@ -31,10 +31,4 @@ void stage_voice_profile(const std::string& stage_dir, const std::string& stock_
 // The acoustic model folder inside a profile or model folder.
 std::string acoustic_model_dir(const std::string& model_dir);
 
-// Writes the stock model's feature parameters into the staged profile with `mean` as the initial cepstral
-// mean (what the recogniser falls back on for uploads with too little speech of their own). Throws
-// std::runtime_error on failure.
-void write_feature_params(const std::string& stage_dir, const std::string& stock_model_dir,
-                          const std::vector<float>& mean);
-
 }  // namespace server
