@@ -36,12 +36,13 @@ std::string megabytes(std::uint64_t bytes) {
     return text;
 }
 
-// A text whose first block holds a NUL byte, or more bytes that are not UTF-8 than a tenth, is no writing.
+// A text whose first block holds a NUL byte, or more bytes that are not UTF-8 than a third, is no writing
+// (a page of Latin-1 French has a few in a hundred).
 bool looks_binary(const std::string& block) {
     if (block.find('\0') != std::string::npos) return true;
     TextWords probe({[](std::string_view) {}, [] {}});
     probe.feed(block);
-    return probe.invalid_bytes() * 10 > block.size();
+    return probe.invalid_bytes() * 3 > block.size();
 }
 
 }  // namespace
@@ -75,7 +76,7 @@ TextFiles find_text_files(const std::vector<std::string>& paths) {
             if (input.refusal) {
                 found.refused.push_back(entry.path().string() + ": " + input.refusal.reason);
             } else {
-                found.files.push_back(entry.path().string());
+                found.files.push_back(input.path);  // a link's file once, however many links name it
             }
         }
         if (error) found.refused.push_back(path + ": cannot list it (" + error.message() + ")");

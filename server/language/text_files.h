@@ -13,7 +13,8 @@ namespace server {
 // the folders given, every `.txt` and `.md` file (any case) at any depth. A take's unedited transcript
 // (`*_transcription.txt`) is the recogniser's own output and never counts; a person's correction of it
 // (`*_corrected.txt`) does. Links to folders are never followed; a link to a file only when the file is
-// inside one of the folders given. Sorted by path, so a run reads in the same order every time.
+// inside one of the folders given, and then by the file's own path, once. Sorted by path, so a run reads in
+// the same order every time.
 struct TextFiles {
     std::vector<std::string> files;
     std::vector<std::string> refused;  // "PATH: reason", for a line each

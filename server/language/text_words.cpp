@@ -186,8 +186,9 @@ void TextWords::on_byte(unsigned char byte) {
     } else if ((byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == '\'') {
         if (word_.size() < max_word_bytes) word_ += static_cast<char>(byte);
     } else if (byte == '.' || byte == '?' || byte == '!') {
+        // A single letter before a '.' is an initial or an abbreviation ("J. Smith", "e.g."), not an end.
+        pending_end_ = byte != '.' || word_.size() != 1;
         end_word();
-        pending_end_ = true;
     } else {
         end_word();
     }

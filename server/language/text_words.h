@@ -14,8 +14,8 @@ namespace server {
 // not turned into the spoken commands ("comma", "period"): the writing says where the person would pause,
 // not what they would say, and the commands keep their own weight in the search (command_words.h).
 // A sentence ends at '.', '?' or '!' followed by a space, a line end or the end of the text (not inside
-// "e.g." or "3.5"), at a blank line, and at the end of a Markdown heading. Bytes that are not UTF-8 become
-// part of their word, which then matches no dictionary word.
+// "e.g.", "J. Smith" or "3.5"), at a blank line, and at the end of a Markdown heading. Bytes that are not
+// UTF-8 become part of their word, which then matches no dictionary word.
 class TextWords {
 public:
     struct Sink {
