@@ -30,7 +30,7 @@ std::optional<double> parse_megabytes(std::string_view text) {
 std::string usage_text() {
     return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
            "                      [--raw-words] [--no-streaming] [--profile DIR | --no-profile]\n"
-           "                      [--voice DIR] [--adapt PAIRS_DIR]... [--learn-text PATH]...\n"
+           "                      [--voice DIR] [--adapt PAIRS_DIR]... [--learn-text PATH...]\n"
            "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
            "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
            "  --port N            port to listen on, 0 for any free one (default 4999)\n"
@@ -47,9 +47,10 @@ std::string usage_text() {
            "  --adapt PAIRS_DIR   adapt the voice profile to the speaker of the takes in PAIRS_DIR\n"
            "                      (NAME.wav with NAME.txt, or STEM_output.wav with STEM_corrected.txt;\n"
            "                      give it again for more folders), print the figures and exit\n"
-           "  --learn-text PATH   learn the phrasing of the user's own writing (a text file, or a folder\n"
-           "                      of .txt and .md files; give it again for more) into the profile's\n"
-           "                      language, print the figures and exit\n"
+           "  --learn-text PATH...\n"
+           "                      learn the phrasing of the user's own writing (text files, or folders\n"
+           "                      of .txt and .md files) into the profile's language, print the\n"
+           "                      figures and exit\n"
            "  --help              show this text\n";
 }
 
@@ -109,6 +110,9 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
         } else if (name == "--learn-text") {
             if (value->empty()) return UsageError{"--learn-text needs a file or a folder"};
             options.learn_text_paths.emplace_back(*value);
+            // --learn-text PATH... : the paths after it, up to the next option, are all writing.
+            while (i + 1 < args.size() && !args[i + 1].empty() && !args[i + 1].starts_with("-"))
+                options.learn_text_paths.emplace_back(args[++i]);
         } else {
             if (value->empty()) return UsageError{"--model-dir needs a folder"};
             options.model_dir = *value;
