@@ -10,6 +10,7 @@
 
 #include "server/formatted_speech.h"
 #include "server/http/http_service.h"
+#include "server/language/language_command.h"
 #include "server/messages.h"
 #include "server/options.h"
 #include "server/recognition/recognizer.h"
@@ -29,12 +30,13 @@ int main(int argc, char** argv) {
     }
     const server::Options& options = std::get<server::Options>(parsed);
     if (!options.adapt_dirs.empty()) return server::run_adaptation_command(options);
+    if (!options.learn_text_paths.empty()) return server::run_learn_text_command(options);
     const auto model_dir = server::model_dir_with_voice(options, server::default_model_dir());
     if (!model_dir) return 1;
 
     std::unique_ptr<server::Recognizer> recognizer;
     try {
-        recognizer = std::make_unique<server::Recognizer>(*model_dir);
+        recognizer = std::make_unique<server::Recognizer>(*model_dir, server::learnt_language_for(options));
     } catch (const std::exception& failure) {
         server::say(failure.what());
         return 1;

@@ -29,8 +29,8 @@ std::optional<double> parse_megabytes(std::string_view text) {
 
 std::string usage_text() {
     return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
-           "                      [--raw-words] [--no-streaming] [--voice DIR | --no-profile]\n"
-           "                      [--adapt PAIRS_DIR]...\n"
+           "                      [--raw-words] [--no-streaming] [--profile DIR | --no-profile]\n"
+           "                      [--voice DIR] [--adapt PAIRS_DIR]... [--learn-text PATH...]\n"
            "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
            "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
            "  --port N            port to listen on, 0 for any free one (default 4999)\n"
@@ -39,12 +39,18 @@ std::string usage_text() {
            "  --raw-words         answer plain lower-case words: no spoken punctuation, no capitals\n"
            "  --no-streaming      decode an upload only once all of it has arrived, and tell clients\n"
            "                      (GET /health) to send finished takes\n"
-           "  --voice DIR         decode with the voice profile in DIR (default: the user's own,\n"
-           "                      ~/.local/share/dictate/voice, if there is one)\n"
-           "  --no-profile        decode with the speech model alone, even when the user has a profile\n"
+           "  --profile DIR       the user's profile: the voice (voice/), the words (words.txt) and the\n"
+           "                      learnt language (language/) (default $XDG_DATA_HOME/dictate, else\n"
+           "                      ~/.local/share/dictate); the server uses what it holds\n"
+           "  --voice DIR         decode with the voice profile in DIR instead of the profile's voice\n"
+           "  --no-profile        decode with the stock model alone: no voice, no words, no language\n"
            "  --adapt PAIRS_DIR   adapt the voice profile to the speaker of the takes in PAIRS_DIR\n"
            "                      (NAME.wav with NAME.txt, or STEM_output.wav with STEM_corrected.txt;\n"
            "                      give it again for more folders), print the figures and exit\n"
+           "  --learn-text PATH...\n"
+           "                      learn the phrasing of the user's own writing (text files, or folders\n"
+           "                      of .txt and .md files) into the profile's language, print the\n"
+           "                      figures and exit\n"
            "  --help              show this text\n";
 }
 
@@ -76,7 +82,7 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
             continue;
         }
         if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir" &&
-            name != "--voice" && name != "--adapt") {
+            name != "--voice" && name != "--adapt" && name != "--profile" && name != "--learn-text") {
             return UsageError{"unknown option " + std::string(name)};
         }
         if (!value) {
@@ -96,10 +102,17 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
                 return UsageError{"--max-upload-mb wants a positive number, not '" + std::string(*value) +
                                   "'"};
             options.max_upload_bytes = static_cast<std::uint64_t>(*mb * 1e6);
-        } else if (name == "--voice" || name == "--adapt") {
+        } else if (name == "--voice" || name == "--adapt" || name == "--profile") {
             if (value->empty()) return UsageError{std::string(name) + " needs a folder"};
             if (name == "--voice") options.voice_dir = *value;
             if (name == "--adapt") options.adapt_dirs.emplace_back(*value);
+            if (name == "--profile") options.profile_dir = *value;
+        } else if (name == "--learn-text") {
+            if (value->empty()) return UsageError{"--learn-text needs a file or a folder"};
+            options.learn_text_paths.emplace_back(*value);
+            // --learn-text PATH... : the paths after it, up to the next option, are all writing.
+            while (i + 1 < args.size() && !args[i + 1].empty() && !args[i + 1].starts_with("-"))
+                options.learn_text_paths.emplace_back(args[++i]);
         } else {
             if (value->empty()) return UsageError{"--model-dir needs a folder"};
             options.model_dir = *value;
@@ -107,8 +120,14 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
     }
     if (options.no_profile && !options.voice_dir.empty())
         return UsageError{"--no-profile and --voice name different models; give one of them"};
+    if (options.no_profile && !options.profile_dir.empty())
+        return UsageError{"--no-profile and --profile name different models; give one of them"};
     if (options.no_profile && !options.adapt_dirs.empty())
         return UsageError{"--no-profile is for serving; --adapt writes a profile"};
+    if (options.no_profile && !options.learn_text_paths.empty())
+        return UsageError{"--no-profile is for serving; --learn-text writes a profile"};
+    if (!options.adapt_dirs.empty() && !options.learn_text_paths.empty())
+        return UsageError{"--adapt and --learn-text are separate runs; give one of them"};
     return options;
 }
 

@@ -19,10 +19,15 @@ struct Options {
     std::string model_dir;
     bool raw_words = false;  // answer the recogniser's words as they are, without punctuation or capitals
     bool streaming = true;   // decode a chunked upload while it arrives, and say so in /health
-    std::string voice_dir;   // --voice: the profile to decode with, or to write with --adapt
+    // --profile: the folder of everything learnt about the user (voice/, words.txt, language/); empty
+    // for the default one (see default_profile_dir()).
+    std::string profile_dir;
+    std::string voice_dir;  // --voice: the voice profile to decode with, or to write with --adapt
     std::vector<std::string> adapt_dirs;  // --adapt, once or more: adapt the profile from these folders
     // --no-profile: decode with the model alone, even when the user has a profile.
     bool no_profile = false;
+    // --learn-text, once or more: learn the user's phrasing from these files and folders of writing.
+    std::vector<std::string> learn_text_paths;
 };
 
 struct ShowHelp {};

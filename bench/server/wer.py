@@ -15,10 +15,13 @@ Two sets, both from Debian packages:
   --adapt; the test set is then measured without and with the profile. The same with only 35 of her
   sentences (about 80 s of speech, too little to hold back a minute). Then a MAP model that hurts her
   speech must be refused: 30 of her sentences among 400 one- and two-word takes in espeak-ng's voice.
+- phrasing: the same test prompts, measured without and with a language learnt (--learn-text) from the
+  texts of all the other prompts (any prompt whose words are those of a test prompt left out too), and the
+  testdata set with that language loaded.
 Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMPTS) are never used.
 
-usage: PYTHONPATH=tests python3 bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation]
-                           [--ceiling PERCENT] [--voice PROFILE_DIR] [--stream]
+usage: PYTHONPATH=tests python3 bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation|phrasing]
+                           [--ceiling PERCENT] [--voice VOICE_DIR] [--profile PROFILE_DIR] [--stream]
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
 The server answers written text; its words are scored without case and punctuation, and every text that
@@ -240,13 +243,75 @@ def adaptation_refused(binary, folder, quiet):
         f"another voice: {'a profile was written' if kept else 'no profile written'}"]
 
 
+def phrasing_text(test_rows):
+    """The domain's writing to learn from: the published text of every prompt but the test prompts (and any
+    prompt whose words are a test prompt's), the reserved ones left out, each a paragraph of its own."""
+    test_names = {name for name, _, _ in test_rows}
+    test_words = {" ".join(words) for _, _, words in test_rows}
+    reserved = reserved_prompts()
+    texts = []
+    with gzip.open(PROMPT_TEXT, "rt", encoding="utf-8", errors="replace") as f:
+        for line in f:
+            found = re.match(r"^([\w/-]+):\s+(.*\S)\s*$", line)
+            if not found:
+                continue
+            name, text = found.groups()
+            if name in test_names or name.replace("/", "_") in reserved:
+                continue
+            if " ".join(re.sub(r"[^a-z' ]", " ", text.lower().replace("-", " ")).split()) in test_words:
+                continue
+            texts.append(text)
+    return "\n\n".join(texts) + "\n"
+
+
+def phrasing(binary, folder, quiet):
+    """Learns a language from the other prompts' texts with --learn-text, then measures the test prompts
+    without and with it, and the testdata set with it. Returns the summary lines."""
+    _, test_rows = adaptation_split()
+    if not test_rows:
+        return ["WER phrasing: set not installed"]
+    text, test, profile = (os.path.join(folder, name) for name in ("writing", "test", "profile"))
+    os.makedirs(text)
+    with open(os.path.join(text, "prompts.txt"), "w") as f:
+        f.write(phrasing_text(test_rows))
+    write_pairs(test_rows, test)
+    rows = [(os.path.join(test, name.replace("/", "_") + ".wav"), words) for name, _, words in test_rows]
+    started = time.monotonic()
+    run = subprocess.run([binary, "--learn-text", text, "--profile", profile], capture_output=True, text=True)
+    took = time.monotonic() - started
+    lines = run.stderr.splitlines()
+    if not quiet:
+        print("\n".join(lines))
+    if run.returncode != 0 or not any("kept the learnt language" in line for line in lines):
+        sys.exit(f"learning failed or kept nothing (status {run.returncode}):\n{run.stderr}")
+    figures = []
+    for name, args in (("general", ["--no-profile"]), ("learnt", ["--profile", profile])):
+        with Server(binary, *args) as server:
+            if not quiet:
+                print(f"== phrasing test prompts, {name} language")
+            figures.append(measure(server, rows, folder, quiet, [])[:2])
+            if name == "learnt":
+                if not quiet:
+                    print("== testdata, learnt language")
+                general_errors, general_words, _, _ = measure(server, testdata(), folder, quiet, [])
+    (before, words), (after, _) = figures
+    summary = [line for line in lines if "learnt from" in line or "perplexity" in line]
+    return summary + [
+        f"WER phrasing: {100.0 * before / words:5.1f} % with the general language, {100.0 * after / words:5.1f} % "
+        f"with the learnt one ({len(rows)} test prompts, {words} words; "
+        f"{100.0 * (before - after) / max(before, 1):.0f} % fewer word errors); --learn-text took {took:.1f} s",
+        f"WER testdata with the learnt language: {100.0 * general_errors / general_words:5.1f} % "
+        f"({general_errors} errors in {general_words} words)"]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("binary", nargs="?", default=DEFAULT_BINARY)
     parser.add_argument("--quiet", action="store_true")
-    parser.add_argument("--set", choices=["testdata", "prompts", "adaptation"])
+    parser.add_argument("--set", choices=["testdata", "prompts", "adaptation", "phrasing"])
     parser.add_argument("--ceiling", type=float)
     parser.add_argument("--voice", help="decode the testdata and prompts sets with this voice profile")
+    parser.add_argument("--profile", help="decode the testdata and prompts sets with this profile folder")
     parser.add_argument("--stream", action="store_true",
                         help="upload each recording as a chunked body, decoded while it arrives")
     options = parser.parse_args()
@@ -256,7 +321,9 @@ def main():
     totals = []
     worst = 0.0
     uncapitalised = []
-    profile = ["--voice", options.voice] if options.voice else []
+    profile = (["--voice", options.voice] if options.voice else []) + (
+        ["--profile", options.profile] if options.profile else [])
+    peak = 0.0
     with tempfile.TemporaryDirectory() as folder, Server(binary, *profile) as server:
         for name, rows in sets:
             if not rows:
@@ -279,6 +346,9 @@ def main():
             totals += adaptation(binary, folder, quiet, few=35)
         with tempfile.TemporaryDirectory() as folder:
             totals += adaptation_refused(binary, folder, quiet)
+    if options.set in (None, "phrasing"):
+        with tempfile.TemporaryDirectory() as folder:
+            totals += phrasing(binary, folder, quiet)
     print("\n".join(totals))
     print(f"server peak RSS: {peak:.1f} MB")
     for text in uncapitalised:

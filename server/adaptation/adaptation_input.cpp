@@ -90,6 +90,11 @@ bool inside(const fs::path& path, const std::vector<std::string>& folders) {
 
 }  // namespace
 
+int open_input_file(const std::string& path, Refusal& refusal) {
+    struct stat info {};
+    return open_regular(path, refusal, info);
+}
+
 InputPath resolve_input(const std::string& path, const std::vector<std::string>& folders) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) return {path, {std::strerror(errno)}};

@@ -32,6 +32,10 @@ struct InputPath {
 };
 InputPath resolve_input(const std::string& path, const std::vector<std::string>& folders);
 
+// The descriptor (close-on-exec, non-blocking) of the regular file `path`, opened without following a last
+// link and checked again once open; -1 with `refusal` saying why not. The caller closes it.
+int open_input_file(const std::string& path, Refusal& refusal);
+
 // The whole text of the regular file `path`, or why it can't be had (not a regular file, over
 // max_text_bytes, unreadable).
 struct InputText {

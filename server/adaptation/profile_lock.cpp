@@ -14,7 +14,7 @@
 
 namespace server {
 
-ProfileLock::ProfileLock(const std::string& voice_dir) {
+ProfileLock::ProfileLock(const std::string& voice_dir, const std::string& job) {
     const std::filesystem::path voice = voice_profile_name(voice_dir);
     const std::string path = voice.string() + ".lock";
     std::error_code error;
@@ -35,7 +35,7 @@ ProfileLock::ProfileLock(const std::string& voice_dir) {
         std::string pid;
         for (ssize_t i = 0; i < got && std::isdigit(static_cast<unsigned char>(holder[i])) != 0; ++i)
             pid += holder[i];
-        throw std::runtime_error("another adaptation of it is running (" +
+        throw std::runtime_error("another " + job + " of it is running (" +
                                  (pid.empty() ? std::string() : "pid " + pid + ", ") + "holding " + path +
                                  ")");
     }

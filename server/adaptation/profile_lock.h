@@ -14,7 +14,8 @@ public:
     // Takes the lock without waiting. Throws std::runtime_error when another process holds it ("another
     // adaptation of it is running (pid N, holding VOICE_DIR.lock)") or the file cannot be made or locked,
     // naming it and the reason.
-    explicit ProfileLock(const std::string& voice_dir);
+    // `job` names what the other run does in that message.
+    explicit ProfileLock(const std::string& voice_dir, const std::string& job = "adaptation");
     ~ProfileLock();
     ProfileLock(const ProfileLock&) = delete;
     ProfileLock& operator=(const ProfileLock&) = delete;

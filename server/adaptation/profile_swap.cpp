@@ -97,11 +97,11 @@ void remove_versions_but(const fs::path& voice, const fs::path& keep, const fs::
 // A kill between the two renames of a swap without the exchange leaves no profile, the new one named
 // `NAME.new` and the old one `NAME.old`: the new one goes into place (one rename, whoever does it first),
 // or else the old one back.
-void finish_interrupted_swap(const fs::path& voice) {
+void finish_interrupted_swap(const fs::path& voice, const WholePart& is_whole) {
     if (present(voice)) return;
     for (const char* suffix : {".new", ".old"}) {
         const fs::path candidate = sibling(voice, suffix);
-        if (is_voice_profile(candidate.string()) && std::rename(candidate.c_str(), voice.c_str()) == 0) {
+        if (is_whole(candidate.string()) && std::rename(candidate.c_str(), voice.c_str()) == 0) {
             sync_path(voice.parent_path());
             return;
         }
@@ -119,14 +119,18 @@ void rename_into_place(const fs::path& from, const fs::path& to, const fs::path&
 }  // namespace
 
 std::string find_voice_profile(const std::string& voice_dir) {
+    return find_profile_part(voice_dir, is_voice_profile);
+}
+
+std::string find_profile_part(const std::string& voice_dir, const WholePart& is_whole) {
     if (voice_dir.empty()) return "";
     const fs::path voice = profile_path(voice_dir);
     try {
-        finish_interrupted_swap(voice);
+        finish_interrupted_swap(voice, is_whole);
     } catch (const std::exception&) {
         // Finishing is a courtesy of readers; what is in place is still read.
     }
-    if (!is_voice_profile(voice.string())) return "";
+    if (!is_whole(voice.string())) return "";
     std::error_code error;
     const fs::path resolved = fs::canonical(voice, error);
     return error ? voice.string() : resolved.string();
@@ -184,14 +188,16 @@ void replace_voice_profile(const std::string& stage_dir, const std::string& voic
     remove_tree(old);
 }
 
-void tidy_voice_profile(const std::string& voice_dir) {
+void tidy_voice_profile(const std::string& voice_dir) { tidy_profile_part(voice_dir, is_voice_profile); }
+
+void tidy_profile_part(const std::string& voice_dir, const WholePart& is_whole) {
     const fs::path voice = profile_path(voice_dir);
-    finish_interrupted_swap(voice);
+    finish_interrupted_swap(voice, is_whole);
     for (const char* suffix : {".new", ".old"}) {
         // Left by a swap that ended, or one whose new profile never went into place; one still holding the
         // only profile (it could not be renamed back) stays.
         const fs::path left = sibling(voice, suffix);
-        if (present(voice) || !is_voice_profile(left.string())) remove_tree(left);
+        if (present(voice) || !is_whole(left.string())) remove_tree(left);
     }
     remove_versions_but(voice, linked_version(voice), {});
 }

@@ -32,4 +32,10 @@ void replace_voice_profile(const std::string& stage_dir, const std::string& voic
 // removes what earlier runs left beside the profile (`VOICE_DIR.new`, `.old`, versions no longer named).
 void tidy_voice_profile(const std::string& voice_dir);
 
+// The same for any other part of a profile replaced the same way (the learnt language): `is_whole` says
+// whether a folder holds a whole part, as is_voice_profile does for a voice.
+using WholePart = std::function<bool(const std::string& dir)>;
+std::string find_profile_part(const std::string& part_dir, const WholePart& is_whole);
+void tidy_profile_part(const std::string& part_dir, const WholePart& is_whole);
+
 }  // namespace server

@@ -8,6 +8,7 @@
 
 #include "server/adaptation/adaptation.h"
 #include "server/messages.h"
+#include "server/profile_paths.h"
 #include "server/adaptation/profile_swap.h"
 #include "server/adaptation/voice_profile.h"
 
@@ -23,9 +24,9 @@ std::string percent(double value) {
 }  // namespace
 
 int run_adaptation_command(const Options& options) {
-    const std::string voice_dir = options.voice_dir.empty() ? default_voice_dir() : options.voice_dir;
+    const std::string voice_dir = profile_voice_dir(options);
     if (voice_dir.empty()) {
-        say("cannot adapt: no --voice folder given and neither XDG_DATA_HOME nor HOME is set");
+        say("cannot adapt: no --profile or --voice folder given and neither XDG_DATA_HOME nor HOME is set");
         return 1;
     }
     const auto began = std::chrono::steady_clock::now();
@@ -86,8 +87,8 @@ std::optional<std::string> model_dir_with_voice(const Options& options,
         say("decoding with the voice profile in " + options.voice_dir);
         return profile;
     }
-    if (options.model_dir == default_model_dir && !default_voice_dir().empty()) {
-        const std::string voice = default_voice_dir();
+    if (options.model_dir == default_model_dir && !profile_voice_dir(options).empty()) {
+        const std::string voice = profile_voice_dir(options);
         if (const std::string profile = find_voice_profile(voice); !profile.empty()) {
             say("decoding with the voice profile in " + voice + " (--no-profile to decode without)");
             return profile;

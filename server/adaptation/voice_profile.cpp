@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "server/profile_paths.h"
+
 namespace server {
 namespace fs = std::filesystem;
 
@@ -20,11 +22,8 @@ void check(const std::error_code& error, const std::string& what, const fs::path
 }  // namespace
 
 std::string default_voice_dir() {
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/')
-        return std::string(data) + "/dictate/voice";
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
-        return std::string(home) + "/.local/share/dictate/voice";
-    return "";
+    const std::string profile = default_profile_dir();
+    return profile.empty() ? "" : profile + "/voice";
 }
 
 std::string voice_profile_name(const std::string& voice_dir) {

@@ -104,7 +104,7 @@ using Model = std::unique_ptr<ngram_model_t, ModelRelease>;
 
 }  // namespace
 
-void listen_for_commands(ps_decoder_t* decoder, const std::string& lm_path) {
+void listen_for_commands(ps_decoder_t* decoder, const std::string& lm_path, const LearntLanguage& learnt) {
     add_missing_words(decoder);
     cmd_ln_t* config = ps_get_config(decoder);
     logmath_t* logmath = ps_get_logmath(decoder);
@@ -118,12 +118,30 @@ void listen_for_commands(ps_decoder_t* decoder, const std::string& lm_path) {
     // mixing weight acts on scores already raised to that weight: 10^(weight * floor) gives a command
     // word the score that a probability of 10^floor would, and any other word loses nothing measurable.
     const float language_weight = cmd_ln_float32_r(config, "-lw");
-    float32 mixing[] = {1.0f, static_cast<float32>(std::pow(10.0, language_weight * command_floor_log10))};
-    if (!(mixing[1] > 0.0f)) throw std::runtime_error("the commands' floor is below what a float holds");
-    ngram_model_t* models[] = {words.get(), commands.get()};
-    const char* names[] = {"words", "commands"};
+    const float32 floor = static_cast<float32>(std::pow(10.0, language_weight * command_floor_log10));
+    if (!(floor > 0.0f)) throw std::runtime_error("the commands' floor is below what a float holds");
+    std::vector<ngram_model_t*> models{words.get(), commands.get()};
+    std::vector<const char*> names{"words", "commands"};
+    std::vector<float32> mixing{1.0f, floor};
+    Model user;
+    if (!learnt.model_path.empty()) {
+        user.reset(ngram_model_read(config, learnt.model_path.c_str(), NGRAM_AUTO, logmath));
+        if (!user) throw std::runtime_error("cannot read the learnt language model " + learnt.model_path);
+        models.push_back(user.get());
+        names.push_back("learnt");
+        // As for the commands' floor, the set mixes scores already raised to the language weight: the
+        // learnt model's share w/(1 - w) of the general one's is raised to it too, so a word scores about
+        // as the larger of its general probability and that share of its learnt one would, which is the
+        // mixture the held-back judge chose w for, scaled by 1/(1 - w). Shares left as they are gave a
+        // tenth nearly the whole say; the general model's own share (1 - w) raised to the weight costs
+        // every word alike, which the search takes as a higher word penalty (read English of the engine's
+        // test recordings: 18.5 % -> 29 % word error at w = 0.1).
+        mixing.push_back(
+            static_cast<float32>(std::pow(learnt.weight / (1.0 - learnt.weight), language_weight)));
+    }
     // The set and the search each keep their own reference to what they are given.
-    const Model mixed(ngram_model_set_init(config, models, const_cast<char**>(names), mixing, 2));
+    const Model mixed(ngram_model_set_init(config, models.data(), const_cast<char**>(names.data()),
+                                           mixing.data(), static_cast<int32>(models.size())));
     if (!mixed) throw std::runtime_error("cannot mix the commands into the language model");
     if (ps_set_lm(decoder, "dictation", mixed.get()) < 0 || ps_set_search(decoder, "dictation") < 0)
         throw std::runtime_error("cannot search with the commands' language model");

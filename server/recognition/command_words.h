@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "server/recognition/learnt_language.h"
+
 struct ps_decoder_s;
 
 namespace server {
@@ -16,7 +18,9 @@ inline constexpr double command_floor_log10 = -5.0;
 // Makes `decoder`, loaded without a language model, search with the one at `lm_path` mixed with a small
 // one of the spoken commands (server/text/dictation_formatter.h), so that each command word has at least the
 // probability above; adds the command words the dictionary lacks ("semicolon", "paren"). Call once, before
-// the first utterance. Throws std::runtime_error naming the file or step that failed.
-void listen_for_commands(ps_decoder_s* decoder, const std::string& lm_path);
+// the first utterance. `learnt`, when it names a model, is mixed in with its weight beside the general one.
+// Throws std::runtime_error naming the file or step that failed.
+void listen_for_commands(ps_decoder_s* decoder, const std::string& lm_path,
+                         const LearntLanguage& learnt = {});
 
 }  // namespace server

@@ -29,7 +29,7 @@ std::vector<float> parse_mean(const char* listed) {
     return mean;
 }
 
-ps_decoder_t* load_decoder(const std::string& model_dir) {
+ps_decoder_t* load_decoder(const std::string& model_dir, const LearntLanguage& language) {
     const std::string hmm = model_dir + "/en-us/en-us";
     const std::string lm = model_dir + "/en-us/en-us.lm.bin";
     const std::string dict = model_dir + "/en-us/cmudict-en-us.dict";
@@ -67,7 +67,7 @@ ps_decoder_t* load_decoder(const std::string& model_dir) {
     }
     // The language model, with the spoken punctuation commands given weight enough to be heard.
     try {
-        listen_for_commands(decoder, lm);
+        listen_for_commands(decoder, lm, language);
     } catch (...) {
         ps_free(decoder);
         throw;
@@ -97,13 +97,17 @@ unsigned default_decoder_count() { return std::clamp(std::thread::hardware_concu
 
 Recognizer::Recognizer(const std::string& model_dir, unsigned decoders, std::size_t tail_frames,
                        ThreadStarter threads)
+    : Recognizer(model_dir, LearntLanguage{}, decoders, tail_frames, std::move(threads)) {}
+
+Recognizer::Recognizer(const std::string& model_dir, const LearntLanguage& language, unsigned decoders,
+                       std::size_t tail_frames, ThreadStarter threads)
     : tail_frames_(tail_frames), threads_(std::move(threads)) {
     // Before anything can log: the configuration parser itself prints to stderr otherwise.
     err_set_logfp(nullptr);
     std::vector<std::unique_ptr<DecoderLane>> lanes;
     for (unsigned i = 0; i < std::max(decoders, 1u); ++i) {
         auto lane = std::make_unique<DecoderLane>();
-        lane->decoder = load_decoder(model_dir);
+        lane->decoder = load_decoder(model_dir, language);
         lane->front_end = std::make_unique<FrontEnd>(ps_get_config(lane->decoder));
         lanes.push_back(std::move(lane));
     }

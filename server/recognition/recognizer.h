@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/recognition/decoder_lanes.h"
+#include "server/recognition/learnt_language.h"
 #include "server/recognition/speech_to_text.h"
 
 namespace server {
@@ -40,6 +41,10 @@ public:
     // detector gave it). `threads` starts the helper thread a call uses when a second decoder is free.
     explicit Recognizer(const std::string& model_dir, unsigned decoders = default_decoder_count(),
                         std::size_t tail_frames = default_tail_frames, ThreadStarter threads = start_thread);
+    // The same, searching with the general language model mixed with one learnt from the user's writing.
+    Recognizer(const std::string& model_dir, const LearntLanguage& language,
+               unsigned decoders = default_decoder_count(), std::size_t tail_frames = default_tail_frames,
+               ThreadStarter threads = start_thread);
     ~Recognizer() override;
     Recognizer(const Recognizer&) = delete;
     Recognizer& operator=(const Recognizer&) = delete;

@@ -31,6 +31,13 @@ server::Options whole_uploads(server::Options options) {
     return options;
 }
 
+server::Options in_profile(server::Options options, std::string profile,
+                           std::vector<std::string> texts = {}) {
+    options.profile_dir = std::move(profile);
+    options.learn_text_paths = std::move(texts);
+    return options;
+}
+
 server::Options without_profile(server::Options options) {
     options.no_profile = true;
     return options;
@@ -58,6 +65,20 @@ TEST(Options, ParsesCommandLines) {
         {{"--no-profile", "--voice", "/v"}, Row::error, {}},
         {{"--adapt", "/a", "--no-profile"}, Row::error, {}},
         {{"--adapt"}, Row::error, {}},
+        {{"--profile", "/p", "--learn-text", "/t", "--learn-text=/u.md"},
+         Row::options,
+         in_profile(with("127.0.0.1", 4999, default_max, "/model"), "/p", {"/t", "/u.md"})},
+        {{"--learn-text", "/t", "a.md", "--profile", "/p"},
+         Row::options,
+         in_profile(with("127.0.0.1", 4999, default_max, "/model"), "/p", {"/t", "a.md"})},
+        {{"--profile", "/p", "--voice", "/v"},
+         Row::options,
+         in_profile(with("127.0.0.1", 4999, default_max, "/model", false, "/v"), "/p")},
+        {{"--profile="}, Row::error, {}},
+        {{"--learn-text"}, Row::error, {}},
+        {{"--no-profile", "--profile", "/p"}, Row::error, {}},
+        {{"--learn-text", "/t", "--no-profile"}, Row::error, {}},
+        {{"--learn-text", "/t", "--adapt", "/a"}, Row::error, {}},
         {{"--port", "4000", "--help"}, Row::help, {}},
         {{"-h"}, Row::help, {}},
         {{"--port"}, Row::error, {}},
@@ -92,6 +113,8 @@ TEST(Options, ParsesCommandLines) {
             EXPECT_EQ(options.voice_dir, row.expected.voice_dir);
             EXPECT_EQ(options.no_profile, row.expected.no_profile);
             EXPECT_EQ(options.adapt_dirs, row.expected.adapt_dirs);
+            EXPECT_EQ(options.profile_dir, row.expected.profile_dir);
+            EXPECT_EQ(options.learn_text_paths, row.expected.learn_text_paths);
         }
     }
 }
