@@ -43,8 +43,8 @@ int stop_when_true(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) n
 
 }  // namespace
 
-StreamingUpload::StreamingUpload(Endpoint endpoint, std::string file_name)
-    : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)) {
+StreamingUpload::StreamingUpload(Endpoint endpoint, std::string file_name, bool show_live_words)
+    : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)), show_live_words_(show_live_words) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -155,7 +155,7 @@ void StreamingUpload::run() {
                     return static_cast<StreamingUpload*>(self)->read_body(into, size * count);
                 };
                 part.read_data = this;
-                if (offers_live_words) {
+                if (offers_live_words && show_live_words_) {
                     take_id_ = new_take_id();
                     if (!take_id_.empty())
                         part.headers.push_back(std::string(take_id_header) + ": " + take_id_);

@@ -35,8 +35,10 @@ inline constexpr std::string_view streaming_member = "streaming";
 class StreamingUpload {
 public:
     // Starts asking the server behind `endpoint` whether it takes a streamed take and, if it does, posts
-    // one with the part named `file_name`. Throws std::system_error when no thread can be started.
-    StreamingUpload(Endpoint endpoint, std::string file_name);
+    // one with the part named `file_name`; with `show_live_words`, also reads the take's live words from a
+    // server that offers them (only where something shows them: no id is sent otherwise). Throws
+    // std::system_error when no thread can be started.
+    StreamingUpload(Endpoint endpoint, std::string file_name, bool show_live_words = false);
     // Abandons a request that has not been finished (the server sees the upload break off) and waits for
     // its thread, which notices within about a second.
     ~StreamingUpload();
@@ -82,6 +84,7 @@ private:
 
     const Endpoint endpoint_;
     const std::string file_name_;
+    const bool show_live_words_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
