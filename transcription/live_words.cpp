@@ -198,6 +198,7 @@ void LiveWords::run(const Endpoint& endpoint, const std::string& url) {
     } catch (...) {
         // Out of memory: the live words end there, as they would for any other failure.
     }
+    over_ = true;
 }
 
 }  // namespace transcription

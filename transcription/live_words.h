@@ -88,11 +88,14 @@ public:
     void stop() { stop_ = true; }
     // The latest words, when they changed since the call that last set `seen` (0 before the first).
     std::optional<std::string> latest(std::uint64_t& seen) const;
+    // Once started: the request is over, ended by the server, a failure or stop().
+    bool over() const { return over_; }
 
 private:
     void run(const Endpoint& endpoint, const std::string& url);
 
     std::atomic<bool> stop_{false};
+    std::atomic<bool> over_{false};
     mutable std::mutex mutex_;
     std::string text_;
     std::uint64_t texts_read_ = 0;
