@@ -112,20 +112,24 @@ class LiveWordsOnTheScreen(MicrophoneCase):
             events.send(b'event: words\ndata: {"text": "caf\xe9"}\n\n' + words_event("nor this"))
             self.assertTrue(wait_until(lambda: events.closed_by_client, timeout=10))
             self.enter(term, "text 4")
-            events_of(server, 5)
-            term.end_input()
-            self.assertEqual(term.wait(), 0)
+            # Ctrl-C with the events request open: the take is finished and has its text, and the run ends.
+            events = events_of(server, 5)
+            self.show(term, events, words_event("the last words"), "the last words")
+            term.type("\x03")
+            self.assertEqual(term.wait(), 130)
+            self.assertTrue(events.closed_by_client)
         wavs = self.scratch.wavs()
         self.assertEqual(len(wavs), 5)
         expected = []
         for i, wav in enumerate(wavs[:4], 1):
             expected += [PROMPT_TEXT, "output_path: C:/Whisper/" + wav, f"text {i}"]
-        expected += [PROMPT_TEXT + "output_path: C:/Whisper/" + wavs[4], "last"]
+        expected += [PROMPT_TEXT + "^Coutput_path: C:/Whisper/" + wavs[4], "last"]  # the terminal echoes Ctrl-C
         self.assertEqual(self.dialogue(term), expected)
         # (Not "caf": the trace's hexadecimal ids and boundaries may hold it.)
         for never in (b"\x1b[2J", b"\x1b]0;", b"\x07", b"\xc2\x9b", b"never shown", b"nor this"):
             self.assertNotIn(never, term.raw)
         self.assertNotIn("before the drop", "\n".join(term.rows()))
+        self.assertNotIn("the last words", "\n".join(term.rows()))
 
 
 class NoLiveWords(DictateCase):
