@@ -80,6 +80,10 @@ class LiveWordsOnTheScreen(MicrophoneCase):
             self.show(term, second, words_event("second " + "phrase " * 25), "second " + "phrase " * 24 + "phrase")
             term.end_input()
             self.assertEqual(term.wait(), 0)
+        # The trace names the header but not the id, which would let whoever reads a log read the words.
+        self.assertIn(b"> X-Take-Id: (left out)\r\n", term.raw)
+        self.assertNotIn(events.take_id.encode(), term.raw)
+        self.assertNotIn(second.take_id.encode(), term.raw)
         first, second_wav = self.scratch.wavs()
         screen = "\n".join(term.rows())
         self.assertNotIn("phrase", screen)
