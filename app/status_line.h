@@ -21,8 +21,8 @@
 // read at every drawing, so the line never wraps: it is cut to fit, and a terminal narrower than 50 columns
 // gets no line (one narrowed that far mid-take has it cleared until it widens again).
 //
-// A take that streams to a server offering live words has a second row under the first, for the words the
-// server has made of it so far: the end of the text, as much as fits, cut at the front:
+// A take that may stream has a second row under the first, for the words a server offering live words has
+// made of it so far (blank with any other server): the end of the text, as much as fits, cut at the front:
 //
 //     rec 0:12 [##########..........]  -21 dB
 //     and the second phrase has just been finished
