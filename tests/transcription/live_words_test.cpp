@@ -4,10 +4,8 @@
 
 #include <chrono>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "tests/support/loopback_http_server.h"
 
@@ -17,21 +15,6 @@ using dictate_test::LoopbackHttpServer;
 using dictate_test::ScriptedReply;
 using transcription::LiveWords;
 using namespace std::chrono_literals;
-
-TEST(LiveWords, TakeIdsAreFreshLowercaseHexAndTheEventsAddressIsTheServers) {
-    std::set<std::string> ids;
-    for (int i = 0; i < 100; ++i) {
-        const std::string id = transcription::new_take_id();
-        ASSERT_EQ(id.size(), 32u);
-        EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
-        ids.insert(id);
-    }
-    EXPECT_EQ(ids.size(), 100u);
-    EXPECT_EQ(transcription::events_url_of("http://localhost:4999/transcribe", "ab"),
-              "http://localhost:4999/transcribe/events/ab");
-    EXPECT_EQ(transcription::events_url_of("https://[::1]:8443/v1/audio/transcriptions?x=1", "ab"),
-              "https://[::1]:8443/transcribe/events/ab");
-}
 
 ScriptedReply events_reply(std::string type, int status = 200) {
     ScriptedReply reply;
