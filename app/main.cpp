@@ -51,7 +51,9 @@ int main(int argc, char** argv) {
         &settings.status,
         paths,
         [&settings](const std::string& file_name) {
-            return std::make_unique<transcription::StreamingUpload>(settings.server, file_name);
+            // Live words are only asked for where the status line can show them.
+            return std::make_unique<transcription::StreamingUpload>(settings.server, file_name,
+                                                                    settings.status.on());
         },
         settings.pause_ends_after};
     return keep_window_for_reading(run_recording_cycles(seams));

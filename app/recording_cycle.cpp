@@ -72,6 +72,7 @@ struct Run {
     // The take as it is sent to a server that decodes while the person speaks; null when not streamed.
     std::unique_ptr<transcription::StreamingUpload> stream;
     std::vector<std::uint16_t> stream_pcm;  // conversion space for it
+    std::uint64_t words_seen = 0;           // of the stream's live words
 
     // What the audio thread handed over goes to the journal, or to memory where the journal can't take it,
     // and to the level, the status line and the stream.
@@ -103,6 +104,7 @@ struct Run {
             stream.reset();  // no thread or no memory for it: the take is uploaded once finished
         }
         if (!stream) return;
+        words_seen = 0;
         const std::string head = encode_wav_header(WavHeader{0xFFFFFFFF, 0xFFFFFFFF});
         stream->append(head.data(), head.size());
     }
@@ -151,6 +153,10 @@ RecordedTake record_take(Run& run) {
         "the take",
         "ignored Enter: no sound had been recorded yet; the take goes on",
         seams.pause_ends_after,
+        seams.start_stream ? std::function<std::optional<std::string>()>([&run] {
+            return run.stream ? run.stream->live_words(run.words_seen) : std::nullopt;
+        })
+                           : nullptr,
     });
     if (!recorded.started) {
         run.journal.discard();

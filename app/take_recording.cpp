@@ -19,7 +19,8 @@ RecordingEnd record_until_enter(const TakeRecording& recording) {
     }
     result.started = true;
     recording.keys.drop_typed_ahead();
-    recording.status.begin_take();
+    const bool words_row = static_cast<bool>(recording.live_words);
+    recording.status.begin_take(words_row);
     recording.show_prompt();
 
     SpeechPause pause(recording.pause_ends_after);
@@ -41,6 +42,8 @@ RecordingEnd record_until_enter(const TakeRecording& recording) {
                     paused = true;
                     return false;
                 }
+                if (words_row)
+                    if (auto words = recording.live_words()) recording.status.show_words(*words);
                 recording.status.redraw_if_due();
                 turn = recording.next_turn ? recording.next_turn() : KeyInput::usual_turn;
                 const bool recording_goes_on = recording.source.running() && !recording.source.stalled();
@@ -63,7 +66,7 @@ RecordingEnd record_until_enter(const TakeRecording& recording) {
         // makes way for the message and comes back under it.
         recording.status.end_take(true);
         if (!told_ignored && !recording.ignored_enter.empty()) recording.tell(recording.ignored_enter);
-        recording.status.begin_take();
+        recording.status.begin_take(words_row);
     }
     recording.status.end_take(result.end == WaitEnd::key);
     // Read once the take is over: an interrupt from here on is about what follows, not the take.

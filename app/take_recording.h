@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "app/cycle_seams.h"
@@ -35,6 +37,9 @@ struct TakeRecording {
     std::string_view ignored_enter;
     // Samples of quiet after speech that end the take as Enter would (speech_pause.h); 0: only keys do.
     std::uint64_t pause_ends_after = 0;
+    // The words a server has made of the take so far, when they changed since the last call; asked each
+    // turn. Empty: the take has none, and the status line makes no row for them.
+    std::function<std::optional<std::string>()> live_words = nullptr;
 };
 
 // How a take's recording ended.

@@ -16,6 +16,7 @@ endfunction()
 
 dictate_add_fuzz_replay(extract_text dictate_transcription)
 dictate_add_fuzz_replay(server_reply dictate_app)
+dictate_add_fuzz_replay(words_events dictate_transcription)
 if(DICTATE_BUILD_SERVER)
   dictate_add_fuzz_replay(decode_wav dictate_server_recognition)
   dictate_add_fuzz_replay(handle_request dictate_server_requests)

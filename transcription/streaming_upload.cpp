@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -42,12 +43,13 @@ int stop_when_true(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) n
 
 }  // namespace
 
-StreamingUpload::StreamingUpload(Endpoint endpoint, std::string file_name)
-    : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)) {
+StreamingUpload::StreamingUpload(Endpoint endpoint, std::string file_name, bool show_live_words)
+    : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)), show_live_words_(show_live_words) {
     thread_ = std::thread([this] { run(); });
 }
 
 StreamingUpload::~StreamingUpload() {
+    live_.stop();
     {
         std::lock_guard lock(mutex_);
         abandoned_ = true;
@@ -76,6 +78,15 @@ void StreamingUpload::append(const char* bytes, std::size_t count) {
 }
 
 std::size_t StreamingUpload::read_body(char* into, std::size_t most) {
+    if (!take_id_.empty()) {
+        // Connected, and the request's head goes out with the body's first bytes: the events can follow it.
+        try {
+            live_.start(endpoint_, take_id_);
+        } catch (const std::system_error&) {
+            // No thread for them: the take streams without live words.
+        }
+        take_id_.clear();
+    }
     std::unique_lock lock(mutex_);
     for (;;) {
         if (abandoned_ || fallen_behind_) return CURL_READFUNC_ABORT;
@@ -93,7 +104,7 @@ std::size_t StreamingUpload::read_body(char* into, std::size_t most) {
     }
 }
 
-bool StreamingUpload::server_streams() {
+bool StreamingUpload::server_streams(bool& offers_live_words) {
     const transcription_detail::Transfer transfer(endpoint_, health_url_of(endpoint_.url));
     CURL* handle = transfer.handle();
     if (handle == nullptr) return false;
@@ -110,14 +121,19 @@ bool StreamingUpload::server_streams() {
     if (result != CURLE_OK || status != 200) return false;
     const auto reply = nlohmann::json::parse(body, nullptr, false);
     if (!reply.is_object()) return false;
-    const auto member = reply.find(streaming_member);
-    return member != reply.end() && member->is_boolean() && member->get<bool>();
+    const auto is_true = [&reply](std::string_view name) {
+        const auto member = reply.find(name);
+        return member != reply.end() && member->is_boolean() && member->get<bool>();
+    };
+    offers_live_words = is_true(live_words_member);
+    return is_true(streaming_member);
 }
 
 void StreamingUpload::run() {
     std::optional<ExchangeOutcome> outcome;
     try {
-        if (server_streams()) {
+        bool offers_live_words = false;
+        if (server_streams(offers_live_words)) {
             if (!abandoned_) {
                 ExchangeWatch watch;
                 watch.stop_requested = [this] {
@@ -139,6 +155,11 @@ void StreamingUpload::run() {
                     return static_cast<StreamingUpload*>(self)->read_body(into, size * count);
                 };
                 part.read_data = this;
+                if (offers_live_words && show_live_words_) {
+                    take_id_ = new_take_id();
+                    if (!take_id_.empty())
+                        part.headers.push_back(std::string(take_id_header) + ": " + take_id_);
+                }
                 sending_ = true;
                 outcome = transcription_detail::perform_post(endpoint_, part, watch, [this](long status) {
                     // An answer that comes before the body's end is not the take's text: the request ends
@@ -153,6 +174,7 @@ void StreamingUpload::run() {
     } catch (...) {
         outcome.reset();  // out of memory: the finished file is uploaded instead
     }
+    live_.stop();  // a request that is over has no more words to show
     {
         std::lock_guard lock(mutex_);
         outcome_ = std::move(outcome);
@@ -183,6 +205,7 @@ bool StreamingUpload::answered_early() const {
 }
 
 std::optional<ExchangeOutcome> StreamingUpload::finish(const ExchangeWatch& watch) {
+    live_.stop();  // the take is over: its words are no longer shown, and its text is the reply's
     std::unique_lock lock(mutex_);
     ended_ = true;
     changed_.notify_all();

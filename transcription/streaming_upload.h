@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "transcription/live_words.h"
 #include "transcription/transcription_exchange.h"
 
 namespace transcription {
@@ -34,8 +35,10 @@ inline constexpr std::string_view streaming_member = "streaming";
 class StreamingUpload {
 public:
     // Starts asking the server behind `endpoint` whether it takes a streamed take and, if it does, posts
-    // one with the part named `file_name`. Throws std::system_error when no thread can be started.
-    StreamingUpload(Endpoint endpoint, std::string file_name);
+    // one with the part named `file_name`; with `show_live_words`, also reads the take's live words from a
+    // server that offers them (only where something shows them: no id is sent otherwise). Throws
+    // std::system_error when no thread can be started.
+    StreamingUpload(Endpoint endpoint, std::string file_name, bool show_live_words = false);
     // Abandons a request that has not been finished (the server sees the upload break off) and waits for
     // its thread, which notices within about a second.
     ~StreamingUpload();
@@ -66,17 +69,22 @@ public:
     // True while the server has taken the request and it is under way. Any thread.
     bool sending() const { return sending_; }
 
+    // The words a server that offers them (live_words.h) has made of the take so far, when they changed
+    // since the call that last set `seen` (0 before the first). They stop coming once finish() is called.
+    std::optional<std::string> live_words(std::uint64_t& seen) const { return live_.latest(seen); }
+
     // The most bytes held for a server that has not taken them yet: about 90 s of a take.
     static constexpr std::size_t held_cap = 8 * 1024 * 1024;
 
 private:
     void run();
-    bool server_streams();
+    bool server_streams(bool& offers_live_words);
     std::size_t read_body(char* into, std::size_t most);
     void relay(const ExchangeWatch& watch, std::unique_lock<std::mutex>& lock);
 
     const Endpoint endpoint_;
     const std::string file_name_;
+    const bool show_live_words_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -93,6 +101,8 @@ private:
     std::optional<ExchangeOutcome> outcome_;   // the request's, when it was made
     std::vector<std::string> trace_;           // trace lines not yet relayed
     std::vector<std::int64_t> still_waiting_;  // notices not yet relayed
+    std::string take_id_;  // set when the server offers live words: read once the request is under way
+    LiveWords live_;
     std::thread thread_;
 };
 

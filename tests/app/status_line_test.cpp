@@ -68,4 +68,51 @@ TEST(StatusLine, AMessageMidTakeGetsARowOfItsOwnAndTheTimeGoesOn) {
     EXPECT_NE(terminal.str().find("rec 0:03 "), std::string::npos) << terminal.str();
 }
 
+TEST(StatusLine, WordsThatFitAreTheEndOfTheTextFromAWholeWord) {
+    EXPECT_EQ(words_that_fit("short text", 79), "short text");
+    EXPECT_EQ(words_that_fit("one two three four", 12), "three four");  // "e three four" cut mid-word
+    EXPECT_EQ(words_that_fit("one two three four", 11), "three four");  // cut just after a space
+    EXPECT_EQ(words_that_fit("unbrokenwordsonly", 5), "sonly");         // no space left to start from
+    // Characters, not bytes, and two columns for a wide one: never more than the row holds.
+    EXPECT_EQ(words_that_fit("caf\xc3\xa9 au lait", 12), "caf\xc3\xa9 au lait");
+    EXPECT_EQ(words_that_fit("caf\xc3\xa9 au lait", 11), "au lait");
+    EXPECT_EQ(words_that_fit("\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", 5), "\xe6\x9c\xac\xe8\xaa\x9e");
+    EXPECT_EQ(words_that_fit("x \xf0\x9f\x98\x80", 2), "\xf0\x9f\x98\x80");
+    EXPECT_EQ(words_that_fit("", 10), "");
+}
+
+// The words have a row of their own under the time and level: made before the prompt, drawn escaped with
+// the line, and cleared with it when the take ends.
+TEST(StatusLine, WordsRowIsMadeDrawnEscapedAndCleared) {
+    std::ostringstream terminal;
+    StatusLine line(terminal, false);
+    line.begin_take(true);
+    EXPECT_EQ(terminal.str(), "\n\n\x1bM\x1bM");
+    terminal.str("");
+    line.show_words("said\x1b[2J so\nfar\x9b");
+    line.redraw_if_due();
+    const std::string drawn = terminal.str();
+    const std::string words_row =
+        "\x1b"
+        "7\x1b[B\x1b[B\rsaid\\x1b[2J so far\\x9b\x1b[K\x1b"
+        "8";
+    EXPECT_NE(drawn.find(words_row), std::string::npos) << drawn;
+    EXPECT_EQ(drawn.find("\x1b[2J"), std::string::npos);
+    terminal.str("");
+    line.end_take(false);
+    EXPECT_EQ(terminal.str(),
+              "\x1b"
+              "7\x1b[B\x1b[2K\x1b[B\x1b[2K\x1b"
+              "8");
+
+    // A take without live words has the one row it always had, and words are not drawn.
+    terminal.str("");
+    line.begin_take();
+    line.show_words("unseen");
+    line.redraw_if_due();
+    line.end_take(false);
+    EXPECT_EQ(terminal.str().find("unseen"), std::string::npos);
+    EXPECT_EQ(terminal.str().find("\x1b[B\x1b[B"), std::string::npos) << terminal.str();
+}
+
 }  // namespace

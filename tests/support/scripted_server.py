@@ -36,6 +36,40 @@ def text_reply(text):
     return Reply(json.dumps({"text": text}))
 
 
+def words_event(text):
+    """A live-words event carrying the take's text so far."""
+    import json
+    return b"event: words\ndata: " + json.dumps({"text": text}).encode() + b"\n\n"
+
+
+class EventsRequest:
+    """A client's GET of a take's live words, held open with a chunked event stream: `send` hands the
+    stream raw bytes, `end` finishes it as a server does when the take's decoding ends, `drop` resets the
+    connection. `closed_by_client` is set once the client has closed it."""
+
+    def __init__(self, server, request):
+        self.request = request
+        self.take_id = request.request_line.split()[1].rsplit("/", 1)[1]
+        self.closed_by_client = False
+        self._server = server
+        self._actions = []
+
+    def _act(self, action):
+        with self._server.lock:
+            self._actions.append(action)
+            self._server.changed.notify_all()
+
+    def send(self, data):
+        self._act(("send", data))
+
+    def end(self):
+        self._act(("send", b"event: end\ndata: {}\n\n"))
+        self._act(("end", None))
+
+    def drop(self):
+        self._act(("drop", None))
+
+
 class _Closed(Exception):
     """The connection or the server closed while a chunked body was still coming."""
 
@@ -86,13 +120,17 @@ class ScriptedServer:
     upload, also one broken off (which `requests` leaves out), is in `streams` from its head's arrival.
     A streaming server serves each connection on a thread of its own, as a server must to hear anything
     while a take streams to it. With `tls` (an ssl.SSLContext for a server) it speaks https; a client that
-    refuses its certificate leaves no request behind."""
+    refuses its certificate leaves no request behind. With `live_words` (and `streaming`) its health offers
+    live words too; every GET of a take's live words is in `events` (an EventsRequest), answered 404 by a
+    server that does not offer them."""
 
-    def __init__(self, script, port=4999, default=None, streaming=False, tls=None):
+    def __init__(self, script, port=4999, default=None, streaming=False, tls=None, live_words=False):
         self.tls = tls
         self.script = list(script)
         self.default = default
         self.streaming = streaming
+        self.live_words = live_words
+        self.events = []
         self.health_checks = 0
         self.streams_begun = 0  # chunked uploads whose head has arrived
         self.streams = []
@@ -162,12 +200,52 @@ class ScriptedServer:
         with self.lock:
             self.health_checks += 1
         if self.streaming:
-            body = b'{"status":"ok","streaming":true}'
+            body = b'{"status":"ok","streaming":true%s}' % (b',"live_words":true' if self.live_words else b"")
             head = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
         else:
             body = b'{"error":"not found"}'
             head = b"HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\n"
         conn.sendall(head + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
+
+    def _answer_events(self, conn, request):
+        events = EventsRequest(self, request)
+        with self.lock:
+            self.events.append(events)
+            self.changed.notify_all()
+        if not self.live_words:
+            body = b'{"error":"not found"}'
+            conn.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
+                         b"Connection: close\r\n\r\n" % len(body) + body)
+            return
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+                     b"Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")
+        conn.settimeout(0.05)
+        while True:
+            with self.lock:
+                self.changed.wait_for(lambda: events._actions or not self.running, timeout=0.05)
+                if not self.running:
+                    return
+                actions, events._actions = events._actions, []
+            for action, data in actions:
+                if action == "send":
+                    conn.sendall(b"%x\r\n" % len(data) + data + b"\r\n")
+                elif action == "end":
+                    conn.sendall(b"0\r\n\r\n")
+                    return
+                else:
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    return
+            try:
+                if conn.recv(65536):
+                    continue
+            except socket.timeout:
+                continue
+            except OSError:
+                pass
+            with self.lock:
+                events.closed_by_client = True
+                self.changed.notify_all()
+            return
 
     def _read_chunked(self, conn, data, request, early=None, answer=None):
         """The body of a chunked upload, `data` being what came after the head, kept in `request.body` as it
@@ -234,6 +312,9 @@ class ScriptedServer:
         request = Request(head, b"")
         if request.request_line.startswith("GET /health "):
             self._answer_health(conn)
+            return
+        if request.request_line.startswith("GET /transcribe/events/"):
+            self._answer_events(conn, request)
             return
         with self.lock:
             busy = bool(self.script) and self.script[0].busy
