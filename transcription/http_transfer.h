@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "transcription/exchange_outcome.h"
 #include "transcription/server_address.h"
@@ -52,6 +53,8 @@ struct AudioPart {
     curl_read_callback read = nullptr;
     void* read_data = nullptr;
     std::string file_name;
+    // "Name: value" lines the request's head adds for this take.
+    std::vector<std::string> head_lines;
 };
 
 // Posts the form holding `part` to `server` (with the fields its API asks for) without "Expect:

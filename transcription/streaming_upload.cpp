@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <random>
 
 #include <nlohmann/json.hpp>
 
@@ -40,7 +41,26 @@ int stop_when_true(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) n
     return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
 }
 
+bool member_true(const nlohmann::json& reply, std::string_view name) {
+    const auto member = reply.find(name);
+    return member != reply.end() && member->is_boolean() && member->get<bool>();
+}
+
 }  // namespace
+
+const std::string& run_series_id() {
+    static const std::string id = [] {
+        std::random_device source;
+        std::string made;
+        constexpr char digits[] = "0123456789abcdef";
+        while (made.size() < 32) {
+            unsigned bits = source();
+            for (int i = 0; i < 8; ++i, bits >>= 4) made.push_back(digits[bits & 0xf]);
+        }
+        return made;
+    }();
+    return id;
+}
 
 StreamingUpload::StreamingUpload(Endpoint endpoint, std::string file_name)
     : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)) {
@@ -93,7 +113,8 @@ std::size_t StreamingUpload::read_body(char* into, std::size_t most) {
     }
 }
 
-bool StreamingUpload::server_streams() {
+bool StreamingUpload::server_streams(bool& series) {
+    series = false;
     const transcription_detail::Transfer transfer(endpoint_, health_url_of(endpoint_.url));
     CURL* handle = transfer.handle();
     if (handle == nullptr) return false;
@@ -110,14 +131,16 @@ bool StreamingUpload::server_streams() {
     if (result != CURLE_OK || status != 200) return false;
     const auto reply = nlohmann::json::parse(body, nullptr, false);
     if (!reply.is_object()) return false;
-    const auto member = reply.find(streaming_member);
-    return member != reply.end() && member->is_boolean() && member->get<bool>();
+    if (!member_true(reply, streaming_member)) return false;
+    series = member_true(reply, series_member);
+    return true;
 }
 
 void StreamingUpload::run() {
     std::optional<ExchangeOutcome> outcome;
     try {
-        if (server_streams()) {
+        bool series = false;
+        if (server_streams(series)) {
             if (!abandoned_) {
                 ExchangeWatch watch;
                 watch.stop_requested = [this] {
@@ -139,6 +162,7 @@ void StreamingUpload::run() {
                     return static_cast<StreamingUpload*>(self)->read_body(into, size * count);
                 };
                 part.read_data = this;
+                if (series) part.head_lines.push_back(std::string(series_header) + ": " + run_series_id());
                 sending_ = true;
                 outcome = transcription_detail::perform_post(endpoint_, part, watch, [this](long status) {
                     // An answer that comes before the body's end is not the take's text: the request ends
