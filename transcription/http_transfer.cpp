@@ -335,7 +335,7 @@ ExchangeOutcome perform_post(const transcription::Endpoint& server, const AudioP
     // An empty Expect header keeps the library from asking for "100-continue" on large files and then
     // pausing before the body; the server never sends the interim reply.
     transfer.add_header("Expect:");
-    for (const auto& line : part.head_lines) transfer.add_header(line);
+    for (const std::string& line : part.headers) transfer.add_header(line);
     Watching watching{watch, handle, sink};
 
     if (watch.trace) {

@@ -53,8 +53,8 @@ struct AudioPart {
     curl_read_callback read = nullptr;
     void* read_data = nullptr;
     std::string file_name;
-    // "Name: value" lines the request's head adds for this take.
-    std::vector<std::string> head_lines;
+    // Header lines ("Name: value") the request carries besides those every upload has.
+    std::vector<std::string> headers;
 };
 
 // Posts the form holding `part` to `server` (with the fields its API asks for) without "Expect:

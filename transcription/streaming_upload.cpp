@@ -162,7 +162,7 @@ void StreamingUpload::run() {
                     return static_cast<StreamingUpload*>(self)->read_body(into, size * count);
                 };
                 part.read_data = this;
-                if (series) part.head_lines.push_back(std::string(series_header) + ": " + run_series_id());
+                if (series) part.headers.push_back(std::string(series_header) + ": " + run_series_id());
                 sending_ = true;
                 outcome = transcription_detail::perform_post(endpoint_, part, watch, [this](long status) {
                     // An answer that comes before the body's end is not the take's text: the request ends
