@@ -15,8 +15,8 @@ public:
         heard.words = format_dictation(heard.words);
         return heard;
     }
-    Transcript transcribe_live(const SampleSource& audio) override {
-        Transcript heard = words_.transcribe_live(audio);
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series) override {
+        Transcript heard = words_.transcribe_live(audio, series);
         heard.words = format_dictation(heard.words);
         return heard;
     }

@@ -41,7 +41,18 @@ int stop_when_true(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) n
     return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
 }
 
+bool member_true(const nlohmann::json& reply, std::string_view name) {
+    const auto member = reply.find(name);
+    return member != reply.end() && member->is_boolean() && member->get<bool>();
+}
+
 }  // namespace
+
+const std::string& run_series_id() {
+    // The same cryptographic source as a take's id: a series id lets a server tell one run's takes apart.
+    static const std::string id = new_take_id();
+    return id;
+}
 
 StreamingUpload::StreamingUpload(Endpoint endpoint, std::string file_name, bool show_live_words)
     : endpoint_(std::move(endpoint)), file_name_(std::move(file_name)), show_live_words_(show_live_words) {
@@ -104,7 +115,9 @@ std::size_t StreamingUpload::read_body(char* into, std::size_t most) {
     }
 }
 
-bool StreamingUpload::server_streams(bool& offers_live_words) {
+bool StreamingUpload::server_streams(bool& offers_live_words, bool& series) {
+    offers_live_words = false;
+    series = false;
     const transcription_detail::Transfer transfer(endpoint_, health_url_of(endpoint_.url));
     CURL* handle = transfer.handle();
     if (handle == nullptr) return false;
@@ -121,19 +134,18 @@ bool StreamingUpload::server_streams(bool& offers_live_words) {
     if (result != CURLE_OK || status != 200) return false;
     const auto reply = nlohmann::json::parse(body, nullptr, false);
     if (!reply.is_object()) return false;
-    const auto is_true = [&reply](std::string_view name) {
-        const auto member = reply.find(name);
-        return member != reply.end() && member->is_boolean() && member->get<bool>();
-    };
-    offers_live_words = is_true(live_words_member);
-    return is_true(streaming_member);
+    if (!member_true(reply, streaming_member)) return false;
+    offers_live_words = member_true(reply, live_words_member);
+    series = member_true(reply, series_member);
+    return true;
 }
 
 void StreamingUpload::run() {
     std::optional<ExchangeOutcome> outcome;
     try {
         bool offers_live_words = false;
-        if (server_streams(offers_live_words)) {
+        bool series = false;
+        if (server_streams(offers_live_words, series)) {
             if (!abandoned_) {
                 ExchangeWatch watch;
                 watch.stop_requested = [this] {
@@ -160,6 +172,8 @@ void StreamingUpload::run() {
                     if (!take_id_.empty())
                         part.headers.push_back(std::string(take_id_header) + ": " + take_id_);
                 }
+                if (series && !run_series_id().empty())
+                    part.headers.push_back(std::string(series_header) + ": " + run_series_id());
                 sending_ = true;
                 outcome = transcription_detail::perform_post(endpoint_, part, watch, [this](long status) {
                     // An answer that comes before the body's end is not the take's text: the request ends

@@ -24,6 +24,15 @@ namespace transcription {
 // unknown; it ends when the take does.
 inline constexpr std::string_view streaming_member = "streaming";
 
+// A server whose health reply also has "take_series": true learns from one run's takes to decode its next
+// ones sooner: each streamed request then names the run in this header, with an id the run picks at
+// random (32 lowercase hexadecimal digits, the same for all its takes). A server that does not say so is
+// sent no such header.
+inline constexpr std::string_view series_member = "take_series";
+inline constexpr std::string_view series_header = "X-Take-Series";
+// The id this run's takes are sent under; made on the first call.
+const std::string& run_series_id();
+
 // One take's streamed request. Asking the server and the request itself run on a thread of its own; the
 // take's owner hands over its bytes as they are recorded and, once the take is over, either gets the
 // reply or hears that the finished file must be uploaded as usual. The take's file is never read here.
@@ -78,7 +87,9 @@ public:
 
 private:
     void run();
-    bool server_streams(bool& offers_live_words);
+    // Whether the server takes a streamed take; the flags are set to whether it offers live words and
+    // whether it keeps series of takes.
+    bool server_streams(bool& offers_live_words, bool& series);
     std::size_t read_body(char* into, std::size_t most);
     void relay(const ExchangeWatch& watch, std::unique_lock<std::mutex>& lock);
 

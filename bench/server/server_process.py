@@ -33,11 +33,12 @@ class Server(e2e.Server):
         # Minutes of speech take a minute or more to decode on a loaded machine.
         return super().connect(timeout)
 
-    def transcribe(self, wav_bytes, stream=False):
+    def transcribe(self, wav_bytes, stream=False, series=None):
         """The reply to `wav_bytes` uploaded whole, or with `stream` as a chunked body with the unknown
-        sizes of a recorder that streams."""
+        sizes of a recorder that streams, as a take of `series` (an id) when given."""
         if stream:
-            status, reply, _ = e2e.stream_upload(self, e2e.streamed(wav_bytes))
+            extra = f"X-Take-Series: {series}\r\n" if series else ""
+            status, reply, _ = e2e.stream_upload(self, e2e.streamed(wav_bytes), head_extra=extra)
         else:
             status, reply = e2e.upload(self, wav_bytes)
         if status != 200:

@@ -10,6 +10,9 @@ Two sets, both from Debian packages:
   whose transcript is plain words.
   The engine has never been tuned on them; their band stops at 4 kHz, so they read worse than a microphone.
 
+- voices: sentences of our own (series_sentences.txt) read by each of the speech synthesiser's voices
+  (flite), 16 kHz; measured with --set voices only.
+
 - adaptation: the same speaker's prompts in G.722 (asterisk-core-sounds-en-g722, 16 kHz): every fourth
   prompt of at least five words is the test set, all the others (about 11 minutes) are adapted on with
   --adapt; the test set is then measured without and with the profile. The same with only 35 of her
@@ -20,8 +23,11 @@ Two sets, both from Debian packages:
   testdata set with that language loaded.
 Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMPTS) are never used.
 
-usage: PYTHONPATH=tests python3 bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation|phrasing]
-                           [--ceiling PERCENT] [--voice VOICE_DIR] [--profile PROFILE_DIR] [--stream]
+usage: PYTHONPATH=tests python3 bench/server/wer.py [PATH/TO/dictate-server] [--quiet]
+                           [--set testdata|prompts|voices|adaptation|phrasing] [--ceiling PERCENT]
+                           [--voice VOICE_DIR] [--profile PROFILE_DIR] [--stream [--series]]
+With --series every streamed upload names its speaker's series of takes (X-Take-Series), one series per
+speaker, in the set's order: the testdata set's two readers, the prompts' one, each synthetic voice.
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
 The server answers written text; its words are scored without case and punctuation, and every text that
@@ -65,6 +71,26 @@ def testdata():
                     continue
                 words = [w for w in found.group(1).split() if w not in ("<s>", "</s>")]
                 out.append((os.path.join(TEST_DATA, folder, found.group(2) + ".wav"), words))
+    return out
+
+
+SERIES_SENTENCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "series_sentences.txt")
+FLITE_VOICES = ["slt", "rms", "awb", "kal16"]
+
+
+def voices(folder):
+    """(wav path, reference words, speaker) for every sentence of series_sentences.txt read by each voice,
+    voice after voice."""
+    if subprocess.run(["sh", "-c", "command -v flite"], capture_output=True).returncode != 0:
+        return []
+    with open(SERIES_SENTENCES) as f:
+        sentences = [line.split() for line in f if line.strip() and not line.startswith("#")]
+    out = []
+    for voice in FLITE_VOICES:
+        for i, words in enumerate(sentences):
+            wav = os.path.join(folder, f"{voice}-{i:02d}.wav")
+            subprocess.run(["flite", "-voice", voice, "-t", " ".join(words), "-o", wav], check=True)
+            out.append((wav, words, voice))
     return out
 
 
@@ -142,15 +168,24 @@ def words_of(text):
     return re.sub(r"[^a-z0-9' ]", " ", text.lower()).split()
 
 
-def measure(server, rows, folder, quiet, uncapitalised, stream=False):
+def speaker_of(wav):
+    """The testdata set's readers by folder; every prompt is one speaker's."""
+    return os.path.basename(os.path.dirname(wav))
+
+
+def measure(server, rows, folder, quiet, uncapitalised, stream=False, series=False):
     errors = words = 0
     audio = decode = 0.0
-    for wav, ref in rows:
+    ids = {}
+    for row in rows:
+        wav, ref = row[0], row[1]
+        speaker = row[2] if len(row) > 2 else speaker_of(wav)
+        series_id = ids.setdefault(speaker, os.urandom(16).hex()) if series else None
         up = os.path.join(folder, "48k.wav")
         # Without dither, as dictate records: the same file then always uploads the same samples.
         subprocess.run(["sox", "-D", wav, "-r", "48000", "-b", "16", "-c", "1", up], check=True)
         with open(up, "rb") as f:
-            reply = server.transcribe(f.read(), stream)
+            reply = server.transcribe(f.read(), stream, series_id)
         decode += server.last_decode_seconds()
         audio += reply["duration"]
         hyp = words_of(reply["text"])
@@ -308,16 +343,21 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("binary", nargs="?", default=DEFAULT_BINARY)
     parser.add_argument("--quiet", action="store_true")
-    parser.add_argument("--set", choices=["testdata", "prompts", "adaptation", "phrasing"])
+    parser.add_argument("--set", choices=["testdata", "prompts", "voices", "adaptation", "phrasing"])
     parser.add_argument("--ceiling", type=float)
     parser.add_argument("--voice", help="decode the testdata and prompts sets with this voice profile")
     parser.add_argument("--profile", help="decode the testdata and prompts sets with this profile folder")
     parser.add_argument("--stream", action="store_true",
                         help="upload each recording as a chunked body, decoded while it arrives")
+    parser.add_argument("--series", action="store_true",
+                        help="with --stream: each speaker's recordings one after another as a series of takes")
     options = parser.parse_args()
     quiet, binary = options.quiet, options.binary
+    synthetic = tempfile.TemporaryDirectory()
     sets = [(name, load()) for name, load in (("testdata", testdata), ("prompts", prompts))
             if options.set in (None, name)]
+    if options.set == "voices":
+        sets.append(("voices", voices(synthetic.name)))
     totals = []
     worst = 0.0
     uncapitalised = []
@@ -332,7 +372,7 @@ def main():
             if not quiet:
                 print(f"== {name}")
             errors, words, audio, decode = measure(server, rows, folder, quiet, uncapitalised,
-                                                   options.stream)
+                                                   options.stream, options.series)
             worst = max(worst, 100.0 * errors / words)
             totals.append(f"WER {name:8s}: {100.0 * errors / words:5.1f} % "
                           f"({errors} errors in {words} words, "
@@ -349,6 +389,7 @@ def main():
     if options.set in (None, "phrasing"):
         with tempfile.TemporaryDirectory() as folder:
             totals += phrasing(binary, folder, quiet)
+    synthetic.cleanup()
     print("\n".join(totals))
     print(f"server peak RSS: {peak:.1f} MB")
     for text in uncapitalised:

@@ -17,11 +17,37 @@ DecoderLane::~DecoderLane() {
 std::string DecoderLane::search(std::vector<float>& frames, std::size_t width) const {
     std::vector<float*> rows;
     for (std::size_t f = 0; f < frames.size() / width; ++f) rows.push_back(frames.data() + f * width);
-    if (ps_start_utt(decoder) < 0) throw std::runtime_error("ps_start_utt failed");
+    begin();
+    // Given whole, the search computes the first and last frames' dynamic features from the utterance's
+    // own edges rather than as a live stream does.
     if (ps_process_cep(decoder, rows.data(), static_cast<int>(rows.size()), FALSE, TRUE) < 0) {
         ps_end_utt(decoder);
         throw std::runtime_error("ps_process_cep failed");
     }
+    return end();
+}
+
+void DecoderLane::begin() const {
+    if (ps_start_utt(decoder) < 0) throw std::runtime_error("ps_start_utt failed");
+    // Asked to extract features without searching, the engine keeps every frame of the utterance rather
+    // than a ring of them; zero frames asked so changes nothing else. Its search lags a few frames behind
+    // the features (the phone loop looks ahead of it), and given frames in pieces with the ring, the
+    // lagging search was found reading frames already overwritten: no words at all from clear speech.
+    float* none = nullptr;
+    if (ps_process_cep(decoder, &none, 0, TRUE, FALSE) < 0) throw std::runtime_error("ps_process_cep failed");
+}
+
+void DecoderLane::feed(std::vector<float>& frames, std::size_t width) const {
+    std::vector<float*> rows;
+    for (std::size_t f = 0; f < frames.size() / width; ++f) rows.push_back(frames.data() + f * width);
+    if (rows.empty()) return;
+    if (ps_process_cep(decoder, rows.data(), static_cast<int>(rows.size()), FALSE, FALSE) < 0) {
+        ps_end_utt(decoder);
+        throw std::runtime_error("ps_process_cep failed");
+    }
+}
+
+std::string DecoderLane::end() const {
     // The words are read from the word lattice the search builds when the utterance ends. The engine gives
     // up on that lattice, and so gives no words at all, when no word ends in the utterance's last frame
     // and the best ending just before is the end of the sentence: an utterance cut in the middle of a

@@ -46,6 +46,14 @@ struct DecoderLane {
     // exactly as SegmentPreparation gives them; the search may write to them). Throws std::runtime_error
     // naming the engine's step that failed.
     std::string search(std::vector<float>& frames, std::size_t width) const;
+
+    // The same search given its frames a few at a time as they come: begin(), then feed() any number of
+    // times, then end(): the words of all the frames fed (the first and last frames' dynamic features are
+    // those of a stream, so they may read a little differently from search() over the same frames). Each
+    // throws std::runtime_error naming the engine's step that failed; after a failure, begin() again.
+    void begin() const;
+    void feed(std::vector<float>& frames, std::size_t width) const;
+    std::string end() const;
 };
 
 // The recogniser's lanes, each given to one call at a time. Any thread.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "server/recognition/segment_preparation.h"
 #include "server/recognition/speech_frames.h"
 #include "server/recognition/speech_to_text.h"
+#include "server/recognition/take_series.h"
 
 namespace server {
 
@@ -30,6 +32,12 @@ namespace server {
 // has changed what that search was given (PreparedSegment::same_search), its words are those a search at
 // the end would find; otherwise the segment is searched again.
 //
+// A take that follows others of its speaker (a SeriesHistory) need not wait for a segment to end: its
+// normalisation is known before its speech comes, the history's mean blended with the take's own as it
+// grows (fixed for each segment when it starts), and the loudness range starts as the history's. So each
+// segment is searched as its frames arrive: quiet frames are held back until speech follows them, and at
+// the segment's end only the part of the quiet tail a search keeps, and the search's own ending, remain.
+//
 // An early search runs on a second lane, on a thread of its own, when one is idle, so that the frames keep
 // coming meanwhile and a later early search (the speech went on after a pause) need not wait for one that
 // has come to nothing; otherwise it runs on the upload's own lane.
@@ -40,8 +48,10 @@ public:
     // `own` is the upload's lane, taken from `lanes` by the caller and given back after this is destroyed;
     // `lanes` lends a second one for early searches. `fallback` is the model's cepstral mean. `stages` is
     // filled in as the decoding goes; all of them must outlive this.
+    // With a `history`, segments are searched as they arrive (see above); without, exactly as before.
     LiveDecoding(DecoderLanes& lanes, DecoderLane& own, ThreadStarter threads, std::size_t tail_frames,
-                 const std::vector<float>& fallback, DecodeStages& stages);
+                 const std::vector<float>& fallback, DecodeStages& stages,
+                 std::optional<SeriesHistory> history = std::nullopt);
     // Waits for an early search still running and gives its lane back, on every way out.
     ~LiveDecoding();
     LiveDecoding(const LiveDecoding&) = delete;
@@ -50,6 +60,9 @@ public:
     // Plays `audio` once and returns its words, segment after segment. Throws as FrontEnd::run does, or
     // what a search threw.
     std::string run(const SampleSource& audio);
+    // After run(): what the take teaches its series (takes == 1), or nothing when its speech was too little
+    // to estimate a mean of its own.
+    std::optional<SeriesHistory> learnt() const;
 
 private:
     // A search given to one lane, and what came of it.
@@ -60,6 +73,14 @@ private:
     };
 
     void hear(const float* cepstrum, bool starts_segment);
+    // With a history: the frame goes to the segment's search as soon as it is known to be kept.
+    void hear_searching(const float* cepstrum);
+    // The mean a segment starting now is normalised with: the history's, blended with the take's own.
+    std::vector<float> blended_mean() const;
+    // Normalises the first `count` frames held back and gives them to the search (begun with the first),
+    // dropping the rest.
+    void feed_held(std::size_t count);
+    std::string end_search();
     // The segment has ended: its words, from its early search when that was given the same frames.
     void finish_segment();
     // Called on each quiet frame: searches the segment as it stands once its quiet tail is long enough.
@@ -82,6 +103,16 @@ private:
     LoudnessRange range_;
     std::vector<float> segment_;  // the frames of the segment so far
     std::string words_;
+
+    std::optional<SeriesHistory> history_;
+    LoudnessRange own_range_;  // the take's alone, for its series
+    std::size_t heard_ = 0;    // frames of the take so far
+    bool searching_ = false;   // the segment has begun: its mean is fixed
+    bool begun_ = false;       // the engine's search of the segment has begun
+    bool heard_loud_ = false;  // the segment has had a loud frame
+    std::size_t fed_ = 0;      // frames the segment's search has been given, its lead included
+    std::vector<float> segment_mean_;
+    std::vector<float> held_;  // frames after the segment's last loud one (or all, before one), not yet fed
 
     std::shared_ptr<Search> early_;  // the current segment's early search, if any
     std::size_t wasted_ = 0;  // frames the segment's early searches were given before the speech went on

@@ -245,12 +245,14 @@ Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stage
     return result;
 }
 
-Transcript Recognizer::transcribe_live(const SampleSource& audio) {
+Transcript Recognizer::transcribe_live(const SampleSource& audio, std::string_view series) {
     DecodeStages ignored;
-    return transcribe_live(audio, ignored);
+    return transcribe_live(audio, series, ignored);
 }
 
-Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& stages) {
+Transcript Recognizer::transcribe_live(const SampleSource& audio, std::string_view series,
+                                       DecodeStages& stages) {
+    if (!is_series_id(series)) series = {};
     Transcript result;
     const auto queued = Clock::now();
     DecoderLane* lane = lanes_->take_for(audio);
@@ -259,8 +261,13 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     result.queue_seconds = seconds_since(queued);
     stages = DecodeStages{};
     // Destroyed before the loan gives the lane back: it waits for its own helper first.
-    LiveDecoding live(*lanes_, *lane, threads_, tail_frames_, model_mean_, stages);
+    std::optional<SeriesHistory> history;
+    if (!series.empty()) history = series_.history(series);
+    LiveDecoding live(*lanes_, *lane, threads_, tail_frames_, model_mean_, stages, std::move(history));
     result.words = live.run(audio);
+    if (!series.empty()) {
+        if (auto learnt = live.learnt()) series_.learn(series, *learnt);
+    }
     return result;
 }
 

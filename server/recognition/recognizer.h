@@ -10,6 +10,7 @@
 #include "server/recognition/decoder_lanes.h"
 #include "server/recognition/learnt_language.h"
 #include "server/recognition/speech_to_text.h"
+#include "server/recognition/take_series.h"
 
 namespace server {
 
@@ -65,8 +66,15 @@ public:
     // (waiting for one like transcribe(), unless the audio is abandoned meanwhile, when it throws
     // std::runtime_error), and another one, when one is idle, for each early search, on a thread of its
     // own (started through `threads`). Throws as transcribe() does.
-    Transcript transcribe_live(const SampleSource& audio) override;
-    Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages);
+    //
+    // A take of a `series` (see is_series_id; anything else counts as none) that follows another of its
+    // takes is searched as it arrives from the start, normalised with what its earlier takes taught (see
+    // LiveDecoding); the first of a series, and a take of none, are decoded exactly as above. Every take of
+    // a series with speech enough teaches it, once it is decoded.
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series) override;
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series, DecodeStages& stages);
+    // What the recogniser keeps of each series.
+    TakeSeries& series() { return series_; }
     // Samples in memory, for tests and benchmarks.
     std::string transcribe(std::span<const std::int16_t> samples);
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);
@@ -90,6 +98,7 @@ private:
     std::unique_ptr<DecoderLanes> lanes_;
     // The model's own estimate of the cepstral mean, used when an upload has too little speech for its own.
     std::vector<float> model_mean_;
+    TakeSeries series_;
 };
 
 }  // namespace server

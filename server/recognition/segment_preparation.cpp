@@ -17,6 +17,8 @@ void LoudnessRange::hear(const float* cepstrum) {
     bottom_ = std::min(bottom_, cepstrum[0]);
 }
 
+void LoudnessRange::hear_loudest(float energy) { top_ = std::max(top_, energy); }
+
 float LoudnessRange::loud_floor() const { return bottom_ + loud_share * (top_ - bottom_); }
 
 std::vector<float> LoudnessRange::lead_for(const float* first) const {

@@ -15,8 +15,11 @@ class LoudnessRange {
 public:
     explicit LoudnessRange(std::size_t width) : width_(width) {}
     void hear(const float* cepstrum);
+    // Counts a frame as loud as `energy` (c0) as heard: a range known before the frames come.
+    void hear_loudest(float energy);
     bool empty() const { return quietest_.empty(); }
     float loudest() const { return top_; }
+    const std::vector<float>& quietest() const { return quietest_; }
     // Where speech begins: frames at least this loud count as speech when tails are trimmed and when a
     // segment is looked at for the quiet before it.
     float loud_floor() const;
@@ -60,6 +63,7 @@ public:
         : width_(width), tail_frames_(tail_frames) {}
 
     std::size_t width() const { return width_; }
+    std::size_t tail_frames() const { return tail_frames_; }
     // How many of `segment`'s frames a search now would be given, before any quiet put in front.
     std::size_t kept(std::span<const float> segment, const LoudnessRange& range) const;
     // The quiet tail trimmed, quiet put before a segment that begins in speech, `mean` removed from every

@@ -84,6 +84,15 @@ bool RunningCepstralMean::mean_from(long from, std::vector<float>& mean) const {
     return used >= min_frames_for_mean;
 }
 
+bool RunningCepstralMean::heard_enough() const {
+    // The frames the second step averages over, whichever mean the first step took.
+    std::vector<float> mean;
+    if (frames_ < min_frames_for_mean || !mean_from(bin_of(mean_floor(top_bin_ * bin_width)), mean))
+        mean = fallback_;
+    std::vector<float> louder;
+    return frames_ >= min_frames_for_mean && mean_from(bin_of(mean[0]), louder);
+}
+
 std::vector<float> RunningCepstralMean::result() const {
     // As CepstralMean: the loud frames' mean, or the model's when they are too few.
     std::vector<float> mean;

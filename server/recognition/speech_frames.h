@@ -52,6 +52,8 @@ public:
     RunningCepstralMean(std::size_t width, const std::vector<float>& fallback);
     void add(const float* cepstrum);
     std::vector<float> result() const;
+    // Whether result() rests on enough of the frames so far to stand for their speaker.
+    bool heard_enough() const;
 
 private:
     static long bin_of(float energy);

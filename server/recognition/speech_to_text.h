@@ -7,6 +7,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace server {
 
@@ -61,8 +62,13 @@ public:
     // naming the failed step if decoding breaks down.
     virtual Transcript transcribe(const SampleSource& audio) = 0;
     // The same for audio still arriving, whose play() waits for it: an engine that can search while it
-    // arrives does, so that little is left once it ends. By default, transcribe().
-    virtual Transcript transcribe_live(const SampleSource& audio) { return transcribe(audio); }
+    // arrives does, so that little is left once it ends. `series` names the takes of one speaker that this
+    // one follows (see TakeSeries), empty for a take of its own; an engine may learn from a series' takes
+    // to search its next ones sooner. By default, transcribe().
+    virtual Transcript transcribe_live(const SampleSource& audio, std::string_view series) {
+        static_cast<void>(series);
+        return transcribe(audio);
+    }
 };
 
 }  // namespace server

@@ -147,7 +147,8 @@ void LiveUpload::decode() {
             std::size_t& frames_;
         };
         std::size_t frames = 0;
-        outcome_.heard = engine_.transcribe_live(Arriving(*this, *format, data_at, data_end, frames));
+        outcome_.heard =
+            engine_.transcribe_live(Arriving(*this, *format, data_at, data_end, frames), series_);
         outcome_.audio_seconds = static_cast<double>(frames) / format->sample_rate;
     } catch (...) {
         outcome_.failure = std::current_exception();

@@ -6,7 +6,9 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "server/recognition/speech_to_text.h"
 
@@ -27,8 +29,10 @@ struct LiveOutcome {
 // the time the body ends is left to the ordinary decoding of the finished file.
 class LiveUpload {
 public:
-    // `engine` must outlive this.
-    explicit LiveUpload(SpeechToText& engine) : engine_(engine) {}
+    // `engine` must outlive this. `series` is the take's series as its client named it (see
+    // SpeechToText::transcribe_live), empty for none.
+    explicit LiveUpload(SpeechToText& engine, std::string series = {})
+        : engine_(engine), series_(std::move(series)) {}
     // Stops the decoding (its reads fail) and waits for its thread, on every way out.
     ~LiveUpload();
     LiveUpload(const LiveUpload&) = delete;
@@ -52,6 +56,7 @@ private:
     std::size_t read(std::size_t from, char* into, std::size_t most);
 
     SpeechToText& engine_;
+    const std::string series_;
     std::mutex mutex_;
     std::condition_variable changed_;
     int descriptor_ = -1;

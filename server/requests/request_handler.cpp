@@ -154,9 +154,13 @@ Request::Request(std::string method, std::string path, Headers headers, std::uin
 
 std::optional<Reply> Request::start() {
     if (auto refused = screen_request(method_, path_, headers_, max_upload_bytes_)) return refused;
-    // Clients look for "streaming" to know that a chunked upload is decoded while it arrives.
-    if (path_ == "/health")
-        return Reply{200, dump({{"status", "ok"}, {"streaming", live_engine_ != nullptr}})};
+    // Clients look for "streaming" to know that a chunked upload is decoded while it arrives, and for
+    // "take_series" to know that naming a run's takes (series_header) lets its later takes be decoded
+    // sooner.
+    if (path_ == "/health") {
+        const bool live = live_engine_ != nullptr;
+        return Reply{200, dump({{"status", "ok"}, {"streaming", live}, {"take_series", live}})};
+    }
     streamed_ = is_chunked(headers_);
     reserved_ = streamed_ ? std::min(streamed_reserve_step, max_upload_bytes_) : body_length(headers_).bytes;
     if (!spool_.reserve(reserved_)) return error(spool_.out_of_room() ? 507 : 500, spool_.error());
@@ -168,7 +172,8 @@ std::optional<Reply> Request::start() {
                 spool_.clear();
                 kept_ = name == "audio" ? Kept::audio : Kept::file;
                 if (streamed_ && live_engine_ != nullptr && kept_ == Kept::audio) {
-                    live_.emplace(*live_engine_);
+                    const std::string* series = find_header(headers_, series_header);
+                    live_.emplace(*live_engine_, series == nullptr ? std::string() : *series);
                     if (!live_->start()) live_.reset();  // decoded once complete instead
                 }
             }

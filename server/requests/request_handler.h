@@ -14,6 +14,10 @@
 
 namespace server {
 
+// The header naming the series of takes a streamed upload belongs to (32 lowercase hexadecimal digits,
+// one id for each run of a client), sent only to a server whose /health says "take_series": true.
+inline constexpr std::string_view series_header = "X-Take-Series";
+
 // What to send back: a status and a JSON object, plus figures for the request log: queue_seconds is the
 // wait for a decoder, decode_seconds the resampling and recognition after it.
 struct Reply {

@@ -63,6 +63,32 @@ class Streaming(DictateCase):
         self.assertEqual([r.chunked for r in server.requests], [True, True, False])
         self.assert_sent_whole(server.requests[2], wavs[1])
 
+    def test_a_runs_streamed_takes_name_one_series_only_for_a_server_that_keeps_series(self):
+        series_of_runs = []
+        for offered in (True, True, False):
+            with ScriptedServer([], default=text_reply("words"), streaming=True, take_series=offered) as server:
+                before = len(self.scratch.transcripts())
+                proc = self.start()
+                self.take(proc, lambda: len(self.scratch.transcripts()) == before + 1)
+                self.take(proc, lambda: len(self.scratch.transcripts()) == before + 2)
+                status, _, err = finish(proc)
+                self.assertEqual(status, 0, err)
+                streamed = [r for r in server.requests if r.chunked]
+                self.assertGreaterEqual(len(streamed), 2)
+                named = {r.headers.get("x-take-series") for r in streamed}
+                # Uploads of a finished file are never part of a series.
+                for request in server.requests:
+                    if not request.chunked:
+                        self.assertNotIn("x-take-series", request.headers)
+            if offered:
+                self.assertEqual(len(named), 1, named)
+                [series] = named
+                self.assertRegex(series or "", r"^[0-9a-f]{32}$")
+                series_of_runs.append(series)
+            else:
+                self.assertEqual(named, {None})
+        self.assertNotEqual(series_of_runs[0], series_of_runs[1])
+
     def test_a_refused_or_broken_stream_falls_back_to_the_finished_file(self):
         refused = Reply(b'{"error":"busy"}', status=503)
         script = [refused, text_reply("after a refusal"), Reply(reset=True), text_reply("after a reset")]

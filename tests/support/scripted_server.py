@@ -115,7 +115,8 @@ class Request:
 class ScriptedServer:
     """Serves `script` in order, then `default` (None: hang up) to every later request; closed on leaving
     the `with` block. GET /health is answered apart, from neither: 404, as a server that knows nothing of
-    streamed takes, or with `streaming` the reply that offers them; `health_checks` counts them. A chunked
+    streamed takes, or with `streaming` the reply that offers them (and, with `take_series` too, series of
+    takes); `health_checks` counts them. A chunked
     upload's body is recorded without its chunk framing, and the request marked `chunked`; every chunked
     upload, also one broken off (which `requests` leaves out), is in `streams` from its head's arrival.
     A streaming server serves each connection on a thread of its own, as a server must to hear anything
@@ -124,8 +125,9 @@ class ScriptedServer:
     live words too; every GET of a take's live words is in `events` (an EventsRequest), answered 404 by a
     server that does not offer them."""
 
-    def __init__(self, script, port=4999, default=None, streaming=False, tls=None, live_words=False):
+    def __init__(self, script, port=4999, default=None, streaming=False, tls=None, live_words=False, take_series=False):
         self.tls = tls
+        self.take_series = take_series
         self.script = list(script)
         self.default = default
         self.streaming = streaming
@@ -200,7 +202,9 @@ class ScriptedServer:
         with self.lock:
             self.health_checks += 1
         if self.streaming:
-            body = b'{"status":"ok","streaming":true%s}' % (b',"live_words":true' if self.live_words else b"")
+            offers = b',"live_words":true' if self.live_words else b""
+            offers += b',"take_series":true' if self.take_series else b""
+            body = b'{"status":"ok","streaming":true%s}' % offers
             head = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
         else:
             body = b'{"error":"not found"}'

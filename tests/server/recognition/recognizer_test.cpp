@@ -8,10 +8,12 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
+#include "server/adaptation/word_errors.h"
 #include "server/recognition/resampler.h"
 #include "server/recognition/wav_reader.h"
 
@@ -85,10 +87,87 @@ TEST(Recognizer, SentenceDecodedAsItArrivesReadsAsTheWholeUpload) {
     const auto sentence = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
     server::Recognizer recognizer(server::default_model_dir(), 1);
     const server::SampleSpan span(sentence);
-    const std::string live = recognizer.transcribe_live(span).words;
+    const std::string live = recognizer.transcribe_live(span, {}).words;
     EXPECT_GT(std::count(live.begin(), live.end(), ' '), 10) << live;
     EXPECT_EQ(recognizer.transcribe(sentence), live);
-    EXPECT_EQ(recognizer.transcribe_live(span).words, live);
+    EXPECT_EQ(recognizer.transcribe_live(span, {}).words, live);
+}
+
+// A take that names no series, or a first take of one, is decoded exactly as before, however much the
+// recogniser has learnt of other series: one client's takes must not change another's text.
+TEST(Recognizer, TakeOfNoSeriesOrFirstOfOneReadsAsBefore) {
+    const auto sentence = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0890.wav");
+    const auto other = samples_of("cards/005.wav");
+    const server::SampleSpan span(sentence);
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    server::DecodeStages stages;
+    const std::string before = recognizer.transcribe_live(span, {}, stages).words;
+    const std::size_t segments = stages.segments;
+    const std::string series(32, 'c');
+    for (int i = 0; i < 2; ++i) recognizer.transcribe_live(server::SampleSpan(other), series);
+    ASSERT_TRUE(recognizer.series().history(series));
+
+    EXPECT_EQ(recognizer.transcribe_live(span, {}, stages).words, before) << "no series";
+    EXPECT_EQ(stages.segments, segments);
+    EXPECT_EQ(recognizer.transcribe_live(span, "not a series id").words, before) << "a malformed id";
+    EXPECT_EQ(recognizer.transcribe_live(span, std::string(32, 'd'), stages).words, before) << "a new series";
+    EXPECT_EQ(recognizer.series().size(), 2u) << "a malformed id names no series";
+}
+
+// From a series' second take on, every segment is searched as its frames arrive, normalised with what the
+// series' earlier takes taught. The takes then read much as they do alone (not word for word: the mean
+// differs), never losing their words.
+TEST(Recognizer, LaterTakesOfASeriesAreSearchedAsTheyArriveAndReadMuchTheSame) {
+    const std::vector<std::string> takes{"librivox/sense_and_sensibility_01_austen_64kb-0870.wav",
+                                         "librivox/sense_and_sensibility_01_austen_64kb-0880.wav",
+                                         "librivox/sense_and_sensibility_01_austen_64kb-0890.wav",
+                                         "librivox/sense_and_sensibility_01_austen_64kb-0920.wav",
+                                         "librivox/sense_and_sensibility_01_austen_64kb-0930.wav"};
+    const auto words_of = [](const std::string& text) {
+        std::istringstream in(text);
+        return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
+    };
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    const std::string series(32, 'e');
+    std::size_t words = 0;
+    std::size_t differences = 0;
+    for (std::size_t i = 0; i < takes.size(); ++i) {
+        SCOPED_TRACE(takes[i]);
+        const auto samples = samples_of(takes[i]);
+        const server::SampleSpan span(samples);
+        const auto alone = words_of(recognizer.transcribe_live(span, {}).words);
+        server::DecodeStages stages;
+        const auto in_series = words_of(recognizer.transcribe_live(span, series, stages).words);
+        if (i == 0) {
+            EXPECT_EQ(in_series, alone) << "the first take of a series reads as a take of none";
+            continue;
+        }
+        EXPECT_EQ(stages.searched_early, stages.segments);
+        EXPECT_GE(in_series.size() * 2, alone.size()) << "words lost";
+        words += alone.size();
+        differences += server::word_errors(alone, in_series);
+    }
+    EXPECT_LE(differences * 5, words) << differences << " of " << words << " words differ";
+}
+
+// The engine keeps a ring of frames for a search given them as they come, while its search lags a few
+// frames behind: on a decoder that has searched nothing longer before, the ring is short, and the search
+// once read frames already overwritten and gave no words at all. A series' later take on a fresh decoder
+// must read as on a used one.
+TEST(Recognizer, LaterTakeOfASeriesOnAFreshDecoderKeepsItsWords) {
+    const auto samples = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+    const server::SampleSpan span(samples);
+    const std::string series(32, 'f');
+    server::Recognizer used(server::default_model_dir(), 1);
+    used.transcribe_live(span, series);
+    const std::string expected = used.transcribe_live(span, series).words;
+    const auto history = used.series().history(series);
+    ASSERT_TRUE(history);
+    server::Recognizer fresh(server::default_model_dir(), 1);
+    fresh.series().learn(series, *history);
+    const std::string later = fresh.transcribe_live(span, series).words;
+    EXPECT_GT(std::count(later.begin(), later.end(), ' '), 10) << later;
+    EXPECT_EQ(later, expected);
 }
 
 // A segment whose speech seems over is searched before the detector ends it, so a take streamed in has its
@@ -123,7 +202,7 @@ TEST(Recognizer, EarlySearchOfASegmentGivesTheWordsOfASearchAtItsEnd) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         server::DecodeStages stages;
-        const std::string live = recognizer.transcribe_live(server::SampleSpan(row.take), stages).words;
+        const std::string live = recognizer.transcribe_live(server::SampleSpan(row.take), {}, stages).words;
         if (row.early_words_kept) {
             EXPECT_GE(stages.searched_early, 1u);
         } else {
@@ -158,7 +237,7 @@ TEST(Recognizer, EarlySearchesOnASecondDecoderOrWithoutAThreadReadTheSame) {
     const std::string expected = two.transcribe(take);
     ASSERT_NE(expected.find("forward ten meters"), std::string::npos) << expected;
     server::DecodeStages stages;
-    EXPECT_EQ(two.transcribe_live(span, stages).words, expected);
+    EXPECT_EQ(two.transcribe_live(span, {}, stages).words, expected);
     EXPECT_GE(stages.searched_early, 1u);
     EXPECT_GE(started, 1);
 
@@ -172,7 +251,7 @@ TEST(Recognizer, EarlySearchesOnASecondDecoderOrWithoutAThreadReadTheSame) {
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         const int before = refused;
-        EXPECT_EQ(no_threads.transcribe_live(span).words, expected);
+        EXPECT_EQ(no_threads.transcribe_live(span, {}).words, expected);
         EXPECT_GT(refused, before) << "the second decoder was not given back";
     }
 }
@@ -369,7 +448,7 @@ TEST(Recognizer, FramesOfAreWhatTheSearchIsGiven) {
     server::DecodeStages whole;
     recognizer.transcribe(words, whole);
     server::DecodeStages live;
-    recognizer.transcribe_live(server::SampleSpan(words), live);
+    recognizer.transcribe_live(server::SampleSpan(words), {}, live);
     ASSERT_EQ(whole.segments, 1u);
     EXPECT_EQ(live.segments, 1u);
     EXPECT_EQ(live.frames, whole.frames);

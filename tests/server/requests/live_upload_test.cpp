@@ -23,6 +23,7 @@ struct Hearing : server::SpeechToText {
     std::vector<std::int16_t> samples;
     int whole_calls = 0;
     int live_calls = 0;
+    std::string series_seen;
     bool cut_short = false;
     std::promise<void> playing;
 
@@ -31,8 +32,9 @@ struct Hearing : server::SpeechToText {
         hear(audio);
         return {"whole", 0.0};
     }
-    server::Transcript transcribe_live(const server::SampleSource& audio) override {
+    server::Transcript transcribe_live(const server::SampleSource& audio, std::string_view series) override {
         ++live_calls;
+        series_seen = series;
         hear(audio);
         return {"live", 0.0};
     }
@@ -109,6 +111,24 @@ TEST(LiveUpload, StreamedTakeIsHeardAsTheWholeFileWouldBe) {
     }
 }
 
+// The series a streamed take names reaches the engine as it was sent; a take that names none, none.
+TEST(LiveUpload, TakeSeriesHeaderReachesTheEngine) {
+    const std::string series = "0123456789abcdef0123456789abcdef";
+    for (const bool named : {true, false}) {
+        SCOPED_TRACE(named ? "named" : "none");
+        server::Headers headers = streamed_headers;
+        if (named) headers.emplace_back("x-take-series", series);
+        Hearing engine;
+        server::Request request("POST", "/transcribe", headers, 1'000'000);
+        request.decode_while_arriving(engine);
+        ASSERT_FALSE(request.start());
+        ASSERT_FALSE(request.take(form(streamed_wav(16000, tone(16000)))));
+        ASSERT_EQ(request.finish(engine).status, 200);
+        EXPECT_EQ(engine.live_calls, 1);
+        EXPECT_EQ(engine.series_seen, named ? series : "");
+    }
+}
+
 TEST(LiveUpload, LimitIsCountedAsTheBodyArrives) {
     Hearing engine;
     server::Request request("POST", "/transcribe", streamed_headers, 10'000);
@@ -152,7 +172,7 @@ TEST(LiveUpload, UploadGoneWhileItWaitsForADecoderLetsGo) {
     } held;
     std::promise<void> release;
     held.go = release.get_future().share();
-    auto busy = std::async(std::launch::async, [&] { return recognizer.transcribe_live(held); });
+    auto busy = std::async(std::launch::async, [&] { return recognizer.transcribe_live(held, {}); });
     held.holding.get_future().wait();  // the only decoder is taken
 
     struct Entering : server::SpeechToText {
@@ -162,9 +182,10 @@ TEST(LiveUpload, UploadGoneWhileItWaitsForADecoderLetsGo) {
         server::Transcript transcribe(const server::SampleSource& audio) override {
             return recognizer.transcribe(audio);
         }
-        server::Transcript transcribe_live(const server::SampleSource& audio) override {
+        server::Transcript transcribe_live(const server::SampleSource& audio,
+                                           std::string_view series) override {
             entered.set_value();
-            return recognizer.transcribe_live(audio);
+            return recognizer.transcribe_live(audio, series);
         }
     } engine(recognizer);
     auto waiting = engine.entered.get_future();

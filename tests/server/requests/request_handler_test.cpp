@@ -141,17 +141,20 @@ TEST_F(RequestHandling, AnswersEachRequestWithStatusAndJsonObject) {
         const json body = json::parse(reply.json);  // throws on anything but valid JSON
         ASSERT_TRUE(body.is_object());
         EXPECT_TRUE(body.contains(row.member)) << reply.json;
-        // A health reply also says whether chunked uploads are decoded as they arrive: not by a request
-        // that was given no engine for that.
+        // A health reply also says whether chunked uploads are decoded as they arrive, and whether a series
+        // of takes is learnt from: not by a request that was given no engine for that.
         const bool health = std::string_view(row.path) == "/health" && row.status == 200;
-        EXPECT_EQ(body.size(), health ? 2u : 1u) << reply.json;
+        EXPECT_EQ(body.size(), health ? 3u : 1u) << reply.json;
         if (health) {
             EXPECT_EQ(body.value("streaming", true), false) << reply.json;
+            EXPECT_EQ(body.value("take_series", true), false) << reply.json;
         }
     }
     server::Request health("GET", "/health", {}, limit);
     health.decode_while_arriving(*engine);
-    EXPECT_EQ(json::parse(health.start().value().json).value("streaming", false), true);
+    const json offered = json::parse(health.start().value().json);
+    EXPECT_EQ(offered.value("streaming", false), true);
+    EXPECT_EQ(offered.value("take_series", false), true);
 }
 
 // The body may come in pieces of any size; the form's boundaries fall anywhere among them.
