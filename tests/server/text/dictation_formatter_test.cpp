@@ -1,4 +1,5 @@
 #include "server/text/dictation_formatter.h"
+#include "server/text/listed_words.h"
 
 #include <gtest/gtest.h>
 
@@ -77,3 +78,20 @@ TEST(DictationFormatter, CommandsAtTheEdgesAndRepeatedAreWrittenAsSaid) {
 }
 
 }  // namespace
+
+// The user's own words come out as listed wherever they fall, and the plain words show them the same way.
+TEST(DictationFormatter, ListedWordsKeepTheirSpelling) {
+    expect_rows({
+        {"{n8n} runs it", "n8n runs it"},
+        {"done period {n8n} runs it", "Done. n8n runs it"},
+        {"ask {Nakamura} comma {iOS} and {New_York_Times} question mark",
+         "Ask Nakamura, iOS and New York Times?"},
+        {"new paragraph {eBay}", "\n\neBay"},
+        {"open quote {PyTorch} close quote", "\"PyTorch\""},
+        {"{comma} here", "comma here"},
+    });
+    EXPECT_EQ(server::plain_words("ask {Nakamura} about {New_York_Times} now"),
+              "ask Nakamura about New York Times now");
+    EXPECT_EQ(server::plain_words("{n8n}"), "n8n");
+    EXPECT_EQ(server::plain_words("no entries here"), "no entries here");
+}
