@@ -13,6 +13,7 @@
 #include "server/messages.h"
 #include "server/options.h"
 #include "server/recognition/recognizer.h"
+#include "server/recognition/user_words.h"
 #include "server/stop_signals.h"
 #include "server/adaptation/voice_commands.h"
 
@@ -34,16 +35,21 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<server::Recognizer> recognizer;
     try {
-        recognizer = std::make_unique<server::Recognizer>(*model_dir);
+        const auto words = server::load_user_words(options.words_file, *model_dir, server::say);
+        if (!words) return 2;
+        recognizer =
+            std::make_unique<server::Recognizer>(*model_dir, server::default_decoder_count(),
+                                                 server::default_tail_frames, server::start_thread, *words);
     } catch (const std::exception& failure) {
         server::say(failure.what());
         return 1;
     }
 
-    // Where the reply's text is made: written text from the words, unless the plain words were asked for.
+    // Where the reply's text is made: written text from the words, unless the plain words were asked for
+    // (the user's own words as listed either way).
     server::FormattedSpeech formatted(*recognizer);
-    server::SpeechToText& engine =
-        options.raw_words ? static_cast<server::SpeechToText&>(*recognizer) : formatted;
+    server::PlainSpeech plain(*recognizer);
+    server::SpeechToText& engine = options.raw_words ? static_cast<server::SpeechToText&>(plain) : formatted;
 
     // The model is loaded before a single connection is accepted, so /health never answers too early.
     server::HttpService service(engine, options);

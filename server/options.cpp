@@ -30,18 +30,21 @@ std::optional<double> parse_megabytes(std::string_view text) {
 std::string usage_text() {
     return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
            "                      [--raw-words] [--no-streaming] [--voice DIR | --no-profile]\n"
-           "                      [--adapt PAIRS_DIR]...\n"
+           "                      [--words FILE] [--adapt PAIRS_DIR]...\n"
            "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
            "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
            "  --port N            port to listen on, 0 for any free one (default 4999)\n"
            "  --max-upload-mb MB  largest upload accepted, in megabytes of 10^6 bytes (default 692)\n"
            "  --model-dir DIR     speech model folder holding en-us/\n"
            "  --raw-words         answer plain lower-case words: no spoken punctuation, no capitals\n"
+           "                      (the word list's entries still as listed)\n"
            "  --no-streaming      decode an upload only once all of it has arrived, and tell clients\n"
            "                      (GET /health) to send finished takes\n"
            "  --voice DIR         decode with the voice profile in DIR (default: the user's own,\n"
            "                      ~/.local/share/dictate/voice, if there is one)\n"
            "  --no-profile        decode with the speech model alone, even when the user has a profile\n"
+           "  --words FILE        the names and terms to hear, one a line, as they should be written\n"
+           "                      (default: ~/.local/share/dictate/words.txt, if there is one)\n"
            "  --adapt PAIRS_DIR   adapt the voice profile to the speaker of the takes in PAIRS_DIR\n"
            "                      (NAME.wav with NAME.txt, or STEM_output.wav with STEM_corrected.txt;\n"
            "                      give it again for more folders), print the figures and exit\n"
@@ -76,7 +79,7 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
             continue;
         }
         if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir" &&
-            name != "--voice" && name != "--adapt") {
+            name != "--voice" && name != "--adapt" && name != "--words") {
             return UsageError{"unknown option " + std::string(name)};
         }
         if (!value) {
@@ -96,6 +99,9 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
                 return UsageError{"--max-upload-mb wants a positive number, not '" + std::string(*value) +
                                   "'"};
             options.max_upload_bytes = static_cast<std::uint64_t>(*mb * 1e6);
+        } else if (name == "--words") {
+            if (value->empty()) return UsageError{"--words needs a file"};
+            options.words_file = *value;
         } else if (name == "--voice" || name == "--adapt") {
             if (value->empty()) return UsageError{std::string(name) + " needs a folder"};
             if (name == "--voice") options.voice_dir = *value;

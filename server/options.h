@@ -23,6 +23,7 @@ struct Options {
     std::vector<std::string> adapt_dirs;  // --adapt, once or more: adapt the profile from these folders
     // --no-profile: decode with the model alone, even when the user has a profile.
     bool no_profile = false;
+    std::string words_file;  // --words: the user's word list; empty for words.txt in the profile folder
 };
 
 struct ShowHelp {};
