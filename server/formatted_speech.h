@@ -46,4 +46,27 @@ private:
     SpeechToText& words_;
 };
 
+// The recogniser's words with the entries of the user's word list that came out as dictionary words
+// ("nakamura", "a w s", see ListedPhrases) turned into the entries' tokens, so that what comes after writes
+// them as listed. Borrows `words` as FormattedSpeech does.
+class ListedSpeech final : public SpeechToText {
+public:
+    ListedSpeech(SpeechToText& words, const std::vector<ListedPhrase>& entries)
+        : words_(words), phrases_(entries) {}
+    Transcript transcribe(const SampleSource& audio) override {
+        Transcript heard = words_.transcribe(audio);
+        heard.words = phrases_.mark(heard.words);
+        return heard;
+    }
+    Transcript transcribe_live(const SampleSource& audio) override {
+        Transcript heard = words_.transcribe_live(audio);
+        heard.words = phrases_.mark(heard.words);
+        return heard;
+    }
+
+private:
+    SpeechToText& words_;
+    const ListedPhrases phrases_;
+};
+
 }  // namespace server

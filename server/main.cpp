@@ -34,9 +34,12 @@ int main(int argc, char** argv) {
     if (!model_dir) return 1;
 
     std::unique_ptr<server::Recognizer> recognizer;
+    std::vector<server::ListedPhrase> listed;
     try {
         const auto words = server::load_user_words(options.words_file, *model_dir, server::say);
         if (!words) return 2;
+        for (const auto& word : *words)
+            listed.push_back({server::listed_word_written(word.token).value_or(""), word.said});
         recognizer =
             std::make_unique<server::Recognizer>(*model_dir, server::default_decoder_count(),
                                                  server::default_tail_frames, server::start_thread, *words);
@@ -47,8 +50,9 @@ int main(int argc, char** argv) {
 
     // Where the reply's text is made: written text from the words, unless the plain words were asked for
     // (the user's own words as listed either way).
-    server::FormattedSpeech formatted(*recognizer);
-    server::PlainSpeech plain(*recognizer);
+    server::ListedSpeech heard(*recognizer, listed);
+    server::FormattedSpeech formatted(heard);
+    server::PlainSpeech plain(heard);
     server::SpeechToText& engine = options.raw_words ? static_cast<server::SpeechToText&>(plain) : formatted;
 
     // The model is loaded before a single connection is accepted, so /health never answers too early.

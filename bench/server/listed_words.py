@@ -59,7 +59,7 @@ SAID = {
     "Figma": "figma", "Jira": "jeera", "Redis": "red iss", "JSON": "jason", "Vercel": "ver sell",
     "Supabase": "soupa base", "Oyelaran": "oh yeah lah ran", "Nakamura": "nakamura",
     "SQLite": "sequel light", "Postgres": "post gress", "Webpack": "web pack", "Kotlin": "cot lin",
-    "n8n": "n eight n", "AWS": "a w s", "GitLab": "git lab", "Tailwind": "tail wind",
+    "n8n": "n eight n", "AWS": "ay w s", "GitLab": "ghit lab", "Tailwind": "tail wind",
     "New York Times": "new york times",
 }
 
@@ -174,7 +174,7 @@ He lost his keys at the station
 The new engine is very quiet
 Make it simple and send it tonight
 The light in the hall is broken
-Her friend Jason came to dinner
+Her friend Jack came to dinner
 The post office closes at five
 We read the times table in school
 They cut the grass on Sunday

@@ -16,7 +16,7 @@ Two sets, both from Debian packages:
 Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMPTS) are never used.
 
 usage: PYTHONPATH=tests python3 bench/server/wer.py [PATH/TO/dictate-server] [--quiet] [--set testdata|prompts|adaptation]
-                           [--ceiling PERCENT] [--voice PROFILE_DIR] [--stream]
+                           [--ceiling PERCENT] [--voice PROFILE_DIR] [--words FILE] [--stream]
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
 --ceiling it exits with status 1 when a set's word error rate is above PERCENT (the tests' accuracy guard).
 The server answers written text; its words are scored without case and punctuation, and every text that
@@ -198,6 +198,7 @@ def main():
     parser.add_argument("--set", choices=["testdata", "prompts", "adaptation"])
     parser.add_argument("--ceiling", type=float)
     parser.add_argument("--voice", help="decode the testdata and prompts sets with this voice profile")
+    parser.add_argument("--words", help="decode the testdata and prompts sets with this word list")
     parser.add_argument("--stream", action="store_true",
                         help="upload each recording as a chunked body, decoded while it arrives")
     options = parser.parse_args()
@@ -208,6 +209,7 @@ def main():
     worst = 0.0
     uncapitalised = []
     profile = ["--voice", options.voice] if options.voice else []
+    profile += ["--words", options.words] if options.words else []
     with tempfile.TemporaryDirectory() as folder, Server(binary, *profile) as server:
         for name, rows in sets:
             if not rows:

@@ -152,10 +152,19 @@ bool has_vowel(std::string_view run) {
 }
 
 // A sequence of sounds, each with its variants, joined into at most `most_variants` pronunciations.
+// Also the dictionary words it is said in, when it is said in them alone.
 class Saying {
 public:
-    void add(std::vector<std::string> variants) { parts_.push_back(std::move(variants)); }
-    void add(std::string_view phones) { parts_.push_back({std::string(phones)}); }
+    void add(std::vector<std::string> variants, std::string_view word) {
+        parts_.push_back(std::move(variants));
+        if (!said_.empty()) said_ += ' ';
+        said_ += word;
+    }
+    void add_guess(std::vector<std::string> variants) {
+        parts_.push_back(std::move(variants));
+        in_words_ = false;
+    }
+    std::string said() const { return in_words_ ? said_ : std::string(); }
     std::vector<std::string> joined() const {
         std::size_t count = 1;
         for (const auto& variants : parts_) count = std::max(count, variants.size());
@@ -173,6 +182,8 @@ public:
 
 private:
     std::vector<std::vector<std::string>> parts_;
+    std::string said_;
+    bool in_words_ = true;
 };
 
 const std::vector<std::string>* known(const Pronunciations& dictionary, std::string_view word) {
@@ -181,8 +192,8 @@ const std::vector<std::string>* known(const Pronunciations& dictionary, std::str
 }
 
 void spell(std::string_view run, Saying& saying) {
-    for (const char c : run)
-        saying.add(letter_names[static_cast<unsigned>(lower(std::string(1, c))[0] - 'a')]);
+    for (const char c : lower(run))
+        saying.add({std::string(letter_names[static_cast<unsigned>(c - 'a')])}, std::string(1, c));
 }
 
 // Says one run of letters or digits; false when it can't.
@@ -192,12 +203,12 @@ bool say_run(std::string_view run, const Pronunciations& dictionary, const Lette
         for (const std::string& number : said_digits(run)) {
             const auto* phones = known(dictionary, number);
             if (phones == nullptr) return false;
-            saying.add(*phones);
+            saying.add(*phones, number);
         }
         return true;
     }
     if (const auto* phones = known(dictionary, run)) {
-        saying.add(*phones);
+        saying.add(*phones, lower(run));
         return true;
     }
     const bool capitals = run.size() > 1 && std::all_of(run.begin(), run.end(), is_capital);
@@ -207,7 +218,23 @@ bool say_run(std::string_view run, const Pronunciations& dictionary, const Lette
     }
     const auto guessed = guess(lower(run));
     if (!guessed || guessed->empty()) return false;
-    saying.add(*guessed);
+    std::vector<std::string> variants{*guessed};
+    // The rules read whole words poorly where a word the dictionary knows ends or starts a new one
+    // ("Supabase", "Postgres"): that reading is offered beside theirs.
+    for (std::size_t cut = 2; cut + 2 <= run.size(); ++cut) {
+        const std::string head = lower(run.substr(0, cut));
+        const std::string tail = lower(run.substr(cut));
+        const auto* head_known = head.size() >= 3 ? known(dictionary, head) : nullptr;
+        const auto* tail_known = tail.size() >= 3 ? known(dictionary, tail) : nullptr;
+        if (head_known == nullptr && tail_known == nullptr) continue;
+        const auto head_sound = head_known != nullptr ? std::optional(head_known->front()) : guess(head);
+        const auto tail_sound = tail_known != nullptr ? std::optional(tail_known->front()) : guess(tail);
+        if (!head_sound || !tail_sound || head_sound->empty() || tail_sound->empty()) continue;
+        const std::string joined = *head_sound + " " + *tail_sound;
+        if (std::find(variants.begin(), variants.end(), joined) == variants.end()) variants.push_back(joined);
+        if (variants.size() == 2) break;
+    }
+    saying.add_guess(std::move(variants));
     return true;
 }
 
@@ -216,13 +243,13 @@ bool say_run(std::string_view run, const Pronunciations& dictionary, const Lette
     return std::string("\"").append(run).append("\" can't be said (give \"= how it is said\")");
 }
 
-std::optional<std::vector<std::string>> sounds_of(const ListedWord& word, const Pronunciations& dictionary,
-                                                  const LetterToSound& guess, std::string& why) {
+std::optional<Saying> sounds_of(const ListedWord& word, const Pronunciations& dictionary,
+                                const LetterToSound& guess, std::string& why) {
     Saying saying;
     if (!word.said.empty()) {
         for (const std::string& said : word.said) {
             if (const auto* phones = known(dictionary, said)) {
-                saying.add(*phones);
+                saying.add(*phones, said);
                 continue;
             }
             std::string letters;
@@ -232,9 +259,9 @@ std::optional<std::vector<std::string>> sounds_of(const ListedWord& word, const 
                 why = "the said word \"" + said + "\" is not in the dictionary and can't be spelled out";
                 return std::nullopt;
             }
-            saying.add(*guessed);
+            saying.add_guess({*guessed});
         }
-        return saying.joined();
+        return saying;
     }
     std::size_t from = 0;
     const std::string_view written = word.written;
@@ -243,12 +270,12 @@ std::optional<std::vector<std::string>> sounds_of(const ListedWord& word, const 
         const std::string_view part = written.substr(from, end - from);
         from = end + 1;
         if (const auto* phones = known(dictionary, part)) {
-            saying.add(*phones);
+            saying.add(*phones, lower(part));
             continue;
         }
         for (const std::string& piece : pieces_of(part)) {
             if (const auto* phones = known(dictionary, piece)) {
-                saying.add(*phones);
+                saying.add(*phones, lower(piece));
                 continue;
             }
             for (const std::string_view run : runs_of(piece)) {
@@ -259,7 +286,7 @@ std::optional<std::vector<std::string>> sounds_of(const ListedWord& word, const 
             }
         }
     }
-    return saying.joined();
+    return saying;
 }
 
 // The synthesiser's phones are the same US English set in lower case, vowels with their stress, plus a
@@ -302,7 +329,13 @@ Pronunciations read_pronunciations(const std::string& path, const std::vector<Li
             wanted.insert(lower(part));
             for (const std::string& piece : pieces_of(part)) {
                 wanted.insert(lower(piece));
-                for (const std::string_view run : runs_of(piece)) wanted.insert(lower(run));
+                for (const std::string_view run : runs_of(piece)) {
+                    wanted.insert(lower(run));
+                    for (std::size_t cut = 3; cut + 2 <= run.size(); ++cut)
+                        wanted.insert(lower(run.substr(0, cut)));
+                    for (std::size_t cut = 2; cut + 3 <= run.size(); ++cut)
+                        wanted.insert(lower(run.substr(cut)));
+                }
             }
         }
     }
@@ -353,13 +386,13 @@ SoundedWords sound_words(const std::vector<ListedWord>& words, const Pronunciati
     SoundedWords sounded;
     for (const ListedWord& word : words) {
         std::string why;
-        auto phones = sounds_of(word, dictionary, guess, why);
-        if (!phones) {
+        const auto saying = sounds_of(word, dictionary, guess, why);
+        if (!saying) {
             sounded.problems.push_back(std::string(file) + ":" + std::to_string(word.line) + ": " + why +
                                        "; skipped");
             continue;
         }
-        sounded.words.push_back(WordSound{listed_word_token(word.written), std::move(*phones)});
+        sounded.words.push_back(WordSound{listed_word_token(word.written), saying->joined(), saying->said()});
     }
     return sounded;
 }

@@ -16,6 +16,9 @@ namespace server {
 struct WordSound {
     std::string token;
     std::vector<std::string> phones;  // the first is the main one; at most four
+    // The dictionary words it is said in ("n eight n", "sequel light", "new york times"), when it is said in
+    // them alone; empty when a part of it was guessed.
+    std::string said;
 };
 
 // The dictionary's pronunciations of the words it knows, lower case, each with its variants in order.

@@ -1,6 +1,7 @@
 #include "server/text/listed_words.h"
 
 #include <algorithm>
+#include <sstream>
 
 namespace server {
 
@@ -31,6 +32,64 @@ std::string plain_words(std::string_view words) {
         words.remove_prefix(std::min(end + 1, words.size()));
     }
     return plain;
+}
+
+namespace {
+
+std::vector<std::string> lower_words(std::string_view text) {
+    std::vector<std::string> words;
+    std::istringstream in{std::string(text)};
+    for (std::string word; in >> word;) {
+        for (char& c : word)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+}  // namespace
+
+ListedPhrases::ListedPhrases(const std::vector<ListedPhrase>& entries) {
+    for (const ListedPhrase& entry : entries) {
+        for (const std::string& run : {entry.written, entry.said}) {
+            std::vector<std::string> words = lower_words(run);
+            if (words.empty()) continue;
+            by_first_[words.front()].emplace_back(std::move(words), listed_word_token(entry.written));
+        }
+    }
+    for (auto& [first, entries] : by_first_)
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+}
+
+std::string ListedPhrases::mark(std::string_view words) const {
+    if (by_first_.empty()) return std::string(words);
+    std::vector<std::string> said;
+    std::istringstream in{std::string(words)};
+    for (std::string word; in >> word;) said.push_back(std::move(word));
+    const std::vector<std::string> lower = lower_words(words);
+    std::string marked;
+    for (std::size_t at = 0; at < said.size();) {
+        std::size_t taken = 0;
+        if (const auto found = by_first_.find(lower[at]); found != by_first_.end()) {
+            for (const auto& [entry, token] : found->second) {
+                if (at + entry.size() > said.size()) continue;
+                if (!std::equal(entry.begin(), entry.end(), lower.begin() + static_cast<std::ptrdiff_t>(at)))
+                    continue;
+                if (!marked.empty()) marked += ' ';
+                marked += token;
+                taken = entry.size();
+                break;
+            }
+        }
+        if (taken == 0) {
+            if (!marked.empty()) marked += ' ';
+            marked += said[at];
+            taken = 1;
+        }
+        at += taken;
+    }
+    return marked;
 }
 
 }  // namespace server

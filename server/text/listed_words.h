@@ -1,8 +1,10 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace server {
 
@@ -21,5 +23,28 @@ std::optional<std::string> listed_word_written(std::string_view word);
 // The recogniser's words with every entry's token written as listed, the rest unchanged: the plain words
 // --raw-words answers. Pure; any thread.
 std::string plain_words(std::string_view words);
+
+// An entry of the word list with the dictionary words it is said in, when there are such ("n eight n",
+// "sequel light"; empty otherwise).
+struct ListedPhrase {
+    std::string written;
+    std::string said;
+};
+
+// The search may take an entry as dictionary words rather than as its token, whichever scores better: as
+// the words it is spelled with ("nakamura", "new york times") or those it is said in ("a w s", "sequel
+// light"). The user still wants it written as listed. Made once; const and any thread after.
+class ListedPhrases {
+public:
+    explicit ListedPhrases(const std::vector<ListedPhrase>& entries);
+    // `words` with every run of recogniser words that spells or says an entry, without regard to case,
+    // replaced by the entry's token; the longest run wins where several start at one word.
+    std::string mark(std::string_view words) const;
+
+private:
+    // By first word, lower case: each run's words, lower case, with its entry's token; longest first.
+    std::map<std::string, std::vector<std::pair<std::vector<std::string>, std::string>>, std::less<>>
+        by_first_;
+};
 
 }  // namespace server

@@ -130,6 +130,12 @@ TEST(WordSounds, EntriesAreSaidFromTheirPartsSpelledAndNumbered) {
         EXPECT_EQ(result.words[i].token, expected[i].first);
         EXPECT_EQ(result.words[i].phones, expected[i].second) << expected[i].first;
     }
+    // The dictionary words each is said in, where no part was guessed: what the search may hear instead.
+    EXPECT_EQ(result.words[0].said, "n eight n");
+    EXPECT_EQ(result.words[1].said, "a w s");
+    EXPECT_EQ(result.words[2].said, "");
+    EXPECT_EQ(result.words[3].said, "sequel light");
+    EXPECT_EQ(result.words[4].said, "new york times");
 }
 
 TEST(WordSounds, AnEntryThatCantBeSaidIsToldAndTheRestKept) {
@@ -179,6 +185,13 @@ TEST_F(UserWords, ADefaultListIsUsedWhenThereAndSilentWhenNot) {
     ASSERT_TRUE(none.has_value());
     EXPECT_TRUE(none->empty());
     EXPECT_TRUE(told_.empty());
+
+    // A data folder that is a file, as the tests' servers run with, holds no list either.
+    setenv("XDG_DATA_HOME", "/dev/null/none", 1);
+    const auto in_a_file = load("");
+    ASSERT_TRUE(in_a_file.has_value());
+    EXPECT_TRUE(told_.empty());
+    setenv("XDG_DATA_HOME", folder_.c_str(), 1);
 
     const fs::path words = folder_ / "dictate" / "words.txt";
     std::ofstream(words) << "Ansible\n12\n";

@@ -95,3 +95,19 @@ TEST(DictationFormatter, ListedWordsKeepTheirSpelling) {
     EXPECT_EQ(server::plain_words("{n8n}"), "n8n");
     EXPECT_EQ(server::plain_words("no entries here"), "no entries here");
 }
+
+// An entry heard as the dictionary words it is spelled or said with is still written as listed.
+TEST(DictationFormatter, ListedEntriesHeardAsDictionaryWordsAreWrittenAsListed) {
+    const server::ListedPhrases phrases({{"Nakamura", ""},
+                                         {"New York", ""},
+                                         {"New York Times", ""},
+                                         {"n8n", "n eight n"},
+                                         {"SQLite", "sequel light"}});
+    EXPECT_EQ(server::format_dictation(phrases.mark("ask nakamura about the new york times period new york")),
+              "Ask Nakamura about the New York Times. New York");
+    EXPECT_EQ(server::format_dictation(phrases.mark("n eight n reads sequel light period sequel then")),
+              "n8n reads SQLite. Sequel then");
+    EXPECT_EQ(server::plain_words(phrases.mark("nakamura read the new times")),
+              "Nakamura read the new times");
+    EXPECT_EQ(server::ListedPhrases({}).mark("new york"), "new york");
+}
