@@ -12,7 +12,7 @@ namespace server {
 // The least probability, as a power of ten, that the search gives an entry of the user's word list
 // whatever was said before it. Tuned on the word-list benchmark (docs/server.md): lower and entries said
 // are missed, higher and they replace ordinary words that sound a little like them.
-inline constexpr double listed_word_floor_log10 = -5.0;
+inline constexpr double listed_word_floor_log10 = -3.5;
 
 // Adds `words` to the dictionary of `decoder`, each pronunciation a variant of its token. Throws
 // std::runtime_error naming the word that the engine refused.

@@ -31,6 +31,11 @@ server::Options whole_uploads(server::Options options) {
     return options;
 }
 
+server::Options with_words(server::Options options, std::string file) {
+    options.words_file = std::move(file);
+    return options;
+}
+
 server::Options without_profile(server::Options options) {
     options.no_profile = true;
     return options;
@@ -58,6 +63,14 @@ TEST(Options, ParsesCommandLines) {
         {{"--no-profile", "--voice", "/v"}, Row::error, {}},
         {{"--adapt", "/a", "--no-profile"}, Row::error, {}},
         {{"--adapt"}, Row::error, {}},
+        {{"--words", "/w.txt"},
+         Row::options,
+         with_words(with("127.0.0.1", 4999, default_max, "/model"), "/w.txt")},
+        {{"--words=my words.txt"},
+         Row::options,
+         with_words(with("127.0.0.1", 4999, default_max, "/model"), "my words.txt")},
+        {{"--words="}, Row::error, {}},
+        {{"--words"}, Row::error, {}},
         {{"--port", "4000", "--help"}, Row::help, {}},
         {{"-h"}, Row::help, {}},
         {{"--port"}, Row::error, {}},
@@ -92,6 +105,7 @@ TEST(Options, ParsesCommandLines) {
             EXPECT_EQ(options.voice_dir, row.expected.voice_dir);
             EXPECT_EQ(options.no_profile, row.expected.no_profile);
             EXPECT_EQ(options.adapt_dirs, row.expected.adapt_dirs);
+            EXPECT_EQ(options.words_file, row.expected.words_file);
         }
     }
 }
