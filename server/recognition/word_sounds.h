@@ -47,9 +47,11 @@ struct SoundedWords {
 // parts: split at "-", ".", "&", "+" (said "dot", "and", "plus"), between letters and digits and where a
 // capital follows a small letter ("PyTorch" is "Py" "Torch"). A part is the dictionary's word, else
 // spelled letter by letter when it is a lone letter, all capitals ("AWS") or has no vowel ("js"), else
-// `guess`ed. Digits are said as a number ("8" eight, "365" three hundred sixty five, "2026" twenty twenty
-// six); a run of more than four, or one starting with 0, digit by digit. Entries that can't be said
-// are told in `problems` naming `file` and their line. Pure apart from `guess`.
+// `guess`ed, with a second reading where it starts or ends with a dictionary word of three letters or more
+// ("Supabase": "supa" guessed, "base" the dictionary's). Digits are said as a number ("8" eight, "365" three
+// hundred sixty five, "2026" twenty twenty six); a run of more than four, or one starting with 0, digit by
+// digit. Entries that can't be said are told in `problems` naming `file` and their line. Pure apart from
+// `guess`.
 SoundedWords sound_words(const std::vector<ListedWord>& words, const Pronunciations& dictionary,
                          const LetterToSound& guess, std::string_view file);
 

@@ -93,6 +93,7 @@ const server::Pronunciations dictionary{
     {"nineteen", {"N AY N T IY N"}},
     {"github", {"G IH T HH AH B"}},
     {"two", {"T UW"}},
+    {"base", {"B EY S"}},
     {"thousand", {"TH AW Z AH N D"}},
 };
 
@@ -100,6 +101,8 @@ std::optional<std::string> guess(std::string_view word) {
     if (word == "py") return "P AY";
     if (word == "node") return "N OW D";
     if (word == "ansible") return "AE N S AH B AH L";
+    if (word == "supabase") return "S UW P AH B AH S";
+    if (word == "supa") return "S UW P AH";
     return std::nullopt;
 }
 
@@ -136,6 +139,11 @@ TEST(WordSounds, EntriesAreSaidFromTheirPartsSpelledAndNumbered) {
     EXPECT_EQ(result.words[2].said, "");
     EXPECT_EQ(result.words[3].said, "sequel light");
     EXPECT_EQ(result.words[4].said, "new york times");
+
+    // A guessed word that ends in a dictionary word is also said with that word's own sounds.
+    const auto compound = sounded("Supabase\n");
+    ASSERT_EQ(compound.words.size(), 1u);
+    EXPECT_EQ(compound.words[0].phones, (std::vector<std::string>{"S UW P AH B AH S", "S UW P AH B EY S"}));
 }
 
 TEST(WordSounds, AnEntryThatCantBeSaidIsToldAndTheRestKept) {
