@@ -216,7 +216,10 @@ bool say_run(std::string_view run, const Pronunciations& dictionary, const Lette
         spell(run, saying);
         return true;
     }
-    const auto guessed = guess(lower(run));
+    std::string spelling = lower(run);
+    // The rules read a leading "dj" as a "y" ("Django", "Djokovic"); it is said as a "j".
+    if (spelling.starts_with("dj")) spelling.erase(0, 1);
+    const auto guessed = guess(spelling);
     if (!guessed || guessed->empty()) return false;
     std::vector<std::string> variants{*guessed};
     // The rules read whole words poorly where a word the dictionary knows ends or starts a new one

@@ -103,6 +103,7 @@ std::optional<std::string> guess(std::string_view word) {
     if (word == "ansible") return "AE N S AH B AH L";
     if (word == "supabase") return "S UW P AH B AH S";
     if (word == "supa") return "S UW P AH";
+    if (word == "jango") return "JH AE NG G OW";
     return std::nullopt;
 }
 
@@ -141,6 +142,11 @@ TEST(WordSounds, EntriesAreSaidFromTheirPartsSpelledAndNumbered) {
     EXPECT_EQ(result.words[4].said, "new york times");
 
     // A guessed word that ends in a dictionary word is also said with that word's own sounds.
+    // The rules' reading of a leading "dj" is put right.
+    const auto django = sounded("Django\n");
+    ASSERT_EQ(django.words.size(), 1u);
+    EXPECT_EQ(django.words[0].phones, (std::vector<std::string>{"JH AE NG G OW"}));
+
     const auto compound = sounded("Supabase\n");
     ASSERT_EQ(compound.words.size(), 1u);
     EXPECT_EQ(compound.words[0].phones, (std::vector<std::string>{"S UW P AH B AH S", "S UW P AH B EY S"}));
