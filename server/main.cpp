@@ -13,7 +13,9 @@
 #include "server/language/language_command.h"
 #include "server/messages.h"
 #include "server/options.h"
+#include "server/profile_paths.h"
 #include "server/recognition/recognizer.h"
+#include "server/recognition/user_words.h"
 #include "server/stop_signals.h"
 #include "server/adaptation/voice_commands.h"
 
@@ -35,17 +37,28 @@ int main(int argc, char** argv) {
     if (!model_dir) return 1;
 
     std::unique_ptr<server::Recognizer> recognizer;
+    std::vector<server::ListedPhrase> listed;
     try {
-        recognizer = std::make_unique<server::Recognizer>(*model_dir, server::learnt_language_for(options));
+        const auto words = server::load_user_words(options.words_file, server::profile_words_file(options),
+                                                      *model_dir, server::say);
+        if (!words) return 2;
+        for (const auto& word : *words)
+            listed.push_back({server::listed_word_written(word.token).value_or(""), word.said});
+        recognizer =
+            std::make_unique<server::Recognizer>(*model_dir, server::learnt_language_for(options),
+                                                 server::default_decoder_count(),
+                                                 server::default_tail_frames, server::start_thread, *words);
     } catch (const std::exception& failure) {
         server::say(failure.what());
         return 1;
     }
 
-    // Where the reply's text is made: written text from the words, unless the plain words were asked for.
-    server::FormattedSpeech formatted(*recognizer);
-    server::SpeechToText& engine =
-        options.raw_words ? static_cast<server::SpeechToText&>(*recognizer) : formatted;
+    // Where the reply's text is made: written text from the words, unless the plain words were asked for
+    // (the user's own words as listed either way).
+    server::ListedSpeech heard(*recognizer, listed);
+    server::FormattedSpeech formatted(heard);
+    server::PlainSpeech plain(heard);
+    server::SpeechToText& engine = options.raw_words ? static_cast<server::SpeechToText&>(plain) : formatted;
 
     // The model is loaded before a single connection is accepted, so /health never answers too early.
     server::HttpService service(engine, options);

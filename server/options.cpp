@@ -30,13 +30,14 @@ std::optional<double> parse_megabytes(std::string_view text) {
 std::string usage_text() {
     return "usage: dictate-server [--host ADDRESS] [--port N] [--max-upload-mb MB] [--model-dir DIR]\n"
            "                      [--raw-words] [--no-streaming] [--profile DIR | --no-profile]\n"
-           "                      [--voice DIR] [--adapt PAIRS_DIR]... [--learn-text PATH...]\n"
+           "                      [--voice DIR] [--words FILE] [--adapt PAIRS_DIR]... [--learn-text PATH...]\n"
            "Transcribes WAV uploads offline: POST /transcribe (multipart/form-data, part \"audio\").\n"
            "  --host ADDRESS      address to listen on (default 127.0.0.1)\n"
            "  --port N            port to listen on, 0 for any free one (default 4999)\n"
            "  --max-upload-mb MB  largest upload accepted, in megabytes of 10^6 bytes (default 692)\n"
            "  --model-dir DIR     speech model folder holding en-us/\n"
            "  --raw-words         answer plain lower-case words: no spoken punctuation, no capitals\n"
+           "                      (the word list's entries still as listed)\n"
            "  --no-streaming      decode an upload only once all of it has arrived, and tell clients\n"
            "                      (GET /health) to send finished takes\n"
            "  --profile DIR       the user's profile: the voice (voice/), the words (words.txt) and the\n"
@@ -44,6 +45,8 @@ std::string usage_text() {
            "                      ~/.local/share/dictate); the server uses what it holds\n"
            "  --voice DIR         decode with the voice profile in DIR instead of the profile's voice\n"
            "  --no-profile        decode with the stock model alone: no voice, no words, no language\n"
+           "  --words FILE        the names and terms to hear, one a line, as they should be written\n"
+           "                      (default: the profile's words.txt, if there is one)\n"
            "  --adapt PAIRS_DIR   adapt the voice profile to the speaker of the takes in PAIRS_DIR\n"
            "                      (NAME.wav with NAME.txt, or STEM_output.wav with STEM_corrected.txt;\n"
            "                      give it again for more folders), print the figures and exit\n"
@@ -82,7 +85,8 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
             continue;
         }
         if (name != "--host" && name != "--port" && name != "--max-upload-mb" && name != "--model-dir" &&
-            name != "--voice" && name != "--adapt" && name != "--profile" && name != "--learn-text") {
+            name != "--voice" && name != "--adapt" && name != "--profile" && name != "--learn-text" &&
+            name != "--words") {
             return UsageError{"unknown option " + std::string(name)};
         }
         if (!value) {
@@ -102,6 +106,9 @@ std::variant<Options, ShowHelp, UsageError> parse_options(std::span<const std::s
                 return UsageError{"--max-upload-mb wants a positive number, not '" + std::string(*value) +
                                   "'"};
             options.max_upload_bytes = static_cast<std::uint64_t>(*mb * 1e6);
+        } else if (name == "--words") {
+            if (value->empty()) return UsageError{"--words needs a file"};
+            options.words_file = *value;
         } else if (name == "--voice" || name == "--adapt" || name == "--profile") {
             if (value->empty()) return UsageError{std::string(name) + " needs a folder"};
             if (name == "--voice") options.voice_dir = *value;

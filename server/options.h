@@ -28,6 +28,7 @@ struct Options {
     bool no_profile = false;
     // --learn-text, once or more: learn the user's phrasing from these files and folders of writing.
     std::vector<std::string> learn_text_paths;
+    std::string words_file;  // --words: the user's word list; empty for the profile's words.txt
 };
 
 struct ShowHelp {};

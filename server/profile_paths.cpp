@@ -23,6 +23,11 @@ std::string profile_voice_dir(const Options& options) {
     return profile.empty() ? "" : profile + "/voice";
 }
 
+std::string profile_words_file(const Options& options) {
+    const std::string profile = profile_dir(options);
+    return profile.empty() ? "" : profile + "/words.txt";
+}
+
 std::string profile_language_dir(const Options& options) {
     const std::string profile = profile_dir(options);
     return profile.empty() ? "" : profile + "/language";

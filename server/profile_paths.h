@@ -23,6 +23,9 @@ std::string profile_dir(const Options& options);
 // The voice profile to decode with or to write: --voice, else the profile's `voice`.
 std::string profile_voice_dir(const Options& options);
 
+// The profile's word list, used unless --words names another, or empty when there is no profile.
+std::string profile_words_file(const Options& options);
+
 // The profile's learnt language folder, or empty when there is no profile.
 std::string profile_language_dir(const Options& options);
 

@@ -25,7 +25,8 @@ Prompts listed in ../shared/asr/reserved-prompts.txt (or $DICTATE_RESERVED_PROMP
 
 usage: PYTHONPATH=tests python3 bench/server/wer.py [PATH/TO/dictate-server] [--quiet]
                            [--set testdata|prompts|voices|adaptation|phrasing] [--ceiling PERCENT]
-                           [--voice VOICE_DIR] [--profile PROFILE_DIR] [--stream [--series]]
+                           [--voice VOICE_DIR] [--profile PROFILE_DIR] [--words FILE]
+                           [--stream [--series]]
 With --series every streamed upload names its speaker's series of takes (X-Take-Series), one series per
 speaker, in the set's order: the testdata set's two readers, the prompts' one, each synthetic voice.
 Prints one line per recording (reference, then hypothesis where they differ) and a total per set. With
@@ -347,6 +348,7 @@ def main():
     parser.add_argument("--ceiling", type=float)
     parser.add_argument("--voice", help="decode the testdata and prompts sets with this voice profile")
     parser.add_argument("--profile", help="decode the testdata and prompts sets with this profile folder")
+    parser.add_argument("--words", help="decode the testdata and prompts sets with this word list")
     parser.add_argument("--stream", action="store_true",
                         help="upload each recording as a chunked body, decoded while it arrives")
     parser.add_argument("--series", action="store_true",
@@ -363,6 +365,7 @@ def main():
     uncapitalised = []
     profile = (["--voice", options.voice] if options.voice else []) + (
         ["--profile", options.profile] if options.profile else [])
+    profile += ["--words", options.words] if options.words else []
     peak = 0.0
     with tempfile.TemporaryDirectory() as folder, Server(binary, *profile) as server:
         for name, rows in sets:

@@ -2,20 +2,17 @@
 
 #include <ngram_model.h>
 #include <pocketsphinx.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
 
+#include "server/recognition/memory_file.h"
 #include "server/text/dictation_formatter.h"
 
 namespace server {
@@ -72,31 +69,6 @@ std::string command_model_text() {
     return text + "\n\\end\\\n";
 }
 
-// The engine reads language models from files only: this one is a file in memory, never on disk.
-class MemoryFile {
-public:
-    explicit MemoryFile(const std::string& content) : fd_(memfd_create("dictate-commands-lm", MFD_CLOEXEC)) {
-        if (fd_ < 0) throw std::runtime_error(std::string("memfd_create failed: ") + std::strerror(errno));
-        for (std::size_t done = 0; done < content.size();) {
-            const ssize_t n = write(fd_, content.data() + done, content.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                const std::string reason = std::strerror(errno);
-                close(fd_);
-                throw std::runtime_error("cannot write the commands' language model: " + reason);
-            }
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    ~MemoryFile() { close(fd_); }
-    MemoryFile(const MemoryFile&) = delete;
-    MemoryFile& operator=(const MemoryFile&) = delete;
-    std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
-
-private:
-    int fd_;
-};
-
 struct ModelRelease {
     void operator()(ngram_model_t* model) const { ngram_model_free(model); }
 };
@@ -104,30 +76,40 @@ using Model = std::unique_ptr<ngram_model_t, ModelRelease>;
 
 }  // namespace
 
-void listen_for_commands(ps_decoder_t* decoder, const std::string& lm_path, const LearntLanguage& learnt) {
+void listen_for_commands(ps_decoder_t* decoder, const std::string& lm_path, const std::vector<MixedModel>& more,
+                         const LearntLanguage& learnt) {
     add_missing_words(decoder);
     cmd_ln_t* config = ps_get_config(decoder);
     logmath_t* logmath = ps_get_logmath(decoder);
     const Model words(ngram_model_read(config, lm_path.c_str(), NGRAM_AUTO, logmath));
     if (!words) throw std::runtime_error("cannot read the language model " + lm_path);
-    const MemoryFile command_file(command_model_text());
-    const Model commands(ngram_model_read(config, command_file.path().c_str(), NGRAM_ARPA, logmath));
-    if (!commands) throw std::runtime_error("cannot read the commands' language model");
+    std::vector<MixedModel> mixed_in{
+        {"commands", "the commands' language model", command_model_text(), command_floor_log10}};
+    mixed_in.insert(mixed_in.end(), more.begin(), more.end());
 
-    // The set mixes the two models' scores after the language weight has scaled them, so the commands'
-    // mixing weight acts on scores already raised to that weight: 10^(weight * floor) gives a command
-    // word the score that a probability of 10^floor would, and any other word loses nothing measurable.
+    // The set mixes the models' scores after the language weight has scaled them, so a small model's
+    // mixing weight acts on scores already raised to that weight: 10^(weight * floor) gives its words the
+    // score that a probability of 10^floor would, and any other word loses nothing measurable.
     const float language_weight = cmd_ln_float32_r(config, "-lw");
-    const float32 floor = static_cast<float32>(std::pow(10.0, language_weight * command_floor_log10));
-    if (!(floor > 0.0f)) throw std::runtime_error("the commands' floor is below what a float holds");
-    std::vector<ngram_model_t*> models{words.get(), commands.get()};
-    std::vector<const char*> names{"words", "commands"};
-    std::vector<float32> mixing{1.0f, floor};
+    std::vector<Model> models;
+    std::vector<ngram_model_t*> pointers{words.get()};
+    std::vector<const char*> names{"words"};
+    std::vector<float32> mixing{1.0f};
+    for (const MixedModel& model : mixed_in) {
+        const MemoryFile file(model.name.c_str(), model.arpa_text);
+        models.emplace_back(ngram_model_read(config, file.path().c_str(), NGRAM_ARPA, logmath));
+        if (!models.back()) throw std::runtime_error("cannot read " + model.what);
+        pointers.push_back(models.back().get());
+        names.push_back(model.name.c_str());
+        mixing.push_back(static_cast<float32>(std::pow(10.0, language_weight * model.floor_log10)));
+        if (!(mixing.back() > 0.0f))
+            throw std::runtime_error("the floor of " + model.what + " is below what a float holds");
+    }
     Model user;
     if (!learnt.model_path.empty()) {
         user.reset(ngram_model_read(config, learnt.model_path.c_str(), NGRAM_AUTO, logmath));
         if (!user) throw std::runtime_error("cannot read the learnt language model " + learnt.model_path);
-        models.push_back(user.get());
+        pointers.push_back(user.get());
         names.push_back("learnt");
         // As for the commands' floor, the set mixes scores already raised to the language weight: the
         // learnt model's share w/(1 - w) of the general one's is raised to it too, so a word scores about
@@ -140,8 +122,8 @@ void listen_for_commands(ps_decoder_t* decoder, const std::string& lm_path, cons
             static_cast<float32>(std::pow(learnt.weight / (1.0 - learnt.weight), language_weight)));
     }
     // The set and the search each keep their own reference to what they are given.
-    const Model mixed(ngram_model_set_init(config, models.data(), const_cast<char**>(names.data()),
-                                           mixing.data(), static_cast<int32>(models.size())));
+    const Model mixed(ngram_model_set_init(config, pointers.data(), const_cast<char**>(names.data()),
+                                           mixing.data(), static_cast<int32>(pointers.size())));
     if (!mixed) throw std::runtime_error("cannot mix the commands into the language model");
     if (ps_set_lm(decoder, "dictation", mixed.get()) < 0 || ps_set_search(decoder, "dictation") < 0)
         throw std::runtime_error("cannot search with the commands' language model");

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "server/recognition/command_words.h"
+#include "server/recognition/listed_word_model.h"
 #include "server/recognition/live_decoding.h"
 #include "server/recognition/segment_preparation.h"
 
@@ -29,7 +30,8 @@ std::vector<float> parse_mean(const char* listed) {
     return mean;
 }
 
-ps_decoder_t* load_decoder(const std::string& model_dir, const LearntLanguage& language) {
+ps_decoder_t* load_decoder(const std::string& model_dir, const LearntLanguage& language,
+                          const std::vector<WordSound>& listed) {
     const std::string hmm = model_dir + "/en-us/en-us";
     const std::string lm = model_dir + "/en-us/en-us.lm.bin";
     const std::string dict = model_dir + "/en-us/cmudict-en-us.dict";
@@ -65,9 +67,11 @@ ps_decoder_t* load_decoder(const std::string& model_dir, const LearntLanguage& l
         throw std::runtime_error("cannot load the speech model from " + model_dir +
                                  " (needs en-us/en-us/, en-us/en-us.lm.bin and en-us/cmudict-en-us.dict)");
     }
-    // The language model, with the spoken punctuation commands given weight enough to be heard.
+    // The language model, with the spoken punctuation commands and the user's own words given weight enough
+    // to be heard.
     try {
-        listen_for_commands(decoder, lm, language);
+        add_listed_words(decoder, listed);
+        listen_for_commands(decoder, lm, listed_word_model(listed), language);
     } catch (...) {
         ps_free(decoder);
         throw;
@@ -96,18 +100,18 @@ std::string default_model_dir() { return DICTATE_SERVER_MODEL_DIR; }
 unsigned default_decoder_count() { return std::clamp(std::thread::hardware_concurrency(), 1u, 2u); }
 
 Recognizer::Recognizer(const std::string& model_dir, unsigned decoders, std::size_t tail_frames,
-                       ThreadStarter threads)
-    : Recognizer(model_dir, LearntLanguage{}, decoders, tail_frames, std::move(threads)) {}
+                       ThreadStarter threads, const std::vector<WordSound>& listed)
+    : Recognizer(model_dir, LearntLanguage{}, decoders, tail_frames, std::move(threads), listed) {}
 
 Recognizer::Recognizer(const std::string& model_dir, const LearntLanguage& language, unsigned decoders,
-                       std::size_t tail_frames, ThreadStarter threads)
+                       std::size_t tail_frames, ThreadStarter threads, const std::vector<WordSound>& listed)
     : tail_frames_(tail_frames), threads_(std::move(threads)) {
     // Before anything can log: the configuration parser itself prints to stderr otherwise.
     err_set_logfp(nullptr);
     std::vector<std::unique_ptr<DecoderLane>> lanes;
     for (unsigned i = 0; i < std::max(decoders, 1u); ++i) {
         auto lane = std::make_unique<DecoderLane>();
-        lane->decoder = load_decoder(model_dir, language);
+        lane->decoder = load_decoder(model_dir, language, listed);
         lane->front_end = std::make_unique<FrontEnd>(ps_get_config(lane->decoder));
         lanes.push_back(std::move(lane));
     }

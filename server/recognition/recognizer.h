@@ -11,6 +11,7 @@
 #include "server/recognition/learnt_language.h"
 #include "server/recognition/speech_to_text.h"
 #include "server/recognition/take_series.h"
+#include "server/recognition/word_sounds.h"
 
 namespace server {
 
@@ -40,12 +41,14 @@ public:
     // unreadable. The engine's own logging is silenced.
     // Each segment is searched up to `tail_frames` frames past its last loud frame (SIZE_MAX: to the end the
     // detector gave it). `threads` starts the helper thread a call uses when a second decoder is free.
+    // `listed`: the user's own words (see word_sounds.h), heard as one word each and given weight enough.
     explicit Recognizer(const std::string& model_dir, unsigned decoders = default_decoder_count(),
-                        std::size_t tail_frames = default_tail_frames, ThreadStarter threads = start_thread);
+                        std::size_t tail_frames = default_tail_frames, ThreadStarter threads = start_thread,
+                        const std::vector<WordSound>& listed = {});
     // The same, searching with the general language model mixed with one learnt from the user's writing.
     Recognizer(const std::string& model_dir, const LearntLanguage& language,
                unsigned decoders = default_decoder_count(), std::size_t tail_frames = default_tail_frames,
-               ThreadStarter threads = start_thread);
+               ThreadStarter threads = start_thread, const std::vector<WordSound>& listed = {});
     ~Recognizer() override;
     Recognizer(const Recognizer&) = delete;
     Recognizer& operator=(const Recognizer&) = delete;

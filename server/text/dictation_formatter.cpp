@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "server/text/listed_words.h"
+
 namespace server {
 namespace {
 
@@ -93,6 +95,14 @@ public:
         space_before_next_ = true;
     }
 
+    // An entry of the user's word list, written as listed even where a sentence starts: "n8n", "iOS".
+    void listed(std::string_view written) {
+        if (space_before_next_ && !text_.empty()) text_ += ' ';
+        text_ += written;
+        capital_next_ = false;
+        space_before_next_ = true;
+    }
+
     void mark(const Command& command) {
         switch (command.placement) {
             case Placement::after_word:
@@ -151,6 +161,11 @@ std::string format_dictation(std::string_view spoken) {
                 at += 1 + length(*said);
                 continue;
             }
+        }
+        if (const auto written = listed_word_written(words[at])) {
+            out.listed(*written);
+            ++at;
+            continue;
         }
         if (const Command* command = command_at(words, at)) {
             out.mark(*command);

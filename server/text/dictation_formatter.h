@@ -16,6 +16,8 @@ namespace server {
 // - "literal" before any of these says its words instead ("literal comma" is the word "comma");
 // - capitals: the first word, the first after ".", "?", "!" or "new paragraph", and "I" with its
 //   contractions ("I'm", "I'll").
+// - an entry of the user's word list (its token, see listed_words.h) is written exactly as listed, never
+//   given a capital, never read as a command.
 // Every mark is written as said, repeats included. The text never starts or ends with a space.
 // `words` are separated by single spaces (runs of spaces are tolerated), lower case as the recogniser gives
 // them; anything else passes through unchanged apart from capitals. Pure; any thread.

@@ -38,6 +38,11 @@ server::Options in_profile(server::Options options, std::string profile,
     return options;
 }
 
+server::Options with_words(server::Options options, std::string file) {
+    options.words_file = std::move(file);
+    return options;
+}
+
 server::Options without_profile(server::Options options) {
     options.no_profile = true;
     return options;
@@ -79,6 +84,14 @@ TEST(Options, ParsesCommandLines) {
         {{"--no-profile", "--profile", "/p"}, Row::error, {}},
         {{"--learn-text", "/t", "--no-profile"}, Row::error, {}},
         {{"--learn-text", "/t", "--adapt", "/a"}, Row::error, {}},
+        {{"--words", "/w.txt"},
+         Row::options,
+         with_words(with("127.0.0.1", 4999, default_max, "/model"), "/w.txt")},
+        {{"--words=my words.txt"},
+         Row::options,
+         with_words(with("127.0.0.1", 4999, default_max, "/model"), "my words.txt")},
+        {{"--words="}, Row::error, {}},
+        {{"--words"}, Row::error, {}},
         {{"--port", "4000", "--help"}, Row::help, {}},
         {{"-h"}, Row::help, {}},
         {{"--port"}, Row::error, {}},
@@ -115,6 +128,7 @@ TEST(Options, ParsesCommandLines) {
             EXPECT_EQ(options.adapt_dirs, row.expected.adapt_dirs);
             EXPECT_EQ(options.profile_dir, row.expected.profile_dir);
             EXPECT_EQ(options.learn_text_paths, row.expected.learn_text_paths);
+            EXPECT_EQ(options.words_file, row.expected.words_file);
         }
     }
 }

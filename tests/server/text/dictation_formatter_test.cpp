@@ -1,4 +1,5 @@
 #include "server/text/dictation_formatter.h"
+#include "server/text/listed_words.h"
 
 #include <gtest/gtest.h>
 
@@ -77,3 +78,36 @@ TEST(DictationFormatter, CommandsAtTheEdgesAndRepeatedAreWrittenAsSaid) {
 }
 
 }  // namespace
+
+// The user's own words come out as listed wherever they fall, and the plain words show them the same way.
+TEST(DictationFormatter, ListedWordsKeepTheirSpelling) {
+    expect_rows({
+        {"{n8n} runs it", "n8n runs it"},
+        {"done period {n8n} runs it", "Done. n8n runs it"},
+        {"ask {Nakamura} comma {iOS} and {New_York_Times} question mark",
+         "Ask Nakamura, iOS and New York Times?"},
+        {"new paragraph {eBay}", "\n\neBay"},
+        {"open quote {PyTorch} close quote", "\"PyTorch\""},
+        {"{comma} here", "comma here"},
+    });
+    EXPECT_EQ(server::plain_words("ask {Nakamura} about {New_York_Times} now"),
+              "ask Nakamura about New York Times now");
+    EXPECT_EQ(server::plain_words("{n8n}"), "n8n");
+    EXPECT_EQ(server::plain_words("no entries here"), "no entries here");
+}
+
+// An entry heard as the dictionary words it is spelled or said with is still written as listed.
+TEST(DictationFormatter, ListedEntriesHeardAsDictionaryWordsAreWrittenAsListed) {
+    const server::ListedPhrases phrases({{"Nakamura", ""},
+                                         {"New York", ""},
+                                         {"New York Times", ""},
+                                         {"n8n", "n eight n"},
+                                         {"SQLite", "sequel light"}});
+    EXPECT_EQ(server::format_dictation(phrases.mark("ask nakamura about the new york times period new york")),
+              "Ask Nakamura about the New York Times. New York");
+    EXPECT_EQ(server::format_dictation(phrases.mark("n eight n reads sequel light period sequel then")),
+              "n8n reads SQLite. Sequel then");
+    EXPECT_EQ(server::plain_words(phrases.mark("nakamura read the new times")),
+              "Nakamura read the new times");
+    EXPECT_EQ(server::ListedPhrases({}).mark("new york"), "new york");
+}
