@@ -36,8 +36,8 @@ public:
         heard.words = plain_words(heard.words);
         return heard;
     }
-    Transcript transcribe_live(const SampleSource& audio) override {
-        Transcript heard = words_.transcribe_live(audio);
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series) override {
+        Transcript heard = words_.transcribe_live(audio, series);
         heard.words = plain_words(heard.words);
         return heard;
     }
@@ -58,8 +58,8 @@ public:
         heard.words = phrases_.mark(heard.words);
         return heard;
     }
-    Transcript transcribe_live(const SampleSource& audio) override {
-        Transcript heard = words_.transcribe_live(audio);
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series) override {
+        Transcript heard = words_.transcribe_live(audio, series);
         heard.words = phrases_.mark(heard.words);
         return heard;
     }
