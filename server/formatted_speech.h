@@ -15,8 +15,12 @@ public:
         heard.words = format_dictation(heard.words);
         return heard;
     }
-    Transcript transcribe_live(const SampleSource& audio) override {
-        Transcript heard = words_.transcribe_live(audio);
+    // The words so far are told as written text too, so that they read as the reply will.
+    Transcript transcribe_live(const SampleSource& audio, const WordsSoFar& words_so_far = {}) override {
+        WordsSoFar written;
+        if (words_so_far)
+            written = [&words_so_far](const std::string& words) { words_so_far(format_dictation(words)); };
+        Transcript heard = words_.transcribe_live(audio, written);
         heard.words = format_dictation(heard.words);
         return heard;
     }

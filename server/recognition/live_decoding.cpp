@@ -22,14 +22,16 @@ double seconds_since(Clock::time_point began) {
 }  // namespace
 
 LiveDecoding::LiveDecoding(DecoderLanes& lanes, DecoderLane& own, ThreadStarter threads,
-                           std::size_t tail_frames, const std::vector<float>& fallback, DecodeStages& stages)
+                           std::size_t tail_frames, const std::vector<float>& fallback, DecodeStages& stages,
+                           WordsSoFar words_so_far)
     : lanes_(lanes),
       own_(own),
       threads_(std::move(threads)),
       preparation_(own.front_end->width(), tail_frames),
       stages_(stages),
       running_(own.front_end->width(), fallback),
-      range_(own.front_end->width()) {}
+      range_(own.front_end->width()),
+      words_so_far_(std::move(words_so_far)) {}
 
 LiveDecoding::~LiveDecoding() { let_helper_go(); }
 
@@ -38,6 +40,7 @@ std::string LiveDecoding::run(const SampleSource& audio) {
         audio, [this](const float* cepstrum, bool starts_segment) { hear(cepstrum, starts_segment); },
         [this] { finish_segment(); });
     finish_segment();
+    if (words_so_far_) words_so_far_(words_);
     return std::move(words_);
 }
 
@@ -77,6 +80,7 @@ void LiveDecoding::finish_segment() {
         if (!words_.empty()) words_.push_back(' ');
         words_ += done->words;
     }
+    if (words_so_far_ && !done->words.empty()) words_so_far_(words_);
     ++stages_.segments;
     stages_.frames += done->input.frames.size() / width;
     stages_.trimmed_frames += segment_.size() / width - done->input.kept;

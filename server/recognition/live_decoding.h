@@ -39,9 +39,10 @@ class LiveDecoding {
 public:
     // `own` is the upload's lane, taken from `lanes` by the caller and given back after this is destroyed;
     // `lanes` lends a second one for early searches. `fallback` is the model's cepstral mean. `stages` is
-    // filled in as the decoding goes; all of them must outlive this.
+    // filled in as the decoding goes; all of them must outlive this. `words_so_far`, when given, is told the
+    // words so far on run()'s thread each time a segment's words are final, and once more at the end.
     LiveDecoding(DecoderLanes& lanes, DecoderLane& own, ThreadStarter threads, std::size_t tail_frames,
-                 const std::vector<float>& fallback, DecodeStages& stages);
+                 const std::vector<float>& fallback, DecodeStages& stages, WordsSoFar words_so_far = {});
     // Waits for an early search still running and gives its lane back, on every way out.
     ~LiveDecoding();
     LiveDecoding(const LiveDecoding&) = delete;
@@ -82,6 +83,7 @@ private:
     LoudnessRange range_;
     std::vector<float> segment_;  // the frames of the segment so far
     std::string words_;
+    WordsSoFar words_so_far_;
 
     std::shared_ptr<Search> early_;  // the current segment's early search, if any
     std::size_t wasted_ = 0;  // frames the segment's early searches were given before the speech went on

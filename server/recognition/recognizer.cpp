@@ -241,12 +241,13 @@ Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stage
     return result;
 }
 
-Transcript Recognizer::transcribe_live(const SampleSource& audio) {
+Transcript Recognizer::transcribe_live(const SampleSource& audio, const WordsSoFar& words_so_far) {
     DecodeStages ignored;
-    return transcribe_live(audio, ignored);
+    return transcribe_live(audio, ignored, words_so_far);
 }
 
-Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& stages) {
+Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& stages,
+                                       const WordsSoFar& words_so_far) {
     Transcript result;
     const auto queued = Clock::now();
     DecoderLane* lane = lanes_->take_for(audio);
@@ -255,7 +256,7 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, DecodeStages& 
     result.queue_seconds = seconds_since(queued);
     stages = DecodeStages{};
     // Destroyed before the loan gives the lane back: it waits for its own helper first.
-    LiveDecoding live(*lanes_, *lane, threads_, tail_frames_, model_mean_, stages);
+    LiveDecoding live(*lanes_, *lane, threads_, tail_frames_, model_mean_, stages, words_so_far);
     result.words = live.run(audio);
     return result;
 }

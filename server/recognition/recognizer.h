@@ -60,8 +60,9 @@ public:
     // (waiting for one like transcribe(), unless the audio is abandoned meanwhile, when it throws
     // std::runtime_error), and another one, when one is idle, for each early search, on a thread of its
     // own (started through `threads`). Throws as transcribe() does.
-    Transcript transcribe_live(const SampleSource& audio) override;
-    Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages);
+    Transcript transcribe_live(const SampleSource& audio, const WordsSoFar& words_so_far = {}) override;
+    Transcript transcribe_live(const SampleSource& audio, DecodeStages& stages,
+                               const WordsSoFar& words_so_far = {});
     // Samples in memory, for tests and benchmarks.
     std::string transcribe(std::span<const std::int16_t> samples);
     std::string transcribe(std::span<const std::int16_t> samples, DecodeStages& stages);

@@ -46,6 +46,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Told the words of audio still arriving as they become final (see SpeechToText::transcribe_live).
+using WordsSoFar = std::function<void(const std::string& words)>;
+
 struct Transcript {
     std::string words;           // separated by single spaces; empty when nothing was recognised
     double queue_seconds = 0.0;  // the wait for a free decoder
@@ -61,8 +64,15 @@ public:
     // naming the failed step if decoding breaks down.
     virtual Transcript transcribe(const SampleSource& audio) = 0;
     // The same for audio still arriving, whose play() waits for it: an engine that can search while it
-    // arrives does, so that little is left once it ends. By default, transcribe().
-    virtual Transcript transcribe_live(const SampleSource& audio) { return transcribe(audio); }
+    // arrives does, so that little is left once it ends. `words_so_far`, when given, is called on the
+    // decoding thread with all the words heard so far each time a segment's words are final, and once more
+    // with the whole transcript at the end; it must return soon, as the decoding waits for it. By default,
+    // transcribe(), its words told once.
+    virtual Transcript transcribe_live(const SampleSource& audio, const WordsSoFar& words_so_far = {}) {
+        Transcript heard = transcribe(audio);
+        if (words_so_far) words_so_far(heard.words);
+        return heard;
+    }
 };
 
 }  // namespace server

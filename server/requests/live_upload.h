@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "server/recognition/speech_to_text.h"
+#include "server/requests/live_words.h"
 
 namespace server {
 
@@ -27,8 +28,10 @@ struct LiveOutcome {
 // the time the body ends is left to the ordinary decoding of the finished file.
 class LiveUpload {
 public:
-    // `engine` must outlive this.
-    explicit LiveUpload(SpeechToText& engine) : engine_(engine) {}
+    // `engine` must outlive this. `take`, when given, is told the words so far as the decoding goes, and
+    // ended when the decoding ends, however it ends.
+    explicit LiveUpload(SpeechToText& engine, std::unique_ptr<LiveWords::Take> take = nullptr)
+        : engine_(engine), take_(std::move(take)) {}
     // Stops the decoding (its reads fail) and waits for its thread, on every way out.
     ~LiveUpload();
     LiveUpload(const LiveUpload&) = delete;
@@ -46,12 +49,14 @@ public:
 
 private:
     void decode();
+    void decode_audio();
     // Waits until the file holds more than `from` bytes, or the body has ended; then reads up to `most`
     // bytes at `from` into `into`. 0 at the end of the file once the body has ended; throws
     // std::runtime_error when the upload was abandoned or the file cannot be read.
     std::size_t read(std::size_t from, char* into, std::size_t most);
 
     SpeechToText& engine_;
+    std::unique_ptr<LiveWords::Take> take_;  // used by the decoding thread alone once it has started
     std::mutex mutex_;
     std::condition_variable changed_;
     int descriptor_ = -1;

@@ -53,11 +53,11 @@ class EndToEnd(unittest.TestCase):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def assert_healthy(self, server):
-        self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok", "streaming": True}))
+        self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok", "streaming": True, "live_words": True}))
 
     def test_a_server_that_decodes_only_whole_uploads_says_so(self):
         with Server("--port", "0", "--no-streaming") as server:
-            self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok", "streaming": False}))
+            self.assertEqual(server.request("GET", "/health"), (200, {"status": "ok", "streaming": False, "live_words": False}))
 
     def test_transcribes_speech_and_refuses_bad_requests_without_stopping(self):
         with Server("--port", "0", "--max-upload-mb", "8") as server:

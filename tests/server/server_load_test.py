@@ -56,7 +56,7 @@ class Server(server_process.Server):
         try:
             conn.request("GET", "/health")
             response = conn.getresponse()
-            return response.status == 200 and json.loads(response.read()) == {"status": "ok", "streaming": True}
+            return response.status == 200 and json.loads(response.read()) == {"status": "ok", "streaming": True, "live_words": True}
         except OSError:
             return False
         finally:
