@@ -88,6 +88,8 @@ LiveWords::Take::~Take() {
 void LiveWords::Take::publish(std::string text) {
     {
         std::lock_guard lock(shared_->mutex);
+        // The words at the end are those of the last segment again: the reader need not hear them twice.
+        if (text == entry_->text) return;
         // The text before is let go outside the lock, so a long one costs the reader no wait.
         std::swap(entry_->text, text);
         ++entry_->version;

@@ -39,8 +39,8 @@ public:
         ~Take();
         Take(const Take&) = delete;
         Take& operator=(const Take&) = delete;
-        // The take's words so far, replacing the last ones. Called on the decoding thread; never waits for
-        // a reader.
+        // The take's words so far, replacing the last ones (the same words again are no news). Called on the
+        // decoding thread; never waits for a reader.
         void publish(std::string text);
 
     private:

@@ -72,6 +72,8 @@ TEST(LiveWords, ReaderGetsTheLatestTextThenTheEnd) {
     EXPECT_EQ(event.kind, Kind::words);
     EXPECT_EQ(event.text, "one two");
     EXPECT_EQ(reader->next(10ms).kind, Kind::none);
+    take->publish("one two");
+    EXPECT_EQ(reader->next(10ms).kind, Kind::none);
     take->publish("one two three");
     take.reset();
     event = reader->next(1s);
