@@ -179,12 +179,6 @@ class LiveWords(unittest.TestCase):
             self.assertEqual(seen[-1:], ["end"], seen)
             self.assertEqual(waiting.get("status"), 503, waiting)
 
-    def test_a_server_that_does_not_stream_offers_no_live_words(self):
-        with Server("--port", "0", "--no-streaming") as server:
-            began = time.monotonic()
-            self.assertEqual(server.request("GET", "/transcribe/events/" + take_id())[0], 404)
-            self.assertLess(time.monotonic() - began, WAIT_FOR_TAKE / 2)
-
 
 if __name__ == "__main__":
     SERVER, TEST_DATA = sys.argv[1], sys.argv[2]

@@ -270,12 +270,6 @@ TEST(LiveUpload, TakeBrokenOffEndsItsEvents) {
 TEST(LiveUpload, EventsAreOfferedOnlyWhereTheyCanCome) {
     Telling engine;
     server::LiveWords words(50ms);
-    {
-        server::Request health("GET", "/health", {}, 1000);
-        health.decode_while_arriving(engine);
-        health.offer_live_words(words);
-        EXPECT_EQ(nlohmann::json::parse(health.start()->json).value("live_words", false), true);
-    }
     const std::string path = "/transcribe/events/" + take_id;
     struct Row {
         const char* method;
