@@ -10,8 +10,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -159,15 +159,16 @@ struct HttpService::State {
             case LiveWords::Found::take:
                 break;
         }
-        exchange.stream = std::make_shared<EventStream>();
-        exchange.stream->reader = std::move(lookup.reader);
-        auto* cls = new std::shared_ptr<EventStream>(exchange.stream);
+        auto stream = std::make_shared<EventStream>();
+        stream->reader = std::move(lookup.reader);
+        auto* cls = new std::shared_ptr<EventStream>(stream);
         MHD_Response* response =
             MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &next_events, cls, &forget_events);
         if (response == nullptr) {
             delete cls;
             return MHD_NO;
         }
+        exchange.stream = std::move(stream);
         exchange.reply = Reply{200, ""};
         exchange.answered = true;
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
