@@ -16,8 +16,13 @@ public:
         heard.words = format_dictation(heard.words);
         return heard;
     }
-    Transcript transcribe_live(const SampleSource& audio, std::string_view series) override {
-        Transcript heard = words_.transcribe_live(audio, series);
+    // The words so far are told as written text too, so that they read as the reply will.
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series,
+                               const WordsSoFar& words_so_far = {}) override {
+        WordsSoFar written;
+        if (words_so_far)
+            written = [&words_so_far](const std::string& words) { words_so_far(format_dictation(words)); };
+        Transcript heard = words_.transcribe_live(audio, series, written);
         heard.words = format_dictation(heard.words);
         return heard;
     }
@@ -36,8 +41,12 @@ public:
         heard.words = plain_words(heard.words);
         return heard;
     }
-    Transcript transcribe_live(const SampleSource& audio, std::string_view series) override {
-        Transcript heard = words_.transcribe_live(audio, series);
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series,
+                               const WordsSoFar& words_so_far = {}) override {
+        WordsSoFar plain;
+        if (words_so_far)
+            plain = [&words_so_far](const std::string& words) { words_so_far(plain_words(words)); };
+        Transcript heard = words_.transcribe_live(audio, series, plain);
         heard.words = plain_words(heard.words);
         return heard;
     }
@@ -58,8 +67,12 @@ public:
         heard.words = phrases_.mark(heard.words);
         return heard;
     }
-    Transcript transcribe_live(const SampleSource& audio, std::string_view series) override {
-        Transcript heard = words_.transcribe_live(audio, series);
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series,
+                               const WordsSoFar& words_so_far = {}) override {
+        WordsSoFar marked;
+        if (words_so_far)
+            marked = [this, &words_so_far](const std::string& words) { words_so_far(phrases_.mark(words)); };
+        Transcript heard = words_.transcribe_live(audio, series, marked);
         heard.words = phrases_.mark(heard.words);
         return heard;
     }

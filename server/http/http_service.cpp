@@ -10,15 +10,19 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+
+#include <nlohmann/json.hpp>
 
 #include "server/http/connection_watch.h"
 #include "server/http/head_screen.h"
 #include "server/http/lingering_close.h"
 #include "server/http/listener.h"
 #include "server/messages.h"
+#include "server/requests/live_words.h"
 #include "server/requests/request_handler.h"
 
 namespace server {
@@ -34,6 +38,20 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
+// An events reply as it is written: the event being sent, and what the log line says of it. Shared by the
+// request and the library's response, which may outlive the request by a little.
+struct EventStream {
+    std::unique_ptr<LiveWords::Reader> reader;
+    std::string pending;   // the rest of the event being sent
+    std::size_t sent = 0;  // of pending
+    bool ended = false;    // the end event is pending or sent
+    unsigned words = 0;    // words events sent
+};
+
+// Events replies send a comment this often when nothing else comes, so that a connection whose client has
+// gone is noticed by a failed write, and the library's idle timeout never closes one that waits for words.
+constexpr std::chrono::milliseconds keep_alive_every{4000};
+
 // One request, from its headers to its log line.
 struct Exchange {
     Exchange(std::string method, std::string path, Headers headers, std::uint64_t max_upload_bytes,
@@ -45,9 +63,44 @@ struct Exchange {
     Clock::time_point began = Clock::now();
     std::uint64_t received = 0;
     bool upload = false;  // counted among the uploads being handled
+    bool events = false;  // an events request, also counted among the uploads
     Reply reply;
     bool answered = false;
+    std::shared_ptr<EventStream> stream;  // once an events reply has begun
 };
+
+// The library asks for the next bytes of an events reply on the connection's own thread, which may wait
+// here: this waits for words at most keep_alive_every, and a slow or absent client never reaches the take.
+ssize_t next_events(void* cls, std::uint64_t, char* into, std::size_t most) {
+    EventStream& stream = **static_cast<std::shared_ptr<EventStream>*>(cls);
+    if (stream.sent == stream.pending.size()) {
+        if (stream.ended) return MHD_CONTENT_READER_END_OF_STREAM;
+        const auto event = stream.reader->next(keep_alive_every);
+        switch (event.kind) {
+            case LiveWords::Reader::Event::Kind::words:
+                stream.pending = "event: words\ndata: " +
+                                 nlohmann::json{{"text", event.text}}.dump(
+                                     -1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                                 "\n\n";
+                ++stream.words;
+                break;
+            case LiveWords::Reader::Event::Kind::end:
+                stream.pending = "event: end\ndata: {}\n\n";
+                stream.ended = true;
+                break;
+            case LiveWords::Reader::Event::Kind::none:
+                stream.pending = ":\n\n";
+                break;
+        }
+        stream.sent = 0;
+    }
+    const std::size_t count = std::min(most, stream.pending.size() - stream.sent);
+    std::memcpy(into, stream.pending.data() + stream.sent, count);
+    stream.sent += count;
+    return static_cast<ssize_t>(count);
+}
+
+void forget_events(void* cls) { delete static_cast<std::shared_ptr<EventStream>*>(cls); }
 
 // Set on a connection's thread when the server itself has the library drop the request: the library then
 // reports an error of the application, which the server's own log line has already explained.
@@ -81,9 +134,50 @@ struct HttpService::State {
     std::condition_variable changed;
     bool stopping = false;
     int in_flight = 0;     // requests whose handling has begun and whose reply is not yet sent
-    unsigned uploads = 0;  // uploads between their head and their end
+    int events = 0;        // events requests among them
+    unsigned uploads = 0;  // uploads and events requests between their head and their end
+    LiveWords live_words;
 
     State(SpeechToText& e, const Options& o) : engine(e), options(o) {}
+
+    // An events request: waits for its take, then answers with its events as they come, or refuses.
+    MHD_Result open_events(MHD_Connection* connection, Exchange& exchange) {
+        // The wait for the take must not count as idle time, nor a wait for words between keep-alives.
+        MHD_set_connection_option(
+            connection, MHD_CONNECTION_OPTION_TIMEOUT,
+            static_cast<unsigned>(LiveWords::default_wait.count() / 1000) + idle_seconds);
+        auto lookup = live_words.watch(exchange.request.events_take());
+        switch (lookup.found) {
+            case LiveWords::Found::unknown:
+                return answer(connection, exchange,
+                              error_reply(404, "no take with this id is being decoded"));
+            case LiveWords::Found::watched:
+                return answer(connection, exchange,
+                              error_reply(409, "this take's events are being read already"));
+            case LiveWords::Found::stopping:
+                return answer(connection, exchange, error_reply(503, "the server is stopping"));
+            case LiveWords::Found::take:
+                break;
+        }
+        auto stream = std::make_shared<EventStream>();
+        stream->reader = std::move(lookup.reader);
+        auto* cls = new std::shared_ptr<EventStream>(stream);
+        MHD_Response* response =
+            MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &next_events, cls, &forget_events);
+        if (response == nullptr) {
+            delete cls;
+            return MHD_NO;
+        }
+        exchange.stream = std::move(stream);
+        exchange.reply = Reply{200, ""};
+        exchange.answered = true;
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+        MHD_destroy_response(response);
+        return queued;
+    }
 
     MHD_Result answer(MHD_Connection* connection, Exchange& exchange, Reply reply) {
         exchange.reply = std::move(reply);
@@ -114,19 +208,26 @@ struct HttpService::State {
     }
 
     MHD_Result begin(MHD_Connection* connection, Exchange& exchange) {
-        if (options.streaming) exchange.request.decode_while_arriving(engine);
+        if (options.streaming) {
+            exchange.request.decode_while_arriving(engine);
+            exchange.request.offer_live_words(live_words);
+        }
         if (auto decided = exchange.request.start()) return answer(connection, exchange, std::move(*decided));
+        const bool events = !exchange.request.events_take().empty();
         {
             std::lock_guard lock(mutex);
             if (uploads >= connection_limit) {
                 // Beyond the limit an upload is told at once that the server is full; the room left is
-                // for /health.
+                // for /health. An events reply lasts as long as an upload, so it takes an upload's room.
                 Reply busy = error_reply(503, "busy");
                 return answer(connection, exchange, std::move(busy));
             }
             ++uploads;
             exchange.upload = true;
+            exchange.events = events;
+            if (events) ++this->events;
         }
+        if (events) return open_events(connection, exchange);
         return MHD_YES;
     }
 
@@ -156,8 +257,20 @@ struct HttpService::State {
         const std::string bytes =
             length != nullptr ? length->substr(0, 40) : std::to_string(exchange.received);
         const std::string method = request.method().substr(0, 20);
-        const std::string path = request.path().substr(0, 200);
+        // The whole id is what lets a process read a take's words; the log shows enough to tell takes apart.
+        const std::string path = exchange.events
+                                     ? "/transcribe/events/" + request.events_take().substr(0, 8) + "..."
+                                     : request.path().substr(0, 200);
         char line[768];
+        if (exchange.stream) {
+            const EventStream& stream = *exchange.stream;
+            std::snprintf(line, sizeof line, "%s %s -> 200, %u words events in %.2f s, %s", method.c_str(),
+                          path.c_str(), stream.words, seconds_between(exchange.began, Clock::now()),
+                          code == MHD_REQUEST_TERMINATED_COMPLETED_OK && stream.ended ? "ended with the take"
+                                                                                      : why_closed(code));
+            say(line);
+            return;
+        }
         if (!exchange.answered) {
             std::snprintf(line, sizeof line, "%s %s -> %s, %llu of %s bytes received", method.c_str(),
                           path.c_str(), why_closed(code), static_cast<unsigned long long>(exchange.received),
@@ -227,9 +340,11 @@ void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTermina
     if (!exchange) return;
     state.log(*exchange, code);
     const bool upload = exchange->upload;
+    const bool events = exchange->events;
     exchange.reset();  // its spool goes before it stops counting
     std::lock_guard lock(state.mutex);
     if (upload) --state.uploads;
+    if (events) --state.events;
     --state.in_flight;
     state.changed.notify_all();
 }
@@ -354,7 +469,15 @@ bool HttpService::run() {
     lock.lock();
     ::close(state.listener->socket);  // new clients are refused, not queued
     state.listener.reset();
-    state.changed.wait(lock, [&] { return state.in_flight == 0; });
+    // Uploads end their takes' events themselves; events replies, and requests waiting for a take, are
+    // ended once no upload is left, and given a little time to send their end before the library closes
+    // their connections.
+    state.changed.wait(lock, [&] { return state.in_flight == state.events; });
+    lock.unlock();
+    state.live_words.stop();
+    lock.lock();
+    state.changed.wait_for(lock, std::chrono::milliseconds(linger_milliseconds),
+                           [&] { return state.in_flight == 0; });
     lock.unlock();
     MHD_stop_daemon(daemon);
     return true;

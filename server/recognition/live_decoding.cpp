@@ -28,7 +28,7 @@ double seconds_since(Clock::time_point began) {
 
 LiveDecoding::LiveDecoding(DecoderLanes& lanes, DecoderLane& own, ThreadStarter threads,
                            std::size_t tail_frames, const std::vector<float>& fallback, DecodeStages& stages,
-                           std::optional<SeriesHistory> history)
+                           std::optional<SeriesHistory> history, WordsSoFar words_so_far)
     : lanes_(lanes),
       own_(own),
       threads_(std::move(threads)),
@@ -36,6 +36,7 @@ LiveDecoding::LiveDecoding(DecoderLanes& lanes, DecoderLane& own, ThreadStarter 
       stages_(stages),
       running_(own.front_end->width(), fallback),
       range_(own.front_end->width()),
+      words_so_far_(std::move(words_so_far)),
       history_(std::move(history)),
       own_range_(own.front_end->width()) {
     if (history_) {
@@ -69,6 +70,7 @@ std::string LiveDecoding::run(const SampleSource& audio) {
         audio, [this](const float* cepstrum, bool starts_segment) { hear(cepstrum, starts_segment); },
         [this] { finish_segment(); });
     finish_segment();
+    if (words_so_far_) words_so_far_(words_);
     return std::move(words_);
 }
 
@@ -194,6 +196,7 @@ void LiveDecoding::finish_segment() {
     if (!words.empty()) {
         if (!words_.empty()) words_.push_back(' ');
         words_ += words;
+        if (words_so_far_) words_so_far_(words_);
     }
 }
 

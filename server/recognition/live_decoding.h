@@ -49,9 +49,11 @@ public:
     // `lanes` lends a second one for early searches. `fallback` is the model's cepstral mean. `stages` is
     // filled in as the decoding goes; all of them must outlive this.
     // With a `history`, segments are searched as they arrive (see above); without, exactly as before.
+    // `words_so_far`, when given, is told the words so far on run()'s thread each time a segment's words
+    // are final, and once more at the end.
     LiveDecoding(DecoderLanes& lanes, DecoderLane& own, ThreadStarter threads, std::size_t tail_frames,
                  const std::vector<float>& fallback, DecodeStages& stages,
-                 std::optional<SeriesHistory> history = std::nullopt);
+                 std::optional<SeriesHistory> history = std::nullopt, WordsSoFar words_so_far = {});
     // Waits for an early search still running and gives its lane back, on every way out.
     ~LiveDecoding();
     LiveDecoding(const LiveDecoding&) = delete;
@@ -103,6 +105,7 @@ private:
     LoudnessRange range_;
     std::vector<float> segment_;  // the frames of the segment so far
     std::string words_;
+    WordsSoFar words_so_far_;
 
     std::optional<SeriesHistory> history_;
     LoudnessRange own_range_;  // the take's alone, for its series

@@ -249,13 +249,14 @@ Transcript Recognizer::transcribe(const SampleSource& audio, DecodeStages& stage
     return result;
 }
 
-Transcript Recognizer::transcribe_live(const SampleSource& audio, std::string_view series) {
+Transcript Recognizer::transcribe_live(const SampleSource& audio, std::string_view series,
+                                       const WordsSoFar& words_so_far) {
     DecodeStages ignored;
-    return transcribe_live(audio, series, ignored);
+    return transcribe_live(audio, series, ignored, words_so_far);
 }
 
 Transcript Recognizer::transcribe_live(const SampleSource& audio, std::string_view series,
-                                       DecodeStages& stages) {
+                                       DecodeStages& stages, const WordsSoFar& words_so_far) {
     if (!is_series_id(series)) series = {};
     Transcript result;
     const auto queued = Clock::now();
@@ -267,7 +268,8 @@ Transcript Recognizer::transcribe_live(const SampleSource& audio, std::string_vi
     // Destroyed before the loan gives the lane back: it waits for its own helper first.
     std::optional<SeriesHistory> history;
     if (!series.empty()) history = series_.history(series);
-    LiveDecoding live(*lanes_, *lane, threads_, tail_frames_, model_mean_, stages, std::move(history));
+    LiveDecoding live(*lanes_, *lane, threads_, tail_frames_, model_mean_, stages, std::move(history),
+                      words_so_far);
     result.words = live.run(audio);
     if (!series.empty()) {
         if (auto learnt = live.learnt()) series_.learn(series, *learnt);

@@ -73,9 +73,11 @@ public:
     // A take of a `series` (see is_series_id; anything else counts as none) that follows another of its
     // takes is searched as it arrives from the start, normalised with what its earlier takes taught (see
     // LiveDecoding); the first of a series, and a take of none, are decoded exactly as above. Every take of
-    // a series with speech enough teaches it, once it is decoded.
-    Transcript transcribe_live(const SampleSource& audio, std::string_view series) override;
-    Transcript transcribe_live(const SampleSource& audio, std::string_view series, DecodeStages& stages);
+    // a series with speech enough teaches it, once it is decoded. `words_so_far`: see SpeechToText.
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series,
+                               const WordsSoFar& words_so_far = {}) override;
+    Transcript transcribe_live(const SampleSource& audio, std::string_view series, DecodeStages& stages,
+                               const WordsSoFar& words_so_far = {});
     // What the recogniser keeps of each series.
     TakeSeries& series() { return series_; }
     // Samples in memory, for tests and benchmarks.

@@ -47,6 +47,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Told the words of audio still arriving as they become final (see SpeechToText::transcribe_live).
+using WordsSoFar = std::function<void(const std::string& words)>;
+
 struct Transcript {
     std::string words;           // separated by single spaces; empty when nothing was recognised
     double queue_seconds = 0.0;  // the wait for a free decoder
@@ -64,10 +67,16 @@ public:
     // The same for audio still arriving, whose play() waits for it: an engine that can search while it
     // arrives does, so that little is left once it ends. `series` names the takes of one speaker that this
     // one follows (see TakeSeries), empty for a take of its own; an engine may learn from a series' takes
-    // to search its next ones sooner. By default, transcribe().
-    virtual Transcript transcribe_live(const SampleSource& audio, std::string_view series) {
+    // to search its next ones sooner. `words_so_far`, when given, is called on the decoding thread with all
+    // the words heard so far each time a segment's words are final, and once more with the whole transcript
+    // at the end; it must return soon, as the decoding waits for it. By default, transcribe(), its words
+    // told once.
+    virtual Transcript transcribe_live(const SampleSource& audio, std::string_view series,
+                                       const WordsSoFar& words_so_far = {}) {
         static_cast<void>(series);
-        return transcribe(audio);
+        Transcript heard = transcribe(audio);
+        if (words_so_far) words_so_far(heard.words);
+        return heard;
     }
 };
 

@@ -82,6 +82,11 @@ std::size_t LiveUpload::read(std::size_t from, char* into, std::size_t most) {
 }
 
 void LiveUpload::decode() {
+    decode_audio();
+    take_.reset();  // its reader learns that no more words will come
+}
+
+void LiveUpload::decode_audio() {
     try {
         // The header, read again as it grows until its data chunk begins.
         std::string head;
@@ -147,8 +152,11 @@ void LiveUpload::decode() {
             std::size_t& frames_;
         };
         std::size_t frames = 0;
+        WordsSoFar words_so_far;
+        if (take_) words_so_far = [take = take_.get()](const std::string& words) { take->publish(words); };
         outcome_.heard =
-            engine_.transcribe_live(Arriving(*this, *format, data_at, data_end, frames), series_);
+            engine_.transcribe_live(Arriving(*this, *format, data_at, data_end, frames), series_,
+                                    words_so_far);
         outcome_.audio_seconds = static_cast<double>(frames) / format->sample_rate;
     } catch (...) {
         outcome_.failure = std::current_exception();

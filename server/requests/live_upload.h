@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "server/recognition/speech_to_text.h"
+#include "server/requests/live_words.h"
 
 namespace server {
 
@@ -30,9 +31,11 @@ struct LiveOutcome {
 class LiveUpload {
 public:
     // `engine` must outlive this. `series` is the take's series as its client named it (see
-    // SpeechToText::transcribe_live), empty for none.
-    explicit LiveUpload(SpeechToText& engine, std::string series = {})
-        : engine_(engine), series_(std::move(series)) {}
+    // SpeechToText::transcribe_live), empty for none. `take`, when given, is told the words so far as the
+    // decoding goes, and ended when the decoding ends, however it ends.
+    explicit LiveUpload(SpeechToText& engine, std::string series = {},
+                        std::unique_ptr<LiveWords::Take> take = nullptr)
+        : engine_(engine), series_(std::move(series)), take_(std::move(take)) {}
     // Stops the decoding (its reads fail) and waits for its thread, on every way out.
     ~LiveUpload();
     LiveUpload(const LiveUpload&) = delete;
@@ -50,6 +53,7 @@ public:
 
 private:
     void decode();
+    void decode_audio();
     // Waits until the file holds more than `from` bytes, or the body has ended; then reads up to `most`
     // bytes at `from` into `into`. 0 at the end of the file once the body has ended; throws
     // std::runtime_error when the upload was abandoned or the file cannot be read.
@@ -57,6 +61,7 @@ private:
 
     SpeechToText& engine_;
     const std::string series_;
+    std::unique_ptr<LiveWords::Take> take_;  // used by the decoding thread alone once it has started
     std::mutex mutex_;
     std::condition_variable changed_;
     int descriptor_ = -1;

@@ -35,6 +35,9 @@ bool is_http_method(std::string_view method) {
 
 constexpr std::size_t max_target = 8 * 1024;
 
+// Followed by a take's id: where the words of a streamed take are read while it is decoded.
+constexpr std::string_view events_prefix = "/transcribe/events/";
+
 // Room in the spool's file system promised at a time to an upload whose length is not known.
 constexpr std::uint64_t streamed_reserve_step = 4ull << 20;
 
@@ -122,6 +125,13 @@ std::optional<Reply> screen_request(std::string_view method, std::string_view pa
         if (method == "GET" || method == "HEAD") return std::nullopt;
         return error(405, "/health accepts GET and HEAD only");
     }
+    if (path.starts_with(events_prefix)) {
+        if (method != "GET") return error(405, "/transcribe/events/ accepts GET only");
+        if (!LiveWords::valid_id(path.substr(events_prefix.size()))) {
+            return error(400, "a take id is 32 lowercase hexadecimal digits");
+        }
+        return std::nullopt;
+    }
     if (path != "/transcribe") return error(404, "no such path: " + std::string(path));
     if (method != "POST") return error(405, "/transcribe accepts POST only");
 
@@ -156,10 +166,19 @@ std::optional<Reply> Request::start() {
     if (auto refused = screen_request(method_, path_, headers_, max_upload_bytes_)) return refused;
     // Clients look for "streaming" to know that a chunked upload is decoded while it arrives, and for
     // "take_series" to know that naming a run's takes (series_header) lets its later takes be decoded
-    // sooner.
+    // sooner, and for "live_words" to know that its words can be read as they come.
+    const bool live_words = live_engine_ != nullptr && live_words_ != nullptr;
     if (path_ == "/health") {
         const bool live = live_engine_ != nullptr;
-        return Reply{200, dump({{"status", "ok"}, {"streaming", live}, {"take_series", live}})};
+        return Reply{200, dump({{"status", "ok"},
+                                {"streaming", live},
+                                {"take_series", live},
+                                {"live_words", live_words}})};
+    }
+    if (path_.starts_with(events_prefix)) {
+        if (!live_words) return error(404, "this server does not offer live words (it does not stream)");
+        events_take_ = path_.substr(events_prefix.size());
+        return std::nullopt;
     }
     streamed_ = is_chunked(headers_);
     reserved_ = streamed_ ? std::min(streamed_reserve_step, max_upload_bytes_) : body_length(headers_).bytes;
@@ -173,7 +192,8 @@ std::optional<Reply> Request::start() {
                 kept_ = name == "audio" ? Kept::audio : Kept::file;
                 if (streamed_ && live_engine_ != nullptr && kept_ == Kept::audio) {
                     const std::string* series = find_header(headers_, series_header);
-                    live_.emplace(*live_engine_, series == nullptr ? std::string() : *series);
+                    live_.emplace(*live_engine_, series == nullptr ? std::string() : *series,
+                                  take_for_live_words());
                     if (!live_->start()) live_.reset();  // decoded once complete instead
                 }
             }
@@ -182,6 +202,14 @@ std::optional<Reply> Request::start() {
             if (keeping_) spool_.append(bytes);
         });
     return std::nullopt;
+}
+
+std::unique_ptr<LiveWords::Take> Request::take_for_live_words() {
+    if (live_words_ == nullptr) return nullptr;
+    const std::string* id = find_header(headers_, "X-Take-Id");
+    // An id the events request could not name is left alone: the upload is answered as without one.
+    if (id == nullptr || !LiveWords::valid_id(*id)) return nullptr;
+    return live_words_->begin(*id);
 }
 
 std::optional<Reply> Request::take(std::string_view bytes) {

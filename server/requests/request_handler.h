@@ -7,6 +7,7 @@
 
 #include "server/requests/header_fields.h"
 #include "server/requests/live_upload.h"
+#include "server/requests/live_words.h"
 #include "server/requests/multipart_reader.h"
 #include "server/recognition/resampler.h"
 #include "server/recognition/speech_to_text.h"
@@ -49,8 +50,10 @@ std::optional<Reply> screen_content_length(const Headers& headers);
 // (400, whatever the request), unknown paths (404) and methods (405; /health takes GET and HEAD), uploads
 // with a transfer coding other than plain chunked (411), uploads with neither a Content-Length nor a
 // chunked body (411) or a Content-Length over `max_upload_bytes` (413), and uploads that are not
-// multipart/form-data with a boundary (400). A chunked upload is a streamed one (see Request). Returns
-// nothing when the request should go on. Pure; any thread.
+// multipart/form-data with a boundary (400). A chunked upload is a streamed one (see Request). An events
+// request, GET /transcribe/events/<id>, is refused for another method (405) or an id that is not one a
+// client may choose (400, see LiveWords::valid_id). Returns nothing when the request should go on. Pure;
+// any thread.
 std::optional<Reply> screen_request(std::string_view method, std::string_view path, const Headers& headers,
                                     std::uint64_t max_upload_bytes);
 
@@ -67,11 +70,19 @@ public:
     Request& operator=(const Request&) = delete;
 
     // The reply the head alone decides (screen_request; GET or HEAD /health: 200 {"status":"ok"}; an upload
-    // the spool's file system has no room for: 507), or nothing: the body is to be read.
+    // the spool's file system has no room for: 507; an events request to a server offering no live words:
+    // 404), or nothing: the body is to be read, or the events request answered (see events_take()).
     std::optional<Reply> start();
     // Lets a streamed upload be decoded by `engine` (which must outlive the request) while it arrives, and
     // /health say so; call before start().
     void decode_while_arriving(SpeechToText& engine) { live_engine_ = &engine; }
+    // Lets a streamed upload with a valid X-Take-Id header show its words in `words` (which must outlive
+    // the request) while it is decoded as it arrives, and /health say so; call before start(), with
+    // decode_while_arriving().
+    void offer_live_words(LiveWords& words) { live_words_ = &words; }
+    // The take a valid events request (GET /transcribe/events/<id>) asks for, once start() has let it go
+    // on; empty for any other request. The transport answers it from the LiveWords it offered.
+    const std::string& events_take() const { return events_take_; }
     // The next bytes of the body. A reply when the body is refused part way (a malformed form, the spool
     // failing: 507 when its file system is full), after which the rest need not be read.
     std::optional<Reply> take(std::string_view bytes);
@@ -86,6 +97,9 @@ public:
 private:
     enum class Kept { none, file, audio };
 
+    // The take of this upload's X-Take-Id in the live words, if it names one that is free.
+    std::unique_ptr<LiveWords::Take> take_for_live_words();
+
     std::string method_;
     std::string path_;
     Headers headers_;
@@ -98,6 +112,8 @@ private:
     std::uint64_t received_ = 0;  // body bytes so far
     std::uint64_t reserved_ = 0;  // spool room promised so far
     SpeechToText* live_engine_ = nullptr;
+    LiveWords* live_words_ = nullptr;
+    std::string events_take_;
     // Declared after the spool: its thread reads the spool's file and is stopped first.
     std::optional<LiveUpload> live_;
 };

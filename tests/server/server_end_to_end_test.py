@@ -54,12 +54,12 @@ class EndToEnd(unittest.TestCase):
 
     def assert_healthy(self, server):
         self.assertEqual(server.request("GET", "/health"),
-                         (200, {"status": "ok", "streaming": True, "take_series": True}))
+                         (200, {"status": "ok", "streaming": True, "take_series": True, "live_words": True}))
 
     def test_a_server_that_decodes_only_whole_uploads_says_so(self):
         with Server("--port", "0", "--no-streaming") as server:
             self.assertEqual(server.request("GET", "/health"),
-                             (200, {"status": "ok", "streaming": False, "take_series": False}))
+                             (200, {"status": "ok", "streaming": False, "take_series": False, "live_words": False}))
 
     def test_transcribes_speech_and_refuses_bad_requests_without_stopping(self):
         with Server("--port", "0", "--max-upload-mb", "8") as server:

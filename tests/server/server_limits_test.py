@@ -109,7 +109,7 @@ class Limits(unittest.TestCase):
                 self.assertEqual(status_of(reply), 503, reply)
                 self.assertTrue(reply.endswith(b'{"error":"busy"}'), reply)
                 self.assertEqual(server.request("GET", "/health"),
-                         (200, {"status": "ok", "streaming": True, "take_series": True}))
+                         (200, {"status": "ok", "streaming": True, "take_series": True, "live_words": True}))
                 # Connections that send nothing take no room from requests; past as many as the server
                 # waits for, the next is told the server is busy, not reset.
                 for silent in range(1, MOST_WAITING + 1):

@@ -57,7 +57,8 @@ class Server(server_process.Server):
             conn.request("GET", "/health")
             response = conn.getresponse()
             return response.status == 200 and json.loads(response.read()) == {"status": "ok", "streaming": True,
-                                                                                  "take_series": True}
+                                                                                  "take_series": True,
+                                                                                  "live_words": True}
         except OSError:
             return False
         finally:

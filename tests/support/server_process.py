@@ -8,6 +8,7 @@ import io
 import json
 import os
 import re
+import secrets
 import signal
 import socket
 import subprocess
@@ -158,10 +159,11 @@ def streamed(wav_bytes):
             + wav_bytes[data_at:])
 
 
-def stream_upload(server, wav_bytes, piece=9600, pace=None, head_extra=""):
+def stream_upload(server, wav_bytes, piece=9600, pace=None, head_extra="", as_recorded=False):
     """Uploads `wav_bytes` as a chunked body of `piece`-byte chunks, one every `pace` seconds when given
-    (as a take is recorded), in the multipart form dictate sends. Returns (status, reply, seconds from
-    the body's last byte to the reply's first)."""
+    (as a take is recorded; with `as_recorded`, each once `pace` has passed since the one before, as a
+    recorder sends a block it has finished), in the multipart form dictate sends. Returns (status, reply,
+    seconds from the body's last byte to the reply's first)."""
     body, headers = multipart([("audio", wav_bytes)])
     head = (f"POST /transcribe HTTP/1.1\r\nHost: {HOST}\r\nTransfer-Encoding: chunked\r\n"
             f"Content-Type: {headers['Content-Type']}\r\n{head_extra}\r\n").encode()
@@ -170,7 +172,7 @@ def stream_upload(server, wav_bytes, piece=9600, pace=None, head_extra=""):
         started = time.monotonic()
         for at in range(0, len(body), piece):
             if pace is not None:
-                time.sleep(max(0.0, started + pace * (at // piece) - time.monotonic()))
+                time.sleep(max(0.0, started + pace * (at // piece + as_recorded) - time.monotonic()))
             part = body[at:at + piece]
             sock.sendall(b"%x\r\n" % len(part) + part + b"\r\n")
         sock.sendall(b"0\r\n\r\n")
@@ -180,3 +182,44 @@ def stream_upload(server, wav_bytes, piece=9600, pace=None, head_extra=""):
         data = read_reply(sock, data)
     status = int(data.split(b" ", 2)[1])
     return status, json.loads(data.split(b"\r\n\r\n", 1)[1]), waited
+
+
+def take_id():
+    """A streamed take's id as a client picks it: 32 lowercase hexadecimal digits from a good source."""
+    return secrets.token_hex(16)
+
+
+def take_head(take):
+    """The header that names a streamed upload's take, for stream_upload's head_extra."""
+    return f"X-Take-Id: {take}\r\n"
+
+
+def open_events(server, path, timeout=60):
+    """GET `path` (the events of a take); returns the open response, whose status the caller reads first.
+    Close it (or the connection it holds) when done."""
+    conn = server.connect(timeout)
+    conn.request("GET", path)
+    return conn.getresponse()
+
+
+def events_of(response, within=60.0):
+    """Yields the events of an open events reply as (name, data, monotonic time read), comments left out,
+    until the server ends the reply, or `within` seconds have passed (its keep-alive comments would hold a
+    reply that never ends open for ever)."""
+    name, data = "message", ""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        line = response.readline()
+        if not line:
+            return
+        line = line.decode().rstrip("\r\n")
+        if not line:
+            if data:
+                yield name, json.loads(data), time.monotonic()
+            name, data = "message", ""
+        elif line.startswith(":"):
+            continue
+        elif line.startswith("event:"):
+            name = line[len("event:"):].strip()
+        elif line.startswith("data:"):
+            data += line[len("data:"):].strip()

@@ -170,6 +170,47 @@ TEST(Recognizer, LaterTakeOfASeriesOnAFreshDecoderKeepsItsWords) {
     EXPECT_EQ(later, expected);
 }
 
+// The words of a streamed take are shown as each phrase ends: the decoding tells them as soon as a
+// segment's words are final, while the audio still plays, each time all the words so far, and at the end
+// exactly the transcript.
+TEST(Recognizer, LiveDecodingTellsTheWordsSoFarAsEachSegmentEnds) {
+    const auto sentence = samples_of("librivox/sense_and_sensibility_01_austen_64kb-0870.wav");
+    const auto room = noise(2, -60, true);
+    std::vector<std::int16_t> take = room;
+    take.insert(take.end(), sentence.begin(), sentence.end());
+    take.insert(take.end(), room.begin(), room.end());
+    take.insert(take.end(), sentence.begin(), sentence.end());
+    take.insert(take.end(), room.begin(), room.end());
+    // Counts what has been played, so a text told can be placed in the take.
+    struct Counted final : server::SampleSource {
+        const std::vector<std::int16_t>& samples;
+        mutable std::size_t played = 0;
+        explicit Counted(const std::vector<std::int16_t>& s) : samples(s) {}
+        void play(const Sink& sink) const override {
+            server::SampleSpan(samples).play([&](std::span<const std::int16_t> block) {
+                played += block.size();
+                sink(block);
+            });
+        }
+    } audio(take);
+    std::vector<std::pair<std::string, std::size_t>> told;
+    server::Recognizer recognizer(server::default_model_dir(), 1);
+    const std::string words =
+        recognizer
+            .transcribe_live(audio, {},
+                             [&](const std::string& so_far) { told.emplace_back(so_far, audio.played); })
+            .words;
+    ASSERT_GE(told.size(), 3u) << words;
+    EXPECT_EQ(told.back().first, words);
+    // The first sentence's words came while the second was still to be heard.
+    EXPECT_FALSE(told.front().first.empty());
+    EXPECT_LT(told.front().second, take.size() - sentence.size());
+    EXPECT_LT(told.front().first.size(), words.size());
+    for (std::size_t i = 1; i < told.size(); ++i) {
+        EXPECT_EQ(told[i].first.compare(0, told[i - 1].first.size(), told[i - 1].first), 0) << told[i].first;
+    }
+}
+
 // A segment whose speech seems over is searched before the detector ends it, so a take streamed in has its
 // text sooner; the words must be exactly those a search at the segment's end finds, also when the speech
 // went on after a short pause (the early search is then thrown away).

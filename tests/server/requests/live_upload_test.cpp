@@ -17,6 +17,7 @@
 namespace {
 
 using namespace wav_bytes;
+using namespace std::chrono_literals;
 
 // An engine that hears what the server gives it: which call, and every sample, as a recogniser would.
 struct Hearing : server::SpeechToText {
@@ -32,7 +33,8 @@ struct Hearing : server::SpeechToText {
         hear(audio);
         return {"whole", 0.0};
     }
-    server::Transcript transcribe_live(const server::SampleSource& audio, std::string_view series) override {
+    server::Transcript transcribe_live(const server::SampleSource& audio, std::string_view series,
+                                       const server::WordsSoFar& = {}) override {
         ++live_calls;
         series_seen = series;
         hear(audio);
@@ -183,7 +185,7 @@ TEST(LiveUpload, UploadGoneWhileItWaitsForADecoderLetsGo) {
             return recognizer.transcribe(audio);
         }
         server::Transcript transcribe_live(const server::SampleSource& audio,
-                                           std::string_view series) override {
+                                           std::string_view series, const server::WordsSoFar& = {}) override {
             entered.set_value();
             return recognizer.transcribe_live(audio, series);
         }
@@ -215,3 +217,110 @@ TEST(LiveUpload, FileThatIsNoWavIsLeftToTheFinishedUpload) {
 }
 
 }  // namespace
+
+// An engine that tells words as it hears the audio: the first after its first block, all of them at the end.
+struct Telling : server::SpeechToText {
+    server::Transcript transcribe(const server::SampleSource&) override { return {"whole", 0.0}; }
+    server::Transcript transcribe_live(const server::SampleSource& audio, std::string_view,
+                                       const server::WordsSoFar& words_so_far = {}) override {
+        bool first = true;
+        audio.play([&](std::span<const std::int16_t>) {
+            if (first && words_so_far) words_so_far("one");
+            first = false;
+        });
+        if (words_so_far) words_so_far("one two");
+        return {"one two", 0.0};
+    }
+};
+
+const std::string take_id = "00112233445566778899aabbccddeeff";
+
+server::Headers with_take_id(std::string id) {
+    server::Headers headers = streamed_headers;
+    headers.emplace_back("X-Take-Id", std::move(id));
+    return headers;
+}
+
+// The words of a streamed upload named by its X-Take-Id reach its events while the body still arrives,
+// then the whole text, then the end; the reply is the upload's as ever.
+TEST(LiveUpload, WordsOfATakeReachItsEventsAsTheyAreHeard) {
+    Telling engine;
+    server::LiveWords words(5000ms);
+    server::Request request("POST", "/transcribe", with_take_id(take_id), 1'000'000);
+    request.decode_while_arriving(engine);
+    request.offer_live_words(words);
+    ASSERT_FALSE(request.start());
+    const std::string body = form(streamed_wav(16000, tone(16000)));
+    ASSERT_FALSE(request.take(std::string_view(body).substr(0, body.size() / 2)));
+    auto reader = words.watch(take_id).reader;
+    ASSERT_TRUE(reader);
+    auto event = reader->next(30s);
+    EXPECT_EQ(event.kind, server::LiveWords::Reader::Event::Kind::words);
+    EXPECT_EQ(event.text, "one");
+    ASSERT_FALSE(request.take(std::string_view(body).substr(body.size() / 2)));
+    const server::Reply reply = request.finish(engine);
+    EXPECT_EQ(nlohmann::json::parse(reply.json).at("text"), "one two");
+    event = reader->next(30s);
+    EXPECT_EQ(event.text, "one two");
+    EXPECT_EQ(reader->next(30s).kind, server::LiveWords::Reader::Event::Kind::end);
+}
+
+// A client gone part way through its upload: its events end rather than wait for words that won't come.
+TEST(LiveUpload, TakeBrokenOffEndsItsEvents) {
+    Telling engine;
+    server::LiveWords words(5000ms);
+    std::unique_ptr<server::LiveWords::Reader> reader;
+    {
+        server::Request request("POST", "/transcribe", with_take_id(take_id), 1'000'000);
+        request.decode_while_arriving(engine);
+        request.offer_live_words(words);
+        ASSERT_FALSE(request.start());
+        const std::string body = form(streamed_wav(16000, tone(16000)));
+        ASSERT_FALSE(request.take(std::string_view(body).substr(0, body.size() / 2)));
+        reader = words.watch(take_id).reader;
+        ASSERT_TRUE(reader);
+    }
+    auto event = reader->next(30s);
+    if (event.kind == server::LiveWords::Reader::Event::Kind::words) event = reader->next(30s);
+    EXPECT_EQ(event.kind, server::LiveWords::Reader::Event::Kind::end);
+}
+
+// Only a server that streams offers live words, and only an upload with a valid id has a take to read;
+// events requests are screened like any other.
+TEST(LiveUpload, EventsAreOfferedOnlyWhereTheyCanCome) {
+    Telling engine;
+    server::LiveWords words(50ms);
+    const std::string path = "/transcribe/events/" + take_id;
+    struct Row {
+        const char* method;
+        std::string path;
+        bool offered;
+        int status;  // 0: goes on to its events
+    };
+    const Row rows[] = {{"GET", path, true, 0},
+                        {"GET", path, false, 404},
+                        {"POST", path, true, 405},
+                        {"GET", "/transcribe/events/" + take_id.substr(1), true, 400},
+                        {"GET", "/transcribe/events/" + take_id + "/..", true, 400},
+                        {"GET", "/transcribe/events/", true, 400}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.method) + " " + row.path);
+        server::Request request(row.method, row.path, {}, 1000);
+        request.decode_while_arriving(engine);
+        if (row.offered) request.offer_live_words(words);
+        const auto decided = request.start();
+        EXPECT_EQ(decided ? decided->status : 0, row.status);
+        EXPECT_EQ(request.events_take(), row.status == 0 ? take_id : "");
+    }
+    for (const char* id : {"", "00112233445566778899AABBCCDDEEFF"}) {
+        server::Request request("POST", "/transcribe", with_take_id(id), 1'000'000);
+        request.decode_while_arriving(engine);
+        request.offer_live_words(words);
+        ASSERT_FALSE(request.start());
+        const std::string body = form(streamed_wav(16000, tone(16000)));
+        ASSERT_FALSE(request.take(std::string_view(body).substr(0, body.size() / 2)));
+        EXPECT_EQ(words.watch(id).found, server::LiveWords::Found::unknown) << id;
+        ASSERT_FALSE(request.take(std::string_view(body).substr(body.size() / 2)));
+        EXPECT_EQ(nlohmann::json::parse(request.finish(engine).json).at("text"), "one two");
+    }
+}

@@ -144,10 +144,11 @@ TEST_F(RequestHandling, AnswersEachRequestWithStatusAndJsonObject) {
         // A health reply also says whether chunked uploads are decoded as they arrive, and whether a series
         // of takes is learnt from: not by a request that was given no engine for that.
         const bool health = std::string_view(row.path) == "/health" && row.status == 200;
-        EXPECT_EQ(body.size(), health ? 3u : 1u) << reply.json;
+        EXPECT_EQ(body.size(), health ? 4u : 1u) << reply.json;
         if (health) {
             EXPECT_EQ(body.value("streaming", true), false) << reply.json;
             EXPECT_EQ(body.value("take_series", true), false) << reply.json;
+            EXPECT_EQ(body.value("live_words", true), false) << reply.json;
         }
     }
     server::Request health("GET", "/health", {}, limit);
