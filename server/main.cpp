@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "server/formatted_speech.h"
+#include "server/text/dictation_formatter.h"
+#include "server/text/listed_words.h"
 #include "server/http/http_service.h"
 #include "server/language/language_command.h"
 #include "server/messages.h"
@@ -40,14 +42,13 @@ int main(int argc, char** argv) {
     std::vector<server::ListedPhrase> listed;
     try {
         const auto words = server::load_user_words(options.words_file, server::profile_words_file(options),
-                                                      *model_dir, server::say);
+                                                   *model_dir, server::say);
         if (!words) return 2;
         for (const auto& word : *words)
             listed.push_back({server::listed_word_written(word.token).value_or(""), word.said});
-        recognizer =
-            std::make_unique<server::Recognizer>(*model_dir, server::learnt_language_for(options),
-                                                 server::default_decoder_count(),
-                                                 server::default_tail_frames, server::start_thread, *words);
+        recognizer = std::make_unique<server::Recognizer>(
+            *model_dir, server::learnt_language_for(options), server::default_decoder_count(),
+            server::default_tail_frames, server::start_thread, *words);
     } catch (const std::exception& failure) {
         server::say(failure.what());
         return 1;
@@ -55,10 +56,12 @@ int main(int argc, char** argv) {
 
     // Where the reply's text is made: written text from the words, unless the plain words were asked for
     // (the user's own words as listed either way).
-    server::ListedSpeech heard(*recognizer, listed);
-    server::FormattedSpeech formatted(heard);
-    server::PlainSpeech plain(heard);
-    server::SpeechToText& engine = options.raw_words ? static_cast<server::SpeechToText&>(plain) : formatted;
+    const server::ListedPhrases phrases(listed);
+    server::RewrittenSpeech heard(*recognizer,
+                                  [&phrases](std::string_view words) { return phrases.mark(words); });
+    server::RewrittenSpeech formatted(heard, server::format_dictation);
+    server::RewrittenSpeech plain(heard, server::plain_words);
+    server::SpeechToText& engine = options.raw_words ? plain : formatted;
 
     // The model is loaded before a single connection is accepted, so /health never answers too early.
     server::HttpService service(engine, options);

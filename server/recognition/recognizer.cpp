@@ -31,7 +31,7 @@ std::vector<float> parse_mean(const char* listed) {
 }
 
 ps_decoder_t* load_decoder(const std::string& model_dir, const LearntLanguage& language,
-                          const std::vector<WordSound>& listed) {
+                           const std::vector<WordSound>& listed) {
     const std::string hmm = model_dir + "/en-us/en-us";
     const std::string lm = model_dir + "/en-us/en-us.lm.bin";
     const std::string dict = model_dir + "/en-us/cmudict-en-us.dict";

@@ -154,9 +154,8 @@ void LiveUpload::decode_audio() {
         std::size_t frames = 0;
         WordsSoFar words_so_far;
         if (take_) words_so_far = [take = take_.get()](const std::string& words) { take->publish(words); };
-        outcome_.heard =
-            engine_.transcribe_live(Arriving(*this, *format, data_at, data_end, frames), series_,
-                                    words_so_far);
+        outcome_.heard = engine_.transcribe_live(Arriving(*this, *format, data_at, data_end, frames), series_,
+                                                 words_so_far);
         outcome_.audio_seconds = static_cast<double>(frames) / format->sample_rate;
     } catch (...) {
         outcome_.failure = std::current_exception();

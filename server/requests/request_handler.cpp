@@ -170,10 +170,9 @@ std::optional<Reply> Request::start() {
     const bool live_words = live_engine_ != nullptr && live_words_ != nullptr;
     if (path_ == "/health") {
         const bool live = live_engine_ != nullptr;
-        return Reply{200, dump({{"status", "ok"},
-                                {"streaming", live},
-                                {"take_series", live},
-                                {"live_words", live_words}})};
+        return Reply{
+            200,
+            dump({{"status", "ok"}, {"streaming", live}, {"take_series", live}, {"live_words", live_words}})};
     }
     if (path_.starts_with(events_prefix)) {
         if (!live_words) return error(404, "this server does not offer live words (it does not stream)");

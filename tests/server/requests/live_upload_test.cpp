@@ -184,8 +184,8 @@ TEST(LiveUpload, UploadGoneWhileItWaitsForADecoderLetsGo) {
         server::Transcript transcribe(const server::SampleSource& audio) override {
             return recognizer.transcribe(audio);
         }
-        server::Transcript transcribe_live(const server::SampleSource& audio,
-                                           std::string_view series, const server::WordsSoFar& = {}) override {
+        server::Transcript transcribe_live(const server::SampleSource& audio, std::string_view series,
+                                           const server::WordsSoFar& = {}) override {
             entered.set_value();
             return recognizer.transcribe_live(audio, series);
         }
