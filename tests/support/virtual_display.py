@@ -36,8 +36,10 @@ class VirtualDisplay:
     def __init__(self):
         reading, writing = os.pipe()
         # -displayfd: the server picks a free display and writes its number once it takes connections.
-        self.server = subprocess.Popen(["Xvfb", "-displayfd", str(writing), "-nolisten", "tcp", "-screen", "0",
-                                        "640x480x24"], pass_fds=(writing,), stdout=subprocess.DEVNULL,
+        # -r: no key repeat. On a loaded machine the typing tool can be held up between a key's press and its
+        # release past the repeat delay, and the display would then type that letter again and again.
+        self.server = subprocess.Popen(["Xvfb", "-displayfd", str(writing), "-nolisten", "tcp", "-r", "-screen",
+                                        "0", "640x480x24"], pass_fds=(writing,), stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
         os.close(writing)
         with os.fdopen(reading) as announced:
