@@ -13,7 +13,6 @@ from support.scripted_server import Reply, ScriptedServer, text_reply, words_eve
 from support.terminal import Terminal
 
 TAKE_ID = re.compile(r"^[0-9a-f]{32}$")
-STATUS = re.compile(r"^rec \d+:\d\d \[")
 PROMPT_TEXT = PROMPT.decode()
 # The HTTP library's trace and the program's own lines share the screen with the dialogue.
 NOT_DIALOGUE = re.compile(r"^([*<>{}]( |$)|dictate: |$)")
@@ -32,18 +31,9 @@ class LiveWordsOnTheScreen(MicrophoneCase):
         self.addCleanup(term.close)
         return term
 
-    @staticmethod
-    def words_row(term):
-        """The row under the status line under the last prompt, or None."""
-        rows = term.rows()
-        prompts = [i for i, row in enumerate(rows) if row.startswith(PROMPT_TEXT)]
-        if not prompts or len(rows) != prompts[-1] + 3 or not STATUS.match(rows[-2]):
-            return None
-        return rows[-1]
-
     def show(self, term, events, data, row):
         events.send(data)
-        term.wait_for(lambda: self.words_row(term) == row, what=f"live words {row!r}")
+        term.wait_for(lambda: term.live_words() == row, what=f"live words {row!r}")
 
     def enter(self, term, text):
         next_second()  # the next take gets a name of its own, so its streamed reply is its text
@@ -64,7 +54,7 @@ class LiveWordsOnTheScreen(MicrophoneCase):
             self.show(term, events, words_event("first phrase"), "first phrase")
             # The whole text so far, after a comment: the row shows its end, cut at a word.
             events.send(b": still here\n\n" + words_event(long_text))
-            row = term.wait_for(lambda: (r := self.words_row(term)) not in (None, "first phrase") and r,
+            row = term.wait_for(lambda: (r := term.live_words()) not in (None, "first phrase") and r,
                                 what="the long text's end")
             self.assertTrue(long_text.endswith(" " + row), row)
             self.assertLess(len(row), 200)

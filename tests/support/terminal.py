@@ -2,12 +2,16 @@
 the terminal, which echoes keys, and what the program writes is rendered on a screen (pyte) that a test reads
 row by row. Needs Debian's python3-pexpect and python3-pyte."""
 
+import re
 import time
 
 import pexpect
 import pyte
 
-from support.harness import binary
+from support.harness import PROMPT, binary
+
+PROMPT_TEXT = PROMPT.decode()
+STATUS = re.compile(r"^rec \d+:\d\d \[")
 
 
 class Terminal:
@@ -37,6 +41,14 @@ class Terminal:
         while rows and not rows[-1]:
             rows.pop()
         return rows
+
+    def live_words(self):
+        """The row under the status line under the last prompt, where a take's live words show, or None."""
+        rows = self.rows()
+        prompts = [i for i, row in enumerate(rows) if row.startswith(PROMPT_TEXT)]
+        if not prompts or len(rows) != prompts[-1] + 3 or not STATUS.match(rows[-2]):
+            return None
+        return rows[-1]
 
     def wait_for(self, predicate, timeout=20.0, what="the expected screen"):
         """Renders output until predicate() holds; returns what it returned."""
