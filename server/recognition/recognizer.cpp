@@ -71,6 +71,7 @@ ps_decoder_t* load_decoder(const std::string& model_dir, const LearntLanguage& l
     // to be heard.
     try {
         add_listed_words(decoder, listed);
+        add_learnt_words(decoder, language.words);
         listen_for_commands(decoder, lm, listed_word_model(listed), language);
     } catch (...) {
         ps_free(decoder);
