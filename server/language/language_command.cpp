@@ -58,8 +58,7 @@ int run_learn_text_command(const Options& options) {
             if (result.unknown_words.size() > unknown_words_shown) names += ", ...";
             say("skipped " + std::to_string(result.unknown_words.size()) +
                 " words not in the dictionary (too short, too long, not plain letters or past the " +
-                std::to_string(settings.max_new_words) + " learnt), most frequent first: " +
-                names);
+                std::to_string(settings.max_new_words) + " learnt), most frequent first: " + names);
         }
         say("perplexity of the held-back text: " + figure("%.1f", result.general_perplexity) +
             " with the general model alone, " + figure("%.1f", result.mixed_perplexity) +

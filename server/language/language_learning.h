@@ -35,8 +35,8 @@ struct LearningResult {
     std::uint64_t held_back_words = 0;  // scored: words the general model knows, and sentence ends
     std::vector<std::pair<std::string, std::uint64_t>> unknown_words;  // most frequent first
     std::uint64_t unknown_word_count = 0;                              // distinct, all of them
-    std::size_t new_words = 0;  // given sounds and learnt (written to words.dict, language_part.h)
-    std::size_t pairs = 0, triples = 0;                                // in the model written
+    std::size_t new_words = 0;           // given sounds and learnt (written to words.dict, language_part.h)
+    std::size_t pairs = 0, triples = 0;  // in the model written
     std::uint32_t pruned_at_most = 0;
     double general_perplexity = 0.0;
     double mixed_perplexity = 0.0;

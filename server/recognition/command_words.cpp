@@ -76,8 +76,8 @@ using Model = std::unique_ptr<ngram_model_t, ModelRelease>;
 
 }  // namespace
 
-void listen_for_commands(ps_decoder_t* decoder, const std::string& lm_path, const std::vector<MixedModel>& more,
-                         const LearntLanguage& learnt) {
+void listen_for_commands(ps_decoder_t* decoder, const std::string& lm_path,
+                         const std::vector<MixedModel>& more, const LearntLanguage& learnt) {
     add_missing_words(decoder);
     cmd_ln_t* config = ps_get_config(decoder);
     logmath_t* logmath = ps_get_logmath(decoder);

@@ -27,8 +27,8 @@ void add_learnt_words(ps_decoder_t* decoder, const std::vector<WordSound>& words
             continue;
         }
         if (ps_add_word(decoder, word.token.c_str(), word.phones.front().c_str(), FALSE) < 0)
-            throw std::runtime_error("cannot add the learnt word \"" + word.token + "\" (" + word.phones.front() +
-                                     ") to the recogniser's dictionary");
+            throw std::runtime_error("cannot add the learnt word \"" + word.token + "\" (" +
+                                     word.phones.front() + ") to the recogniser's dictionary");
     }
 }
 

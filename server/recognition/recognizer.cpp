@@ -1,6 +1,7 @@
 #include "server/recognition/recognizer.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/err.h>
 
 #include <algorithm>
@@ -31,7 +32,7 @@ std::vector<float> parse_mean(const char* listed) {
 }
 
 ps_decoder_t* load_decoder(const std::string& model_dir, const LearntLanguage& language,
-                          const std::vector<WordSound>& listed) {
+                           const std::vector<WordSound>& listed) {
     const std::string hmm = model_dir + "/en-us/en-us";
     const std::string lm = model_dir + "/en-us/en-us.lm.bin";
     const std::string dict = model_dir + "/en-us/cmudict-en-us.dict";
@@ -122,6 +123,14 @@ Recognizer::Recognizer(const std::string& model_dir, const LearntLanguage& langu
 }
 
 Recognizer::~Recognizer() = default;
+
+bool Recognizer::knows_word(const std::string& word) const {
+    // Reads the dictionary only, which no search changes once the decoders are loaded.
+    char* phones = ps_lookup_word(lanes_->first().decoder, word.c_str());
+    const bool known = phones != nullptr;
+    ckd_free(phones);
+    return known;
+}
 
 Transcript Recognizer::transcribe(const SampleSource& audio) {
     DecodeStages ignored;
