@@ -57,7 +57,8 @@ int run_learn_text_command(const Options& options) {
                 names += (i == 0 ? "" : ", ") + result.unknown_words[i].first;
             if (result.unknown_words.size() > unknown_words_shown) names += ", ...";
             say("skipped " + std::to_string(result.unknown_words.size()) +
-                " words not in the dictionary (too short, too long, not plain letters or past the " +
+                " words not in the dictionary (no plain word of 2 to 20 letters, none its letters could "
+                "sound, or past the " +
                 std::to_string(settings.max_new_words) + " learnt), most frequent first: " + names);
         }
         say("perplexity of the held-back text: " + figure("%.1f", result.general_perplexity) +
