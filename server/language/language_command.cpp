@@ -8,6 +8,7 @@
 #include "server/language/language_part.h"
 #include "server/messages.h"
 #include "server/profile_paths.h"
+#include "server/recognition/word_sounds.h"
 
 namespace server {
 namespace {
@@ -30,7 +31,8 @@ int run_learn_text_command(const Options& options) {
     }
     const auto began = std::chrono::steady_clock::now();
     try {
-        LearningSettings settings{options.learn_text_paths, language_dir, options.model_dir, {}};
+        LearningSettings settings{options.learn_text_paths, language_dir, options.model_dir,
+                                  synthesiser_letter_to_sound()};
         const LearningResult result = learn_language(settings, [](const std::string& line) { say(line); });
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -44,14 +46,20 @@ int run_learn_text_command(const Options& options) {
             say("pairs and triples seen " + std::to_string(result.pruned_at_most) +
                 " times or fewer were dropped at times to keep memory bounded");
         }
+        if (result.new_words > 0) {
+            say("learnt " + std::to_string(result.new_words) +
+                " words not in the dictionary with the sounds their letters suggest (listed in " +
+                language_dir + "/" + learnt_words_file + ")");
+        }
         if (!result.unknown_words.empty()) {
             std::string names;
             for (std::size_t i = 0; i < result.unknown_words.size() && i < unknown_words_shown; ++i)
                 names += (i == 0 ? "" : ", ") + result.unknown_words[i].first;
             if (result.unknown_words.size() > unknown_words_shown) names += ", ...";
             say("skipped " + std::to_string(result.unknown_words.size()) +
-                " words not in the dictionary (no pronunciation for them yet), most frequent first: " +
-                names);
+                " words not in the dictionary (no plain word of 2 to 20 letters, none its letters could "
+                "sound, or past the " +
+                std::to_string(settings.max_new_words) + " learnt), most frequent first: " + names);
         }
         say("perplexity of the held-back text: " + figure("%.1f", result.general_perplexity) +
             " with the general model alone, " + figure("%.1f", result.mixed_perplexity) +
@@ -75,10 +83,11 @@ LearntLanguage learnt_language_for(const Options& options) {
     const std::string language_dir = profile_language_dir(options);
     if (language_dir.empty()) return {};
     try {
-        const auto learnt = find_learnt_language(language_dir);
+        const auto learnt = find_learnt_language(language_dir, [](const std::string& line) { say(line); });
         if (!learnt) return {};
         say("searching with the language learnt in " + language_dir + " (weight " +
-            figure("%.2f", learnt->weight) + ")");
+            figure("%.2f", learnt->weight) + ", " + std::to_string(learnt->words.size()) +
+            " words of its own)");
         return *learnt;
     } catch (const std::exception& failure) {
         say("the learnt language in " + language_dir + " can't be used (" + failure.what() +

@@ -170,6 +170,11 @@ LearningResult learn_language(const LearningSettings& settings,
     std::vector<bool> breaks;
     bool broken = false;
     std::uint64_t sentence_number = 0;
+    // Letter-to-sound rules read plain words; a lone letter or a run of over 20 is seldom a word said.
+    const auto may_pronounce = [&](std::string_view word) {
+        return settings.pronounce && word.size() >= 2 && word.size() <= 20 &&
+               std::all_of(word.begin(), word.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+    };
     TextWords words({[&](std::string_view word) {
                          const auto known = vocabulary.ids.find(std::string(word));
                          if (known != vocabulary.ids.end()) {
@@ -180,7 +185,10 @@ LearningResult learn_language(const LearningSettings& settings,
                          }
                          broken = true;
                          if (word.find('\x01') != std::string_view::npos) return;  // not UTF-8: no word
-                         if (settings.pronounce && vocabulary.names.size() < NgramCounts::max_words) {
+                         const auto seen = unknown.find(std::string(word));
+                         if (seen == unknown.end() && may_pronounce(word) &&
+                             pronounced.size() < settings.max_new_words &&
+                             vocabulary.names.size() < NgramCounts::max_words) {
                              if (const auto phones = settings.pronounce(word)) {
                                  pronounced.emplace_back(word, *phones);
                                  sentence.push_back(vocabulary.add(std::string(word)));
@@ -189,7 +197,7 @@ LearningResult learn_language(const LearningSettings& settings,
                                  return;
                              }
                          }
-                         if (const auto seen = unknown.find(std::string(word)); seen != unknown.end()) {
+                         if (seen != unknown.end()) {
                              ++seen->second;
                          } else if (unknown.size() < max_unknown_listed) {
                              unknown.emplace(word, 1);
@@ -234,6 +242,7 @@ LearningResult learn_language(const LearningSettings& settings,
                                  " sentences (at least " + std::to_string(held_back_every / 2) +
                                  " are needed, a tenth of them held back)");
     }
+    result.new_words = pronounced.size();
     result.unknown_word_count = unknown.size();
     result.unknown_words.assign(unknown.begin(), unknown.end());
     std::sort(result.unknown_words.begin(), result.unknown_words.end(), [](const auto& a, const auto& b) {
@@ -325,7 +334,7 @@ LearningResult learn_language(const LearningSettings& settings,
     if (!pronounced.empty()) {
         std::string dictionary;
         for (const auto& [word, phones] : pronounced) dictionary += word + " " + phones + "\n";
-        write_file(work.path / "words.dict", dictionary);
+        write_file(work.path / learnt_words_file, dictionary);
     }
     replace_voice_profile(work.path.string(), settings.language_dir);
     result.kept = true;

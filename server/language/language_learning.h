@@ -17,10 +17,13 @@ struct LearningSettings {
     std::vector<std::string> paths;  // files and folders of the person's writing (text_files.h)
     std::string language_dir;        // the profile part to write (language_part.h)
     std::string model_dir;           // the stock model: its dictionary and general language model
-    // Words the dictionary lacks are left out of the model unless this gives them a pronunciation; until
-    // the server has a letter-to-sound rule, none is given and they are listed as skipped.
+    // Words the dictionary lacks are left out of the model unless this gives them a pronunciation: asked
+    // only of words of 2 to 20 letters a-z, once each, for at most `max_new_words` of them (the first met),
+    // so no text can grow the dictionary, and each server start, without bound. The rest are listed as
+    // skipped.
     Pronounce pronounce;
     std::size_t max_ngrams = 2'000'000;  // distinct pairs and triples counted at once (memory bound)
+    std::size_t max_new_words = 5'000;
 };
 
 struct LearningResult {
@@ -32,7 +35,8 @@ struct LearningResult {
     std::uint64_t held_back_words = 0;  // scored: words the general model knows, and sentence ends
     std::vector<std::pair<std::string, std::uint64_t>> unknown_words;  // most frequent first
     std::uint64_t unknown_word_count = 0;                              // distinct, all of them
-    std::size_t pairs = 0, triples = 0;                                // in the model written
+    std::size_t new_words = 0;           // given sounds and learnt (written to words.dict, language_part.h)
+    std::size_t pairs = 0, triples = 0;  // in the model written
     std::uint32_t pruned_at_most = 0;
     double general_perplexity = 0.0;
     double mixed_perplexity = 0.0;

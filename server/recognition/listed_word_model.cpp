@@ -1,6 +1,7 @@
 #include "server/recognition/listed_word_model.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
 
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,19 @@ void add_listed_words(ps_decoder_t* decoder, const std::vector<WordSound>& words
                 throw std::runtime_error("cannot add \"" + name + "\" (" + word.phones[i] +
                                          ") to the recogniser's dictionary");
         }
+    }
+}
+
+void add_learnt_words(ps_decoder_t* decoder, const std::vector<WordSound>& words) {
+    for (const WordSound& word : words) {
+        if (word.phones.empty()) continue;
+        if (char* known = ps_lookup_word(decoder, word.token.c_str())) {
+            ckd_free(known);
+            continue;
+        }
+        if (ps_add_word(decoder, word.token.c_str(), word.phones.front().c_str(), FALSE) < 0)
+            throw std::runtime_error("cannot add the learnt word \"" + word.token + "\" (" +
+                                     word.phones.front() + ") to the recogniser's dictionary");
     }
 }
 

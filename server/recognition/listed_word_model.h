@@ -18,6 +18,11 @@ inline constexpr double listed_word_floor_log10 = -3.5;
 // std::runtime_error naming the word that the engine refused.
 void add_listed_words(ps_decoder_s* decoder, const std::vector<WordSound>& words);
 
+// Adds the words of a learnt language (learnt_language.h) to the dictionary of `decoder`, after the user's
+// listed words: one the dictionary already has (a voice profile's dictionary, say) keeps the sounds it has.
+// Throws std::runtime_error naming the word that the engine refused.
+void add_learnt_words(ps_decoder_s* decoder, const std::vector<WordSound>& words);
+
 // A model of `words` to mix into the dictation search (see listen_for_commands), giving each entry at least
 // the probability 10^floor_log10; nothing for no words.
 std::vector<MixedModel> listed_word_model(const std::vector<WordSound>& words,

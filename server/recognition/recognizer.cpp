@@ -1,6 +1,7 @@
 #include "server/recognition/recognizer.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/err.h>
 
 #include <algorithm>
@@ -71,6 +72,7 @@ ps_decoder_t* load_decoder(const std::string& model_dir, const LearntLanguage& l
     // to be heard.
     try {
         add_listed_words(decoder, listed);
+        add_learnt_words(decoder, language.words);
         listen_for_commands(decoder, lm, listed_word_model(listed), language);
     } catch (...) {
         ps_free(decoder);
@@ -121,6 +123,14 @@ Recognizer::Recognizer(const std::string& model_dir, const LearntLanguage& langu
 }
 
 Recognizer::~Recognizer() = default;
+
+bool Recognizer::knows_word(const std::string& word) const {
+    // Reads the dictionary only, which no search changes once the decoders are loaded.
+    char* phones = ps_lookup_word(lanes_->first().decoder, word.c_str());
+    const bool known = phones != nullptr;
+    ckd_free(phones);
+    return known;
+}
 
 Transcript Recognizer::transcribe(const SampleSource& audio) {
     DecodeStages ignored;

@@ -51,6 +51,8 @@ public:
                ThreadStarter threads = start_thread, const std::vector<WordSound>& listed = {});
     ~Recognizer() override;
     Recognizer(const Recognizer&) = delete;
+    // Whether the decoders' dictionary (all are loaded alike) has `word`. Any thread; exposed for its test.
+    bool knows_word(const std::string& word) const;
     Recognizer& operator=(const Recognizer&) = delete;
 
     // Splits the audio into utterances at the pauses the front end's voice activity detector finds, decodes

@@ -306,16 +306,20 @@ std::optional<std::string> model_phone(std::string phone) {
     if (phone == "el") return std::string("AH L");
     if (phone == "em") return std::string("AH M");
     if (phone == "en") return std::string("AH N");
-    static const std::set<std::string, std::less<>> model_set{
-        "aa", "ae", "ah", "ao", "aw", "ay", "b",  "ch", "d", "dh", "eh", "er", "ey",
-        "f",  "g",  "hh", "ih", "iy", "jh", "k",  "l",  "m", "n",  "ng", "ow", "oy",
-        "p",  "r",  "s",  "sh", "t",  "th", "uh", "uw", "v", "w",  "y",  "z",  "zh"};
-    if (!model_set.contains(phone)) return std::nullopt;
-    for (char& c : phone) c = static_cast<char>(c - 'a' + 'A');
+    for (char& c : phone) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    if (!is_model_phone(phone)) return std::nullopt;
     return phone;
 }
 
 }  // namespace
+
+bool is_model_phone(std::string_view phone) {
+    static const std::set<std::string, std::less<>> model_set{
+        "AA", "AE", "AH", "AO", "AW", "AY", "B",  "CH", "D", "DH", "EH", "ER", "EY",
+        "F",  "G",  "HH", "IH", "IY", "JH", "K",  "L",  "M", "N",  "NG", "OW", "OY",
+        "P",  "R",  "S",  "SH", "T",  "TH", "UH", "UW", "V", "W",  "Y",  "Z",  "ZH"};
+    return model_set.contains(phone);
+}
 
 Pronunciations read_pronunciations(const std::string& path, const std::vector<ListedWord>& words) {
     std::set<std::string, std::less<>> wanted{"dot", "and", "plus", "oh", "hundred", "thousand"};

@@ -29,6 +29,9 @@ using Pronunciations = std::map<std::string, std::vector<std::string>, std::less
 // std::runtime_error naming the file when it can't be read.
 Pronunciations read_pronunciations(const std::string& path, const std::vector<ListedWord>& words);
 
+// Whether `phone` ("AH", "NG") is one of the acoustic model's phones, silence aside.
+bool is_model_phone(std::string_view phone);
+
 // A guess at the sounds of a word nobody wrote into a dictionary (lower case, letters only): phones in
 // the acoustic model's set, or nothing.
 using LetterToSound = std::function<std::optional<std::string>(std::string_view word)>;

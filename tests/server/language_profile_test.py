@@ -26,7 +26,8 @@ TEST_DATA = ""
 
 MENU = ["To leave a message, press one.", "To speak to an operator, press zero.",
         "Please enter your mailbox number followed by the pound key.", "To hear your messages, press two.",
-        "To change your password, press three.", "Please record your name after the tone."]
+        "To change your password, press three.", "Please record your name after the tone.",
+        "Ask zorblat about the quintavex."]
 
 
 def dictionary_words():
@@ -92,6 +93,12 @@ class LanguageProfile(unittest.TestCase):
         self.assertIn(f"dictate-server: kept the learnt language in {self.language} (the list of skipped words "
                       f"is in {self.language}/unknown-words.txt); the server uses it from its next start", lines)
         self.assertTrue(os.path.islink(self.language))
+        # Words the dictionary lacks are given the sounds their letters suggest, and listed for the server.
+        with open(os.path.join(self.language, "words.dict")) as f:
+            sounded = dict(line.split(" ", 1) for line in f.read().splitlines())
+        self.assertLessEqual({"zorblat", "quintavex"}, set(sounded), sounded)
+        self.assertIn(f"dictate-server: learnt {len(sounded)} words not in the dictionary with the sounds their "
+                      f"letters suggest (listed in {self.language}/words.dict)", lines)
 
     def test_2_a_run_killed_mid_way_leaves_the_language_learnt_before(self):
         before = self.notes()
@@ -141,8 +148,11 @@ class LanguageProfile(unittest.TestCase):
         self.assertTrue(body["text"], body)
         self.assertIn(f"dictate-server: decoding with the voice profile in {voice} (--no-profile to decode without)",
                       server.lines)
-        self.assertTrue(any(line.startswith(f"dictate-server: searching with the language learnt in {self.language} "
-                                            "(weight 0.") for line in server.lines), "\n".join(server.lines))
+        with open(os.path.join(self.language, "words.dict")) as f:
+            sounded = len(f.read().splitlines())
+        self.assertTrue(any(re.fullmatch(f"dictate-server: searching with the language learnt in {re.escape(self.language)} "
+                                         rf"\(weight 0\.\d\d, {sounded} words of its own\)", line)
+                            for line in server.lines), "\n".join(server.lines))
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@
 #include "server/language/text_files.h"
 #include "server/language/text_words.h"
 #include "server/recognition/recognizer.h"
+#include "server/recognition/word_sounds.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -214,16 +215,18 @@ protected:
         std::ofstream(dir_ / "writing" / name, std::ios::binary) << text;
     }
 
-    server::LearningResult learn() {
+    server::LearningResult learn(server::Pronounce pronounce = {}, std::size_t max_new_words = 5'000) {
         server::LearningSettings settings{
-            {(dir_ / "writing").string()}, language(), server::default_model_dir(), {}};
+            {(dir_ / "writing").string()}, language(), server::default_model_dir(), std::move(pronounce)};
+        settings.max_new_words = max_new_words;
         return server::learn_language(settings, [&](const std::string& line) { lines_.push_back(line); });
     }
 
     std::string language() const { return (dir_ / "profile" / "language").string(); }
 
-    std::string notes() const {
-        std::ifstream in(fs::path(language()) / server::language_notes_file);
+    std::string notes() const { return part_file(server::language_notes_file); }
+    std::string part_file(const char* name) const {
+        std::ifstream in(fs::path(language()) / name);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 
@@ -282,6 +285,54 @@ TEST_F(LanguageLearning, KeepsALanguageOnlyWhenItMakesTheHeldBackSentencesLikeli
     EXPECT_GE(refused.mixed_perplexity, refused.general_perplexity);
     EXPECT_EQ(notes(), first);  // the language learnt before is still the profile's
     EXPECT_FALSE(fs::exists(language() + ".work"));
+}
+
+// Words the dictionary lacks are sounded by the same rules as the user's word list, within bounds, and a
+// server loading the language knows them; a damaged words.dict costs its bad lines only.
+TEST_F(LanguageLearning, SoundsNewWordsWithinBoundsAndTheRecogniserLearnsThem) {
+    std::string text = menu_text();
+    for (int i = 0; i < 20; ++i) {
+        text += "The zz9 and abcdefghijklmnopqrstuvw and a zorblat are here.\n";
+        text += "Press quintavex to hear flurbish.\n";
+    }
+    write("menu.md", text);
+    const server::LearningResult result = learn(server::synthesiser_letter_to_sound(), 2);
+    ASSERT_TRUE(result.kept);
+    EXPECT_EQ(result.new_words, 2u);  // the first two met; the cap leaves "flurbish" out
+    std::vector<std::string> sounded;
+    std::istringstream dictionary(part_file(server::learnt_words_file));
+    for (std::string line; std::getline(dictionary, line);) {
+        std::istringstream fields(line);
+        std::string word, phone;
+        fields >> word;
+        sounded.push_back(word);
+        std::size_t phones = 0;
+        for (; fields >> phone; ++phones) EXPECT_TRUE(server::is_model_phone(phone)) << line;
+        EXPECT_GE(phones, 4u) << line;
+    }
+    EXPECT_EQ(sounded, (std::vector<std::string>{"zorblat", "quintavex"}));
+    const std::string skipped = part_file(server::unknown_words_file);
+    for (const char* word : {"flurbish 20", "zz9 20", "abcdefghijklmnopqrstuvw 20"})
+        EXPECT_NE(skipped.find(word), std::string::npos) << word << " in " << skipped;
+
+    std::ofstream(fs::path(language()) / server::learnt_words_file, std::ios::app)
+        << "blarg Q X\nzorblat(2) Z AO\nlonely\n";
+    std::vector<std::string> told;
+    const auto loaded =
+        server::find_learnt_language(language(), [&](const std::string& line) { told.push_back(line); });
+    ASSERT_TRUE(loaded);
+    ASSERT_EQ(loaded->words.size(), 2u);
+    const std::string dict = fs::canonical(language()).string() + "/" + server::learnt_words_file;
+    EXPECT_EQ(told, (std::vector<std::string>{dict + ":3: \"Q\" is no phone of the acoustic model; skipped",
+                                              dict + ":4: \"zorblat(2)\" is no plain word; skipped",
+                                              dict + ":5: \"lonely\" has no phones; skipped"}));
+
+    const server::Recognizer recognizer(server::default_model_dir(), *loaded, 1);
+    EXPECT_TRUE(recognizer.knows_word("zorblat"));
+    EXPECT_TRUE(recognizer.knows_word("quintavex"));
+    EXPECT_TRUE(recognizer.knows_word("press"));
+    EXPECT_FALSE(recognizer.knows_word("flurbish"));
+    EXPECT_FALSE(recognizer.knows_word("blarg"));
 }
 
 TEST_F(LanguageLearning, RefusesTooLittleTextAndWritesNothing) {
