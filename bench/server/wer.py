@@ -202,6 +202,18 @@ def measure(server, rows, folder, quiet, uncapitalised, stream=False, series=Fal
     return errors, words, audio, decode
 
 
+def run_server_command(args, quiet):
+    """Runs one of the server's commands that exit (--adapt, --learn-text); returns the finished process,
+    its standard error's lines (printed unless quiet) and the seconds it took."""
+    started = time.monotonic()
+    run = subprocess.run(args, capture_output=True, text=True)
+    took = time.monotonic() - started
+    lines = run.stderr.splitlines()
+    if not quiet:
+        print("\n".join(lines))
+    return run, lines, took
+
+
 def adaptation(binary, folder, quiet, few=None):
     """Adapts a profile on the adaptation prompts with --adapt (only `few` of their sentences, spread over
     them, when given), then measures the test prompts without and with it. Returns the summary lines."""
@@ -216,12 +228,7 @@ def adaptation(binary, folder, quiet, few=None):
     write_pairs(adapt_rows, pairs)
     write_pairs(test_rows, test)
     rows = [(os.path.join(test, name.replace("/", "_") + ".wav"), words) for name, _, words in test_rows]
-    started = time.monotonic()
-    run = subprocess.run([binary, "--adapt", pairs, "--voice", voice], capture_output=True, text=True)
-    took = time.monotonic() - started
-    lines = run.stderr.splitlines()
-    if not quiet:
-        print("\n".join(lines))
+    run, lines, took = run_server_command([binary, "--adapt", pairs, "--voice", voice], quiet)
     if run.returncode != 0:
         sys.exit(f"adaptation failed (status {run.returncode}):\n{run.stderr}")
     prefix = "" if few is None else f"{label}: "
@@ -312,12 +319,7 @@ def phrasing(binary, folder, quiet):
         f.write(phrasing_text(test_rows))
     write_pairs(test_rows, test)
     rows = [(os.path.join(test, name.replace("/", "_") + ".wav"), words) for name, _, words in test_rows]
-    started = time.monotonic()
-    run = subprocess.run([binary, "--learn-text", text, "--profile", profile], capture_output=True, text=True)
-    took = time.monotonic() - started
-    lines = run.stderr.splitlines()
-    if not quiet:
-        print("\n".join(lines))
+    run, lines, took = run_server_command([binary, "--learn-text", text, "--profile", profile], quiet)
     if run.returncode != 0 or not any("kept the learnt language" in line for line in lines):
         sys.exit(f"learning failed or kept nothing (status {run.returncode}):\n{run.stderr}")
     figures = []

@@ -32,6 +32,17 @@ std::string lower(std::string_view word) {
     return low;
 }
 
+// The parts of an entry as written between its spaces ("New York Times": "New", "York", "Times").
+std::vector<std::string_view> spaced_parts(std::string_view written) {
+    std::vector<std::string_view> parts;
+    for (std::size_t from = 0; from < written.size();) {
+        const std::size_t end = std::min(written.find(' ', from), written.size());
+        parts.push_back(written.substr(from, end - from));
+        from = end + 1;
+    }
+    return parts;
+}
+
 // Letters as they are spelled out, in the acoustic model's phones.
 constexpr std::array<std::string_view, 26> letter_names{"EY",
                                                         "B IY",
@@ -266,12 +277,7 @@ std::optional<Saying> sounds_of(const ListedWord& word, const Pronunciations& di
         }
         return saying;
     }
-    std::size_t from = 0;
-    const std::string_view written = word.written;
-    while (from < written.size()) {
-        const std::size_t end = std::min(written.find(' ', from), written.size());
-        const std::string_view part = written.substr(from, end - from);
-        from = end + 1;
+    for (const std::string_view part : spaced_parts(word.written)) {
         if (const auto* phones = known(dictionary, part)) {
             saying.add(*phones, lower(part));
             continue;
@@ -327,12 +333,7 @@ Pronunciations read_pronunciations(const std::string& path, const std::vector<Li
     for (const auto number : tens) wanted.emplace(number);
     for (const ListedWord& word : words) {
         for (const std::string& said : word.said) wanted.insert(said);
-        std::size_t from = 0;
-        const std::string_view written = word.written;
-        while (from < written.size()) {
-            const std::size_t end = std::min(written.find(' ', from), written.size());
-            const std::string_view part = written.substr(from, end - from);
-            from = end + 1;
+        for (const std::string_view part : spaced_parts(word.written)) {
             wanted.insert(lower(part));
             for (const std::string& piece : pieces_of(part)) {
                 wanted.insert(lower(piece));
